@@ -1,0 +1,1 @@
+int RunDialogPlaceholder() { return 0; }
