@@ -1,0 +1,34 @@
+#include "shared/platform/stdout_line.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+namespace tervane {
+
+void WriteStdoutLine(const char* text, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, text, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+void PrintStdoutLine(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+  WriteStdoutLine(line, len);
+}
+
+}  // namespace tervane
