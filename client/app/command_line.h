@@ -1,0 +1,50 @@
+// The client program's command line. The dialog is the program's normal
+// face; these modes work without a display:
+//
+//   tervaneclt --sync [--settings FILE] [--port N]   one backup now, status on stdout
+//   tervaneclt --help | --version
+//
+// The dialog itself takes --settings FILE and --port N as well.
+#ifndef TERVANE_CLIENT_APP_COMMAND_LINE_H_
+#define TERVANE_CLIENT_APP_COMMAND_LINE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "shared/protocol/op_codes.h"
+
+namespace tervane {
+
+struct CommandLineOptions {
+  bool sync = false;
+  bool help = false;
+  bool version = false;
+  std::string settings_path;  // DefaultSettingsPath() unless --settings was given
+  uint16_t port = kDefaultPort;
+  std::string screenshot_path;  // --screenshot FILE: for the dialog only
+  std::string error;            // set when parsing failed
+};
+
+// Parses argv[1..argc). Returns false, with `error` telling why, for an
+// unknown argument, a missing or bad value, or a mode given twice.
+bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options);
+
+// The usage text printed by --help and after a bad argument.
+std::string UsageText();
+
+// Handles the command-line modes. Returns true when the arguments asked for
+// one (--sync, --help, --version) or were not understood (usage on stderr,
+// *exit_code 2); *exit_code is then the process's exit code. Returns false
+// when the dialog should run.
+//
+// Exit codes of --sync: 0 every file and directory marker was uploaded;
+// 1 some uploads (or local directories) failed; 2 connecting or logging in
+// failed, or there was nothing to run (no settings file, no directories).
+bool RunCommandLine(int argc, char** argv, int* exit_code);
+
+// The headless run of --sync with parsed options; returns the exit code.
+int RunHeadlessSync(const CommandLineOptions& options);
+
+}  // namespace tervane
+
+#endif  // TERVANE_CLIENT_APP_COMMAND_LINE_H_
