@@ -1,0 +1,144 @@
+// The server's accounts: the share root, the fixed limits and the table of
+// users, each with its home (share root + name), the connection it is bound
+// to, its current directory and its listing resume point. Every per-user
+// request goes through here, keyed by the connection's socket value: a
+// nonzero number the server chooses per connection (0 means "nobody").
+//
+// Names and paths from requests are passed exactly as they came off the wire
+// (GB18030); they are converted to UTF-8 and checked here, so a name with a
+// ".." component gets ERROR_ACCESS_DENIED (5), a bad byte 123 and an
+// over-long path 206 before anything is touched.
+//
+// Thread-safety: one mutex guards the table and every field of every account;
+// every operation but LoadAccounts takes it for its whole run. Lock order:
+// the server's pool lock, then this lock, then the open-file registry's.
+// AddUser does its directory work and the file rewrite under the lock, so a
+// registration holds up every other account operation meanwhile.
+#ifndef TERVANE_SERVER_STORE_ACCOUNT_MANAGER_H_
+#define TERVANE_SERVER_STORE_ACCOUNT_MANAGER_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/store/store_path.h"
+#include "server/store/user_account.h"
+
+namespace tervane {
+
+class AccountManager {
+ public:
+  AccountManager() = default;
+  ~AccountManager() = default;
+  AccountManager(const AccountManager&) = delete;
+  AccountManager& operator=(const AccountManager&) = delete;
+
+  // Reads `config_path` (config_file.h), sets the limits, creates the share
+  // root and each user's home where missing, and keeps the path for the
+  // rewrites of AddUser. 0 and *max_connections set, or the file's error
+  // (0x3610, 0x3620, 0x3630, 0x3640, 0x3510). Writes the maximum space in
+  // megabytes and each home's path to standard error. Runs before any worker
+  // exists; replaces a table loaded before.
+  uint32_t LoadAccounts(const std::string& config_path, uint32_t* max_connections);
+
+  // Deletes every record. Later lookups find no account (0x3501).
+  void ReleaseAccounts();
+
+  // True when an account's name equals `wire_name` ignoring ASCII case.
+  bool UserExists(std::string_view wire_name);
+
+  // Appends the record (name and password filled, e.g. by NewUserRecord)
+  // unless a name equal ignoring case exists by then, or its home would be
+  // the configuration file itself: 1 when added, 0 when refused (the record
+  // is freed either way it ends). The home is emptied if something exists
+  // there, created, and "Config.cfg" rewritten; failures of those steps are
+  // written to standard error and leave the user added in memory.
+  int AddUser(std::unique_ptr<UserAccount> record);
+
+  // OP_REGISTER_USER in one call: RESULT_USER_EXISTS (0x3500); 123 / 206 for
+  // a name or password outside its bounds; RESULT_OUT_OF_MEMORY (0x3510);
+  // otherwise 0, whatever AddUser then does.
+  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password);
+
+  // Binds the account named exactly `wire_name` (case counts) to `socket`:
+  // 0; 1 / 2 when the name / password is absent (null data);
+  // RESULT_NOT_LOGGED_IN (0x3501) no such user; RESULT_WRONG_PASSWORD
+  // (0x3502); RESULT_ALREADY_LOGGED_IN (0x3503); 87 for socket 0.
+  uint32_t Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket);
+
+  // Unbinds the account bound to `socket`, if any.
+  void Logout(uint32_t socket);
+
+  // *out = home + current directory. 0, or 0x3501 (out untouched).
+  uint32_t GetUserPath(uint32_t socket, StorePath* out);
+
+  // *out = home + current directory + the request's name (relative to the
+  // current directory): the path of OP_DELETE_FILE, OP_GET/SET_FILE_ATTRIBUTES,
+  // OP_CREATE_DIRECTORY, OP_REMOVE_DIRECTORY and each name of OP_RENAME.
+  // 0; 0x3501; 5 / 123 / 206 from the name.
+  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out);
+
+  // The directory OP_LIST_DIRECTORY lists for `wire_name`: "\" is the home;
+  // the current directory's last component is the current directory; its
+  // parent component is the parent; anything else is relative to the
+  // current directory and must exist (else RESULT_NO_SUCH_DIRECTORY,
+  // 0x3530). Copies the account's resume name to `resume_name`
+  // (kMaxPath bytes) when it belongs to that directory, else empties it.
+  // 0; 0x3501 (outputs untouched); 0x3530; 5 / 123 / 206.
+  uint32_t ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
+                              char* resume_name);
+
+  // Stores where the next listing of `directory` continues.
+  // RESULT_NO_RESUME_NAME (0x3540) for a null name; 0; 0x3501.
+  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name);
+
+  // Moves the current directory as OP_LIST_DIRECTORY does after listing
+  // `wire_name`: "\" to the home, the last component stays, the parent
+  // component moves up, anything else moves down into it when it is an
+  // existing directory (else 0x3530 and no move). 0; 0x3501; 0x3530; 5 / 123
+  // / 206.
+  uint32_t ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name);
+
+  // OP_CREATE_FILE's path, relative to the home (not the current directory).
+  // A path ending in "|" names a directory chain only: *has_file = false.
+  // Otherwise *out is the file's path and *has_file = true. Creates every
+  // missing directory of the chain (the home included); costs one lookup
+  // when the chain exists. 0 when the chain exists afterwards; 1 when a
+  // creation failed; 0x3501 (out cleared, nothing created); 5 / 123 / 206.
+  uint32_t ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out, bool* has_file);
+
+  // Each only looks for the bound account: 0, or 0x3501. The two values are
+  // neither read nor written.
+  uint32_t GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left);
+  uint32_t SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left);
+  uint32_t GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count);
+  uint32_t SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count);
+
+  // Read-only views for start-up and tests.
+  std::string share_root();
+  uint32_t max_space_bytes();  // 0xFFFFFFF0 MB shifted left by 20 in 32 bits
+  uint32_t max_file_count();
+  size_t account_count();
+  // Copies the account's current directory (relative, "" = home); false when
+  // no such user.
+  bool CurrentDirectoryOf(std::string_view utf8_name, std::string* out);
+
+ private:
+  UserAccount* FindBoundLocked(uint32_t socket);
+  uint32_t HomeLocked(const UserAccount& a, StorePath* out) const;
+
+  std::mutex mu_;
+  std::string config_path_;                           // GUARDED_BY(mu_)
+  std::string share_root_;                            // GUARDED_BY(mu_); ends in '/'
+  uint32_t max_space_bytes_ = 0;                      // GUARDED_BY(mu_)
+  uint32_t max_file_count_ = 0;                       // GUARDED_BY(mu_)
+  uint32_t max_connections_ = 0;                      // GUARDED_BY(mu_)
+  std::vector<std::unique_ptr<UserAccount>> table_;   // GUARDED_BY(mu_)
+};
+
+}  // namespace tervane
+
+#endif  // TERVANE_SERVER_STORE_ACCOUNT_MANAGER_H_

@@ -1,0 +1,45 @@
+// Opening a path beneath a directory without ever leaving it. The kernel's
+// openat2 with RESOLVE_BENEATH does this in one call; where it is missing (old
+// kernels, container filters) the path is walked one component at a time
+// with O_NOFOLLOW. Either way no symbolic link below the starting directory
+// is followed, so both give the same answers: a link in the middle of a path
+// or at its end (unless O_PATH|O_NOFOLLOW asks for the link itself) fails
+// with ELOOP.
+//
+// Thread-safe; no heap.
+#ifndef TERVANE_SERVER_STORE_BENEATH_H_
+#define TERVANE_SERVER_STORE_BENEATH_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace tervane {
+
+// How paths are resolved; chosen once per process by probing the kernel.
+enum class BeneathMode { kOpenat2, kWalk };
+BeneathMode CurrentBeneathMode();
+// Tests run both modes; kOpenat2 is ignored where the kernel lacks it.
+void SetBeneathModeForTesting(BeneathMode mode);
+
+// Opens `rel` (relative, '/'-separated, no ".." and no leading '/'; "" names
+// dir_fd's directory itself) beneath dir_fd with `flags` (O_CLOEXEC and
+// O_NOFOLLOW are added) and `mode` for O_CREAT. Returns the descriptor, or -1
+// with errno set (ELOOP for a link, EXDEV for an escape, ENOENT, ENOTDIR, ...).
+int OpenBeneath(int dir_fd, const char* rel, int flags, mode_t mode = 0);
+
+// Opens the directory that holds the last component of `rel` (O_PATH) and
+// points *leaf at that component inside `rel`. For a one-component `rel`
+// this is a duplicate of dir_fd. `rel` must not be "". -1 with errno on
+// failure.
+int OpenParentBeneath(int dir_fd, const char* rel, const char** leaf);
+
+// The Windows code for a failed lookup of `rel` beneath dir_fd, given its
+// errno: ENOENT becomes ERROR_PATH_NOT_FOUND (3) when the parent directory
+// is missing too, else ERROR_FILE_NOT_FOUND (2); the rest map as
+// WinErrorFromErrno does (a link or an escape is ERROR_ACCESS_DENIED, 5).
+uint32_t LookupError(int dir_fd, const char* rel, int err);
+
+}  // namespace tervane
+
+#endif  // TERVANE_SERVER_STORE_BENEATH_H_
