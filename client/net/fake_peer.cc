@@ -1,0 +1,245 @@
+#include "client/net/fake_peer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+
+#include "shared/protocol/byte_order.h"
+
+namespace tervane {
+namespace {
+
+constexpr int kSliceMs = 50;
+// No test sends more in one frame; anything larger is a client fault.
+constexpr uint32_t kLargestRequestPayload = 1 << 20;
+
+// Reads exactly n bytes, waking every slice to look at `stop`. False when
+// the peer closed, failed, or we are stopping.
+bool ReadExactly(int fd, uint8_t* p, size_t n, const std::atomic<bool>& stop, bool* closed) {
+  size_t done = 0;
+  while (done < n) {
+    if (stop) return false;
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, kSliceMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    const ssize_t got = recv(fd, p + done, n - done, 0);
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      *closed = true;
+      return false;
+    }
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t OpenDescriptorCount() {
+  size_t n = 0;
+  for (int fd = 0; fd < 4096; ++fd) n += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  return n;
+}
+
+bool TagTakenBetween(uint32_t tag, uint32_t before, uint32_t after) {
+  return static_cast<uint32_t>(tag - before) <= static_cast<uint32_t>(after - before);
+}
+
+Bytes& Bytes::U8(uint8_t v) {
+  bytes_.push_back(v);
+  return *this;
+}
+Bytes& Bytes::U16(uint16_t v) {
+  uint8_t b[2];
+  StoreU16(b, v);
+  bytes_.insert(bytes_.end(), b, b + 2);
+  return *this;
+}
+Bytes& Bytes::U32(uint32_t v) {
+  uint8_t b[4];
+  StoreU32(b, v);
+  bytes_.insert(bytes_.end(), b, b + 4);
+  return *this;
+}
+Bytes& Bytes::U64(uint64_t v) {
+  uint8_t b[8];
+  StoreU64(b, v);
+  bytes_.insert(bytes_.end(), b, b + 8);
+  return *this;
+}
+Bytes& Bytes::Str(std::string_view s) {
+  bytes_.insert(bytes_.end(), s.begin(), s.end());
+  return *this;
+}
+Bytes& Bytes::Zero(size_t n) {
+  bytes_.insert(bytes_.end(), n, 0);
+  return *this;
+}
+Bytes& Bytes::Raw(const std::vector<uint8_t>& v) {
+  bytes_.insert(bytes_.end(), v.begin(), v.end());
+  return *this;
+}
+
+// Written out field by field, independently of the codec under test.
+std::vector<uint8_t> RequestHeaderBytes(uint16_t code, uint32_t payload_length, uint32_t tag) {
+  return Bytes()
+      .Str("KOVA")
+      .U16(0x0101)
+      .U16(0)
+      .U8(1)
+      .U8(0)
+      .U16(code)
+      .U32(0)
+      .U32(payload_length)
+      .U32(tag)
+      .U32(0);
+}
+
+FakePeer::FakePeer(Script script) : script_(std::move(script)) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listen_fd_, 4) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::perror("fake peer: cannot listen on 127.0.0.1");
+    std::abort();
+  }
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+FakePeer::~FakePeer() {
+  stop_ = true;
+  thread_.join();
+  close(listen_fd_);
+}
+
+void FakePeer::Serve() {
+  size_t index = 0;
+  while (!stop_) {
+    pollfd pfd{listen_fd_, POLLIN, 0};
+    if (poll(&pfd, 1, kSliceMs) <= 0) continue;
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    client_closed_ = false;
+    const bool go_on = ServeConnection(fd, index++);
+    close(fd);
+    if (!go_on) return;
+  }
+}
+
+bool FakePeer::ServeConnection(int fd, size_t index) {
+  for (;;) {
+    Request request;
+    request.connection = index;
+    request.bytes.resize(kHeaderSize);
+    bool closed = false;
+    if (!ReadExactly(fd, request.bytes.data(), kHeaderSize, stop_, &closed)) {
+      client_closed_ = closed;
+      return !stop_;
+    }
+    request.header = DecodeFrameHeader(request.bytes.data());
+    // Session requests and unknown codes carry no payload, as the server reads them.
+    if (MapRequestCode(request.header.code) != STAGE_NOT_MAPPED) {
+      const uint32_t length = request.header.payload_length;
+      if (length > kLargestRequestPayload) return !stop_;
+      request.bytes.resize(kHeaderSize + length);
+      if (!ReadExactly(fd, request.bytes.data() + kHeaderSize, length, stop_, &closed)) {
+        client_closed_ = closed;
+        return !stop_;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      requests_.push_back(request);
+    }
+    const Answer answer = script_(request);
+    if (!WriteAll(fd, answer.bytes)) return !stop_;
+    if (answer.close_after) return !stop_;
+    if (answer.stall) {
+      // Swallow whatever comes until the client closes or we stop.
+      uint8_t sink[4096];
+      while (!stop_) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, kSliceMs) <= 0) continue;
+        if (recv(fd, sink, sizeof sink, 0) <= 0) {
+          client_closed_ = true;
+          break;
+        }
+      }
+      return !stop_;
+    }
+  }
+}
+
+std::vector<FakePeer::Request> FakePeer::Requests() const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return requests_;
+}
+
+size_t FakePeer::CountOf(uint16_t code) const {
+  std::lock_guard<std::mutex> hold(mu_);
+  size_t n = 0;
+  for (const Request& r : requests_) n += r.header.code == code ? 1 : 0;
+  return n;
+}
+
+bool FakePeer::WaitForClientClose(int timeout_ms) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (client_closed_) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return client_closed_;
+}
+
+std::vector<uint8_t> FakePeer::Reply(const Request& request, uint32_t result,
+                                     const std::vector<uint8_t>& payload) {
+  return ReplyAnnouncing(request, result, static_cast<uint32_t>(payload.size()), payload);
+}
+
+std::vector<uint8_t> FakePeer::ReplyAnnouncing(const Request& request, uint32_t result,
+                                               uint32_t announced,
+                                               const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> out(request.bytes.begin(), request.bytes.begin() + kHeaderSize);
+  out[kOffDirection] = kDirectionReply;
+  StoreU32(out.data() + kOffResult, result);
+  StoreU32(out.data() + kOffPayloadLength, announced);
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+FakePeer::Answer FakePeer::SessionAnswer(const Request& request) {
+  if (request.header.code == OP_OPEN_SESSION) {
+    return {Reply(request, 0, Bytes().U32(0x11223344)), false, false};
+  }
+  return {Reply(request, 0), false, false};
+}
+
+}  // namespace tervane
