@@ -1,0 +1,185 @@
+#include "client/app/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "client/app/client_session.h"
+#include "client/app/session_ui.h"
+#include "client/app/settings.h"
+#include "client/app/sync_engine.h"
+#include "client/net/status_sink.h"
+#include "shared/platform/stdout_line.h"
+
+#ifndef TERVANE_VERSION
+#define TERVANE_VERSION "unknown"
+#endif
+
+namespace tervane {
+namespace {
+
+// Status lines go to standard output as they happen, one line each.
+class StdoutStatus : public StatusSink {
+ public:
+  void ShowStatus(const std::string& utf8) override {
+    std::string line = utf8;
+    if (line.empty() || line.back() != '\n') line.push_back('\n');
+    WriteStdoutLine(line.data(), line.size());
+  }
+};
+
+// Messages and caption changes become lines on standard error; asking for
+// the process to end is remembered and the run ends as a failed login.
+class StderrUi : public SessionUi {
+ public:
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+  }
+  void SetCaption(const std::string& caption) override {
+    std::fprintf(stderr, "%s\n", caption.c_str());
+    std::fflush(stderr);
+  }
+  void ExitProcess(int) override { exit_requested_ = true; }
+  bool exit_requested() const { return exit_requested_; }
+
+ private:
+  bool exit_requested_ = false;
+};
+
+// Takes the value of "--name VALUE" or "--name=VALUE".
+bool TakeValue(std::string_view arg, std::string_view name, int argc, char** argv, int* i,
+               std::string* value, std::string* error) {
+  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+    *value = std::string(arg.substr(name.size() + 1));
+  } else if (*i + 1 < argc) {
+    *value = argv[++*i];
+  } else {
+    *error = std::string(name) + " needs a value";
+    return false;
+  }
+  if (value->empty()) {
+    *error = std::string(name) + " needs a value";
+    return false;
+  }
+  return true;
+}
+
+bool Matches(std::string_view arg, std::string_view name) {
+  return arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=');
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
+  *options = CommandLineOptions();
+  int modes = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--sync") {
+      options->sync = true;
+      ++modes;
+    } else if (arg == "--help" || arg == "-h") {
+      options->help = true;
+      ++modes;
+    } else if (arg == "--version") {
+      options->version = true;
+      ++modes;
+    } else if (Matches(arg, "--settings")) {
+      if (!TakeValue(arg, "--settings", argc, argv, &i, &options->settings_path, &options->error)) return false;
+    } else if (Matches(arg, "--screenshot")) {
+      if (!TakeValue(arg, "--screenshot", argc, argv, &i, &options->screenshot_path, &options->error)) {
+        return false;
+      }
+    } else if (Matches(arg, "--port")) {
+      std::string text;
+      if (!TakeValue(arg, "--port", argc, argv, &i, &text, &options->error)) return false;
+      char* end = nullptr;
+      const unsigned long port = std::strtoul(text.c_str(), &end, 10);
+      if (text.front() < '0' || text.front() > '9' || *end != '\0' || port < 1 || port > 65535) {
+        options->error = "bad port: " + text;
+        return false;
+      }
+      options->port = static_cast<uint16_t>(port);
+    } else {
+      options->error = "unknown argument: " + std::string(arg);
+      return false;
+    }
+  }
+  if (modes > 1) {
+    options->error = "give only one of --sync, --help, --version";
+    return false;
+  }
+  if (options->settings_path.empty()) options->settings_path = DefaultSettingsPath();
+  return true;
+}
+
+std::string UsageText() {
+  return "Usage: tervaneclt [--settings FILE] [--port N]\n"
+         "       tervaneclt --sync [--settings FILE] [--port N]\n"
+         "       tervaneclt --help | --version\n"
+         "\n"
+         "Without --sync the backup dialog opens.\n"
+         "  --sync           back up the configured directories now, without a display;\n"
+         "                   status lines on standard output; exit 0 when everything was\n"
+         "                   uploaded, 1 when some uploads failed, 2 when connecting or\n"
+         "                   logging in failed or nothing is configured\n"
+         "  --settings FILE  settings file (default: BK_CLIENT_CFG.ini beside the program)\n"
+         "  --port N         server port (default 9527)\n"
+         "  --help           this text\n"
+         "  --version        the program's version\n";
+}
+
+bool RunCommandLine(int argc, char** argv, int* exit_code) {
+  CommandLineOptions options;
+  if (!ParseCommandLine(argc, argv, &options)) {
+    std::fprintf(stderr, "tervaneclt: %s\n%s", options.error.c_str(), UsageText().c_str());
+    *exit_code = 2;
+    return true;
+  }
+  if (options.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    *exit_code = 0;
+    return true;
+  }
+  if (options.version) {
+    std::printf("tervaneclt %s\n", TERVANE_VERSION);
+    *exit_code = 0;
+    return true;
+  }
+  if (options.sync) {
+    std::fflush(stdout);
+    *exit_code = RunHeadlessSync(options);
+    return true;
+  }
+  return false;
+}
+
+int RunHeadlessSync(const CommandLineOptions& options) {
+  const std::string path = options.settings_path.empty() ? DefaultSettingsPath() : options.settings_path;
+  SyncSettings settings;
+  const uint32_t loaded = LoadSettings(path, &settings);
+  if (loaded != 0) {
+    std::fprintf(stderr, "tervaneclt: %s [Error:%d]: 请先进行环境配置，然后退出重新启动\n", path.c_str(),
+                 static_cast<int>(loaded));
+    return 2;
+  }
+  if (settings.directories.empty()) {
+    std::fprintf(stderr, "tervaneclt: %s: 请选择待备份的目录\n", path.c_str());
+    return 2;
+  }
+  ClientSession session;
+  StdoutStatus status;
+  StderrUi ui;
+  SyncEngine engine(&session, &status, &ui);
+  SyncJob job;
+  job.server_address = settings.server_address;
+  job.port = options.port;
+  job.directories = settings.directories;
+  const SyncReport report = engine.SyncTask(job);
+  session.Disconnect();
+  if (ui.exit_requested()) return 2;
+  return report.ExitCode();
+}
+
+}  // namespace tervane
