@@ -1,0 +1,47 @@
+// For tests: a fake server's directory listing, chunked the way the real
+// server packs it — as many whole records as fit the capacity the request
+// names, the position kept between requests, the last record flagged.
+#ifndef TERVANE_CLIENT_NET_LISTING_SERVER_H_
+#define TERVANE_CLIENT_NET_LISTING_SERVER_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/net/fake_peer.h"
+
+namespace tervane {
+
+class ListingServer {
+ public:
+  struct Entry {
+    std::string name;
+    bool is_directory = false;
+  };
+  explicit ListingServer(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+
+  // `count` entries named "<prefix>NNNN" padded to `name_length` bytes.
+  static std::vector<Entry> Numbered(size_t count, size_t name_length, const std::string& prefix = "f");
+
+  // The reply to an OP_LIST_DIRECTORY request. Thread-safe.
+  FakePeer::Answer Answer(const FakePeer::Request& request);
+
+  // Every reply payload sent so far, in order.
+  std::vector<std::vector<uint8_t>> Chunks() const;
+
+  // The bytes of one complete listing: all chunks of a pass back to back.
+  std::vector<uint8_t> WholeListing(uint32_t capacity) const;
+
+ private:
+  std::vector<uint8_t> NextChunk(uint32_t capacity, size_t* next) const;
+
+  const std::vector<Entry> entries_;
+  mutable std::mutex mu_;
+  size_t next_ = 0;                          // GUARDED_BY(mu_)
+  std::vector<std::vector<uint8_t>> sent_;   // GUARDED_BY(mu_)
+};
+
+}  // namespace tervane
+
+#endif  // TERVANE_CLIENT_NET_LISTING_SERVER_H_

@@ -1,0 +1,216 @@
+#include "client/net/remote_directory.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "client/net/fake_peer.h"
+#include "client/net/listing_server.h"
+#include "client/net/remote_path_ops.h"
+#include "gtest/gtest.h"
+#include "shared/platform/tick.h"
+#include "shared/platform/win_error.h"
+#include "shared/protocol/byte_order.h"
+#include "shared/protocol/payloads.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+using Answer = FakePeer::Answer;
+using Request = FakePeer::Request;
+
+struct Fixture {
+  explicit Fixture(FakePeer::Script script) : peer(std::move(script)) {
+    EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
+  }
+  ~Fixture() { KOVA_Disconnect(session); }
+  std::vector<Request> Listings() const {
+    std::vector<Request> out;
+    for (const Request& r : peer.Requests()) {
+      if (r.header.code == OP_LIST_DIRECTORY) out.push_back(r);
+    }
+    return out;
+  }
+  FakePeer peer;
+  RemoteSession* session = nullptr;
+};
+
+FakePeer::Script Serving(ListingServer* listing) {
+  return [listing](const Request& r) {
+    if (r.header.code == OP_LIST_DIRECTORY) return listing->Answer(r);
+    return FakePeer::SessionAnswer(r);
+  };
+}
+
+TEST(RemoteDirectoryTest, CollectsEveryChunkWithTheIdenticalRequest) {
+  ListingServer listing(ListingServer::Numbered(40, 17));  // 28-byte records, 9 to a chunk
+  Fixture f(Serving(&listing));
+  std::vector<uint8_t> buffer(4096, 0xEE);
+  uint32_t size = static_cast<uint32_t>(buffer.size());
+  const uint32_t before = GetTickCount();
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "docs", buffer.data(), &size), 0u);
+  const uint32_t after = GetTickCount();
+
+  const std::vector<uint8_t> whole = listing.WholeListing(272);
+  ASSERT_EQ(size, whole.size());
+  EXPECT_TRUE(std::equal(whole.begin(), whole.end(), buffer.begin()));
+  EXPECT_EQ(buffer[size], 0xEE);  // nothing past the listing
+
+  const auto rs = f.Listings();
+  ASSERT_EQ(rs.size(), 5u);  // 9 + 9 + 9 + 9 + 4
+  const uint32_t tag = rs[0].header.request_tag;
+  EXPECT_TRUE(TagTakenBetween(tag, before, after));
+  const std::vector<uint8_t> expected =
+      Bytes().Raw(RequestHeaderBytes(OP_LIST_DIRECTORY, 11, tag)).U16(4).U32(272).Str("docs").Zero();
+  for (const Request& r : rs) EXPECT_EQ(r.bytes, expected);
+
+  // The collected chunks decode as the records the server holds.
+  size_t at = 0, records = 0;
+  while (at < size) {
+    ListingHeader h;
+    ASSERT_TRUE(DecodeListingHeader(buffer.data() + at, size - at, &h));
+    at += 8;
+    for (uint32_t i = 0; i < h.count; ++i, ++records) {
+      ListingRecord rec;
+      size_t n = 0;
+      ASSERT_TRUE(DecodeListingRecord(buffer.data() + at, size - at, &rec, &n));
+      EXPECT_EQ(rec.name.substr(0, 1 + std::to_string(records).size()), "f" + std::to_string(records));
+      EXPECT_EQ(rec.is_directory, records % 5 == 0);
+      EXPECT_EQ(rec.is_last, records == 39);
+      at += n;
+    }
+  }
+  EXPECT_EQ(records, 40u);
+}
+
+TEST(RemoteDirectoryTest, ListingLargerThanTheBufferGives14AndTheSizeItNeeds) {
+  ListingServer listing(ListingServer::Numbered(40, 17));
+  Fixture f(Serving(&listing));
+  const std::vector<uint8_t> whole = listing.WholeListing(272);
+  // Room for the first two chunks and half of the third; exactly that big so
+  // the address sanitizer sees any write past it.
+  const uint32_t room = 2 * 260 + 130;
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[room]);
+  std::memset(buffer.get(), 0xEE, room);
+  uint32_t size = room;
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "docs", buffer.get(), &size), ERROR_OUTOFMEMORY);
+  EXPECT_EQ(size, whole.size());
+  EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + 520, buffer.get()));
+  for (uint32_t i = 520; i < room; ++i) ASSERT_EQ(buffer[i], 0xEE) << i;
+  EXPECT_EQ(f.Listings().size(), 5u);  // the whole listing was still walked
+
+  // A second call with the size it asked for gets it all.
+  std::vector<uint8_t> bigger(size);
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "docs", bigger.data(), &size), 0u);
+  EXPECT_EQ(bigger, whole);
+
+  // No buffer at all: 14 and the size.
+  size = 0;
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "docs", nullptr, &size), ERROR_OUTOFMEMORY);
+  EXPECT_EQ(size, whole.size());
+}
+
+TEST(RemoteDirectoryTest, EmptyOrMissingDirectoryLeavesBufferAndSize) {
+  ListingServer empty({});
+  Fixture f([&empty](const Request& r) {
+    if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
+    if (r.payload()[6] == 'n') return Answer{FakePeer::Reply(r, RESULT_NO_SUCH_DIRECTORY)};
+    return empty.Answer(r);
+  });
+  std::vector<uint8_t> buffer(64, 0xEE);
+  uint32_t size = 64;
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, "empty", buffer.data(), &size), 0u);
+  EXPECT_EQ(size, 64u);
+  EXPECT_EQ(buffer, std::vector<uint8_t>(64, 0xEE));
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, "nothere", buffer.data(), &size), RESULT_NO_SUCH_DIRECTORY);
+  EXPECT_EQ(size, 64u);
+  EXPECT_EQ(buffer, std::vector<uint8_t>(64, 0xEE));
+  EXPECT_EQ(f.Listings().size(), 2u);
+  EXPECT_GE(f.session->socket, 0);
+}
+
+TEST(RemoteDirectoryTest, ListingCutShortByAHugeEntryKeepsWhatItCollected) {
+  auto entries = ListingServer::Numbered(12, 17);
+  entries.push_back({std::string(262, 'L'), false});  // 273 bytes: never fits a chunk
+  entries.push_back({"after", false});
+  ListingServer listing(entries);
+  Fixture f(Serving(&listing));
+  const std::vector<uint8_t> collected = listing.WholeListing(272);  // stops at the huge entry
+  ASSERT_EQ(collected.size(), 2u * 8 + 12u * 28);
+
+  std::vector<uint8_t> buffer(1000, 0xEE);
+  uint32_t size = 1000;
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "d", buffer.data(), &size), 0u);
+  EXPECT_EQ(size, collected.size());
+  EXPECT_TRUE(std::equal(collected.begin(), collected.end(), buffer.begin()));
+
+  // The server stays at the huge entry, so a new listing starts empty.
+  uint32_t again = 1000;
+  ASSERT_EQ(KOVA_SetCurDirectory(f.session, "d", buffer.data(), &again), 0u);
+  EXPECT_EQ(again, 1000u);
+
+  // Had the buffer been too small, the miss is reported, not lost.
+  ListingServer fresh(entries);
+  Fixture g(Serving(&fresh));
+  uint32_t small = 100;
+  ASSERT_EQ(KOVA_SetCurDirectory(g.session, "d", buffer.data(), &small), ERROR_OUTOFMEMORY);
+  EXPECT_EQ(small, collected.size());
+}
+
+TEST(RemoteDirectoryTest, MalformedChunksAreInvalidData) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> payload;
+    uint32_t announced;
+    bool closes;
+  };
+  const std::vector<uint8_t> record = Bytes().U16(1).U32(0).U32(1).Str("a").Zero();  // 12 bytes
+  const std::vector<Case> cases = {
+      {"records length disagrees with the payload", Bytes().U32(1).U32(13).Raw(record), 20, false},
+      {"more records counted than sent", Bytes().U32(2).U32(12).Raw(record), 20, false},
+      {"fewer records counted than sent", Bytes().U32(1).U32(24).Raw(record).Raw(record), 32, false},
+      {"name without its zero", Bytes().U32(1).U32(12).U16(2).U32(0).U32(1).Str("ab"), 20, false},
+      {"no records but bytes", Bytes().U32(0).U32(4).U32(0), 12, false},
+      {"shorter than a listing header", Bytes().U32(1), 4, false},
+      {"more than the 272 bytes asked for", std::vector<uint8_t>(300, 0), 273, true},
+      {"a whole frame", std::vector<uint8_t>(300, 0), 65764, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f([&c](const Request& r) {
+      if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
+      return Answer{FakePeer::ReplyAnnouncing(r, 0, c.announced, c.payload)};
+    });
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[16]());
+    uint32_t size = 16;
+    EXPECT_EQ(KOVA_SetCurDirectory(f.session, "d", buffer.get(), &size), ERROR_INVALID_DATA);
+    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(f.session->socket < 0, c.closes);
+  }
+}
+
+TEST(RemoteDirectoryTest, ForeignTagAndBadArguments) {
+  Fixture f([](const Request& r) {
+    if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
+    std::vector<uint8_t> reply = FakePeer::Reply(r, 0, Bytes().U32(0).U32(0));
+    StoreU32(reply.data() + kOffRequestTag, r.header.request_tag ^ 0x80000000u);
+    return Answer{reply};
+  });
+  std::vector<uint8_t> buffer(64);
+  uint32_t size = 64;
+  // 28 + 6 + 265 + 1 = 300 is the longest name; one more does not go out.
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string(266, 'n'), buffer.data(), &size), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string_view("a\0", 2), buffer.data(), &size), ERROR_INVALID_NAME);
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, "a", nullptr, &size), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, "a", buffer.data(), nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_SetCurDirectory(nullptr, "a", buffer.data(), &size), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(f.Listings().empty());
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string(265, 'n'), buffer.data(), &size), ERROR_BAD_FORMAT);
+  EXPECT_EQ(f.Listings().at(0).bytes.size(), 300u);
+  EXPECT_EQ(KOVA_SetCurDirectory(f.session, "\\", buffer.data(), &size), WSAENOTCONN);
+  EXPECT_EQ(f.Listings().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tervane
