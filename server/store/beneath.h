@@ -12,9 +12,37 @@
 
 #include <sys/types.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 
+#include "server/store/store_path.h"
+
 namespace tervane {
+
+// Owns one descriptor; closes it when it goes.
+class ScopedFd {
+ public:
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() { Reset(); }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 // How paths are resolved; chosen once per process by probing the kernel.
 enum class BeneathMode { kOpenat2, kWalk };
@@ -39,6 +67,15 @@ int OpenParentBeneath(int dir_fd, const char* rel, const char** leaf);
 // is missing too, else ERROR_FILE_NOT_FOUND (2); the rest map as
 // WinErrorFromErrno does (a link or an escape is ERROR_ACCESS_DENIED, 5).
 uint32_t LookupError(int dir_fd, const char* rel, int err);
+
+// Opens the home of `path` as an O_PATH directory (the home's own path is the
+// server's and is taken as it stands). -1 with *result = its Windows code
+// (a missing home is ERROR_PATH_NOT_FOUND, 3).
+int OpenHome(const StorePath& path, uint32_t* result);
+
+// Opens path's relative part beneath its home (OpenBeneath). -1 with
+// *result = the Windows code of the failure (LookupError).
+int OpenInHome(const StorePath& path, int flags, mode_t mode, uint32_t* result);
 
 }  // namespace tervane
 

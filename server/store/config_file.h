@@ -44,7 +44,7 @@ struct ServerConfig {
 // RESULT_OUT_OF_MEMORY (0x3510); RESULT_CONFIG_MALFORMED (0x3640) for a
 // missing "]" or line end, a value longer than its field (root 259 bytes,
 // name 64 bytes on the wire, password 64 bytes), a share root that is not an
-// absolute path, or a user name CheckUserName refuses. A root without its
+// absolute path (or is "/" itself), or a user name CheckUserName refuses. A root without its
 // final '/' gets one.
 uint32_t ReadConfig(const std::string& path, ServerConfig* out);
 

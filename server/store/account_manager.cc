@@ -1,0 +1,420 @@
+#include "server/store/account_manager.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "server/store/config_file.h"
+#include "server/store/file_ops.h"
+#include "shared/platform/text_codec.h"
+#include "shared/platform/win_error.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Start-up and registration diagnostics go to standard error; standard
+// output carries the server's log.
+void Diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Diagnostic(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n <= 0) return;
+  size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+  ssize_t ignored = ::write(STDERR_FILENO, line, len);
+  (void)ignored;
+}
+
+// The current directory's last component and the one before it (the same
+// one when there is only one; both empty at the home), and where the parent
+// component ends.
+struct CurrentParts {
+  std::string_view last;
+  std::string_view parent;
+  size_t parent_end = 0;
+};
+
+CurrentParts SplitCurrent(const char* cur) {
+  CurrentParts parts;
+  std::string_view c(cur);
+  if (c.empty()) return parts;
+  size_t slash = c.rfind('/');
+  if (slash == std::string_view::npos) {
+    parts.last = c;
+    parts.parent = c;
+    parts.parent_end = c.size();
+    return parts;
+  }
+  parts.last = c.substr(slash + 1);
+  size_t before = c.rfind('/', slash - 1);
+  size_t start = before == std::string_view::npos ? 0 : before + 1;
+  if (slash == 0) start = 0;
+  parts.parent = c.substr(start, slash - start);
+  parts.parent_end = slash;
+  return parts;
+}
+
+void CopyBounded(char* dst, size_t cap, std::string_view src) {
+  size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
+  std::memcpy(dst, src.data(), n);
+  dst[n] = '\0';
+}
+
+}  // namespace
+
+uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* max_connections) {
+  ServerConfig config;
+  uint32_t r = ReadConfig(config_path, &config);
+  if (r != 0) return r;
+  std::lock_guard<std::mutex> guard(mu_);
+  config_path_ = config_path;
+  share_root_ = config.share_root;
+  max_space_bytes_ = config.max_space_mb << 20;  // kept in 32 bits, as the limit always was
+  max_file_count_ = config.max_file_count;
+  max_connections_ = config.max_connections;
+  table_ = std::move(config.accounts);
+  Diagnostic("%u\n", config.max_space_mb);
+
+  // The share root, each missing directory from the top; a failure stops
+  // the walk but not the start.
+  for (size_t i = 1; i < share_root_.size(); ++i) {
+    if (share_root_[i] != '/') continue;
+    std::string prefix = share_root_.substr(0, i);
+    struct stat st;
+    if (::stat(prefix.c_str(), &st) != 0 && ::mkdir(prefix.c_str(), 0777) != 0) break;
+  }
+  for (const auto& a : table_) {
+    std::string home = share_root_ + a->name;
+    Diagnostic("%s\n", home.c_str());
+    struct stat st;
+    if (::lstat(home.c_str(), &st) != 0) ::mkdir(home.c_str(), 0777);
+  }
+  *max_connections = max_connections_;
+  return 0;
+}
+
+void AccountManager::ReleaseAccounts() {
+  std::lock_guard<std::mutex> guard(mu_);
+  table_.clear();
+}
+
+uint32_t AccountManager::HomeLocked(const UserAccount& a, StorePath* out) const {
+  char home[kStorePathCapacity];
+  size_t root_len = share_root_.size();
+  size_t name_len = std::strlen(a.name);
+  if (root_len + name_len + 1 > sizeof home) return ERROR_FILENAME_EXCED_RANGE;
+  std::memcpy(home, share_root_.data(), root_len);
+  std::memcpy(home + root_len, a.name, name_len);
+  return out->SetHome(std::string_view(home, root_len + name_len));
+}
+
+UserAccount* AccountManager::FindBoundLocked(uint32_t socket) {
+  if (socket == 0) return nullptr;
+  for (const auto& a : table_) {
+    if (a->bound_socket == socket) return a.get();
+  }
+  return nullptr;
+}
+
+bool AccountManager::UserExists(std::string_view wire_name) {
+  char name[kUserNameField];
+  size_t len = 0;
+  if (WireToUtf8(wire_name, name, sizeof name, &len) != 0) return false;
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& a : table_) {
+    if (EqualIgnoringAsciiCase(a->name, std::string_view(name, len))) return true;
+  }
+  return false;
+}
+
+int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
+  if (!record) return 0;
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& a : table_) {
+    if (EqualIgnoringAsciiCase(a->name, record->name)) return 0;
+  }
+  StorePath home;
+  if (share_root_.empty() || home.SetHome(share_root_) != 0 || home.Append(record->name) != 0) return 0;
+  // Emptying the home must never take the server's own account file.
+  char config_real[PATH_MAX];
+  char home_real[PATH_MAX];
+  if (::realpath(config_path_.c_str(), config_real) != nullptr &&
+      ::realpath(home.full(), home_real) != nullptr) {
+    size_t n = std::strlen(home_real);
+    if (std::strncmp(config_real, home_real, n) == 0 && (config_real[n] == '\0' || config_real[n] == '/')) {
+      Diagnostic("Registration of [%s] refused: its home holds %s\n", record->name, config_path_.c_str());
+      return 0;
+    }
+  }
+  const char* name = record->name;
+  try {
+    table_.push_back(std::move(record));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+
+  bool is_dir = false;
+  if (PathExists(home, &is_dir) == 0) {
+    uint32_t bytes = 0;
+    uint32_t files = 0;
+    uint32_t r = is_dir ? ZOT_DeleteDirectoryTree(home, &bytes, &files) : MyDeleteFile(home);
+    if (r != 0) Diagnostic("Emptying %s failed: %u\n", home.full(), r);
+  }
+  uint32_t r = CreateDirectoryPath(home);
+  if (r != 0) Diagnostic("Creating %s failed: %u\n", home.full(), r);
+  r = WriteConfig(config_path_, share_root_, table_);
+  if (r != 0) Diagnostic("Rewriting %s for [%s] failed: %u\n", config_path_.c_str(), name, r);
+  return 1;
+}
+
+uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password) {
+  std::unique_ptr<UserAccount> record;
+  uint32_t r = NewUserRecord(wire_name, wire_password, &record);
+  if (r != 0) return r;
+  if (UserExists(wire_name)) return RESULT_USER_EXISTS;
+  AddUser(std::move(record));
+  return 0;
+}
+
+uint32_t AccountManager::Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket) {
+  if (wire_name.data() == nullptr) return 1;
+  if (wire_password.data() == nullptr) return 2;
+  if (socket == 0) return ERROR_INVALID_PARAMETER;
+  char name[kUserNameField];
+  size_t name_len = 0;
+  if (WireToUtf8(wire_name, name, sizeof name, &name_len) != 0) return RESULT_NOT_LOGGED_IN;
+  char password[kPasswordField * 2];
+  size_t password_len = 0;
+  bool password_ok = WireToUtf8(wire_password, password, sizeof password, &password_len) == 0;
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& a : table_) {
+    if (std::string_view(a->name) != std::string_view(name, name_len)) continue;
+    if (!password_ok || std::string_view(a->password) != std::string_view(password, password_len)) {
+      return RESULT_WRONG_PASSWORD;
+    }
+    if (a->bound_socket != 0) return RESULT_ALREADY_LOGGED_IN;
+    // One connection is bound to one account: a second login on it moves
+    // the binding.
+    for (const auto& other : table_) {
+      if (other->bound_socket == socket) other->bound_socket = 0;
+    }
+    a->bound_socket = socket;
+    return 0;
+  }
+  return RESULT_NOT_LOGGED_IN;
+}
+
+void AccountManager::Logout(uint32_t socket) {
+  if (socket == 0) return;
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& a : table_) {
+    if (a->bound_socket == socket) a->bound_socket = 0;
+  }
+}
+
+uint32_t AccountManager::GetUserPath(uint32_t socket, StorePath* out) {
+  std::lock_guard<std::mutex> guard(mu_);
+  UserAccount* a = FindBoundLocked(socket);
+  if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  StorePath path;
+  uint32_t r = HomeLocked(*a, &path);
+  if (r == 0) r = path.Append(a->current_directory);
+  if (r == 0) *out = path;
+  return r;
+}
+
+uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out) {
+  StorePath path;
+  uint32_t r = GetUserPath(socket, &path);
+  if (r != 0) return r;
+  r = path.AppendWire(wire_name);
+  if (r == 0) *out = path;
+  return r;
+}
+
+uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
+                                            char* resume_name) {
+  std::lock_guard<std::mutex> guard(mu_);
+  UserAccount* a = FindBoundLocked(socket);
+  if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  char name_buf[kStorePathCapacity];
+  size_t name_len = 0;
+  uint32_t r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
+  if (r != 0) return r;
+  std::string_view name(name_buf, name_len);
+  StorePath path;
+  r = HomeLocked(*a, &path);
+  if (r != 0) return r;
+  if (name != "\\") {
+    CurrentParts parts = SplitCurrent(a->current_directory);
+    if (EqualIgnoringAsciiCase(name, parts.last)) {
+      r = path.Append(a->current_directory);
+    } else if (EqualIgnoringAsciiCase(name, parts.parent)) {
+      r = path.Append(std::string_view(a->current_directory, parts.parent_end));
+    } else {
+      r = path.Append(a->current_directory);
+      if (r == 0) r = path.Append(name);
+      if (r == 0 && PathExists(path) != 0) r = RESULT_NO_SUCH_DIRECTORY;
+    }
+    if (r != 0) return r;
+  }
+  *directory = path;
+  if (std::strcmp(a->resume_directory, path.relative()) == 0) {
+    CopyBounded(resume_name, kMaxPath, a->resume_name);
+  } else {
+    resume_name[0] = '\0';
+  }
+  return 0;
+}
+
+uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name) {
+  if (resume_name == nullptr) return RESULT_NO_RESUME_NAME;
+  std::lock_guard<std::mutex> guard(mu_);
+  UserAccount* a = FindBoundLocked(socket);
+  if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  CopyBounded(a->resume_name, sizeof a->resume_name, resume_name);
+  CopyBounded(a->resume_directory, sizeof a->resume_directory, directory.relative());
+  return 0;
+}
+
+uint32_t AccountManager::ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name) {
+  std::lock_guard<std::mutex> guard(mu_);
+  UserAccount* a = FindBoundLocked(socket);
+  if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  char name_buf[kStorePathCapacity];
+  size_t name_len = 0;
+  uint32_t r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
+  if (r != 0) return r;
+  std::string_view name(name_buf, name_len);
+  if (name == "\\") {
+    a->current_directory[0] = '\0';
+    return 0;
+  }
+  CurrentParts parts = SplitCurrent(a->current_directory);
+  if (EqualIgnoringAsciiCase(name, parts.last)) return 0;
+  if (EqualIgnoringAsciiCase(name, parts.parent)) {
+    a->current_directory[parts.parent_end] = '\0';
+    return 0;
+  }
+  StorePath path;
+  r = HomeLocked(*a, &path);
+  if (r == 0) r = path.Append(a->current_directory);
+  if (r == 0) r = path.Append(name);
+  if (r != 0) return r;
+  // Only a directory becomes the current directory.
+  bool is_dir = false;
+  if (PathExists(path, &is_dir) != 0 || !is_dir) return RESULT_NO_SUCH_DIRECTORY;
+  CopyBounded(a->current_directory, sizeof a->current_directory, path.relative());
+  return 0;
+}
+
+uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out,
+                                           bool* has_file) {
+  *has_file = false;
+  std::lock_guard<std::mutex> guard(mu_);
+  UserAccount* a = FindBoundLocked(socket);
+  if (a == nullptr) {
+    out->Clear();
+    return RESULT_NOT_LOGGED_IN;
+  }
+  bool directory_only = !wire_path.empty() && wire_path.back() == '|';
+  if (directory_only) wire_path.remove_suffix(1);
+  StorePath path;
+  uint32_t r = HomeLocked(*a, &path);
+  if (r == 0) r = path.AppendWire(wire_path);
+  if (r != 0) return r;
+  StorePath directory = path;
+  bool file = !directory_only && !path.is_home();
+  if (file) directory.RemoveLast();
+  // One lookup when the chain is there, as it is for all but the first file
+  // of a directory; the chain is made only when it is not.
+  bool is_dir = false;
+  if (PathExists(directory, &is_dir) != 0 || !is_dir) {
+    r = CreateDirectoryPath(directory);
+    if (r == ERROR_ALREADY_EXISTS) r = (PathExists(directory, &is_dir) == 0 && is_dir) ? 0 : 1;
+    else if (r != 0) r = 1;
+  }
+  *out = path;
+  *has_file = file && r == 0;
+  return r;
+}
+
+uint32_t AccountManager::GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left) {
+  (void)space_left;
+  (void)files_left;
+  std::lock_guard<std::mutex> guard(mu_);
+  return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
+}
+
+uint32_t AccountManager::SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left) {
+  (void)space_left;
+  (void)files_left;
+  std::lock_guard<std::mutex> guard(mu_);
+  return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
+}
+
+uint32_t AccountManager::GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count) {
+  (void)used_bytes;
+  (void)file_count;
+  std::lock_guard<std::mutex> guard(mu_);
+  return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
+}
+
+uint32_t AccountManager::SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count) {
+  (void)used_bytes;
+  (void)file_count;
+  std::lock_guard<std::mutex> guard(mu_);
+  return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
+}
+
+std::string AccountManager::share_root() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return share_root_;
+}
+
+uint32_t AccountManager::max_space_bytes() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return max_space_bytes_;
+}
+
+uint32_t AccountManager::max_file_count() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return max_file_count_;
+}
+
+size_t AccountManager::account_count() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return table_.size();
+}
+
+bool AccountManager::CurrentDirectoryOf(std::string_view utf8_name, std::string* out) {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& a : table_) {
+    if (std::string_view(a->name) == utf8_name) {
+      *out = a->current_directory;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace tervane

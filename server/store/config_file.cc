@@ -1,0 +1,177 @@
+#include "server/store/config_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "shared/platform/remote_name.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+// The value from *pos to the next line end (CR LF, LF, or a CR alone); *pos
+// moves past that line end. False when no line end follows.
+bool ReadValue(std::string_view text, size_t* pos, std::string_view* value) {
+  size_t end = text.find_first_of("\r\n", *pos);
+  if (end == std::string_view::npos) return false;
+  *value = text.substr(*pos, end - *pos);
+  if (text[end] == '\r') ++end;
+  if (end < text.size() && text[end] == '\n') ++end;
+  *pos = end;
+  return true;
+}
+
+// Past a "]" and the line end right behind it.
+bool SkipHeader(std::string_view text, size_t* pos) {
+  size_t bracket = text.find(']', *pos);
+  if (bracket == std::string_view::npos) return false;
+  *pos = bracket + 1;
+  std::string_view rest;
+  if (!ReadValue(text, pos, &rest)) return false;
+  return rest.empty();
+}
+
+bool OnlyLineEnds(std::string_view text) {
+  return text.find_first_not_of("\r\n") == std::string_view::npos;
+}
+
+bool ReadAll(int fd, std::string* out) {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint32_t Parse(std::string_view text, ServerConfig* out) {
+  size_t pos = 0;
+  if (!SkipHeader(text, &pos)) return RESULT_CONFIG_MALFORMED;
+  std::string_view root;
+  if (!ReadValue(text, &pos, &root)) return RESULT_CONFIG_MALFORMED;
+  if (root.empty() || root.size() > kMaxPath - 1 || root[0] != '/') return RESULT_CONFIG_MALFORMED;
+  if (root.find_first_not_of('/') == std::string_view::npos) return RESULT_CONFIG_MALFORMED;  // "/" itself
+  if (root.find('\0') != std::string_view::npos) return RESULT_CONFIG_MALFORMED;
+  out->share_root.assign(root);
+  if (out->share_root.back() != '/') out->share_root.push_back('/');
+  if (out->share_root.size() > kMaxPath - 1) return RESULT_CONFIG_MALFORMED;
+
+  while (!OnlyLineEnds(text.substr(pos))) {
+    if (!SkipHeader(text, &pos)) return RESULT_CONFIG_MALFORMED;
+    std::string_view name;
+    std::string_view password;
+    if (!ReadValue(text, &pos, &name) || !ReadValue(text, &pos, &password)) return RESULT_CONFIG_MALFORMED;
+    if (name.size() >= kUserNameField || CheckUserName(name) != 0) return RESULT_CONFIG_MALFORMED;
+    if (CheckPassword(password) != 0) return RESULT_CONFIG_MALFORMED;
+    std::unique_ptr<UserAccount> account(new (std::nothrow) UserAccount);
+    if (!account) return RESULT_OUT_OF_MEMORY;
+    std::memcpy(account->name, name.data(), name.size());
+    std::memcpy(account->password, password.data(), password.size());
+    out->accounts.push_back(std::move(account));
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
+  if (path.empty()) return RESULT_CONFIG_NO_PATH;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return RESULT_CONFIG_MISSING;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return RESULT_CONFIG_UNREADABLE;
+  std::string text;
+  bool ok = false;
+  try {
+    ok = ReadAll(fd, &text);
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return RESULT_OUT_OF_MEMORY;
+  }
+  ::close(fd);
+  if (!ok) return RESULT_CONFIG_UNREADABLE;
+
+  out->max_space_mb = kMaxSpaceMegabytes;
+  out->max_file_count = kMaxFileCount;
+  out->max_connections = kMaxUserConnections;
+  out->accounts.clear();
+  try {
+    uint32_t r = Parse(text, out);
+    if (r != 0) out->accounts.clear();
+    return r;
+  } catch (const std::bad_alloc&) {
+    out->accounts.clear();
+    return RESULT_OUT_OF_MEMORY;
+  }
+}
+
+uint32_t WriteConfig(const std::string& path, std::string_view share_root,
+                     const std::vector<std::unique_ptr<UserAccount>>& accounts) {
+  if (path.empty()) return RESULT_CONFIG_NO_PATH;
+  try {
+    std::string text = "[SharePath]\r\n";
+    text.append(share_root).append("\r\n");
+    for (const auto& a : accounts) {
+      text.append("[User]\r\n").append(a->name).append("\r\n").append(a->password).append("\r\n");
+    }
+
+    // Write beside the file the link points to, if it is one, so the link
+    // stays; keep the file's mode (a new file is readable by its owner only:
+    // it holds the password digests).
+    std::string target = path;
+    mode_t mode = 0600;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+      mode = st.st_mode & 0666;
+      char resolved[PATH_MAX];
+      if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
+    }
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    std::string temp = target + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return RESULT_CONFIG_UNREADABLE;
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+      ::unlink(temp.c_str());
+      return RESULT_CONFIG_UNREADABLE;
+    }
+    // The rename itself reaches the disk with the directory.
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::fsync(dfd);
+      ::close(dfd);
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return RESULT_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace tervane
