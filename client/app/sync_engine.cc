@@ -233,13 +233,43 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   return report;
 }
 
+namespace {
+
+enum class EntryKind { kDirectory, kFile, kSkipped, kUnreadable };
+
+struct DirEntry {
+  std::string name;
+  EntryKind kind;
+};
+
+// What the walk does with an entry, looked at relative to its directory (so
+// that a long path cannot make the look fail):
+//  - a directory is descended; a link to one is not (no cycles, no copies
+//    of trees outside the entry);
+//  - a file, or a link to one, is uploaded; so is a dangling link, whose
+//    open then fails visibly;
+//  - FIFOs, sockets and devices are skipped: reading one could block
+//    forever or never end.
+EntryKind KindOf(int dir_fd, const char* name) {
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnreadable;
+  if (S_ISDIR(st.st_mode)) return EntryKind::kDirectory;
+  if (S_ISREG(st.st_mode)) return EntryKind::kFile;
+  if (!S_ISLNK(st.st_mode)) return EntryKind::kSkipped;
+  struct stat target {};
+  if (::fstatat(dir_fd, name, &target, 0) != 0) return EntryKind::kFile;
+  return S_ISREG(target.st_mode) ? EntryKind::kFile : EntryKind::kSkipped;
+}
+
+}  // namespace
+
 int SyncEngine::UploadTree(const std::string& root, const std::string& relative, SyncReport* report) {
   const bool sub = !relative.empty();
   const std::string here = JoinLocal(root, relative);
 
-  // The names are read first and the listing closed, so that a deep tree
+  // The entries are read first and the listing closed, so that a deep tree
   // holds one directory open at a time.
-  std::vector<std::string> names;
+  std::vector<DirEntry> entries;
   int result = 0;
   {
     DIR* dir = ::opendir(here.c_str());
@@ -259,51 +289,36 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
       }
       const std::string_view name = entry->d_name;
       if (name == "." || name == "..") continue;
-      names.emplace_back(name);
+      entries.push_back(DirEntry{std::string(name), KindOf(::dirfd(dir), entry->d_name)});
     }
     ::closedir(dir);
   }
 
   bool no_files = true;
-  for (const std::string& entry : names) {
+  for (const DirEntry& entry : entries) {
     if (stop_requested_.load()) {
       report->stopped = true;
       return result;
     }
-    const std::string name = sub ? relative + "/" + entry : entry;
-    const std::string full = JoinLocal(root, name);
-    struct stat st {};
-    bool is_file = false;
-    if (::lstat(full.c_str(), &st) != 0) {
-      // Gone since the listing, or beyond the path limit: nothing of it can
-      // be sent.
-      Status(kUploadFailedText);
-      ++report->failed_uploads;
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      const int r = UploadTree(root, name, report);
-      if (r != 0 && result == 0) result = r;
-      continue;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      // A link to a file sends the file's content; a link to a directory is
-      // not followed (no cycles, no copies of trees outside the entry); a
-      // dangling link is a file that cannot be opened.
-      struct stat target {};
-      if (::stat(full.c_str(), &target) != 0) {
-        is_file = true;
-      } else {
-        is_file = S_ISREG(target.st_mode);
+    const std::string name = sub ? relative + "/" + entry.name : entry.name;
+    switch (entry.kind) {
+      case EntryKind::kSkipped:
+        continue;
+      case EntryKind::kUnreadable:
+        // Gone since the listing: nothing of it can be sent.
+        Status(kUploadFailedText);
+        ++report->failed_uploads;
+        continue;
+      case EntryKind::kDirectory: {
+        const int r = UploadTree(root, name, report);
+        if (r != 0 && result == 0) result = r;
+        continue;
       }
-    } else {
-      // FIFOs, sockets and devices are skipped: reading one could block
-      // forever or never end.
-      is_file = S_ISREG(st.st_mode);
+      case EntryKind::kFile:
+        break;
     }
-    if (!is_file) continue;
     no_files = false;
-    const uint32_t r = UploadFile(session_, day_, full, false);
+    const uint32_t r = UploadFile(session_, day_, JoinLocal(root, name), false);
     if (r != 0) {
       Status(kUploadFailedText);
       ++report->failed_uploads;

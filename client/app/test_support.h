@@ -1,0 +1,119 @@
+// Test-only helpers for the backup's end-to-end tests: temporary trees, the
+// real server run as a child process on loopback, a scripted fake server
+// for replies the real one never gives, and running the client program.
+// Every child process is stopped by its own pid.
+#ifndef TERVANE_CLIENT_APP_TEST_SUPPORT_H_
+#define TERVANE_CLIENT_APP_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tervane::testing {
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Writes `content` to `path`, creating missing parent directories.
+void WriteFile(const std::string& path, const std::string& content);
+void MakeDirs(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+// `size` bytes of a fixed pseudo-random sequence picked by `seed`.
+std::string PatternBytes(size_t size, uint32_t seed);
+
+// A tree as a map: "a/b.txt" -> content, "a/" -> "" for a directory.
+using Tree = std::map<std::string, std::string>;
+// Reads every directory and regular file below `root` (symlinks are
+// reported as "<link>"). Empty for a missing root.
+Tree ReadTree(const std::string& root);
+
+// The binary directory of the build (TERVANE_BIN_DIR), and a program in it.
+std::string BinDir();
+bool ProgramExists(const std::string& name);
+
+// A loopback port that was free a moment ago.
+uint16_t PickFreePort();
+
+// Runs `argv` (argv[0] a path), waits at most `timeout_ms`; returns the exit
+// status, or -1 when it had to be killed or died of a signal.
+int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string* out, std::string* err);
+
+// The real tervanesvr with a share and Config.cfg of its own.
+class ServerProcess {
+ public:
+  // `users`: name and the password text Config.cfg stores (a digest).
+  explicit ServerProcess(const std::vector<std::pair<std::string, std::string>>& users = {});
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts it on a free loopback port; true once it accepts connections.
+  bool Start();
+  void Stop();
+
+  uint16_t port() const { return port_; }
+  std::string share() const { return dir_.path() + "/share/"; }
+  std::string home(const std::string& user) const { return share() + user; }
+  std::string config_path() const { return dir_.path() + "/Config.cfg"; }
+  std::string Log() const;
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A scripted server: answers each request with what `handler` returns.
+// Serves one connection at a time on a loopback port, on its own thread.
+class FakeServer {
+ public:
+  struct Request {
+    uint16_t code = 0;
+    std::vector<uint8_t> payload;
+  };
+  // Returns the result code; fills `reply` with the reply payload.
+  using Handler = std::function<uint32_t(const Request& request, std::vector<uint8_t>* reply)>;
+
+  explicit FakeServer(Handler handler);
+  ~FakeServer();
+  FakeServer(const FakeServer&) = delete;
+  FakeServer& operator=(const FakeServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // Request codes received so far, in order.
+  std::vector<uint16_t> Codes() const;
+
+ private:
+  void Serve();
+  void ServeConnection(int fd);
+
+  Handler handler_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;
+  std::vector<uint16_t> codes_;  // GUARDED_BY(mu_)
+  std::thread thread_;
+};
+
+}  // namespace tervane::testing
+
+#endif  // TERVANE_CLIENT_APP_TEST_SUPPORT_H_
