@@ -337,6 +337,26 @@ TEST_F(SyncEngineFakeTest, RunLockDropsOverlappingTrigger) {
   EXPECT_EQ(engine_.SyncTask(Job({root})).outcome, SyncReport::Outcome::kCompleted);
 }
 
+// A stop asked for during a run ends the walk before the next entry; the
+// report says so and the exit code is 1. The next run starts afresh.
+TEST_F(SyncEngineFakeTest, RequestStopEndsTheWalk) {
+  const std::string root = tmp_.path() + "/data";
+  testing::WriteFile(root + "/a.txt", "abc");
+  status_.SetHook([&](const std::string& line) {
+    if (line == "开始一个目录备份...\n") engine_.RequestStop();
+  });
+  const SyncReport stopped = engine_.SyncTask(Job({root, root}));
+  EXPECT_TRUE(stopped.stopped);
+  EXPECT_EQ(stopped.files_uploaded, 0u);
+  EXPECT_EQ(stopped.ExitCode(), 1);
+  EXPECT_EQ(status_.Count("开始一个目录备份...\n"), 1);
+  status_.SetHook(nullptr);
+  const SyncReport next = engine_.SyncTask(Job({root}));
+  EXPECT_FALSE(next.stopped);
+  EXPECT_EQ(next.files_uploaded, 1u);
+  EXPECT_EQ(next.ExitCode(), 0);
+}
+
 // The worker without an engine does nothing and ends with 4; a login that
 // fails ends the run before anything is deleted.
 TEST_F(SyncEngineFakeTest, WorkerAndFailedLogin) {
