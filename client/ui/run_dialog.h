@@ -1,5 +1,7 @@
 // The dialog program: runs the main dialog modally and returns the process
-// exit code.
+// exit code. Takes --settings FILE and --port N (see client/app/command_line.h);
+// with --screenshot FILE it renders the dialog, filled with sample values,
+// into a PNG file instead and shows nothing.
 #ifndef TERVANE_CLIENT_UI_RUN_DIALOG_H_
 #define TERVANE_CLIENT_UI_RUN_DIALOG_H_
 

@@ -1,0 +1,21 @@
+// A picture of the main dialog for the documentation, rendered by the
+// program itself (offscreen works): sample directories, time and address,
+// under a plain title bar with the icon and the window title.
+#ifndef TERVANE_CLIENT_UI_DIALOG_SCREENSHOT_H_
+#define TERVANE_CLIENT_UI_DIALOG_SCREENSHOT_H_
+
+#include <QImage>
+#include <QString>
+
+namespace tervane {
+
+// Needs a QApplication. Touches no settings file of the user's and takes no
+// single-instance marker.
+QImage RenderDialogImage();
+
+// Writes RenderDialogImage() to `path` as PNG; false when it cannot.
+bool RenderDialogScreenshot(const QString& path);
+
+}  // namespace tervane
+
+#endif  // TERVANE_CLIENT_UI_DIALOG_SCREENSHOT_H_

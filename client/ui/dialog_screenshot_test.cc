@@ -1,0 +1,39 @@
+#include "client/ui/dialog_screenshot.h"
+
+#include <QDir>
+#include <QImage>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "client/ui/ui_test_main.h"
+
+namespace tervane {
+
+class DialogScreenshotTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void rendersTheDialogIntoAPng() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("dialog.png"));
+    QVERIFY(RenderDialogScreenshot(path));
+    const QImage image(path);
+    QVERIFY(!image.isNull());
+    QVERIFY(image.width() > 300 && image.height() > 250);
+    // A real picture, not one flat colour: the frame, the controls and text.
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 3) {
+      for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
+    }
+    QVERIFY2(colours.size() > 20, qPrintable(QString::number(colours.size())));
+    QVERIFY(!RenderDialogScreenshot(QDir(dir.path()).filePath(QStringLiteral("no/such/dir.png"))));
+  }
+};
+
+TERVANE_UI_TEST(DialogScreenshotTest);
+
+}  // namespace tervane
+
+#include "dialog_screenshot_test.moc"

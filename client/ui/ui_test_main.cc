@@ -1,0 +1,64 @@
+#include "client/ui/ui_test_main.h"
+
+#include "client/ui/instance_lock.h"
+
+#include <QApplication>
+#include <QTest>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tervane {
+namespace {
+
+struct Entry {
+  const char* name;
+  std::function<std::unique_ptr<QObject>()> make;
+};
+
+std::vector<Entry>& Registry() {
+  static std::vector<Entry> entries;
+  return entries;
+}
+
+}  // namespace
+
+int RegisterUiTest(const char* name, std::function<std::unique_ptr<QObject>()> make) {
+  Registry().push_back(Entry{name, std::move(make)});
+  return static_cast<int>(Registry().size());
+}
+
+}  // namespace tervane
+
+// Usage: client_ui_test [--class NAME] [Qt Test arguments]
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], tervane::kCrashHoldingLockArg) == 0) {
+    auto* lock = new tervane::InstanceLock(QString::fromLocal8Bit(argv[2]));
+    if (!lock->TryAcquire()) return 3;
+    std::raise(SIGKILL);
+  }
+  // The dialog must render without a display.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  std::string only;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (i + 1 < argc && std::strcmp(argv[i], "--class") == 0) {
+      only = argv[++i];
+      continue;
+    }
+    args.push_back(argv[i]);
+  }
+  int qt_argc = static_cast<int>(args.size());
+  QApplication app(qt_argc, args.data());
+  int failures = 0;
+  for (const auto& entry : tervane::Registry()) {
+    if (!only.empty() && only != entry.name) continue;
+    std::unique_ptr<QObject> test = entry.make();
+    failures += QTest::qExec(test.get(), qt_argc, args.data());
+  }
+  std::printf("client_ui_test: %d failure(s)\n", failures);
+  return failures == 0 ? 0 : 1;
+}
