@@ -1,8 +1,5 @@
 #include "server/net/server_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,49 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "server/net/captured_stdout.h"
+
 namespace tervane {
 namespace {
 
-// Sends fd 1 to a temporary file for the lifetime of the object, so that
-// what ServerLog writes can be read back.
-class CapturedStdout {
- public:
-  CapturedStdout() {
-    char name[] = "/tmp/tervane_log_XXXXXX";
-    fd_ = ::mkstemp(name);
-    path_ = name;
-    saved_ = ::dup(STDOUT_FILENO);
-    ::dup2(fd_, STDOUT_FILENO);
-  }
-  ~CapturedStdout() {
-    Restore();
-    ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  void Restore() {
-    if (saved_ >= 0) {
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::string Text() const {
-    std::string text;
-    char chunk[4096];
-    ssize_t n;
-    off_t offset = 0;
-    while ((n = ::pread(fd_, chunk, sizeof chunk, offset)) > 0) {
-      text.append(chunk, static_cast<size_t>(n));
-      offset += n;
-    }
-    return text;
-  }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-  std::string path_;
-};
+using testing::CapturedStdout;
 
 TEST(ServerLogTest, WritesFormattedLinesUnchangedAndInOrder) {
   CapturedStdout out;

@@ -1,0 +1,42 @@
+#include "server/net/captured_stdout.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace tervane::testing {
+
+CapturedStdout::CapturedStdout() {
+  char name[] = "/tmp/tervane_stdout_XXXXXX";
+  fd_ = ::mkstemp(name);
+  path_ = name;
+  saved_ = ::dup(STDOUT_FILENO);
+  ::dup2(fd_, STDOUT_FILENO);
+}
+
+CapturedStdout::~CapturedStdout() {
+  Restore();
+  ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+void CapturedStdout::Restore() {
+  if (saved_ >= 0) {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+  }
+}
+
+std::string CapturedStdout::Text() const {
+  std::string text;
+  char chunk[4096];
+  off_t offset = 0;
+  ssize_t n;
+  while ((n = ::pread(fd_, chunk, sizeof chunk, offset)) > 0) {
+    text.append(chunk, static_cast<size_t>(n));
+    offset += n;
+  }
+  return text;
+}
+
+}  // namespace tervane::testing

@@ -1,0 +1,57 @@
+// One connection of the server: a slot of the ContextPool with its socket,
+// its transfer state, its open files and the one frame buffer that holds the
+// request and, afterwards, the reply built over it.
+//
+// Who may touch what: the fields marked GUARDED_BY(pool lock) are read and
+// written under ContextPool::mutex(). Everything else belongs to the
+// connection's one outstanding socket operation: the worker that runs its
+// completion (and has set `busy` under the pool lock) works on them without
+// the lock; the pool touches them only under the lock while `busy` is false.
+#ifndef TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
+#define TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <cstdint>
+
+#include "server/net/open_file_table.h"
+#include "shared/protocol/op_codes.h"
+
+namespace tervane {
+
+// Which kind of socket operation is outstanding.
+enum IoKind : uint16_t { IO_RECEIVE = 1, IO_SEND = 2 };
+
+struct ClientContext {
+  explicit ClientContext(asio::io_context& io) : socket(io) {}
+  ClientContext(const ClientContext&) = delete;
+  ClientContext& operator=(const ClientContext&) = delete;
+
+  bool in_use = false;      // GUARDED_BY(pool lock): the slot holds a connection
+  bool busy = false;        // GUARDED_BY(pool lock): a worker is serving it now
+  // The connection's key for the account manager, unique within the run and
+  // never 0, so a released connection's key can never unbind a later one.
+  // Also tells completions of an earlier connection of this slot apart.
+  uint32_t key = 0;         // GUARDED_BY(pool lock)
+  uint32_t peer_address = 0;  // IPv4, network byte order
+  uint16_t peer_port = 0;
+  // GetTickCount() at set-up and at every complete header; read by the sweep.
+  std::atomic<uint32_t> last_activity{0};
+  asio::ip::tcp::socket socket;
+
+  OpenFileTable open_files;
+  bool session_open = false;  // between OP_OPEN_SESSION and OP_CLOSE_SESSION
+  uint32_t remaining = 0;     // bytes still to move in the current receive or send
+  uint32_t offset = 0;        // where in `buffer` the next bytes go or come from
+  IoKind io_kind = IO_RECEIVE;
+  RequestState stage = STAGE_HEADER;
+  // Header at 0, payload from kHeaderSize.
+  alignas(8) uint8_t buffer[kFrameBufferSize] = {};
+
+  uint8_t* payload() { return buffer + kHeaderSize; }
+};
+
+}  // namespace tervane
+
+#endif  // TERVANE_SERVER_NET_CLIENT_CONTEXT_H_

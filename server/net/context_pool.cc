@@ -1,0 +1,113 @@
+#include "server/net/context_pool.h"
+
+#include <cstring>
+
+#include "server/net/server_log.h"
+#include "server/store/account_manager.h"
+#include "server/store/file_registry.h"
+
+namespace tervane {
+
+ContextPool::ContextPool(asio::io_context& io, size_t capacity, AccountManager& accounts,
+                         FileRegistry& files)
+    : accounts_(accounts), files_(files) {
+  slots_.reserve(capacity);
+  for (size_t i = 0; i < capacity; ++i) slots_.push_back(std::make_unique<ClientContext>(io));
+}
+
+ContextPool::~ContextPool() { DestroyAll(); }
+
+uint32_t ContextPool::NextKeyLocked() {
+  // Keys count up from 1 and skip 0 and any key still held, so that even
+  // after the counter wraps no two live connections share one.
+  for (;;) {
+    ++last_key_;
+    if (last_key_ == 0) continue;
+    bool taken = false;
+    for (const auto& s : slots_) taken = taken || (s->in_use && s->key == last_key_);
+    if (!taken) return last_key_;
+  }
+}
+
+ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
+                                  asio::ip::tcp::socket& socket, uint32_t now, uint32_t* key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& s : slots_) {
+    ClientContext* c = s.get();
+    if (c->in_use) continue;
+    c->in_use = true;
+    c->busy = false;
+    c->key = NextKeyLocked();
+    c->peer_address = peer_address;
+    c->peer_port = peer_port;
+    c->socket = std::move(socket);
+    c->session_open = false;
+    c->io_kind = IO_RECEIVE;
+    c->stage = STAGE_HEADER;
+    c->offset = 0;
+    c->remaining = kHeaderSize;
+    c->last_activity.store(now, std::memory_order_relaxed);
+    *key = c->key;
+    return c;
+  }
+  return nullptr;
+}
+
+void ContextPool::Free(ClientContext* c, uint32_t key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (c->in_use && c->key == key) ReleaseLocked(c);
+}
+
+void ContextPool::ReleaseLocked(ClientContext* c) {
+  if (!c->in_use) return;
+  if (c->socket.is_open()) {
+    ServerLog("Server Close ClientSocket!\n");
+    accounts_.Logout(c->key);
+    asio::error_code ignored;
+    c->socket.close(ignored);
+  }
+  c->session_open = false;
+  c->open_files.CloseAll(files_);
+  c->in_use = false;
+  c->busy = false;
+  c->key = 0;
+  c->peer_address = 0;
+  c->peer_port = 0;
+  c->last_activity.store(0, std::memory_order_relaxed);
+  c->remaining = 0;
+  c->offset = 0;
+  c->io_kind = IO_RECEIVE;
+  c->stage = STAGE_HEADER;
+  std::memset(c->buffer, 0, sizeof c->buffer);
+}
+
+size_t ContextPool::SweepIdle(uint32_t now, uint32_t idle_limit_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t released = 0;
+  for (auto& s : slots_) {
+    ClientContext* c = s.get();
+    // A connection a worker is serving may look idle (a long tree delete);
+    // it is left alone until its request is done.
+    if (!c->in_use || c->busy) continue;
+    uint32_t idle = now - c->last_activity.load(std::memory_order_relaxed);
+    if (idle <= idle_limit_ms) continue;
+    ServerLog("Free SockResource: %d\n", static_cast<int>(now));
+    ReleaseLocked(c);
+    ++released;
+  }
+  return released;
+}
+
+void ContextPool::DestroyAll() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& s : slots_) ReleaseLocked(s.get());
+}
+
+size_t ContextPool::InUse() {
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t n = 0;
+  for (const auto& s : slots_) n += s->in_use ? 1 : 0;
+  return n;
+}
+
+}  // namespace tervane

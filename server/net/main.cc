@@ -1,0 +1,24 @@
+// tervanesvr: the Tervane file server.
+#include <cstdio>
+#include <string>
+
+#include "server/net/command_line.h"
+#include "server/net/service_host.h"
+
+int main(int argc, char** argv) {
+  tervane::CommandLine command_line;
+  std::string error;
+  if (!tervane::ParseCommandLine(argc, argv, tervane::ExecutableDirectory(), &command_line, &error)) {
+    std::fprintf(stderr, "tervanesvr: %s\nTry 'tervanesvr --help'.\n", error.c_str());
+    return 2;
+  }
+  if (command_line.show_help) {
+    std::fputs(tervane::HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (command_line.show_version) {
+    std::fputs(tervane::VersionText().c_str(), stdout);
+    return 0;
+  }
+  return tervane::RunService(command_line.settings);
+}

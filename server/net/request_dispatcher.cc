@@ -1,0 +1,58 @@
+#include "server/net/request_dispatcher.h"
+
+#include "server/net/server_log.h"
+#include "shared/platform/tick.h"
+#include "shared/protocol/byte_order.h"
+#include "shared/protocol/frame_header.h"
+
+namespace tervane {
+
+DispatchOutcome RequestDispatcher::OnHeader(ClientContext& c) {
+  c.last_activity.store(GetTickCount(), std::memory_order_relaxed);
+  uint16_t code = HeaderCode(c.buffer);
+  RequestState rs = MapRequestCode(code);
+  if (rs != STAGE_NOT_MAPPED) {
+    uint32_t length = HeaderPayloadLength(c.buffer);
+    if (length > kMaxPayload) return DispatchOutcome::kRelease;
+    c.stage = rs;
+    c.io_kind = IO_RECEIVE;
+    c.offset = kHeaderSize;
+    c.remaining = length;
+    return DispatchOutcome::kReceivePayload;
+  }
+  // Header-only requests: whatever payload the header announces is not read.
+  switch (code) {
+    case OP_OPEN_SESSION:
+      c.session_open = true;
+      StoreU32(c.payload(), GetTickCount());
+      ServerLog("[打开会话]\n");
+      return PrepareReply(c, 0, 4);
+    case OP_CLOSE_SESSION:
+      c.session_open = false;
+      ServerLog("[关闭会话]\n");
+      return PrepareReply(c, 0, 0);
+    case OP_HEARTBEAT:
+      ServerLog("[心跳包]\n");
+      return PrepareReply(c, 0, 0);
+    default:
+      return PrepareReply(c, 0, 0);
+  }
+}
+
+DispatchOutcome RequestDispatcher::OnPayload(ClientContext& c) {
+  HandlerReply reply = handlers_.Handle(c.stage, c);
+  return PrepareReply(c, reply.result, reply.length);
+}
+
+DispatchOutcome RequestDispatcher::PrepareReply(ClientContext& c, uint32_t result, uint32_t length) {
+  // Error replies carry no payload, whatever a handler left in the buffer.
+  if (result != 0 || length > kMaxPayload) length = 0;
+  SetReplyFields(c.buffer, result, length);
+  c.stage = STAGE_REPLY;
+  c.io_kind = IO_SEND;
+  c.offset = 0;
+  c.remaining = static_cast<uint32_t>(kHeaderSize) + length;
+  return DispatchOutcome::kSendReply;
+}
+
+}  // namespace tervane

@@ -1,0 +1,408 @@
+#include "server/net/request_handlers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "server/net/server_log.h"
+#include "server/store/account_manager.h"
+#include "server/store/file_ops.h"
+#include "server/store/file_registry.h"
+#include "server/store/listing.h"
+#include "server/store/store_path.h"
+#include "shared/platform/remote_name.h"
+#include "shared/platform/win_error.h"
+#include "shared/protocol/byte_order.h"
+#include "shared/protocol/frame_header.h"
+#include "shared/protocol/payloads.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+int AsLogged(uint32_t result) { return static_cast<int>(result); }
+
+}  // namespace
+
+HandlerReply RequestHandlers::Handle(RequestState stage, ClientContext& c) {
+  // The header stage refused anything longer, so the payload is all in the
+  // buffer; the bound is kept here too so that no handler can read past it.
+  uint32_t len = std::min<uint32_t>(HeaderPayloadLength(c.buffer), kMaxPayload);
+  switch (stage) {
+    case STAGE_CREATE_FILE: return CreateFile(c, len);
+    case STAGE_READ_FILE: return ReadFile(c, len);
+    case STAGE_WRITE_FILE: return WriteFile(c, len);
+    case STAGE_DELETE_FILE: return DeleteFile(c, len);
+    case STAGE_GET_FILE_SIZE: return GetFileSize(c, len);
+    case STAGE_GET_FILE_TIME: return GetFileTime(c, len);
+    case STAGE_GET_FILE_ATTRIBUTES: return GetFileAttributes(c, len);
+    case STAGE_SET_FILE_SIZE: return SetFileSize(c, len);
+    case STAGE_SET_FILE_TIME: return SetFileTime(c, len);
+    case STAGE_SET_FILE_ATTRIBUTES: return SetFileAttributes(c, len);
+    case STAGE_CLOSE_FILE: return CloseFile(c, len);
+    case STAGE_CREATE_DIRECTORY: return CreateDirectory(c, len);
+    case STAGE_REMOVE_DIRECTORY: return RemoveDirectory(c, len);
+    case STAGE_QUERY_DIRECTORY:
+      ServerLog("[查询目录] Result: %d\n", 0);
+      return HandlerReply{};
+    case STAGE_SET_SPARSE: return SetSparse(c, len);
+    case STAGE_REGISTER_USER: return RegisterUser(c, len);
+    case STAGE_LOGIN: return Login(c, len);
+    case STAGE_GET_SPACE_INFO: return GetSpaceInfo(c, len);
+    case STAGE_LIST_DIRECTORY: return ListDirectory(c, len);
+    case STAGE_RENAME: return Rename(c, len);
+    case STAGE_SET_SPACE_INFO: return SetSpaceInfo(c, len);
+    default: return HandlerReply{ERROR_INVALID_PARAMETER, 0};
+  }
+}
+
+HandlerReply RequestHandlers::CreateFile(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint8_t* p = c.payload();
+  CreateFileRequest req;
+  if (!DecodeCreateFileRequest(p, len, &req)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (req.path.size() > OpenFileTable::kMaxPathLength) {
+    r.result = ERROR_FILENAME_EXCED_RANGE;
+  } else {
+    StorePath path;
+    bool has_file = false;
+    r.result = accounts_.ResolveCreatePath(c.key, req.path, &path, &has_file);
+    if (r.result == ERROR_SUCCESS && has_file) {
+      uint32_t handle = 0;
+      r.result = files_.Open(path, req.desired_access, req.share_mode, req.creation_disposition,
+                             req.flags_and_attributes, &handle);
+      if (r.result == ERROR_SUCCESS) {
+        uint32_t added = c.open_files.Add(handle, req.path, files_);
+        if (added != ERROR_SUCCESS) {
+          files_.Close(handle);
+          r.result = added;
+        } else {
+          // The handle goes over the access field; the share-mode field
+          // after it stays as the request had it.
+          StoreU32(p, handle);
+          r.length = 8;
+        }
+      }
+    }
+  }
+  ServerLog("[打开文件] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::ReadFile(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint8_t* p = c.payload();
+  DataRequest req;
+  if (!DecodeReadRequest(p, len, &req) || req.count > kMaxReadCount) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(req.handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    // Straight from the file into the reply payload, over the request.
+    r.result = files_.ReadAt(req.handle, p, req.offset, req.count);
+    if (r.result == ERROR_SUCCESS) r.length = req.count;
+  }
+  ServerLog("[读文件] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  DataRequest req;
+  if (!DecodeWriteRequest(c.payload(), len, &req)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(req.handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    r.result = files_.WriteAt(req.handle, req.data, req.offset, req.count);
+  }
+  ServerLog("[写文件] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  if (!DecodePathRequest(c.payload(), len, &name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    StorePath path;
+    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    if (r.result == ERROR_SUCCESS) {
+      uint32_t size = 0;
+      r.result = DeleteFileTakingSize(path, &size);
+      if (r.result == ERROR_SUCCESS) {
+        uint32_t used = 0;
+        uint32_t count = 0;
+        r.result = accounts_.GetUsage(c.key, &used, &count);
+        if (r.result == ERROR_SUCCESS) r.result = accounts_.SetUsage(c.key, used - size, count - 1);
+      }
+    }
+  }
+  ServerLog("[删除文件] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::GetFileSize(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  if (!DecodeHandleRequest(c.payload(), len, &handle)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    uint64_t size = 0;
+    r.result = files_.GetFileSize(handle, &size);
+    if (r.result == ERROR_SUCCESS) {
+      StoreU64(c.payload(), size);
+      r.length = 8;
+    }
+  }
+  ServerLog("[得到文件大小] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::GetFileTime(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  if (!DecodeHandleRequest(c.payload(), len, &handle)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    FileTimes times;
+    r.result = files_.GetFileTime(handle, &times);
+    if (r.result == ERROR_SUCCESS) r.length = static_cast<uint32_t>(EncodeFileTimesReply(times, c.payload(), kMaxPayload));
+  }
+  ServerLog("[得到文件时间] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::GetFileAttributes(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  if (!DecodePathRequest(c.payload(), len, &name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    StorePath path;
+    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    uint32_t attributes = 0;
+    if (r.result == ERROR_SUCCESS) r.result = GetFileAttributesAt(path, &attributes);
+    if (r.result == ERROR_SUCCESS) {
+      StoreU32(c.payload(), attributes);
+      r.length = 4;
+    }
+  }
+  ServerLog("[得到文件属性] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::SetFileSize(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  uint64_t size = 0;
+  if (!DecodeSetFileSizeRequest(c.payload(), len, &handle, &size)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    r.result = files_.SetEndOfFileAt(handle, size);
+  }
+  ServerLog("[设置文件大小] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::SetFileTime(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  FileTimes times;
+  if (!DecodeSetFileTimeRequest(c.payload(), len, &handle, &times)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    r.result = files_.SetFileTime(handle, times);
+  }
+  ServerLog("[设置文件时间] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::SetFileAttributes(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t attributes = 0;
+  std::string_view name;
+  if (!DecodeSetAttributesRequest(c.payload(), len, &attributes, &name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    StorePath path;
+    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    if (r.result == ERROR_SUCCESS) r.result = SetFileAttributesAt(path, attributes);
+  }
+  ServerLog("[设置文件属性] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::CloseFile(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  if (!DecodeHandleRequest(c.payload(), len, &handle)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    // Only this connection's own handles are closed; any other value is
+    // answered 0 as well and left alone.
+    c.open_files.Close(handle, files_);
+  }
+  ServerLog("[关闭文件] \n");
+  return r;
+}
+
+HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  if (!DecodePathRequest(c.payload(), len, &name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    StorePath path;
+    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
+  }
+  ServerLog("[创建目录] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::RemoveDirectory(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  if (!DecodePathRequest(c.payload(), len, &name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    StorePath path;
+    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    if (r.result == ERROR_SUCCESS) {
+      uint32_t bytes = 0;
+      uint32_t files = 0;
+      r.result = ZOT_DeleteDirectoryTree(path, &bytes, &files);
+      if (r.result == ERROR_SUCCESS) {
+        uint32_t used = 0;
+        uint32_t count = 0;
+        r.result = accounts_.GetUsage(c.key, &used, &count);
+        if (r.result == ERROR_SUCCESS) r.result = accounts_.SetUsage(c.key, used - bytes, count - files);
+      }
+    }
+  }
+  ServerLog("[移除目录] Result: %d\n", AsLogged(r.result));
+  return r;
+}
+
+HandlerReply RequestHandlers::SetSparse(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t handle = 0;
+  if (!DecodeHandleRequest(c.payload(), len, &handle)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else if (!c.open_files.Contains(handle)) {
+    r.result = ERROR_INVALID_HANDLE;
+  } else {
+    r.result = files_.SetSparse(handle);
+  }
+  ServerLog("[设置稀疏文件] \n");
+  return r;
+}
+
+HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  std::string_view password;
+  if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    r.result = accounts_.RegisterUser(name, password);
+  }
+  return r;
+}
+
+HandlerReply RequestHandlers::Login(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view name;
+  std::string_view password;
+  if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    r.result = accounts_.Login(name, password, c.key);
+  }
+  return r;
+}
+
+HandlerReply RequestHandlers::GetSpaceInfo(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t space_left = 0;
+  uint32_t files_left = 0;
+  if (!DecodeSpaceInfo(c.payload(), len, &space_left, &files_left)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    // The reply is the request's own 8 bytes, left in place.
+    r.result = accounts_.GetSpaceInfo(c.key, &space_left, &files_left);
+    if (r.result == ERROR_SUCCESS) r.length = 8;
+  }
+  return r;
+}
+
+HandlerReply RequestHandlers::ListDirectory(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view wire_name;
+  uint32_t capacity = 0;
+  if (!DecodeListDirectoryRequest(c.payload(), len, &wire_name, &capacity)) {
+    r.result = ERROR_INVALID_PARAMETER;
+    return r;
+  }
+  if (wire_name.size() > kMaxPath - 1) {
+    r.result = ERROR_FILENAME_EXCED_RANGE;
+    return r;
+  }
+  // The listing is written over the request, name included, and the name is
+  // still needed afterwards to move the current directory.
+  char name_copy[kMaxPath];
+  std::memcpy(name_copy, wire_name.data(), wire_name.size());
+  std::string_view name(name_copy, wire_name.size());
+  StorePath directory;
+  char resume_name[kMaxPath] = {};
+  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name);
+  if (r.result != ERROR_SUCCESS) return r;
+  uint32_t used = std::min<uint32_t>(capacity, kMaxPayload);
+  r.result = BuildListing(directory, c.payload(), &used, resume_name);
+  if (r.result != ERROR_SUCCESS) return r;
+  r.length = used;
+  accounts_.SaveListingResume(c.key, directory, resume_name);
+  accounts_.ChangeCurrentDirectory(c.key, name);
+  return r;
+}
+
+HandlerReply RequestHandlers::Rename(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  std::string_view old_name;
+  std::string_view new_name;
+  if (!DecodeTwoStringRequest(c.payload(), len, &old_name, &new_name)) {
+    r.result = ERROR_INVALID_PARAMETER;
+    return r;
+  }
+  StorePath from;
+  StorePath to;
+  r.result = accounts_.ComposeUserPath(c.key, old_name, &from);
+  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to);
+  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) r.result = RESULT_RENAME_FAILED;
+  return r;
+}
+
+HandlerReply RequestHandlers::SetSpaceInfo(ClientContext& c, uint32_t len) {
+  HandlerReply r;
+  uint32_t space_left = 0;
+  uint32_t files_left = 0;
+  if (!DecodeSpaceInfo(c.payload(), len, &space_left, &files_left)) {
+    r.result = ERROR_INVALID_PARAMETER;
+  } else {
+    r.result = accounts_.SetSpaceInfo(c.key, space_left, files_left);
+  }
+  return r;
+}
+
+}  // namespace tervane

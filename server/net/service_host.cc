@@ -1,0 +1,92 @@
+#include "server/net/service_host.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "server/net/data_service.h"
+#include "server/net/server_log.h"
+#include "server/net/service_notifier.h"
+#include "server/store/account_manager.h"
+#include "server/store/file_registry.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+const char* DescribeStartFailure(uint32_t code) {
+  switch (code) {
+    case RESULT_CONFIG_MISSING: return "the configuration file does not exist";
+    case RESULT_CONFIG_NO_PATH: return "no configuration file was named";
+    case RESULT_CONFIG_UNREADABLE: return "the configuration file cannot be read";
+    case RESULT_CONFIG_MALFORMED: return "the configuration file is malformed";
+    case RESULT_OUT_OF_MEMORY: return "out of memory while loading the accounts";
+    case 10048: return "the address is already in use";
+    case 10049: return "the address is not available on this host";
+    case 10013: return "permission denied for the address or port";
+    default: return "the data service could not be started";
+  }
+}
+
+}  // namespace
+
+int ExitStatusForCode(uint32_t code) {
+  int low = static_cast<int>(code & 0xFF);
+  return low != 0 ? low : 1;
+}
+
+int RunService(const ServiceSettings& settings) {
+  // The stop control arrives as a signal; it is taken with sigwait by this
+  // thread only, so every thread started later inherits the blocked mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A log reader that goes away must not kill the server.
+  signal(SIGPIPE, SIG_IGN);
+
+  ServiceNotifier notifier;
+  notifier.Notify("STATUS=Starting (1/3)");
+  notifier.Notify("STATUS=Starting (2/3)");
+  notifier.Notify("STATUS=Loading accounts and opening the listening socket (3/3)");
+
+  // The account manager and the open-file registry live for the whole run.
+  AccountManager accounts;
+  DataService service(accounts, FileRegistry::Global());
+
+  ServerLog("[20070319]: Starting NFS Io Data-Service....\n");
+  uint32_t code = service.Start(settings);
+  if (code != 0) {
+    if (service.started()) {
+      ServerLog("[20070319]: Closing NFS Io Data-Service....\n");
+      service.Stop();
+    }
+    std::fprintf(stderr, "tervanesvr: start failed with code %u (0x%X): %s (%s)\n", code, code,
+                 DescribeStartFailure(code), settings.config_path.c_str());
+    std::string status = "STATUS=Start failed with code " + std::to_string(code);
+    notifier.Notify(status);
+    return ExitStatusForCode(code);
+  }
+  std::string ready = "READY=1\nSTATUS=Serving on port " + std::to_string(service.port());
+  notifier.Notify(ready);
+
+  int signal_number = 0;
+  while (sigwait(&stop_signals, &signal_number) != 0) {
+  }
+
+  notifier.Notify("STOPPING=1");
+  ServerLog("[20070319]: Closing NFS Io Data-Service....\n");
+  if (!service.Stop()) {
+    // A worker is stuck in file I/O; what it holds goes with the process.
+    std::fprintf(stderr, "tervanesvr: a worker thread did not end within %u ms\n", kWorkerStopWaitMs);
+    std::_Exit(0);
+  }
+  return 0;
+}
+
+}  // namespace tervane
