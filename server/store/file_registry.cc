@@ -78,10 +78,13 @@ size_t FileRegistry::FindFreeSlotLocked(uint32_t* handle) {
 
 uint32_t FileRegistry::CheckOpenLocked(dev_t dev, ino_t ino, uint32_t desired_access,
                                        uint32_t share_mode) const {
+  // As on Windows, an open without data access (attributes, times) takes
+  // part in no sharing check, on either side.
   uint32_t use = SharingUse(desired_access);
+  if (use == 0) return 0;
   for (size_t i = 0; i < kCapacity; ++i) {
     const Entry& e = entries_[i];
-    if (e.handle == 0 || e.closing || e.dev != dev || e.ino != ino) continue;
+    if (e.handle == 0 || e.closing || e.use == 0 || e.dev != dev || e.ino != ino) continue;
     if ((use & ~e.share) != 0 || (e.use & ~share_mode) != 0) return ERROR_SHARING_VIOLATION;
   }
   return 0;
@@ -90,7 +93,7 @@ uint32_t FileRegistry::CheckOpenLocked(dev_t dev, ino_t ino, uint32_t desired_ac
 uint32_t FileRegistry::CheckDeleteLocked(dev_t dev, ino_t ino) const {
   for (size_t i = 0; i < kCapacity; ++i) {
     const Entry& e = entries_[i];
-    if (e.handle == 0 || e.closing || e.dev != dev || e.ino != ino) continue;
+    if (e.handle == 0 || e.closing || e.use == 0 || e.dev != dev || e.ino != ino) continue;
     if ((e.share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
   }
   return 0;

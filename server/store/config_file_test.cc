@@ -1,0 +1,163 @@
+#include "server/store/config_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "server/store/test_dir.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+std::unique_ptr<UserAccount> Account(const char* name, const char* password) {
+  auto a = std::make_unique<UserAccount>();
+  std::snprintf(a->name, sizeof a->name, "%s", name);
+  std::snprintf(a->password, sizeof a->password, "%s", password);
+  return a;
+}
+
+// Names in the directory other than `keep`: temporaries left behind.
+int OtherEntries(const std::string& dir, const std::string& keep) {
+  int n = 0;
+  DIR* d = ::opendir(dir.c_str());
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != ".." && name != keep) ++n;
+  }
+  ::closedir(d);
+  return n;
+}
+
+TEST(ConfigFileTest, ReadsRootAndUsersWithTheFixedLimits) {
+  TestDir dir;
+  dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/my share/\r\n");
+  ServerConfig c;
+  ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u);
+  EXPECT_EQ(c.share_root, "/srv/my share/");
+  EXPECT_TRUE(c.accounts.empty());
+  EXPECT_EQ(c.max_space_mb, 0xFFFFFFF0u);
+  EXPECT_EQ(c.max_file_count, 0xFFFFFFF0u);
+  EXPECT_EQ(c.max_connections, 10u);
+
+  dir.WriteFile("Config.cfg",
+                "[SharePath]\r\n/srv/s\r\n[User]\r\nal ice\r\nd1\r\n[anything]\r\n\xE7\x8E\x8B\r\nd2\r\n\r\n");
+  ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u);
+  EXPECT_EQ(c.share_root, "/srv/s/") << "the final separator is added";
+  ASSERT_EQ(c.accounts.size(), 2u);
+  EXPECT_STREQ(c.accounts[0]->name, "al ice");
+  EXPECT_STREQ(c.accounts[0]->password, "d1");
+  EXPECT_STREQ(c.accounts[1]->name, "\xE7\x8E\x8B");
+  EXPECT_EQ(c.accounts[1]->bound_socket, 0u);
+  EXPECT_STREQ(c.accounts[1]->current_directory, "");
+
+  dir.WriteFile("Config.cfg", "[SharePath]\n/srv/s/\n[User]\nbob\nd3\n");
+  ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u) << "LF line ends";
+  ASSERT_EQ(c.accounts.size(), 1u);
+  EXPECT_STREQ(c.accounts[0]->name, "bob");
+  EXPECT_STREQ(c.accounts[0]->password, "d3");
+}
+
+TEST(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformed) {
+  TestDir dir;
+  ServerConfig c;
+  EXPECT_EQ(ReadConfig("", &c), RESULT_CONFIG_NO_PATH);
+  EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MISSING);
+  dir.MakeDir("adir");
+  EXPECT_EQ(ReadConfig(dir.At("adir"), &c), RESULT_CONFIG_UNREADABLE);
+  const std::string long_name(65, 'n');
+  const char* bad[] = {
+      "no bracket at all\r\n",
+      "[SharePath]\r\n/srv/s/",                            // root without its line end
+      "[SharePath]x\r\n/srv/s/\r\n",                       // junk after the bracket
+      "[SharePath]\r\nrelative/root/\r\n",
+      "[SharePath]\r\n/\r\n",
+      "[SharePath]\r\n\r\n",
+      "[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\n",       // password missing
+      "[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\npw",     // password without its line end
+      "[SharePath]\r\n/srv/s/\r\nstray\r\n",               // no "]" for the next user
+      "[SharePath]\r\n/srv/s/\r\n[User]\r\n..\r\npw\r\n",
+      "[SharePath]\r\n/srv/s/\r\n[User]\r\na/b\r\npw\r\n",
+  };
+  for (const char* text : bad) {
+    dir.WriteFile("Config.cfg", text);
+    EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED) << text;
+    EXPECT_TRUE(c.accounts.empty());
+  }
+  dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/s/\r\n[User]\r\n" + long_name + "\r\npw\r\n");
+  EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED);
+  dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\n" + std::string(65, 'p') + "\r\n");
+  EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED);
+  dir.WriteFile("Config.cfg", "[SharePath]\r\n/" + std::string(259, 'r') + "\r\n");
+  EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED);
+  dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/s/\r\n[User]\r\n" + std::string(64, 'n') + "\r\n" +
+                                  std::string(64, 'p') + "\r\n");
+  EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u) << "64 bytes fit";
+}
+
+TEST(ConfigFileTest, WriterProducesTheExactFileAndReadsBack) {
+  TestDir dir;
+  std::vector<std::unique_ptr<UserAccount>> accounts;
+  accounts.push_back(Account("alice", "0123abcd"));
+  accounts.push_back(Account("bob smith", "ffff"));
+  ASSERT_EQ(WriteConfig(dir.At("Config.cfg"), "/srv/s/", accounts), 0u);
+  EXPECT_EQ(dir.ReadFile("Config.cfg"),
+            "[SharePath]\r\n/srv/s/\r\n[User]\r\nalice\r\n0123abcd\r\n[User]\r\nbob smith\r\nffff\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat(dir.At("Config.cfg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "a new file holding digests is the owner's alone";
+  ServerConfig c;
+  ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u);
+  ASSERT_EQ(c.accounts.size(), 2u);
+  EXPECT_STREQ(c.accounts[1]->name, "bob smith");
+  EXPECT_EQ(OtherEntries(dir.path(), "Config.cfg"), 0);
+}
+
+TEST(ConfigFileTest, RewriteIsAtomicAndAFailureKeepsTheOldFile) {
+  TestDir dir;
+  std::vector<std::unique_ptr<UserAccount>> accounts;
+  accounts.push_back(Account("alice", "a"));
+  const std::string old_text = "[SharePath]\r\n/srv/s/\r\n[User]\r\nalice\r\na\r\n";
+  dir.WriteFile("Config.cfg", old_text);
+  ASSERT_EQ(::chmod(dir.At("Config.cfg").c_str(), 0640), 0);
+  // The old file stays readable through a descriptor opened before: the new
+  // text arrives by rename, never by rewriting the old file in place.
+  FILE* before = std::fopen(dir.At("Config.cfg").c_str(), "rb");
+  ASSERT_NE(before, nullptr);
+  accounts.push_back(Account("bob", "b"));
+  ASSERT_EQ(WriteConfig(dir.At("Config.cfg"), "/srv/s/", accounts), 0u);
+  char buf[256] = {};
+  size_t n = std::fread(buf, 1, sizeof buf, before);
+  std::fclose(before);
+  EXPECT_EQ(std::string(buf, n), old_text);
+  EXPECT_EQ(dir.ReadFile("Config.cfg"), old_text + "[User]\r\nbob\r\nb\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat(dir.At("Config.cfg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << "the file's mode is kept";
+  EXPECT_EQ(OtherEntries(dir.path(), "Config.cfg"), 0);
+
+  // A rename that cannot happen (a directory in the way) leaves it as it was
+  // and no temporary behind.
+  dir.MakeDir("blocked/Config.cfg/inner");
+  EXPECT_EQ(WriteConfig(dir.At("blocked/Config.cfg"), "/srv/s/", accounts), RESULT_CONFIG_UNREADABLE);
+  EXPECT_TRUE(dir.Exists("blocked/Config.cfg/inner"));
+  EXPECT_EQ(OtherEntries(dir.At("blocked"), "Config.cfg"), 0);
+  EXPECT_EQ(WriteConfig(dir.At("nodir/Config.cfg"), "/srv/s/", accounts), RESULT_CONFIG_UNREADABLE);
+  EXPECT_FALSE(dir.Exists("nodir"));
+
+  // A linked file is rewritten where the link points; the link stays.
+  dir.MakeDir("real");
+  dir.WriteFile("real/Config.cfg", old_text);
+  ASSERT_EQ(::symlink(dir.At("real/Config.cfg").c_str(), dir.At("link.cfg").c_str()), 0);
+  ASSERT_EQ(WriteConfig(dir.At("link.cfg"), "/srv/s/", accounts), 0u);
+  ASSERT_EQ(::lstat(dir.At("link.cfg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.ReadFile("real/Config.cfg"), old_text + "[User]\r\nbob\r\nb\r\n");
+}
+
+}  // namespace
+}  // namespace tervane
