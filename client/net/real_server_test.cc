@@ -289,7 +289,9 @@ TEST_F(RealServerTest, PathRequestsAndTheirFailures) {
   // An empty directory: 0, size and buffer as they were.
   std::vector<uint8_t> untouched(64, 0xEE);
   uint32_t untouched_size = 64;
-  ASSERT_EQ(KOVA_SetCurDirectory(session, "Tue", untouched.data(), &untouched_size), 0u);
+  size = 1024;
+  ASSERT_EQ(KOVA_SetCurDirectory(session, "Tue", buffer.data(), &size), 0u);
+  EXPECT_EQ(size, 8u + 11u + 5u);  // one chunk, one record: "empty"
   ASSERT_EQ(KOVA_SetCurDirectory(session, "empty", untouched.data(), &untouched_size), 0u);
   EXPECT_EQ(untouched_size, 64u);
   EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xEE));

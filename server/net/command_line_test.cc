@@ -1,0 +1,78 @@
+#include "server/net/command_line.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tervane {
+namespace {
+
+bool Parse(std::vector<const char*> args, CommandLine* out, std::string* error) {
+  args.insert(args.begin(), "tervanesvr");
+  return ParseCommandLine(static_cast<int>(args.size()), args.data(), "/opt/tervane/", out, error);
+}
+
+TEST(CommandLineTest, DefaultsComeFromTheProtocolAndTheExecutableDirectory) {
+  CommandLine cl;
+  std::string error;
+  ASSERT_TRUE(Parse({}, &cl, &error)) << error;
+  EXPECT_EQ(cl.settings.config_path, "/opt/tervane/Config.cfg");
+  EXPECT_EQ(cl.settings.port, 9527);
+  EXPECT_EQ(cl.settings.listen_address, 0u);
+  EXPECT_EQ(cl.settings.idle_limit_ms, 300000u);
+  EXPECT_EQ(cl.settings.sweep_period_ms, 300000u);
+  EXPECT_FALSE(cl.show_help);
+  EXPECT_FALSE(cl.show_version);
+}
+
+TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
+  CommandLine cl;
+  std::string error;
+  ASSERT_TRUE(Parse({"--config", "/tmp/x/Config.cfg", "--port=4000", "--listen", "127.0.0.1",
+                     "--idle-ms=250", "--sweep-ms", "100"},
+                    &cl, &error))
+      << error;
+  EXPECT_EQ(cl.settings.config_path, "/tmp/x/Config.cfg");
+  EXPECT_EQ(cl.settings.port, 4000);
+  EXPECT_EQ(cl.settings.listen_address, 0x7f000001u);
+  EXPECT_EQ(cl.settings.idle_limit_ms, 250u);
+  EXPECT_EQ(cl.settings.sweep_period_ms, 100u);
+
+  ASSERT_TRUE(Parse({"--help", "--version"}, &cl, &error));
+  EXPECT_TRUE(cl.show_help);
+  EXPECT_TRUE(cl.show_version);
+}
+
+TEST(CommandLineTest, RefusesBadInputWithAMessage) {
+  const std::vector<std::vector<const char*>> bad = {
+      {"--port"},           {"--port", "0"},        {"--port", "65536"},  {"--port", "12ab"},
+      {"--port", "-1"},     {"--listen", "::1"},    {"--listen", "1.2.3"}, {"--idle-ms", "0"},
+      {"--sweep-ms", "x"},  {"--sweep-ms=99999999999"}, {"--config="},   {"--bogus"},
+      {"stray"},
+  };
+  for (const auto& args : bad) {
+    CommandLine cl;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &cl, &error)) << args[0];
+    EXPECT_FALSE(error.empty()) << args[0];
+  }
+}
+
+TEST(CommandLineTest, HelpNamesEveryOption) {
+  std::string help = HelpText();
+  for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--help", "--version"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(VersionText().back(), '\n');
+}
+
+TEST(CommandLineTest, ExecutableDirectoryEndsInSlash) {
+  std::string dir = ExecutableDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.front(), '/');
+  EXPECT_EQ(dir.back(), '/');
+}
+
+}  // namespace
+}  // namespace tervane

@@ -1,0 +1,142 @@
+// The service as an operator meets it: started as a child process on
+// loopback, its log read from standard output, stopped with SIGTERM.
+#include "server/net/service_host.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/net/test_client.h"
+#include "server/net/test_server.h"
+#include "shared/protocol/op_codes.h"
+
+namespace tervane {
+namespace {
+
+using testing::CountOf;
+using testing::Reply;
+using testing::TestClient;
+using testing::TestServer;
+
+constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
+constexpr char kStarting[] = "[20070319]: Starting NFS Io Data-Service....\n";
+constexpr char kClosing[] = "[20070319]: Closing NFS Io Data-Service....\n";
+constexpr char kSeparator[] = "============================================================\n";
+
+TEST(ServiceHostTest, ExitStatusKeepsAFailedStartNonZero) {
+  EXPECT_EQ(ExitStatusForCode(0x3610), 0x10);
+  EXPECT_EQ(ExitStatusForCode(10048), 10048 & 0xFF);
+  EXPECT_EQ(ExitStatusForCode(0x3500), 1);  // low byte 0 must not read as success
+  EXPECT_EQ(ExitStatusForCode(256), 1);
+}
+
+TEST(ServiceHostTest, ASessionLogsItsLinesInOrderAndTheStopIsClean) {
+  TestServer server;
+  ASSERT_TRUE(server.Start()) << server.Errors();
+  {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(server.port()));
+    Reply open;
+    ASSERT_TRUE(client.Exchange(OP_OPEN_SESSION, {}, &open));
+    EXPECT_EQ(open.result(), 0u);
+    EXPECT_EQ(open.payload.size(), 4u);  // the server's tick
+    EXPECT_EQ(client.Heartbeat(), 0u);
+    EXPECT_EQ(client.CloseSession(), 0u);
+  }
+  ASSERT_TRUE(server.WaitForLog("Server Close ClientSocket!\n"));
+  EXPECT_EQ(server.Stop(), 0);
+  std::vector<std::string> expected = {
+      kStarting,
+      kSeparator,
+      "客户机:[127.0.0.1] 连接文件服务器!\n",
+      "[打开会话]\n",
+      "[心跳包]\n",
+      "[关闭会话]\n",
+      "Client is close socket!\n",
+      "Server Close ClientSocket!\n",
+      kClosing,
+  };
+  EXPECT_EQ(server.LogLines(), expected);
+
+  std::vector<std::string> notes = server.Notifications();
+  ASSERT_GE(notes.size(), 3u);
+  EXPECT_EQ(notes.front().rfind("STATUS=", 0), 0u);
+  size_t ready = notes.size();
+  size_t stopping = notes.size();
+  for (size_t i = 0; i < notes.size(); ++i) {
+    if (notes[i].find("READY=1") != std::string::npos) ready = i;
+    if (notes[i] == "STOPPING=1") stopping = i;
+  }
+  EXPECT_LT(ready, stopping);
+  EXPECT_EQ(stopping, notes.size() - 1);
+}
+
+TEST(ServiceHostTest, AStopWithClientsConnectedReleasesThemAllAndExitsZero) {
+  TestServer server(testing::UserList{{"alice", kPassword}});
+  ASSERT_TRUE(server.Start()) << server.Errors();
+  TestClient clients[3];
+  for (TestClient& c : clients) {
+    ASSERT_TRUE(c.Connect(server.port()));
+    ASSERT_EQ(c.OpenSession(), 0u);
+  }
+  ASSERT_EQ(clients[0].Login("alice", kPassword), 0u);
+  uint32_t handle = 0;
+  ASSERT_EQ(clients[0].CreateFile("kept.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
+
+  EXPECT_EQ(server.Stop(5000), 0);
+  for (TestClient& c : clients) EXPECT_TRUE(c.WaitClosed(3000));
+  std::string log = server.Log();
+  size_t closing = log.find(kClosing);
+  ASSERT_NE(closing, std::string::npos);
+  EXPECT_EQ(CountOf(log.substr(closing), "Server Close ClientSocket!\n"), 3);
+  EXPECT_EQ(server.Errors().find("did not end"), std::string::npos);
+}
+
+TEST(ServiceHostTest, AMissingConfigFailsTheStartWithItsCode) {
+  TestServer server;
+  int status = server.RunToExit({"--config", server.dir() + "/nowhere/Config.cfg", "--port", "1",
+                                 "--listen", "127.0.0.1"});
+  EXPECT_EQ(status, 13840 & 0xFF);
+  EXPECT_NE(server.Errors().find("13840"), std::string::npos) << server.Errors();
+  EXPECT_EQ(server.Log(), kStarting);  // nothing else started, so nothing to close
+  for (const std::string& n : server.Notifications()) EXPECT_EQ(n.find("READY=1"), std::string::npos);
+}
+
+TEST(ServiceHostTest, APortInUseFailsTheStartInsteadOfServingNothing) {
+  int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  TestServer server;
+  int status = server.RunToExit({"--config", server.config_path(), "--port", std::to_string(ntohs(addr.sin_port)),
+                                 "--listen", "127.0.0.1"});
+  ::close(blocker);
+  EXPECT_EQ(status, 10048 & 0xFF);
+  EXPECT_NE(server.Errors().find("10048"), std::string::npos) << server.Errors();
+  // The data service had started, so its stop runs and is logged.
+  EXPECT_EQ(server.Log(), std::string(kStarting) + kClosing);
+}
+
+TEST(ServiceHostTest, HelpVersionAndBadOptions) {
+  TestServer server;
+  EXPECT_EQ(server.RunToExit({"--help"}), 0);
+  EXPECT_NE(server.Log().find("--config FILE"), std::string::npos);
+  EXPECT_EQ(server.RunToExit({"--version"}), 0);
+  EXPECT_EQ(server.Log().rfind("tervanesvr ", 0), 0u);
+  EXPECT_EQ(server.RunToExit({"--port", "none"}), 2);
+  EXPECT_NE(server.Errors().find("--port"), std::string::npos);
+  EXPECT_EQ(server.Log(), "");
+}
+
+}  // namespace
+}  // namespace tervane
