@@ -31,8 +31,9 @@ struct RemoteFile {
 // Opens or creates `path` (relative to the user's home) with the Windows
 // access, share, disposition and attribute values, passed on unchanged. A path
 // ending in "|" only creates the directories it names; the record then holds
-// handle 0. 122 (ERROR_INSUFFICIENT_BUFFER) when the record cannot be
-// allocated; 206 (ERROR_FILENAME_EXCED_RANGE) when the path does not fit a
+// handle 0. On failure *file is set to null. 122 (ERROR_INSUFFICIENT_BUFFER)
+// when the record cannot be allocated (checked before anything is sent, so
+// no handle is left open on the server); 206 (ERROR_FILENAME_EXCED_RANGE) when the path does not fit a
 // request; 123 (ERROR_INVALID_NAME) for a path holding a zero byte.
 uint32_t KOVA_CreateFile(RemoteSession* session, std::string_view path, uint32_t desired_access,
                          uint32_t share_mode, uint32_t creation_disposition,
