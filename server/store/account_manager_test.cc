@@ -74,9 +74,9 @@ TEST_F(AccountManagerTest, RegistrationAndLoginFollowTheNameRules) {
 TEST_F(AccountManagerTest, RegistrationInputIsBoundedBeforeAnyPathIsBuilt) {
   dir_.MakeDir("share/victim");
   dir_.WriteFile("share/victim/data", "keep");
-  const char* invalid[] = {"", ".", "..", "../victim", "a/b", "a\\b", "a:b", "a*", "a?", "a\"", "a<", "a>",
-                           "a|", "tab\there"};
-  for (const char* name : invalid) {
+  // The checks themselves are in user_account_test.cc; here: a refused
+  // registration touches nothing.
+  for (const char* name : {"", "..", "../victim", "a/b", "a\\b", "a:b"}) {
     EXPECT_EQ(accounts_.RegisterUser(name, kDigest), ERROR_INVALID_NAME) << name;
   }
   EXPECT_EQ(accounts_.RegisterUser(std::string(65, 'n'), kDigest), ERROR_FILENAME_EXCED_RANGE);

@@ -121,8 +121,11 @@ TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
   EXPECT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING, &h), ERROR_SHARING_VIOLATION)
       << "the new open does not share the existing read";
   EXPECT_EQ(Open("f.txt", 0, 0, OPEN_EXISTING, &h), 0u) << "an open without data access conflicts with nothing";
-  reg_.Close(h);
   reg_.Close(reader);
+  uint32_t writer = 0;
+  EXPECT_EQ(Open("f.txt", GENERIC_WRITE, 0, OPEN_EXISTING, &writer), 0u) << "nor does it hold others back";
+  EXPECT_EQ(reg_.Close(writer), 0u);
+  EXPECT_EQ(reg_.Close(h), 0u);
 
   uint32_t shared = 0;
   ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &shared), 0u);
