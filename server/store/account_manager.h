@@ -52,8 +52,8 @@ class AccountManager {
 
   // Appends the record (name and password filled, e.g. by NewUserRecord)
   // unless a name equal ignoring case exists by then, or its home would be
-  // the configuration file itself: 1 when added, 0 when refused (the record
-  // is freed either way it ends). The home is emptied if something exists
+  // the configuration file itself: 1 when added, 0 when refused (a refused
+  // record is freed here). The home is emptied if something exists
   // there, created, and "Config.cfg" rewritten; failures of those steps are
   // written to standard error and leave the user added in memory.
   int AddUser(std::unique_ptr<UserAccount> record);

@@ -66,7 +66,7 @@ uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes);
 uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes);
 
 // MoveFile: renames a file or directory; fails when the target exists
-// (80 / 183), 32 when the source file is held open without
+// (ERROR_ALREADY_EXISTS, 183), 32 when the source file is held open without
 // FILE_SHARE_DELETE, 5 for the home or a move into itself, 2 / 3.
 uint32_t MoveFileAt(const StorePath& from, const StorePath& to);
 
