@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
 #include "client/ui/ui_test_main.h"
@@ -548,6 +549,60 @@ class AmbrelDlgTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), Utf8("[Ostrova]--配置的文件服务器IP无法连接"), 5000);
     QVERIFY(dlg->WaitForRuns(10000));
     QCOMPARE(prompts_->message_count(), size_t{1});  // one run, not two
+  }
+
+  // The whole road with the real server: a manual run from the dialog logs
+  // in (registering the account), uploads the tree, and the status line
+  // ends with the run's closing line; the files arrive unchanged.
+  void manualRunBacksUpThroughTheRealServer() {
+    if (ServerProcess::Binary().empty()) QSKIP("tervanesvr is not built");
+    std::string why;
+    std::unique_ptr<ServerProcess> server = ServerProcess::Start({}, &why);
+    QVERIFY2(server != nullptr, why.c_str());
+
+    const QString source = QDir(dir_->path()).filePath(QStringLiteral("源 docs"));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/sub")));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/empty")));
+    const QByteArray first_bytes("first file\n");
+    QByteArray second_bytes;
+    for (int i = 0; i < 70000; ++i) second_bytes.append(char('a' + i % 26));
+    {
+      QFile a(source + QStringLiteral("/a.txt"));
+      QVERIFY(a.open(QIODevice::WriteOnly));
+      a.write(first_bytes);
+      QFile b(source + QStringLiteral("/sub/报告.bin"));
+      QVERIFY(b.open(QIODevice::WriteOnly));
+      b.write(second_bytes);
+    }
+    WriteSettings({source.toStdString()}, 0x7F000001u, StartTime{});
+    DialogOptions options = Options(false);
+    options.port = server->port();
+    auto dlg = std::make_unique<CAmbrelDlg>(options);
+    QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
+    QStringList shown;
+    connect(dlg.get(), &CAmbrelDlg::statusShown, this, [&](const QString& text) { shown << text; });
+    auto* status = Control<QLabel>(dlg.get(), kIdStatus);
+
+    QTest::mouseClick(Control<QPushButton>(dlg.get(), kIdManualSync), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(Utf8("目录备份完毕[")), 30000);
+    QVERIFY(dlg->WaitForRuns(10000));
+    QCOMPARE(prompts_->message_count(), size_t{0});
+    QCOMPARE(dlg->windowTitle(), QStringLiteral("Ostrova"));
+    QVERIFY2(shown.contains(Utf8("开始一个目录备份...\n")), qPrintable(shown.join(QLatin1Char('|'))));
+    QVERIFY(!shown.contains(Utf8(kUploadFailedText)));
+
+    // The weekday folder of the run holds the tree below the source's path.
+    const QDir home(QString::fromStdString(server->share_root()) + QStringLiteral("sync"));
+    QString day_folder;
+    for (const char* day : {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}) {
+      if (home.exists(QString::fromLatin1(day))) day_folder = home.filePath(QString::fromLatin1(day));
+    }
+    QVERIFY2(!day_folder.isEmpty(), qPrintable(home.path()));
+    QVERIFY(shown.contains(QStringLiteral("向远程发送删除[%1]命令\n").arg(QFileInfo(day_folder).fileName())));
+    const QString copy = day_folder + source;
+    QCOMPARE(ReadAll(copy + QStringLiteral("/a.txt")), first_bytes);
+    QCOMPARE(ReadAll(copy + QStringLiteral("/sub/报告.bin")), second_bytes);
+    QVERIFY(QFileInfo(copy + QStringLiteral("/empty")).isDir());
   }
 
   // A trigger that arrives while a run holds the session is dropped with a
