@@ -391,7 +391,8 @@ bool CAmbrelDlg::RunOnUiThread(std::function<void()> fn) {
 void CAmbrelDlg::ShowStatus(const std::string& utf8) { ShowStatus(FromUtf8(utf8)); }
 
 void CAmbrelDlg::ShowStatus(const QString& text) {
-  qDebug().noquote() << text;
+  // The debug output ends each message with its own line break.
+  qDebug().noquote() << (text.endsWith(QLatin1Char('\n')) ? text.chopped(1) : text);
   RunOnUiThread([this, text] {
     status_->setText(text);
     emit statusShown(text);
