@@ -87,6 +87,17 @@ bool ReadExactly(int fd, uint8_t* p, size_t n) {
   return true;
 }
 
+// Drops n received bytes; TCP discards them in the kernel under MSG_TRUNC.
+bool DiscardExactly(int fd, size_t n) {
+  static thread_local uint8_t sink[65536];
+  while (n > 0) {
+    const ssize_t r = ::recv(fd, sink, n < sizeof(sink) ? n : sizeof(sink), MSG_TRUNC);
+    if (r <= 0) return false;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
 bool WriteExactly(int fd, const uint8_t* p, size_t n) {
   while (n > 0) {
     const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
@@ -325,7 +336,8 @@ void ServerProcess::Stop() {
 
 std::string ServerProcess::Log() const { return ReadFileBytes(dir_.path() + "/server.log"); }
 
-FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+FakeServer::FakeServer(Handler handler, bool discard_write_data)
+    : handler_(std::move(handler)), discard_write_data_(discard_write_data) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -371,8 +383,13 @@ void FakeServer::ServeConnection(int fd) {
     request.code = HeaderCode(frame.data());
     const uint32_t length = HeaderPayloadLength(frame.data());
     if (length > kMaxPayload) return;
-    request.payload.resize(length);
-    if (length > 0 && !ReadExactly(fd, request.payload.data(), length)) return;
+    const bool discard = discard_write_data_ && request.code == OP_WRITE_FILE && length > kDataRequestFixed;
+    request.payload.resize(discard ? kDataRequestFixed : length);
+    if (!request.payload.empty() && !ReadExactly(fd, request.payload.data(), request.payload.size())) return;
+    if (discard) {
+      request.discarded = length - static_cast<uint32_t>(kDataRequestFixed);
+      if (!DiscardExactly(fd, request.discarded)) return;
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
       codes_.push_back(request.code);

@@ -88,11 +88,15 @@ class FakeServer {
   struct Request {
     uint16_t code = 0;
     std::vector<uint8_t> payload;
+    uint32_t discarded = 0;  // data bytes of a write that were dropped unread
   };
   // Returns the result code; fills `reply` with the reply payload.
   using Handler = std::function<uint32_t(const Request& request, std::vector<uint8_t>* reply)>;
 
-  explicit FakeServer(Handler handler);
+  // With `discard_write_data`, a write request's payload holds only its 20
+  // fixed bytes; the data is dropped in the kernel without being copied
+  // (for tests that move gigabytes).
+  explicit FakeServer(Handler handler, bool discard_write_data = false);
   ~FakeServer();
   FakeServer(const FakeServer&) = delete;
   FakeServer& operator=(const FakeServer&) = delete;
@@ -106,6 +110,7 @@ class FakeServer {
   void ServeConnection(int fd);
 
   Handler handler_;
+  const bool discard_write_data_;
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
