@@ -1,0 +1,60 @@
+#include "fuzz/config_fuzz.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_support.h"
+#include "server/store/config_file.h"
+#include "server/store/user_account.h"
+#include "shared/platform/remote_name.h"
+
+namespace tervane::fuzz {
+
+int FuzzConfigFile(const uint8_t* data, size_t size) {
+  static ScratchDir* scratch = new ScratchDir("fuzz-config");
+  static struct Cleanup {
+    ~Cleanup() { delete scratch; }
+  } cleanup;
+  const std::string path = scratch->At("Config.cfg");
+  const std::string again = scratch->At("Again.cfg");
+  Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
+        "cannot write the input file");
+
+  ServerConfig config;
+  const uint32_t result = ReadConfig(path, &config);
+  if (result != 0) {
+    Check(config.accounts.empty(), "a refused file left accounts behind");
+    return 0;
+  }
+  const std::string& root = config.share_root;
+  Check(!root.empty() && root.front() == '/' && root.back() == '/', "share root not absolute with a final '/'");
+  Check(root.size() <= kMaxPath - 1, "share root longer than its field");
+  Check(root.find_first_not_of('/') != std::string::npos, "share root is the file system's root");
+  Check(root.find('\0') == std::string::npos, "share root holds a zero byte");
+  Check(config.max_connections == kMaxUserConnections && config.max_space_mb == kMaxSpaceMegabytes &&
+            config.max_file_count == kMaxFileCount,
+        "limits differ from their fixed values");
+  for (const auto& account : config.accounts) {
+    Check(std::memchr(account->name, '\0', sizeof account->name) != nullptr, "user name not terminated");
+    Check(std::memchr(account->password, '\0', sizeof account->password) != nullptr, "password not terminated");
+    Check(CheckUserName(account->name) == 0, "a user name the registration would refuse was loaded");
+    Check(CheckPassword(account->password) == 0, "a password the registration would refuse was loaded");
+    Check(account->bound_socket == 0 && account->current_directory[0] == '\0' && account->resume_name[0] == '\0',
+          "a loaded account does not start unbound at its home");
+  }
+
+  Check(WriteConfig(again, root, config.accounts) == 0, "an accepted configuration cannot be written back");
+  ServerConfig reread;
+  Check(ReadConfig(again, &reread) == 0, "a written configuration does not read back");
+  Check(reread.share_root == root, "the share root changed on its way through the writer");
+  Check(reread.accounts.size() == config.accounts.size(), "accounts were lost or gained through the writer");
+  for (size_t i = 0; i < config.accounts.size(); ++i) {
+    Check(std::strcmp(reread.accounts[i]->name, config.accounts[i]->name) == 0 &&
+              std::strcmp(reread.accounts[i]->password, config.accounts[i]->password) == 0,
+          "an account changed on its way through the writer");
+  }
+  return 0;
+}
+
+}  // namespace tervane::fuzz

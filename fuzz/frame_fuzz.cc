@@ -1,0 +1,206 @@
+#include "fuzz/frame_fuzz.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio.hpp>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "server/net/client_context.h"
+#include "server/net/request_dispatcher.h"
+#include "server/store/account_manager.h"
+#include "server/store/file_registry.h"
+#include "shared/protocol/frame_header.h"
+
+namespace tervane::fuzz {
+namespace {
+
+// Bytes no reply may ever carry: they stand only in the file outside the share.
+constexpr char kOutsideSecret[] = "TERVANE-OUTSIDE-SECRET-5d1c9e";
+
+class QuietStderr {
+ public:
+  QuietStderr() : saved_(::dup(STDERR_FILENO)) {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+  }
+  ~QuietStderr() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int saved_;
+};
+
+class FrameHarness {
+ public:
+  FrameHarness() : scratch_("fuzz-frames") {
+    share_ = scratch_.At("share");
+    outside_ = scratch_.At("outside");
+    config_path_ = scratch_.At("Config.cfg");
+    config_text_ = "[SharePath]\r\n" + share_ + "/\r\n" + "[User]\r\n" + kFrameUserA + "\r\n" +
+                   kFrameUserAPassword + "\r\n" + "[User]\r\n" + kFrameUserB + "\r\n" + kFrameUserBPassword +
+                   "\r\n";
+    Check(::mkdir(share_.c_str(), 0700) == 0, "cannot make the share");
+    Check(::mkdir(outside_.c_str(), 0700) == 0, "cannot make the outside directory");
+    Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret), "cannot plant the outside file");
+    Check(ReadWholeFile(outside_ + "/secret.txt", &outside_content_), "cannot read the outside file");
+    for (auto& c : connections_) c = std::make_unique<ClientContext>(io_);
+  }
+
+  void Run(const uint8_t* data, size_t size) {
+    Reset();
+    size_t at = 0;
+    while (size - at >= 1 + kHeaderSize) {
+      const size_t which = data[at] & 1;
+      ++at;
+      if (!Step(which, data, size, &at)) break;
+    }
+    for (size_t which = 0; which < 2; ++which) Release(which);
+    Verify();
+  }
+
+ private:
+  // One frame on connection `which`; false when the input ended inside it.
+  bool Step(size_t which, const uint8_t* data, size_t size, size_t* at) {
+    ClientContext& c = *connections_[which];
+    std::memcpy(c.buffer, data + *at, kHeaderSize);
+    *at += kHeaderSize;
+    uint8_t request[kHeaderSize];
+    std::memcpy(request, c.buffer, kHeaderSize);
+
+    DispatchOutcome outcome = dispatcher_->OnHeader(c);
+    if (outcome == DispatchOutcome::kRelease) {
+      Check(HeaderPayloadLength(request) > kMaxPayload, "a header within the frame released its connection");
+      Reconnect(which);
+      return true;
+    }
+    if (outcome == DispatchOutcome::kReceivePayload) {
+      Check(c.offset == kHeaderSize && c.remaining <= kMaxPayload, "payload receive beyond the frame buffer");
+      if (c.remaining == 0) {
+        // The zero-byte receive completes as the peer's close.
+        Reconnect(which);
+        return true;
+      }
+      const size_t take = c.remaining;
+      if (size - *at < take) return false;  // the connection would wait for the rest
+      std::memcpy(c.buffer + kHeaderSize, data + *at, take);
+      *at += take;
+      outcome = dispatcher_->OnPayload(c);
+    }
+    Check(outcome == DispatchOutcome::kSendReply, "a complete request got no reply");
+    CheckReply(c, request);
+    // The reply is out: the connection waits for the next header.
+    c.io_kind = IO_RECEIVE;
+    c.stage = STAGE_HEADER;
+    c.offset = 0;
+    c.remaining = kHeaderSize;
+    return true;
+  }
+
+  void CheckReply(ClientContext& c, const uint8_t* request) {
+    const uint32_t length = HeaderPayloadLength(c.buffer);
+    Check(length <= kMaxPayload, "reply payload beyond the frame");
+    Check(c.io_kind == IO_SEND && c.offset == 0 && c.remaining == kHeaderSize + length,
+          "reply send does not cover header and payload");
+    Check(c.buffer[kOffDirection] == kDirectionReply, "reply not marked as a reply");
+    Check(HeaderResult(c.buffer) == 0 || length == 0, "error reply carries payload");
+    for (size_t i = 0; i < kHeaderSize; ++i) {
+      const bool reply_field = i == kOffDirection || (i >= kOffResult && i < kOffRequestTag);
+      if (!reply_field) Check(c.buffer[i] == request[i], "reply header differs from the request's");
+    }
+    const std::string_view payload(reinterpret_cast<const char*>(c.buffer + kHeaderSize), length);
+    Check(payload.find(kOutsideSecret) == std::string_view::npos, "a reply carries the file outside the share");
+  }
+
+  // The pool's release, then a new connection in the same slot.
+  void Release(size_t which) {
+    ClientContext& c = *connections_[which];
+    accounts_.Logout(c.key);
+    c.open_files.CloseAll(*files_);
+    c.session_open = false;
+  }
+
+  void Reconnect(size_t which) {
+    Release(which);
+    ClientContext& c = *connections_[which];
+    c.key = next_key_++;
+    c.stage = STAGE_HEADER;
+    c.io_kind = IO_RECEIVE;
+    c.offset = 0;
+    c.remaining = kHeaderSize;
+  }
+
+  // A fresh share and account table for every input, so that one input's
+  // outcome does not depend on the ones before it.
+  void Reset() {
+    Check(EmptyDirectory(share_), "cannot empty the share");
+    Check(WriteWholeFile(config_path_, config_text_), "cannot write Config.cfg");
+    uint32_t max_connections = 0;
+    {
+      // The load names every home on standard error; once per input is noise.
+      QuietStderr quiet;
+      Check(accounts_.LoadAccounts(config_path_, &max_connections) == 0, "Config.cfg does not load");
+    }
+    const std::string home = share_ + "/" + kFrameUserA;
+    Check(::symlink(outside_.c_str(), (home + "/" + kOutsideLinkName).c_str()) == 0, "cannot plant a link");
+    Check(::symlink((outside_ + "/secret.txt").c_str(), (home + "/" + kOutsideFileLinkName).c_str()) == 0,
+          "cannot plant a link");
+    files_ = std::make_unique<FileRegistry>();
+    dispatcher_ = std::make_unique<RequestDispatcher>(accounts_, *files_);
+    next_key_ = 1;
+    for (size_t which = 0; which < 2; ++which) Reconnect(which);
+  }
+
+  void Verify() {
+    Check(files_->OpenCount() == 0, "a file stays open after its connections were released");
+    struct stat st {};
+    Check(::lstat(share_.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "the share is gone");
+    Check(ListNames(outside_) == std::vector<std::string>{"secret.txt"}, "the directory outside the share changed");
+    std::string content;
+    Check(ReadWholeFile(outside_ + "/secret.txt", &content) && content == outside_content_,
+          "the file outside the share changed");
+    Check(::lstat((outside_ + "/secret.txt").c_str(), &st) == 0 && (st.st_mode & 07777) == 0600,
+          "the mode of the file outside the share changed");
+    Check(ListNames(scratch_.path()) == std::vector<std::string>{"Config.cfg", "outside", "share"},
+          "something was made or removed beside the share");
+  }
+
+  ScratchDir scratch_;
+  std::string share_;
+  std::string outside_;
+  std::string outside_content_;
+  std::string config_path_;
+  std::string config_text_;
+  AccountManager accounts_;
+  // New for every input, so that handles are numbered alike each time (the
+  // first open of an input gets 0x1000) and a seed can name them.
+  std::unique_ptr<FileRegistry> files_;
+  std::unique_ptr<RequestDispatcher> dispatcher_;
+  asio::io_context io_;
+  std::unique_ptr<ClientContext> connections_[2];
+  uint32_t next_key_ = 1;
+};
+
+}  // namespace
+
+int FuzzServerFrames(const uint8_t* data, size_t size) {
+  static FrameHarness* harness = new FrameHarness;  // lives for the process; its share goes at exit
+  static struct Cleanup {
+    ~Cleanup() { delete harness; }
+  } cleanup;
+  harness->Run(data, size);
+  return 0;
+}
+
+}  // namespace tervane::fuzz

@@ -1,0 +1,55 @@
+// What every fuzz target needs besides its entry point: a scratch directory
+// that goes with the process, small file helpers, and the one way a target
+// reports a broken promise (it aborts, which the fuzzer records as a
+// finding with the input that caused it).
+//
+// Not thread-safe: a target runs one input at a time.
+#ifndef TERVANE_FUZZ_FUZZ_SUPPORT_H_
+#define TERVANE_FUZZ_FUZZ_SUPPORT_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tervane::fuzz {
+
+// Writes "fuzz check failed: <what>" to standard error and aborts.
+[[noreturn]] void Fail(const char* what);
+
+// Aborts with `what` unless `condition` holds.
+inline void Check(bool condition, const char* what) {
+  if (!condition) Fail(what);
+}
+
+// A fresh directory under /dev/shm (or /tmp where there is none), made on
+// construction and removed with everything in it on destruction.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const char* tag);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string At(std::string_view rel) const { return path_ + "/" + std::string(rel); }
+
+ private:
+  std::string path_;
+};
+
+// Removes what is below `dir` (links as entries, never followed); `dir`
+// itself stays. False when something could not be removed.
+bool EmptyDirectory(const std::string& dir);
+// Removes `path` and everything below it; true when nothing is left.
+bool RemoveTree(const std::string& path);
+
+bool WriteWholeFile(const std::string& path, std::string_view data);
+// False when the file cannot be read; *out is then empty.
+bool ReadWholeFile(const std::string& path, std::string* out);
+// The entry names of `dir` without "." and "..", sorted; empty when it
+// cannot be read.
+std::vector<std::string> ListNames(const std::string& dir);
+
+}  // namespace tervane::fuzz
+
+#endif  // TERVANE_FUZZ_FUZZ_SUPPORT_H_

@@ -1,0 +1,59 @@
+#include "fuzz/settings_fuzz.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/app/settings.h"
+#include "fuzz/fuzz_support.h"
+#include "shared/platform/win_error.h"
+
+namespace tervane::fuzz {
+namespace {
+
+bool SameTime(const StartTime& a, const StartTime& b) {
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+         a.second == b.second;
+}
+
+}  // namespace
+
+int FuzzSettingsFile(const uint8_t* data, size_t size) {
+  static ScratchDir* scratch = new ScratchDir("fuzz-settings");
+  static struct Cleanup {
+    ~Cleanup() { delete scratch; }
+  } cleanup;
+  const std::string path = scratch->At(kSettingsFileName);
+  Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
+        "cannot write the input file");
+
+  SyncSettings loaded;
+  loaded.directories = {"left over from before"};
+  Check(LoadSettings(path, &loaded) == 0, "a readable settings file does not load");
+  size_t used = 0;
+  std::vector<std::string> storable;
+  for (const std::string& dir : loaded.directories) {
+    Check(dir.size() >= 2, "a directory shorter than 2 bytes was loaded");
+    Check(dir.find('|') == std::string::npos, "a directory holds the separator");
+    used += dir.size() + 1;
+    if (IsStorableDirectory(dir)) storable.push_back(dir);
+  }
+  Check(used <= kDirsValueBuffer - 1, "directories beyond the 1,023 bytes read of BK_DIRS were loaded");
+
+  const uint32_t saved = SaveSettings(path, loaded);
+  const uint32_t expected = storable.size() == loaded.directories.size() ? 0u : ERROR_INVALID_NAME;
+  Check(saved == expected, "the save misreports the entries it left out");
+  Check(ListNames(scratch->path()) == std::vector<std::string>{kSettingsFileName},
+        "a temporary file stays beside the settings");
+
+  SyncSettings again;
+  Check(LoadSettings(path, &again) == 0, "saved settings do not load");
+  Check(again.server_address == loaded.server_address, "the server address changed through a save");
+  Check(again.start_time_valid, "a saved start time does not read back");
+  // An unreadable start time kept the value it had, and that is what is saved.
+  Check(SameTime(again.start_time, loaded.start_time), "the start time changed through a save");
+  Check(again.directories == storable, "directories changed through a save");
+  return 0;
+}
+
+}  // namespace tervane::fuzz
