@@ -19,6 +19,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace tervane::testing {
@@ -78,7 +80,13 @@ TestServer::TestServer(const UserList& users) {
 }
 
 TestServer::~TestServer() {
-  if (pid_ > 0) Stop(5000);
+  // A server that stops badly, or whose sanitizer spoke up, fails the test
+  // that ran it even when the test did not stop it itself.
+  if (pid_ > 0) {
+    int status = Stop(5000);
+    EXPECT_EQ(status, 0) << "tervanesvr did not stop cleanly; stderr:\n" << Errors();
+  }
+  EXPECT_EQ(Errors().find("Sanitizer"), std::string::npos) << Errors();
   if (notify_fd_ >= 0) ::close(notify_fd_);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);

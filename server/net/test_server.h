@@ -20,7 +20,10 @@ using UserList = std::vector<std::pair<std::string, std::string>>;  // name, pas
 class TestServer {
  public:
   // Creates a fresh directory under /tmp holding "share/" and "Config.cfg"
-  // that lists `users` (name, password). Removed again by the destructor.
+  // that lists `users` (name, password). The destructor stops a server
+  // still running (a test failure unless it exits 0), fails the test when a
+  // sanitizer reported anything on the server's standard error, and removes
+  // the directory.
   explicit TestServer(const UserList& users = {});
   ~TestServer();
   TestServer(const TestServer&) = delete;
