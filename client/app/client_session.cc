@@ -27,7 +27,10 @@ uint32_t ClientSession::Connect(const std::string& address, uint16_t port) {
   Disconnect();
   RemoteSession* session = nullptr;
   const uint32_t result = KOVA_Connect(address.c_str(), &session, port);
-  if (result == 0) connection_ = session;
+  if (result == 0) {
+    connection_ = session;
+    if (reply_timeout_ms_ != 0) KOVA_SetReplyTimeout(session, reply_timeout_ms_);
+  }
   return result;
 }
 

@@ -37,6 +37,11 @@ class ClientSession {
   // any connection held before. The result of KOVA_Connect.
   uint32_t Connect(const std::string& address, uint16_t port = kDefaultPort);
 
+  // How long any one wait for reply bytes may last on the connections opened
+  // from now on, in milliseconds; 0 keeps the library's default. A server
+  // that stops answering then fails the run instead of holding it.
+  void SetReplyTimeout(uint32_t timeout_ms) { reply_timeout_ms_ = timeout_ms; }
+
   // Closes the connection, if any. Always 0.
   uint32_t Disconnect();
 
@@ -79,6 +84,7 @@ class ClientSession {
   std::string current_directory_;
   uint32_t space_left_ = 0;
   uint32_t files_left_ = 0;
+  uint32_t reply_timeout_ms_ = 0;
 };
 
 // Opens `session` to the server at `server_address` (IPv4, host byte order,

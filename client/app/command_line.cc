@@ -101,6 +101,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
         return false;
       }
       options->port = static_cast<uint16_t>(port);
+    } else if (Matches(arg, "--reply-timeout-ms")) {
+      std::string text;
+      if (!TakeValue(arg, "--reply-timeout-ms", argc, argv, &i, &text, &options->error)) return false;
+      char* end = nullptr;
+      const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
+      if (text.front() < '0' || text.front() > '9' || *end != '\0' || ms < 1 || ms > 86'400'000) {
+        options->error = "bad reply time-out: " + text;
+        return false;
+      }
+      options->reply_timeout_ms = static_cast<uint32_t>(ms);
     } else {
       options->error = "unknown argument: " + std::string(arg);
       return false;
@@ -116,7 +126,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
 
 std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
-         "       tervaneclt --sync [--settings FILE] [--port N]\n"
+         "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
          "       tervaneclt --help | --version\n"
          "\n"
          "Without --sync the backup dialog opens.\n"
@@ -126,6 +136,9 @@ std::string UsageText() {
          "                   logging in failed or nothing is configured\n"
          "  --settings FILE  settings file (default: BK_CLIENT_CFG.ini beside the program)\n"
          "  --port N         server port (default 9527)\n"
+         "  --reply-timeout-ms N\n"
+         "                   give up on a server that sends no reply bytes for N ms\n"
+         "                   (default 600000)\n"
          "  --help           this text\n"
          "  --version        the program's version\n";
 }
@@ -169,6 +182,7 @@ int RunHeadlessSync(const CommandLineOptions& options) {
     return 2;
   }
   ClientSession session;
+  session.SetReplyTimeout(options.reply_timeout_ms);
   StdoutStatus status;
   StderrUi ui;
   SyncEngine engine(&session, &status, &ui);

@@ -1,7 +1,8 @@
 // The client program's command line. The dialog is the program's normal
 // face; these modes work without a display:
 //
-//   tervaneclt --sync [--settings FILE] [--port N]   one backup now, status on stdout
+//   tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]
+//                                                    one backup now, status on stdout
 //   tervaneclt --help | --version
 //
 // The dialog itself takes --settings FILE and --port N as well.
@@ -21,6 +22,7 @@ struct CommandLineOptions {
   bool version = false;
   std::string settings_path;  // DefaultSettingsPath() unless --settings was given
   uint16_t port = kDefaultPort;
+  uint32_t reply_timeout_ms = 0;  // --reply-timeout-ms N; 0 keeps the library's default
   std::string screenshot_path;  // --screenshot FILE: for the dialog only
   std::string error;            // set when parsing failed
 };
