@@ -77,8 +77,8 @@ uint32_t ClientSession::List(StatusSink* status, const std::string& remote_dir) 
   task->status = status;
   task->session = connection_;
   RunListTask(std::move(task));
-  // The server moves the current directory only when the listing succeeds;
-  // the helper reports failures itself, so this is the best knowledge here.
+  // The helper shows its own failures and returns nothing more; the home is
+  // the one directory whose name is also its tracked path.
   if (remote_dir == "\\") current_directory_ = "\\";
   return 0;
 }
