@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/app/md5.h"
 #include "client/app/test_recorders.h"
 #include "client/app/test_support.h"
+#include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
@@ -153,6 +156,23 @@ TEST(ClientSessionTest, LoginFailures) {
     EXPECT_EQ(ui.exit_codes, std::vector<int>{0});
     EXPECT_TRUE(ui.captions.empty());
   }
+}
+
+// A server that stops answering: with a short reply time-out the login
+// fails in that time with WSAETIMEDOUT and the connection is not used again.
+TEST(ClientSessionTest, ReplyTimeout) {
+  ScriptedLogin script({0});
+  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) {
+    if (r.code == OP_LOGIN) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return script.Handle(r, out);
+  });
+  ClientSession session;
+  session.SetReplyTimeout(200);
+  ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(session.Login(kSyncUserName, kSyncPassword), WSAETIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+  EXPECT_EQ(session.RefreshSpace(), WSAENOTCONN);
 }
 
 // Nothing listening: the message names the address in dotted form, the

@@ -31,6 +31,9 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   EXPECT_TRUE(o.sync);
   EXPECT_EQ(o.settings_path, "/etc/x.ini");
   EXPECT_EQ(o.port, 10001);
+  EXPECT_EQ(o.reply_timeout_ms, 0u);
+  ASSERT_TRUE(Parse({"--sync", "--reply-timeout-ms", "250"}, &o));
+  EXPECT_EQ(o.reply_timeout_ms, 250u);
   ASSERT_TRUE(Parse({"--port=65535", "--settings=/a b.ini", "--sync"}, &o));
   EXPECT_EQ(o.port, 65535);
   EXPECT_EQ(o.settings_path, "/a b.ini");
@@ -46,7 +49,7 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
 TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
-      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"-x"}};
+      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"-x"}};
   for (const auto& args : bad) {
     CommandLineOptions o;
     EXPECT_FALSE(Parse(args, &o)) << args[0];
