@@ -49,6 +49,9 @@ int RunService(const ServiceSettings& settings) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   // A log reader that goes away must not kill the server.
   signal(SIGPIPE, SIG_IGN);
+  // Nor may a client's file that reaches the process's file-size limit: the
+  // write then fails with EFBIG, which the client gets as ERROR_DISK_FULL.
+  signal(SIGXFSZ, SIG_IGN);
 
   ServiceNotifier notifier;
   notifier.Notify("STATUS=Starting (1/3)");
