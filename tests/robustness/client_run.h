@@ -1,0 +1,40 @@
+// Test-only: the client program's headless backup (tervaneclt --sync) run
+// as a child process against a server on 127.0.0.1, with a settings file
+// of the test's naming the directories to back up.
+#ifndef TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_
+#define TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/robustness/child_process.h"
+
+namespace tervane::robust {
+
+// $TERVANE_BIN_DIR/tervaneclt when the dialog program was built, else
+// tervaneclt_headless beside the tests (the same command-line modes without
+// the dialog); empty when neither is there.
+std::string ClientBinary();
+
+// Writes the settings file: server 127.0.0.1, a start time, and the
+// directories in this order.
+bool WriteClientSettings(const std::string& path, const std::vector<std::string>& directories);
+
+// The options that run one backup with `settings_path` against `port`,
+// output to `output_path`; `reply_timeout_ms` 0 keeps the client's default.
+ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
+                               uint32_t reply_timeout_ms = 0);
+
+// Where the server keeps the copy of local file `local_path` made by the
+// fixed account's run on weekday `day`: share/sync/<day>/<path without its
+// leading '/'>.
+std::string ServerCopyPath(const std::string& share, const std::string& day, const std::string& local_path);
+
+// The weekday folder the fixed account's runs wrote into ("" when none or
+// more than one).
+std::string OnlyWeekdayFolder(const std::string& share);
+
+}  // namespace tervane::robust
+
+#endif  // TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_

@@ -1,0 +1,384 @@
+// Faults from outside: a client killed in the middle of an upload, the
+// server killed during a burst of registrations, a share that runs out of
+// room, and a server that stops answering in the middle of a run. Each test
+// runs the real tervanesvr (and the client program where a run is the
+// subject) as child processes on loopback and ends them by their own pids.
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/app/client_session.h"
+#include "client/app/command_line.h"
+#include "client/app/md5.h"
+#include "client/app/remote_path.h"
+#include "server/store/config_file.h"
+#include "shared/protocol/op_codes.h"
+#include "tests/robustness/child_process.h"
+#include "tests/robustness/client_run.h"
+#include "tests/robustness/raw_requests.h"
+#include "tests/robustness/server_child.h"
+#include "tests/robustness/temp_tree.h"
+
+namespace tervane::robust {
+namespace {
+
+using testing::kExchangeFailed;
+using testing::TestClient;
+
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
+
+// Compares file contents without printing them.
+::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << "contents differ: " << actual.size() << " bytes instead of "
+                                       << expected.size() << ", first difference at byte " << at;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ServerChild::Binary().empty() || ClientBinary().empty()) {
+      GTEST_SKIP() << "tervanesvr or the client program has not been built (TERVANE_BIN_DIR)";
+    }
+    ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
+    ASSERT_TRUE(MakeDirs(tmp_.At("src")));
+  }
+
+  // Waits until `child`'s open descriptors are back to `count`.
+  static bool WaitForDescriptors(const ChildProcess& child, int count, int timeout_ms) {
+    const int64_t until = NowMs() + timeout_ms;
+    while (child.OpenDescriptors() != count) {
+      if (NowMs() >= until) return false;
+      ::usleep(10000);
+    }
+    return true;
+  }
+
+  // The fixed account's remote name of `local_path` in weekday folder `day`, as sent on the wire.
+  static std::string WireName(const std::string& day, const std::string& local_path) {
+    std::string wire;
+    EXPECT_EQ(MapRemoteWireName(day, local_path, &wire), 0u);
+    return wire;
+  }
+
+  TempTree tmp_;
+};
+
+// The server notices a client that dies while it uploads: the connection is
+// released, the file it held open (exclusively, as uploads open) is closed,
+// and both the path and the account are free for the next connection.
+TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({}));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const int descriptors_before = server.process().OpenDescriptors();
+  ASSERT_GT(descriptors_before, 0);
+
+  const std::string local = tmp_.At("src/big.bin");
+  ASSERT_TRUE(WriteFile(local, PatternBytes(1, 64u << 20)));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
+  ChildProcess client;
+  ASSERT_TRUE(client.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log"))));
+
+  // Frozen as soon as its first piece is written, then killed: the server
+  // holds the file open at that moment.
+  ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", 1, 20000)) << server.Log();
+  ASSERT_TRUE(client.Signal(SIGSTOP));
+  ASSERT_EQ(server.CountInLog("[关闭文件]"), 0) << "the upload ended before the client could be stopped";
+  ASSERT_GT(server.process().OpenDescriptors(), descriptors_before);
+  const int released_before = server.CountInLog("Server Close ClientSocket!");
+  client.Kill();
+
+  EXPECT_TRUE(server.WaitForLog("Server Close ClientSocket!", released_before + 1, 10000)) << server.Log();
+  EXPECT_TRUE(WaitForDescriptors(server.process(), descriptors_before, 10000))
+      << "descriptors: " << server.process().OpenDescriptors() << ", before: " << descriptors_before;
+
+  const std::string day = OnlyWeekdayFolder(server.share());
+  ASSERT_FALSE(day.empty());
+  TestClient again;
+  ASSERT_TRUE(ConnectAndLogIn(again, server.port(), kSyncUserName, PasswordDigest(kSyncPassword)))
+      << "the killed client's account is still bound";
+  uint32_t handle = 0;
+  EXPECT_EQ(again.CreateFile(WireName(day, local), kGenericWrite, 0, kOpenExisting, &handle), 0u)
+      << "the killed client's file is still held open";
+  EXPECT_NE(handle, 0u);
+  EXPECT_EQ(again.CloseFile(handle), 0u);
+  again.Close();
+
+  // And a whole run goes through again (with a smaller file, to stay quick).
+  const std::string content = PatternBytes(2, 300000);
+  ASSERT_TRUE(WriteFile(local, content));
+  const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log")), 30000);
+  EXPECT_EQ(code, 0) << ReadFile(tmp_.At("client2.log"));
+  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), OnlyWeekdayFolder(server.share()), local)), content));
+}
+
+// Every registration the server answered is in Config.cfg when it comes back
+// after being killed at any moment of a burst of registrations: the file is
+// replaced whole, never left half written.
+TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({}));
+  std::set<std::string> answered;  // name; the password is "pw-" + name
+  constexpr int kRounds = 3;
+  constexpr int kThreads = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(server.Start()) << "Config.cfg did not load after a kill:\n" << server.Log();
+
+    // What was answered before the last kill is all there.
+    ServerConfig config;
+    ASSERT_EQ(ReadConfig(server.config_path(), &config), 0u) << ReadFile(server.config_path());
+    std::set<std::string> loaded;
+    for (const auto& account : config.accounts) {
+      loaded.insert(account->name);
+      EXPECT_EQ(std::string(account->password), "pw-" + std::string(account->name));
+    }
+    for (const std::string& name : answered) EXPECT_EQ(loaded.count(name), 1u) << name << " was lost";
+    EXPECT_EQ(loaded.size(), config.accounts.size()) << "a user is in Config.cfg twice";
+    if (!answered.empty()) {
+      TestClient probe;
+      EXPECT_TRUE(ConnectAndLogIn(probe, server.port(), *answered.rbegin(), "pw-" + *answered.rbegin()));
+    }
+
+    std::mutex mu;
+    std::atomic<bool> stop{false};
+    std::atomic<int> count{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        TestClient c;
+        if (!c.Connect(server.port()) || c.OpenSession() != 0) return;
+        for (int i = 0; !stop.load() && i < 10000; ++i) {
+          const std::string name = "r" + std::to_string(round) + "t" + std::to_string(t) + "u" + std::to_string(i);
+          const uint32_t r = c.Register(name, "pw-" + name);
+          if (r == kExchangeFailed) return;  // the server is gone
+          if (r == 0) {
+            std::lock_guard<std::mutex> hold(mu);
+            answered.insert(name);
+            ++count;
+          }
+        }
+      });
+    }
+    // Killed after a different number of answered registrations each round,
+    // so the kill meets the rewrite at different points.
+    const int64_t until = NowMs() + 20000;
+    while (count.load() < 8 + round * 7 && NowMs() < until) ::usleep(500);
+    ::usleep(static_cast<useconds_t>(round * 1500));
+    ASSERT_TRUE(server.process().Signal(SIGKILL));
+    int status = 0;
+    ASSERT_TRUE(server.process().Wait(5000, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    stop.store(true);
+    for (std::thread& t : threads) t.join();
+    EXPECT_GE(count.load(), 8 + round * 7) << "too few registrations were answered before the kill";
+  }
+  ASSERT_TRUE(server.Start()) << server.Log();
+  ServerConfig config;
+  ASSERT_EQ(ReadConfig(server.config_path(), &config), 0u);
+  std::set<std::string> loaded;
+  for (const auto& account : config.accounts) loaded.insert(account->name);
+  for (const std::string& name : answered) EXPECT_EQ(loaded.count(name), 1u) << name << " was lost";
+}
+
+// With a file-size limit on the server process (what a full quota or an
+// operator's limit does), a write that would pass it fails with 112 and
+// the server goes on serving; a backup run reports the one file that did
+// not fit with "上传失败" and uploads the rest.
+TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
+  constexpr uint64_t kLimit = 1u << 20;
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}));
+  ASSERT_TRUE(server.Start(kLimit)) << server.Log();
+
+  TestClient raw;
+  ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
+  uint32_t handle = 0;
+  ASSERT_EQ(raw.CreateFile("f.bin", kGenericRead | kGenericWrite, 0, kCreateAlways, &handle), 0u);
+  EXPECT_EQ(Call(raw, OP_WRITE_FILE, WritePayload(handle, 0, std::string(1000, 'a'))), 0u);
+  EXPECT_EQ(Call(raw, OP_WRITE_FILE, WritePayload(handle, kLimit - 100, std::string(4096, 'b'))), kDiskFull);
+  EXPECT_EQ(Call(raw, OP_SET_FILE_SIZE, SetSizePayload(handle, 2 * kLimit)), kDiskFull);
+  ASSERT_EQ(raw.Heartbeat(), 0u) << "the server did not survive the failed write:\n" << server.Log();
+  EXPECT_EQ(raw.CloseFile(handle), 0u);
+  raw.Close();
+  EXPECT_TRUE(server.process().running());
+
+  // Three configured directories; the middle one holds the file that does not fit.
+  const std::string a = PatternBytes(3, 10000);
+  const std::string c = PatternBytes(4, 20000);
+  ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(5, 3 * kLimit)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), c));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
+  const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
+  const std::string output = ReadFile(tmp_.At("client.log"));
+  EXPECT_EQ(code, 1) << output;
+  size_t failures = 0;
+  for (size_t at = output.find("上传失败"); at != std::string::npos; at = output.find("上传失败", at + 1)) ++failures;
+  EXPECT_EQ(failures, 1u) << output;
+  EXPECT_NE(output.find("目录备份完毕"), std::string::npos) << output;
+  const std::string day = OnlyWeekdayFolder(server.share());
+  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/a/a.txt"))), a));
+  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/c/c.txt"))), c));
+  EXPECT_GE(server.CountInLog("Result: 112"), 3) << server.Log();
+  EXPECT_TRUE(server.process().running()) << server.Log();
+}
+
+// Keeps a mount of a small file system private to this process and its
+// children, and takes it away again.
+class SmallFileSystem {
+ public:
+  // False (with the reason) where mounting is not allowed.
+  bool Mount(const std::string& where, const char* size, std::string* why) {
+    if (::geteuid() != 0) {
+      *why = "not running as root";
+      return false;
+    }
+    if (::unshare(CLONE_NEWNS) != 0) {
+      *why = "no mount namespace: " + std::string(std::strerror(errno));
+      return false;
+    }
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tervane-full", where.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0) {
+      *why = "mount refused: " + std::string(std::strerror(errno));
+      return false;
+    }
+    where_ = where;
+    return true;
+  }
+  ~SmallFileSystem() {
+    if (!where_.empty()) ::umount2(where_.c_str(), MNT_DETACH);
+  }
+
+ private:
+  std::string where_;
+};
+
+// A share on a file system that is really full: writes fail with 112 once
+// it is, the server goes on, and the run reports the file and goes on to
+// its end.
+TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
+  const std::string root = tmp_.At("small");
+  ASSERT_TRUE(MakeDirs(root));
+  SmallFileSystem fs;
+  std::string why;
+  if (!fs.Mount(root, "2m", &why)) GTEST_SKIP() << "a small file system cannot be mounted here: " << why;
+
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}, root + "/"));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  TestClient raw;
+  ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
+  uint32_t handle = 0;
+  ASSERT_EQ(raw.CreateFile("fill.bin", kGenericRead | kGenericWrite, 0, kCreateAlways, &handle), 0u);
+  uint32_t result = 0;
+  const std::string piece = PatternBytes(6, 65536);
+  uint64_t offset = 0;
+  for (int i = 0; i < 64 && result == 0; ++i, offset += piece.size()) {
+    result = Call(raw, OP_WRITE_FILE, WritePayload(handle, offset, piece));
+  }
+  EXPECT_EQ(result, kDiskFull);
+  EXPECT_GT(offset, 65536u * 8) << "the file system filled up far too early";
+  EXPECT_EQ(raw.CloseFile(handle), 0u);
+  // Room again for the run's first directory.
+  EXPECT_EQ(Call(raw, OP_DELETE_FILE, PathPayload("fill.bin")), 0u);
+  EXPECT_EQ(raw.Heartbeat(), 0u);
+  raw.Close();
+
+  const std::string a = PatternBytes(7, 10000);
+  ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(8, 4u << 20)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), PatternBytes(9, 20000)));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
+  const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
+  const std::string output = ReadFile(tmp_.At("client.log"));
+  EXPECT_EQ(code, 1) << output;
+  EXPECT_NE(output.find("上传失败"), std::string::npos) << output;
+  EXPECT_NE(output.find("目录备份完毕"), std::string::npos) << "the run did not go on to its end:\n" << output;
+  EXPECT_GE(server.CountInLog("[写文件] Result: 112"), 2) << server.Log();
+  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(root + "/", OnlyWeekdayFolder(root + "/"), tmp_.At("src/a/a.txt"))), a));
+  TestClient after;
+  EXPECT_TRUE(ConnectAndLogIn(after, server.port(), "filler", "pw")) << "the server did not survive:\n"
+                                                                      << server.Log();
+}
+
+// A server that stops answering in the middle of a run (stopped, not gone:
+// its connection stays open) ends the run with a failure within the
+// client's reply time-out instead of holding it.
+TEST_F(FaultTest, ServerThatStopsAnsweringEndsTheRunInsteadOfHangingIt) {
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({}));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(10, 64u << 20)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(11, 1000)));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
+
+  constexpr uint32_t kReplyTimeoutMs = 1000;
+  ChildProcess client;
+  ASSERT_TRUE(client.Start(
+      ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log"), kReplyTimeoutMs)));
+  ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", 1, 20000)) << server.Log();
+  ASSERT_TRUE(server.process().Signal(SIGSTOP));
+  const int64_t stopped_at = NowMs();
+
+  int status = 0;
+  const bool ended = client.Wait(20000, &status);
+  const int64_t took = NowMs() - stopped_at;
+  server.process().Signal(SIGCONT);
+  ASSERT_TRUE(ended) << "the run still hangs 20 s after the server stopped answering";
+  EXPECT_LT(took, 10000) << "the run took " << took << " ms to give up";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0) << ReadFile(tmp_.At("client.log"));
+  EXPECT_NE(ReadFile(tmp_.At("client.log")).find("上传失败"), std::string::npos);
+
+  // Once it runs again, the server serves new connections.
+  TestClient after;
+  ASSERT_TRUE(after.Connect(server.port()));
+  EXPECT_EQ(after.OpenSession(), 0u);
+  EXPECT_EQ(after.Heartbeat(), 0u);
+}
+
+// The time-out option of the headless run takes milliseconds from 1 to one
+// day and refuses anything else.
+TEST(ReplyTimeoutOption, ParsesWithinItsBounds) {
+  auto parse = [](std::vector<std::string> args, CommandLineOptions* options) {
+    args.insert(args.begin(), "tervaneclt");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options);
+  };
+  CommandLineOptions options;
+  ASSERT_TRUE(parse({"--sync", "--reply-timeout-ms", "1500"}, &options)) << options.error;
+  EXPECT_EQ(options.reply_timeout_ms, 1500u);
+  ASSERT_TRUE(parse({"--sync", "--reply-timeout-ms=1"}, &options)) << options.error;
+  EXPECT_EQ(options.reply_timeout_ms, 1u);
+  ASSERT_TRUE(parse({"--sync"}, &options));
+  EXPECT_EQ(options.reply_timeout_ms, 0u);
+  for (const char* bad : {"0", "-5", "86400001", "12x", ""}) {
+    EXPECT_FALSE(parse({"--sync", "--reply-timeout-ms", bad}, &options)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace tervane::robust
