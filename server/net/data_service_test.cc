@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -277,6 +279,61 @@ TEST(DataServiceTest, TheSweepDropsIdleClientsAndKeepsHeartbeatingOnes) {
   EXPECT_EQ(busy.Heartbeat(), 0u);
   EXPECT_EQ(CountOf(server.Log(), "Free SockResource: "), 1);
   EXPECT_EQ(CountOf(server.Log(), "Server Close ClientSocket!\n"), 1);
+}
+
+TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
+  UserList users;
+  for (int i = 0; i < 6; ++i) users.emplace_back("user" + std::to_string(i), kPassword);
+  TestServer server(users);
+  // The sweep scans every few milliseconds while the workers serve; silent
+  // connections are dropped meanwhile.
+  ASSERT_TRUE(server.Start({"--idle-ms", "300", "--sweep-ms", "5"})) << server.Errors();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([&, i] {
+      TestClient c;
+      if (!c.Connect(server.port()) || c.Login("user" + std::to_string(i), kPassword) != 0) {
+        ++failures;
+        return;
+      }
+      uint32_t h = 0;
+      if (c.CreateFile("f.bin", testing::kGenericRead | testing::kGenericWrite, 0, testing::kCreateAlways, &h) != 0) {
+        ++failures;
+        return;
+      }
+      for (int n = 0; n < 60; ++n) {
+        std::string data(100 + n, static_cast<char>('a' + i));
+        std::vector<uint8_t> write(kDataRequestFixed + data.size());
+        DataRequest req;
+        req.handle = h;
+        req.offset = static_cast<uint64_t>(n) * 1000;
+        req.count = static_cast<uint32_t>(data.size());
+        EncodeDataRequestFields(req, write.data());
+        std::memcpy(write.data() + kDataRequestFixed, data.data(), data.size());
+        Reply reply;
+        if (!c.Exchange(OP_WRITE_FILE, write, &reply) || reply.result() != 0) ++failures;
+        std::vector<uint8_t> read(kDataRequestFixed);
+        EncodeDataRequestFields(req, read.data());
+        if (!c.Exchange(OP_READ_FILE, read, &reply) || reply.result() != 0 ||
+            std::string(reply.payload.begin(), reply.payload.end()) != data) {
+          ++failures;
+        }
+      }
+    });
+  }
+  // Meanwhile connections come and go, and some fall silent for the sweep.
+  threads.emplace_back([&] {
+    for (int n = 0; n < 10; ++n) {
+      TestClient quick;
+      if (!quick.Connect(server.port()) || quick.Heartbeat() != 0) ++failures;
+      if (n % 3 == 0 && !quick.WaitClosed(3000)) ++failures;
+    }
+  });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GE(CountOf(server.Log(), "Free SockResource: "), 4);
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 // In-process: the service object itself, for the connection count.
