@@ -1,0 +1,128 @@
+#include "server/net/request_dispatcher.h"
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "server/net/captured_stdout.h"
+#include "server/store/account_manager.h"
+#include "server/store/file_registry.h"
+#include "shared/platform/tick.h"
+#include "shared/protocol/byte_order.h"
+#include "shared/protocol/frame_header.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+class RequestDispatcherTest : public ::testing::Test {
+ protected:
+  // A request header with every field the server must hand back unchanged
+  // set to something recognisable.
+  void PutHeader(uint16_t code, uint32_t payload_length) {
+    FrameHeader h = MakeRequestHeader(code, payload_length, 0xCAFEF00D);
+    h.reserved1 = 0x1234;
+    h.reserved2 = 0x56;
+    h.reserved3 = 0x789ABCDE;
+    h.version = 0x0202;
+    EncodeFrameHeader(h, c_.buffer);
+    std::memcpy(request_, c_.buffer, kHeaderSize);
+  }
+  // Every header byte but direction, result and payload_length as sent.
+  void ExpectEchoedHeader() {
+    for (size_t i = 0; i < kHeaderSize; ++i) {
+      if (i == kOffDirection || (i >= kOffResult && i < kOffRequestTag)) continue;
+      EXPECT_EQ(c_.buffer[i], request_[i]) << "header byte " << i;
+    }
+    EXPECT_EQ(c_.buffer[kOffDirection], kDirectionReply);
+  }
+
+  asio::io_context io_;
+  ClientContext c_{io_};
+  AccountManager accounts_;
+  FileRegistry files_;
+  RequestDispatcher dispatcher_{accounts_, files_};
+  uint8_t request_[kHeaderSize] = {};
+};
+
+TEST_F(RequestDispatcherTest, SessionRequestsAreAnsweredFromTheHeader) {
+  testing::CapturedStdout out;
+  uint32_t before = GetTickCount();
+  PutHeader(OP_OPEN_SESSION, 0);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
+  ExpectEchoedHeader();
+  EXPECT_EQ(HeaderResult(c_.buffer), 0u);
+  EXPECT_EQ(HeaderPayloadLength(c_.buffer), 4u);
+  EXPECT_LE(LoadU32(c_.payload()) - before, 5000u);  // the server's tick, taken now
+  EXPECT_TRUE(c_.session_open);
+  EXPECT_EQ(c_.stage, STAGE_REPLY);
+  EXPECT_EQ(c_.io_kind, IO_SEND);
+  EXPECT_EQ(c_.offset, 0u);
+  EXPECT_EQ(c_.remaining, kHeaderSize + 4);
+
+  // A payload announced by a session request is not read.
+  PutHeader(OP_HEARTBEAT, 500);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
+  ExpectEchoedHeader();
+  EXPECT_EQ(HeaderPayloadLength(c_.buffer), 0u);
+  EXPECT_EQ(c_.remaining, kHeaderSize);
+
+  PutHeader(OP_CLOSE_SESSION, 0);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
+  EXPECT_FALSE(c_.session_open);
+
+  PutHeader(600, 12);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
+  ExpectEchoedHeader();
+  EXPECT_EQ(HeaderResult(c_.buffer), 0u);
+  EXPECT_EQ(HeaderPayloadLength(c_.buffer), 0u);
+  out.Restore();
+  EXPECT_EQ(out.Text(), "[打开会话]\n[心跳包]\n[关闭会话]\n");
+}
+
+TEST_F(RequestDispatcherTest, MappedCodesAskForTheirPayloadWithinTheBuffer) {
+  c_.last_activity = 0;
+  PutHeader(OP_SET_SPARSE, 4);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
+  EXPECT_EQ(c_.stage, STAGE_SET_SPARSE);
+  EXPECT_EQ(c_.io_kind, IO_RECEIVE);
+  EXPECT_EQ(c_.offset, kHeaderSize);
+  EXPECT_EQ(c_.remaining, 4u);
+  EXPECT_NE(c_.last_activity.load(), 0u);
+
+  PutHeader(OP_WRITE_FILE, static_cast<uint32_t>(kMaxPayload));
+  EXPECT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
+  EXPECT_EQ(c_.remaining, kMaxPayload);
+  PutHeader(OP_WRITE_FILE, static_cast<uint32_t>(kMaxPayload + 1));
+  EXPECT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kRelease);
+  PutHeader(OP_LOGIN, 0xFFFFFFFFu);
+  EXPECT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kRelease);
+}
+
+TEST_F(RequestDispatcherTest, APayloadRunsItsHandlerAndTheReplyIsBuiltInPlace) {
+  c_.key = 7;
+  PutHeader(OP_GET_SPACE_INFO, 8);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
+  const uint8_t space[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::memcpy(c_.payload(), space, 8);
+  ASSERT_EQ(dispatcher_.OnPayload(c_), DispatchOutcome::kSendReply);
+  ExpectEchoedHeader();
+  EXPECT_EQ(HeaderResult(c_.buffer), RESULT_NOT_LOGGED_IN);
+  EXPECT_EQ(HeaderPayloadLength(c_.buffer), 0u);  // error replies carry no payload
+  EXPECT_EQ(c_.remaining, kHeaderSize);
+  EXPECT_EQ(c_.stage, STAGE_REPLY);
+
+  // A handle this connection never opened: refused, nothing else done.
+  testing::CapturedStdout out;
+  PutHeader(OP_GET_FILE_SIZE, 8);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
+  StoreU32(c_.payload(), 4096);
+  StoreU32(c_.payload() + 4, 0);
+  ASSERT_EQ(dispatcher_.OnPayload(c_), DispatchOutcome::kSendReply);
+  EXPECT_EQ(HeaderResult(c_.buffer), 6u);
+  out.Restore();
+  EXPECT_EQ(out.Text(), "[得到文件大小] Result: 6\n");
+}
+
+}  // namespace
+}  // namespace tervane
