@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "shared/platform/win_error.h"
 
@@ -146,6 +147,19 @@ uint32_t WriteAll(int fd, const std::string& data) {
 
 }  // namespace
 
+std::string SettingsPathFor(const std::string& exe_dir, const char* xdg_config_home, const char* home) {
+  const std::string beside = exe_dir + kSettingsFileName;
+  // Beside the program, as a copy unpacked into a folder of its own keeps it.
+  if (::access(beside.c_str(), F_OK) == 0 || ::access(exe_dir.c_str(), W_OK) == 0) return beside;
+  // An installed program (/usr/bin) cannot keep it there: each user gets one
+  // under the per-user configuration folder instead.
+  if (xdg_config_home != nullptr && xdg_config_home[0] == '/') {
+    return std::string(xdg_config_home) + "/tervane/" + kSettingsFileName;
+  }
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/tervane/" + kSettingsFileName;
+  return beside;
+}
+
 std::string DefaultSettingsPath() {
   char exe[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
@@ -153,7 +167,18 @@ std::string DefaultSettingsPath() {
   const std::string path(exe, static_cast<size_t>(n));
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return kSettingsFileName;
-  return path.substr(0, slash + 1) + kSettingsFileName;
+  const std::string exe_dir = path.substr(0, slash + 1);
+  const std::string settings = SettingsPathFor(exe_dir, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  if (settings.compare(0, exe_dir.size(), exe_dir) != 0) CreateSettingsFolder(settings);
+  return settings;
+}
+
+void CreateSettingsFolder(const std::string& settings_path) {
+  // An existing or uncreatable folder is left to the first save to report.
+  for (size_t slash = settings_path.find('/', 1); slash != std::string::npos;
+       slash = settings_path.find('/', slash + 1)) {
+    ::mkdir(settings_path.substr(0, slash).c_str(), 0755);
+  }
 }
 
 bool IsStorableDirectory(std::string_view directory) {

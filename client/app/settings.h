@@ -50,8 +50,17 @@ struct SyncSettings {
   std::vector<std::string> directories;  // absolute local paths, in list order
 };
 
-// The settings file beside the running executable.
+// The settings file beside the running executable, where a copy unpacked
+// into a folder of its own keeps it. When that folder is not writable and
+// holds no settings file (an installed program in /usr/bin), the per-user
+// file $XDG_CONFIG_HOME/tervane/BK_CLIENT_CFG.ini, or
+// $HOME/.config/tervane/BK_CLIENT_CFG.ini, instead; its folder is created
+// when missing.
 std::string DefaultSettingsPath();
+// Creates the folders above `settings_path` that are missing.
+void CreateSettingsFolder(const std::string& settings_path);
+// The rule above for an executable folder `exe_dir` (ending in '/').
+std::string SettingsPathFor(const std::string& exe_dir, const char* xdg_config_home, const char* home);
 
 // Loads `path` into *settings, following these rules:
 //  - IP: the first 15 bytes, as a dotted IPv4 address; empty or malformed

@@ -232,5 +232,26 @@ TEST_F(SettingsFileTest, MissingFileAndDefaultPath) {
   EXPECT_EQ(DefaultSettingsPath(), expected);
 }
 
+// An installed program cannot write beside itself: each user gets a file
+// under the per-user configuration folder, created on the first save.
+TEST_F(SettingsFileTest, PerUserFileWhenTheProgramFolderIsNotWritable) {
+  EXPECT_EQ(SettingsPathFor(dir_ + "/", nullptr, "/home/ann"), dir_ + "/BK_CLIENT_CFG.ini");
+  const std::string missing = dir_ + "/no-such-folder/";
+  EXPECT_EQ(SettingsPathFor(missing, "/cfg", "/home/ann"), "/cfg/tervane/BK_CLIENT_CFG.ini");
+  EXPECT_EQ(SettingsPathFor(missing, nullptr, "/home/ann"), "/home/ann/.config/tervane/BK_CLIENT_CFG.ini");
+  EXPECT_EQ(SettingsPathFor(missing, "relative", nullptr), missing + "BK_CLIENT_CFG.ini");
+
+  const std::string per_user = SettingsPathFor(missing, (dir_ + "/xdg").c_str(), nullptr);
+  CreateSettingsFolder(per_user);
+  SyncSettings s;
+  s.server_address = 0x7F000001;
+  s.directories = {"/data"};
+  ASSERT_EQ(SaveSettings(per_user, s), 0u);
+  SyncSettings back;
+  ASSERT_EQ(LoadSettings(per_user, &back), 0u);
+  EXPECT_EQ(back.server_address, 0x7F000001u);
+  EXPECT_EQ(back.directories, s.directories);
+}
+
 }  // namespace
 }  // namespace tervane
