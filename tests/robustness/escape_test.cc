@@ -106,7 +106,8 @@ class EscapeTest : public ::testing::Test {
     EXPECT_EQ(Snapshot(outside_), before_outside_) << "something outside the share changed";
     EXPECT_EQ(Snapshot(server_->share() + "bob"), before_bob_) << "bob's home changed";
     EXPECT_EQ(TopNames(), before_top_) << "something was made or removed beside the share";
-    EXPECT_TRUE(server_->process().running()) << server_->Log();
+    std::string problem;
+    EXPECT_TRUE(server_->StopCleanly(&problem)) << problem << "\n" << server_->Log();
   }
 
   // The names in the server's directory, beside the share.

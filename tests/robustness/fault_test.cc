@@ -80,6 +80,12 @@ class FaultTest : public ::testing::Test {
     return wire;
   }
 
+  // The server ends well: exit 0, no sanitizer report.
+  static void ExpectCleanStop(ServerChild& server) {
+    std::string problem;
+    EXPECT_TRUE(server.StopCleanly(&problem)) << problem << "\n" << server.Log();
+  }
+
   TempTree tmp_;
 };
 
@@ -130,6 +136,7 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log")), 30000);
   EXPECT_EQ(code, 0) << ReadFile(tmp_.At("client2.log"));
   EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), OnlyWeekdayFolder(server.share()), local)), content));
+  ExpectCleanStop(server);
 }
 
 // Every registration the server answered is in Config.cfg when it comes back
@@ -198,6 +205,7 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
   std::set<std::string> loaded;
   for (const auto& account : config.accounts) loaded.insert(account->name);
   for (const std::string& name : answered) EXPECT_EQ(loaded.count(name), 1u) << name << " was lost";
+  ExpectCleanStop(server);
 }
 
 // With a file-size limit on the server process (what a full quota or an
@@ -242,6 +250,7 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/c/c.txt"))), c));
   EXPECT_GE(server.CountInLog("Result: 112"), 3) << server.Log();
   EXPECT_TRUE(server.process().running()) << server.Log();
+  ExpectCleanStop(server);
 }
 
 // Keeps a mount of a small file system private to this process and its
@@ -321,6 +330,7 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   TestClient after;
   EXPECT_TRUE(ConnectAndLogIn(after, server.port(), "filler", "pw")) << "the server did not survive:\n"
                                                                       << server.Log();
+  ExpectCleanStop(server);
 }
 
 // A server that stops answering in the middle of a run (stopped, not gone:
@@ -357,6 +367,7 @@ TEST_F(FaultTest, ServerThatStopsAnsweringEndsTheRunInsteadOfHangingIt) {
   ASSERT_TRUE(after.Connect(server.port()));
   EXPECT_EQ(after.OpenSession(), 0u);
   EXPECT_EQ(after.Heartbeat(), 0u);
+  ExpectCleanStop(server);
 }
 
 // The time-out option of the headless run takes milliseconds from 1 to one

@@ -225,11 +225,14 @@ TEST(LoadTest, TenClientsUploadAndListWhileAnEleventhIsRefused) {
   tervane::testing::TestClient next;
   ASSERT_TRUE(next.Connect(server.port()));
   EXPECT_EQ(next.OpenSession(), 0u);
+  next.Close();
+  std::string problem;
+  EXPECT_TRUE(server.StopCleanly(&problem)) << problem;
   RecordProperty("files", static_cast<int>(files));
-  std::printf("%zu files uploaded by %d clients, %d listings; descriptors %d -> %d -> %d; "
+  std::printf("%zu files uploaded by %d clients, %d listings; descriptors %d -> %d; "
               "resident KiB %ld -> %ld -> %ld\n",
-              files, kClients, listings, descriptors_before, descriptors_under_load,
-              server.process().OpenDescriptors(), resident_before, resident_under_load, resident_after);
+              files, kClients, listings, descriptors_before, descriptors_under_load, resident_before,
+              resident_under_load, resident_after);
 }
 
 }  // namespace

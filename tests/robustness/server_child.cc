@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -88,6 +90,32 @@ bool ServerChild::Start(uint64_t file_size_limit, const std::vector<std::string>
   ::unlink(notify_path.c_str());
   if (!ready) process_.Kill();
   return ready;
+}
+
+bool ServerChild::StopCleanly(std::string* problem, int timeout_ms) {
+  problem->clear();
+  if (!process_.running()) {
+    *problem = "the server was not running";
+    return false;
+  }
+  process_.Signal(SIGCONT);  // a stopped server could not take the stop
+  process_.Signal(SIGTERM);
+  int status = 0;
+  if (!process_.Wait(timeout_ms, &status)) {
+    process_.Kill();
+    *problem = "the server did not stop within " + std::to_string(timeout_ms) + " ms";
+  } else if (WIFSIGNALED(status)) {
+    *problem = "the server died of signal " + std::to_string(WTERMSIG(status));
+  } else if (WEXITSTATUS(status) != 0) {
+    *problem = "the server exited with " + std::to_string(WEXITSTATUS(status));
+  }
+  const std::string log = Log();
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                             "runtime error:"}) {
+    if (log.find(report) != std::string::npos) *problem += std::string(problem->empty() ? "" : "; ") +
+                                                         "its output holds \"" + report + "\"";
+  }
+  return problem->empty();
 }
 
 std::string ServerChild::Log() const { return ReadFile(dir_ + "/server.log"); }

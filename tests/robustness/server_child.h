@@ -42,6 +42,11 @@ class ServerChild {
   // in the log, when it does not come up.
   bool Start(uint64_t file_size_limit = 0, const std::vector<std::string>& extra_args = {});
 
+  // Ends the server as its service manager would (SIGTERM, at most
+  // `timeout_ms`) and tells whether it ended well: exit status 0 and no
+  // sanitizer report in its output. *problem says what was wrong.
+  bool StopCleanly(std::string* problem, int timeout_ms = 10000);
+
   ChildProcess& process() { return process_; }
   uint16_t port() const { return port_; }
   std::string share() const { return dir_ + "/share/"; }
