@@ -21,11 +21,15 @@ void WriteStdoutLine(const char* text, size_t len) {
 }
 
 void PrintStdoutLine(const char* format, ...) {
-  char line[256];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(line, sizeof line, format, args);
+  VPrintStdoutLine(format, args);
   va_end(args);
+}
+
+void VPrintStdoutLine(const char* format, va_list args) {
+  char line[256];
+  int n = std::vsnprintf(line, sizeof line, format, args);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   WriteStdoutLine(line, len);

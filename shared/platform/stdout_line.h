@@ -4,6 +4,7 @@
 #ifndef TERVANE_SHARED_PLATFORM_STDOUT_LINE_H_
 #define TERVANE_SHARED_PLATFORM_STDOUT_LINE_H_
 
+#include <cstdarg>
 #include <cstddef>
 
 namespace tervane {
@@ -16,6 +17,7 @@ void WriteStdoutLine(const char* text, size_t len);
 // printf-style: formats into a 256-byte buffer (longer text is cut to 255
 // bytes) and writes it with WriteStdoutLine.
 void PrintStdoutLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void VPrintStdoutLine(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace tervane
 
