@@ -40,9 +40,9 @@ constexpr uint32_t kNormal = 0x80;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers keep freed memory aside and shadow what is used.
-constexpr long kResidentSlackKb = 512 * 1024;
+constexpr long kResidentSlackKb = 32 * 1024;
 #else
-constexpr long kResidentSlackKb = 16 * 1024;
+constexpr long kResidentSlackKb = 8 * 1024;
 #endif
 
 struct Upload {
