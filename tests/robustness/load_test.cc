@@ -95,7 +95,10 @@ class Gate {
   int arrived_ = 0;
 };
 
-void RunClient(int index, uint16_t port, Gate* connected, Gate* go, ClientResult* out) {
+// One client: connects and logs in (then `connected`), waits for `go`,
+// uploads and lists until the time is up, and keeps its connection until
+// `release`, so that the eleventh connection meets ten held ones.
+void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* release, ClientResult* out) {
   const std::string user = "load" + std::to_string(index);
   RemoteSession* session = nullptr;
   uint32_t rc = KOVA_Connect("127.0.0.1", &session, port);
@@ -155,6 +158,7 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, ClientResult
       ++out->listings;
     }
   }
+  release->WaitFor(1, 60000);
   KOVA_Disconnect(session);
 }
 
@@ -172,10 +176,11 @@ TEST(LoadTest, TenClientsUploadAndListWhileAnEleventhIsRefused) {
 
   Gate connected;
   Gate go;
+  Gate release;
   std::vector<ClientResult> results(kClients);
   std::vector<std::thread> clients;
   for (int i = 0; i < kClients; ++i) {
-    clients.emplace_back(RunClient, i, server.port(), &connected, &go, &results[static_cast<size_t>(i)]);
+    clients.emplace_back(RunClient, i, server.port(), &connected, &go, &release, &results[static_cast<size_t>(i)]);
   }
   ASSERT_TRUE(connected.WaitFor(kClients, 30000));
   go.Arrive();
@@ -191,6 +196,7 @@ TEST(LoadTest, TenClientsUploadAndListWhileAnEleventhIsRefused) {
   EXPECT_EQ(twelfth, nullptr);
   const int descriptors_under_load = server.process().OpenDescriptors();
   const long resident_under_load = server.process().ResidentKb();
+  release.Arrive();
 
   for (std::thread& t : clients) t.join();
   size_t files = 0;
