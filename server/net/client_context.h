@@ -43,6 +43,9 @@ struct ClientContext {
   OpenFileTable open_files;
   bool session_open = false;  // between OP_OPEN_SESSION and OP_CLOSE_SESSION
   uint32_t remaining = 0;     // bytes still to move in the current receive or send
+  // The socket's SO_RCVLOWAT as last set (1 is the system's default): the
+  // bytes a receive waits for before the worker is woken.
+  uint32_t receive_low_water = 1;
   uint32_t offset = 0;        // where in `buffer` the next bytes go or come from
   IoKind io_kind = IO_RECEIVE;
   RequestState stage = STAGE_HEADER;

@@ -46,6 +46,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->stage = STAGE_HEADER;
     c->offset = 0;
     c->remaining = kHeaderSize;
+    c->receive_low_water = 1;
     c->last_activity.store(now, std::memory_order_relaxed);
     *key = c->key;
     return c;
@@ -75,6 +76,7 @@ void ContextPool::ReleaseLocked(ClientContext* c) {
   c->peer_port = 0;
   c->last_activity.store(0, std::memory_order_relaxed);
   c->remaining = 0;
+  c->receive_low_water = 1;
   c->offset = 0;
   c->io_kind = IO_RECEIVE;
   c->stage = STAGE_HEADER;

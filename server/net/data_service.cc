@@ -2,7 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -21,8 +26,15 @@ namespace {
 constexpr int kPeerResetLogged = 64;
 
 // Pause before accepting again after a failed accept (out of descriptors,
-// say), so that the failure does not spin a worker.
+// say), so that the failure does not spin the listener.
 constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
+
+// The epoll token of the stop event; a connection's token is its slot + 1
+// in the high half and its key in the low half, so it is never 0, and an
+// event left over from a released connection names a key no slot holds.
+constexpr uint64_t kStopToken = 0;
+
+uint64_t TokenOf(size_t slot, uint32_t key) { return (static_cast<uint64_t>(slot) + 1) << 32 | key; }
 
 bool IsPeerReset(const asio::error_code& ec) {
   return ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
@@ -41,10 +53,16 @@ DataService::DataService(AccountManager& accounts, FileRegistry& files)
       files_(files),
       dispatcher_(accounts, files),
       acceptor_(io_),
+      accepted_(connection_io_),
       sweep_timer_(io_),
       accept_retry_(io_) {}
 
-DataService::~DataService() { Stop(); }
+DataService::~DataService() {
+  Stop();
+  if (abandoned_) return;  // a thread may still wait on the descriptors
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
+  if (stop_fd_ >= 0) ::close(stop_fd_);
+}
 
 uint32_t DataService::Start(const ServiceSettings& settings) {
   if (started_ || abandoned_) return ERROR_INVALID_FUNCTION;
@@ -58,9 +76,27 @@ uint32_t DataService::Start(const ServiceSettings& settings) {
   started_ = true;
 
   try {
-    pool_ = std::make_unique<ContextPool>(io_, capacity, accounts_, files_);
+    pool_ = std::make_unique<ContextPool>(connection_io_, capacity, accounts_, files_);
   } catch (const std::bad_alloc&) {
     return ERROR_INSUFFICIENT_BUFFER;
+  }
+
+  // The stop event stays readable once written and is not one-shot, so
+  // every worker sees it.
+  if (epoll_fd_ < 0) epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (stop_fd_ < 0 && epoll_fd_ >= 0) {
+    stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kStopToken;
+    if (stop_fd_ >= 0 && ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, stop_fd_, &ev) != 0) {
+      ::close(stop_fd_);
+      stop_fd_ = -1;
+    }
+  }
+  if (epoll_fd_ < 0 || stop_fd_ < 0) return ERROR_NOT_ENOUGH_MEMORY;
+  uint64_t drained = 0;
+  while (::read(stop_fd_, &drained, sizeof drained) > 0) {
   }
 
   asio::error_code ec;
@@ -79,27 +115,31 @@ uint32_t DataService::Start(const ServiceSettings& settings) {
     return SocketResult(ec);
   }
 
+  io_.restart();  // a service stopped before runs again
   work_.emplace(io_.get_executor());
-  try {
-    for (std::thread& worker : workers_) {
-      {
-        std::lock_guard<std::mutex> wl(workers_mu_);
-        ++workers_running_;
-      }
-      try {
-        worker = std::thread([this] { IoWorkerRoutine(); });
-      } catch (...) {
-        std::lock_guard<std::mutex> wl(workers_mu_);
-        --workers_running_;
-        throw;
-      }
-    }
-  } catch (const std::system_error&) {
+  if (!StartThread(&threads_[1], &DataService::IoWorkerRoutine) ||
+      !StartThread(&threads_[2], &DataService::IoWorkerRoutine) ||
+      !StartThread(&threads_[0], &DataService::ListenerRoutine)) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   StartAcceptLocked();
   StartSweepTimerLocked();
   return ERROR_SUCCESS;
+}
+
+bool DataService::StartThread(std::thread* thread, void (DataService::*routine)()) {
+  {
+    std::lock_guard<std::mutex> tl(threads_mu_);
+    ++threads_running_;
+  }
+  try {
+    *thread = std::thread([this, routine] { (this->*routine)(); });
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> tl(threads_mu_);
+    --threads_running_;
+    return false;
+  }
+  return true;
 }
 
 bool DataService::Stop() {
@@ -117,23 +157,28 @@ bool DataService::Stop() {
   }
   work_.reset();
   io_.stop();
+  if (stop_fd_ >= 0) {
+    uint64_t one = 1;
+    ssize_t written = ::write(stop_fd_, &one, sizeof one);
+    (void)written;  // a full counter is readable as well
+  }
   bool ended;
   {
-    std::unique_lock<std::mutex> wl(workers_mu_);
-    ended = workers_done_.wait_for(wl, std::chrono::milliseconds(kWorkerStopWaitMs),
-                                   [this] { return workers_running_ == 0; });
+    std::unique_lock<std::mutex> tl(threads_mu_);
+    ended = threads_done_.wait_for(tl, std::chrono::milliseconds(kWorkerStopWaitMs),
+                                   [this] { return threads_running_ == 0; });
   }
   if (!ended) {
     // A worker hangs in file I/O. It cannot be ended from here; the pool it
     // works on is left alone and the process is expected to exit.
-    for (std::thread& worker : workers_) {
-      if (worker.joinable()) worker.detach();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.detach();
     }
     abandoned_ = true;
     return false;
   }
-  for (std::thread& worker : workers_) {
-    if (worker.joinable()) worker.join();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
   }
   if (pool_) pool_->DestroyAll();
   return true;
@@ -141,27 +186,46 @@ bool DataService::Stop() {
 
 size_t DataService::ConnectionCount() { return pool_ ? pool_->InUse() : 0; }
 
-void DataService::IoWorkerRoutine() {
+void DataService::ListenerRoutine() {
   try {
     io_.run();
   } catch (...) {
     ServerLog("Warning: Exception is catched in IoWorkerRoutine!\n");
   }
-  std::lock_guard<std::mutex> wl(workers_mu_);
-  --workers_running_;
-  workers_done_.notify_all();
+  std::lock_guard<std::mutex> tl(threads_mu_);
+  --threads_running_;
+  threads_done_.notify_all();
+}
+
+void DataService::IoWorkerRoutine() {
+  try {
+    for (;;) {
+      epoll_event ev{};
+      int n = ::epoll_wait(epoll_fd_, &ev, 1, -1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 || ev.data.u64 == kStopToken || stopping_.load()) break;
+      if (n == 1) Serve(ev.data.u64);
+    }
+  } catch (...) {
+    ServerLog("Warning: Exception is catched in IoWorkerRoutine!\n");
+  }
+  std::lock_guard<std::mutex> tl(threads_mu_);
+  --threads_running_;
+  threads_done_.notify_all();
 }
 
 void DataService::StartAcceptLocked() {
-  acceptor_.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
-    ListenerRoutine(ec, std::move(socket));
-  });
+  acceptor_.async_accept(accepted_, [this](const asio::error_code& ec) { OnAccept(ec); });
 }
 
-void DataService::ListenerRoutine(const asio::error_code& ec, asio::ip::tcp::socket socket) {
+void DataService::OnAccept(const asio::error_code& ec) {
   std::lock_guard<std::mutex> lock(control_mu_);
-  // Whatever was accepted during a stop is closed as `socket` goes.
-  if (stopping_.load() || ec == asio::error::operation_aborted) return;
+  asio::error_code ignored;
+  // Whatever was accepted during a stop is closed.
+  if (stopping_.load() || ec == asio::error::operation_aborted) {
+    accepted_.close(ignored);
+    return;
+  }
   if (ec) {
     accept_retry_.expires_after(kAcceptRetryDelay);
     accept_retry_.async_wait([this](const asio::error_code& wait_ec) {
@@ -170,7 +234,10 @@ void DataService::ListenerRoutine(const asio::error_code& ec, asio::ip::tcp::soc
     });
     return;
   }
-  AcceptConnection(socket);
+  AcceptConnection(accepted_);
+  // Left with the socket when no slot took it: the client sees the
+  // connection closed without any data.
+  accepted_.close(ignored);
   StartAcceptLocked();
 }
 
@@ -178,12 +245,15 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
   asio::error_code ec;
   socket.set_option(asio::ip::tcp::no_delay(true), ec);
   if (ec) return;
+  // The workers move bytes with calls that must never block them.
+  socket.non_blocking(true, ec);
+  if (ec) return;
   asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec || !peer.address().is_v4()) return;
   uint32_t address = peer.address().to_v4().to_uint();
   uint32_t key = 0;
   ClientContext* c = pool_->Alloc(htonl(address), peer.port(), socket, GetTickCount(), &key);
-  if (c == nullptr) return;  // pool full: the caller's socket closes, the client sees no data
+  if (c == nullptr) return;  // pool full
 
   in_addr dotted{};
   dotted.s_addr = htonl(address);
@@ -193,7 +263,9 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
   ServerLog("客户机:[%s] 连接文件服务器!\n", text);
 
   std::lock_guard<std::mutex> lock(pool_->mutex());
-  if (c->in_use && c->key == key) PostTransferLocked(c);
+  if (!c->in_use || c->key != key) return;
+  SetReceiveLowWater(c);
+  ArmLocked(c, true);
 }
 
 void DataService::StartSweepTimerLocked() {
@@ -208,59 +280,100 @@ void DataService::StartSweepTimerLocked() {
 
 void DataService::SweepIdleContexts() { pool_->SweepIdle(GetTickCount(), idle_limit_ms_); }
 
-void DataService::PostTransferLocked(ClientContext* c) {
-  uint32_t key = c->key;
-  auto handler = [this, c, key](const asio::error_code& ec, size_t bytes) { OnTransfer(c, key, ec, bytes); };
-  asio::mutable_buffer buffer(c->buffer + c->offset, c->remaining);
-  if (c->io_kind == IO_RECEIVE) {
-    c->socket.async_receive(buffer, std::move(handler));
-  } else {
-    c->socket.async_send(buffer, std::move(handler));
-  }
+void DataService::ArmLocked(ClientContext* c, bool add) {
+  size_t slot = 0;
+  while (slot < pool_->capacity() && &pool_->slot(slot) != c) ++slot;
+  epoll_event ev{};
+  ev.events = (c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+  ev.data.u64 = TokenOf(slot, c->key);
+  ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c->socket.native_handle(), &ev);
 }
 
-void DataService::OnTransfer(ClientContext* c, uint32_t key, const asio::error_code& ec, size_t bytes) {
+void DataService::Serve(uint64_t token) {
+  size_t slot = static_cast<size_t>(token >> 32) - 1;
+  uint32_t key = static_cast<uint32_t>(token);
+  if (slot >= pool_->capacity()) return;
+  ClientContext* c = &pool_->slot(slot);
   {
     std::lock_guard<std::mutex> lock(pool_->mutex());
-    // A completion of an earlier connection of this slot (its socket was
-    // closed by a release): nothing of it is left to serve.
-    if (!c->in_use || c->key != key) return;
-    if (ec || bytes == 0) {
-      if (IsPeerReset(ec)) {
-        ServerLog("GetQueuedCompletionStatus failed: %d\n", kPeerResetLogged);
-      } else if (!ec || ec == asio::error::eof) {
-        // Also a zero-length payload receive: a mapped request announcing
-        // no payload ends its connection, as it always has.
-        ServerLog("Client is close socket!\n");
-      }
-      pool_->ReleaseLocked(c);
-      return;
-    }
+    // An event of an earlier connection of this slot (released since): it
+    // names a key no longer held.
+    if (!c->in_use || c->key != key || c->busy) return;
     c->busy = true;
   }
 
+  // Moves the connection's bytes as far as the socket allows: the payload
+  // mostly arrives with its header and the reply mostly fits the socket's
+  // buffer, so a request is usually served whole here.
   bool release = false;
-  c->offset += static_cast<uint32_t>(bytes);
-  c->remaining -= static_cast<uint32_t>(bytes);
-  if (c->remaining == 0) {
+  for (;;) {
+    if (c->remaining == 0) {
+      // Only a mapped request that announced no payload gets here: its
+      // empty receive is taken for the peer's close, as it always has been.
+      LogTransferEnd(asio::error_code());
+      release = true;
+      break;
+    }
+    asio::error_code ec;
+    asio::mutable_buffer buffer(c->buffer + c->offset, c->remaining);
+    size_t moved = c->io_kind == IO_RECEIVE ? c->socket.receive(buffer, 0, ec) : c->socket.send(buffer, 0, ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+    if (ec || moved == 0) {
+      LogTransferEnd(ec);
+      release = true;
+      break;
+    }
+    c->offset += static_cast<uint32_t>(moved);
+    c->remaining -= static_cast<uint32_t>(moved);
+    if (c->remaining > 0) continue;
     if (c->io_kind == IO_RECEIVE) {
-      DispatchOutcome outcome =
-          c->stage == STAGE_HEADER ? dispatcher_.OnHeader(*c) : dispatcher_.OnPayload(*c);
-      release = outcome == DispatchOutcome::kRelease;
+      DispatchOutcome outcome = c->stage == STAGE_HEADER ? dispatcher_.OnHeader(*c) : dispatcher_.OnPayload(*c);
+      if (outcome == DispatchOutcome::kRelease) {
+        release = true;
+        break;
+      }
     } else {
+      // The reply is out. The next header is awaited through the epoll set,
+      // so that a busy client takes its turn with the others.
       c->io_kind = IO_RECEIVE;
       c->stage = STAGE_HEADER;
       c->offset = 0;
       c->remaining = kHeaderSize;
+      break;
     }
   }
 
+  if (!release && c->io_kind == IO_RECEIVE) SetReceiveLowWater(c);
   std::lock_guard<std::mutex> lock(pool_->mutex());
   c->busy = false;
   if (release) {
     pool_->ReleaseLocked(c);
   } else {
-    PostTransferLocked(c);
+    ArmLocked(c, false);
+  }
+}
+
+void DataService::SetReceiveLowWater(ClientContext* c) {
+  // A 64 KiB write request arrives in more than one segment. Asking the
+  // socket to hold back its readiness until the whole rest of the header or
+  // payload is in saves a wake-up and an empty pass per piece. It is set
+  // before every wait for a receive, so a mark left from a long payload can
+  // never hold back a short header. The peer's close or reset still wakes
+  // the worker at once, and the kernel wakes it anyway when its receive
+  // window runs short.
+  uint32_t wanted = c->remaining;
+  if (wanted == c->receive_low_water) return;
+  int value = static_cast<int>(wanted);
+  if (::setsockopt(c->socket.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &value, sizeof value) == 0) {
+    c->receive_low_water = wanted;
+  }
+}
+
+void DataService::LogTransferEnd(const asio::error_code& ec) {
+  if (IsPeerReset(ec)) {
+    ServerLog("GetQueuedCompletionStatus failed: %d\n", kPeerResetLogged);
+  } else if (!ec || ec == asio::error::eof) {
+    ServerLog("Client is close socket!\n");
   }
 }
 

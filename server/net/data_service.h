@@ -1,10 +1,21 @@
-// The data service: the connection manager of the server. One io_context is
-// served by exactly two worker threads (IoWorkerRoutine); the acceptor
-// (ListenerRoutine) hands each new connection a slot of the fixed
-// ContextPool, or closes it at once when the pool is full; a periodic timer
-// runs SweepIdleContexts. Each connection has exactly one socket operation
-// outstanding: a header is received, then the payload it announces, then
-// the reply built in place is sent, then the next header is awaited.
+// The data service: the connection manager of the server.
+//
+// Two worker threads (IoWorkerRoutine) serve every connection the way a
+// completion port is served: both wait on one epoll set in which each
+// connection is registered one-shot for the one transfer it has
+// outstanding, and whichever worker is free takes the next connection that
+// is ready. It then moves that connection's bytes with non-blocking calls as
+// far as the socket allows: a header, then the payload the header announces,
+// then the reply built in place, and registers the connection again (for the
+// next header, or for the rest of a transfer the socket could not take at
+// once). So a request costs one wake-up of one worker and no hand-over
+// between threads, and a worker busy with a long request (a tree delete)
+// leaves the other worker free for every other connection.
+//
+// The listener thread (ListenerRoutine) runs an io_context for the acceptor,
+// which hands each new connection a slot of the fixed ContextPool (or closes
+// it at once when the pool is full), and for the periodic timer that runs
+// SweepIdleContexts.
 //
 // Start() and Stop() are called from one thread (the service host's). The
 // account manager and the registry must outlive the service.
@@ -44,17 +55,17 @@ class DataService {
   // else has started), creates the pool of MaxUserConn slots, opens the
   // listening socket (its failure is returned as a Windows Sockets code, e.g.
   // WSAEADDRINUSE 10048, after undoing what was started: started() then
-  // tells whether Stop() still has to run), starts the workers and the
-  // sweep timer. 0 when the service runs.
+  // tells whether Stop() still has to run), starts the listener, the two
+  // workers and the sweep timer. 0 when the service runs.
   uint32_t Start(const ServiceSettings& settings);
 
   // True from the moment the accounts are loaded until Stop().
   bool started() const { return started_; }
 
   // StopDataService: accounts released, sweep timer cancelled, listening
-  // socket closed, workers ended (waited for at most 3,000 ms), pool
+  // socket closed, threads ended (waited for at most 3,000 ms), pool
   // destroyed (every connection released: socket closed, account logged
-  // out, files closed). Returns false when a worker did not end in time; the
+  // out, files closed). Returns false when a thread did not end in time; the
   // pool is then left alone and the caller must end the process without
   // destroying this object. Does nothing when not started.
   bool Stop();
@@ -65,34 +76,55 @@ class DataService {
   size_t ConnectionCount();
 
  private:
+  void ListenerRoutine();
   void IoWorkerRoutine();
+  bool StartThread(std::thread* thread, void (DataService::*routine)());
   void StartAcceptLocked();
-  void ListenerRoutine(const asio::error_code& ec, asio::ip::tcp::socket socket);
+  void OnAccept(const asio::error_code& ec);
   void AcceptConnection(asio::ip::tcp::socket& socket);
   void StartSweepTimerLocked();
   void SweepIdleContexts();
-  void PostTransferLocked(ClientContext* c);
-  void OnTransfer(ClientContext* c, uint32_t key, const asio::error_code& ec, size_t bytes);
+  // One readiness event of the connection `token` names (slot and key).
+  void Serve(uint64_t token);
+  // Registers the connection for its outstanding transfer; `add` for a new
+  // connection. A failure is not acted on: the sweep reclaims it.
+  void ArmLocked(ClientContext* c, bool add);
+  // Sets the socket's receive low-water mark to the bytes the pending
+  // receive still needs, when it differs from what is set. Called before
+  // every wait for a receive.
+  void SetReceiveLowWater(ClientContext* c);
+  // The log line for a connection whose transfer ended with `ec` (or with
+  // no bytes): the peer's reset or its close.
+  void LogTransferEnd(const asio::error_code& ec);
 
   AccountManager& accounts_;
   FileRegistry& files_;
   RequestDispatcher dispatcher_;
 
   // Declared first among the asio objects: destroyed after every socket.
+  // `io_` runs the acceptor and the timers on the listener thread. The
+  // connections' sockets belong to `connection_io_`, which no thread runs:
+  // their readiness is watched by the workers' epoll set alone.
   asio::io_context io_;
+  asio::io_context connection_io_;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<ContextPool> pool_;
 
   // Guards the acceptor and the timers against the stop.
   std::mutex control_mu_;
   asio::ip::tcp::acceptor acceptor_;    // GUARDED_BY(control_mu_)
+  asio::ip::tcp::socket accepted_;      // GUARDED_BY(control_mu_): the next connection
   asio::steady_timer sweep_timer_;      // GUARDED_BY(control_mu_)
   asio::steady_timer accept_retry_;     // GUARDED_BY(control_mu_)
 
-  std::thread workers_[2];
-  std::mutex workers_mu_;
-  std::condition_variable workers_done_;
-  int workers_running_ = 0;  // GUARDED_BY(workers_mu_)
+  int epoll_fd_ = -1;  // the workers' epoll set; set up before they start
+  int stop_fd_ = -1;   // an eventfd in that set: readable once the stop begins
+
+  // The listener first, then the two workers.
+  std::thread threads_[3];
+  std::mutex threads_mu_;
+  std::condition_variable threads_done_;
+  int threads_running_ = 0;  // GUARDED_BY(threads_mu_)
 
   std::atomic<bool> stopping_{false};
   bool started_ = false;
