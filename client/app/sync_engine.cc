@@ -1,6 +1,5 @@
 #include "client/app/sync_engine.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <new>
 
 #include "client/app/client_session.h"
+#include "client/app/local_walk.h"
 #include "client/app/remote_path.h"
 #include "client/app/session_ui.h"
 #include "client/net/remote_file.h"
@@ -70,8 +70,9 @@ int OpenRegularFile(const std::string& path, uint64_t* size) {
     ::close(fd);
     return -1;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Reads then block as usual (O_NONBLOCK is the only flag of the open
+  // that F_SETFL would change).
+  ::fcntl(fd, F_SETFL, 0);
   *size = static_cast<uint64_t>(st.st_size);
   return fd;
 }
@@ -233,88 +234,44 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   return report;
 }
 
-namespace {
-
-enum class EntryKind { kDirectory, kFile, kSkipped, kUnreadable };
-
-struct DirEntry {
-  std::string name;
-  EntryKind kind;
-};
-
-// What the walk does with an entry, looked at relative to its directory (so
-// that a long path cannot make the look fail):
-//  - a directory is descended; a link to one is not (no cycles, no copies
-//    of trees outside the entry);
-//  - a file, or a link to one, is uploaded; so is a dangling link, whose
-//    open then fails visibly;
-//  - FIFOs, sockets and devices are skipped: reading one could block
-//    forever or never end.
-EntryKind KindOf(int dir_fd, const char* name) {
-  struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnreadable;
-  if (S_ISDIR(st.st_mode)) return EntryKind::kDirectory;
-  if (S_ISREG(st.st_mode)) return EntryKind::kFile;
-  if (!S_ISLNK(st.st_mode)) return EntryKind::kSkipped;
-  struct stat target {};
-  if (::fstatat(dir_fd, name, &target, 0) != 0) return EntryKind::kFile;
-  return S_ISREG(target.st_mode) ? EntryKind::kFile : EntryKind::kSkipped;
-}
-
-}  // namespace
-
 int SyncEngine::UploadTree(const std::string& root, const std::string& relative, SyncReport* report) {
   const bool sub = !relative.empty();
   const std::string here = JoinLocal(root, relative);
 
   // The entries are read first and the listing closed, so that a deep tree
   // holds one directory open at a time.
-  std::vector<DirEntry> entries;
-  int result = 0;
-  {
-    DIR* dir = ::opendir(here.c_str());
-    if (dir == nullptr) {
-      // Shown and counted here; the directories above go on with the rest
-      // of their entries.
-      Status(kUploadFailedText);
-      ++report->unlisted_directories;
-      return -1;
-    }
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(dir);
-      if (entry == nullptr) {
-        if (errno != 0) result = static_cast<int>(WinErrorFromErrno(errno, ErrnoTarget::kDirectory));
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      entries.push_back(DirEntry{std::string(name), KindOf(::dirfd(dir), entry->d_name)});
-    }
-    ::closedir(dir);
+  std::vector<LocalEntry> entries;
+  uint32_t read_error = 0;
+  if (!ListLocalDirectory(here, &entries, &read_error)) {
+    // Shown and counted here; the directories above go on with the rest
+    // of their entries.
+    Status(kUploadFailedText);
+    ++report->unlisted_directories;
+    return -1;
   }
+  int result = static_cast<int>(read_error);
 
   bool no_files = true;
-  for (const DirEntry& entry : entries) {
+  for (const LocalEntry& entry : entries) {
     if (stop_requested_.load()) {
       report->stopped = true;
       return result;
     }
     const std::string name = sub ? relative + "/" + entry.name : entry.name;
     switch (entry.kind) {
-      case EntryKind::kSkipped:
+      case LocalEntryKind::kSkipped:
         continue;
-      case EntryKind::kUnreadable:
+      case LocalEntryKind::kUnreadable:
         // Gone since the listing: nothing of it can be sent.
         Status(kUploadFailedText);
         ++report->failed_uploads;
         continue;
-      case EntryKind::kDirectory: {
+      case LocalEntryKind::kDirectory: {
         const int r = UploadTree(root, name, report);
         if (r != 0 && result == 0) result = r;
         continue;
       }
-      case EntryKind::kFile:
+      case LocalEntryKind::kFile:
         break;
     }
     no_files = false;
