@@ -1,4 +1,6 @@
 // Micro-benchmarks of the hot paths:
+//   - the floor under every request: a bare 28-byte round trip between two
+//     processes over loopback TCP, with nothing else done on either side;
 //   - one heartbeat and one 64 KiB write, each a whole round trip from the
 //     client library to a tervanesvr child on loopback and back;
 //   - BuildListing of a 1,000-entry directory, in the 272-byte chunks the
@@ -6,9 +8,15 @@
 //   - the MD5 of 1 MiB;
 //   - the client's walk of a local tree of 1,000 files in 10 directories.
 // Scratch files go to /dev/shm (or /tmp without it).
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -92,6 +100,51 @@ class Connection {
   ChildServer server_;
   RemoteSession* session_ = nullptr;
 };
+
+// A child process that echoes 28-byte frames on one loopback connection:
+// what a request costs when neither side does any work.
+void BM_LoopbackFloor(benchmark::State& state) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    state.SkipWithError("no loopback listener");
+    return;
+  }
+  pid_t child = ::fork();
+  if (child == 0) {
+    int c = ::accept(listener, nullptr, nullptr);
+    int one = 1;
+    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    uint8_t frame[kHeaderSize];
+    while (::recv(c, frame, sizeof frame, MSG_WAITALL) == static_cast<ssize_t>(sizeof frame)) {
+      if (::send(c, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame)) break;
+    }
+    ::_exit(0);
+  }
+  ::close(listener);
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  bool ok = child > 0 && s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+  uint8_t frame[kHeaderSize] = {};
+  for (auto _ : state) {
+    if (!ok || ::send(s, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame) ||
+        ::recv(s, frame, sizeof frame, MSG_WAITALL) != static_cast<ssize_t>(sizeof frame)) {
+      state.SkipWithError("echo failed");
+      break;
+    }
+  }
+  if (s >= 0) ::close(s);
+  if (child > 0) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) ::kill(child, SIGKILL);
+  }
+}
+BENCHMARK(BM_LoopbackFloor)->UseRealTime();
 
 void BM_HeartbeatRoundTrip(benchmark::State& state) {
   Connection c;
