@@ -20,6 +20,7 @@
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
 #include "shared/protocol/payloads.h"
+#include "shared/protocol/result_codes.h"
 
 namespace tervane::fuzz {
 namespace {
@@ -59,6 +60,9 @@ void Answer(int fd, const uint8_t* stream, size_t size) {
     std::memcpy(header, stream + at, header_bytes);
     at += header_bytes;
     if (HeaderRequestTag(header) == 0) StoreU32(header + kOffRequestTag, HeaderRequestTag(request));
+    // 14 is the client's own "does not fit"; passed through from a server it
+    // would be taken for that, with no size to go by. No server sends it.
+    if (HeaderResult(header) == ERROR_OUTOFMEMORY) StoreU32(header + kOffResult, RESULT_NO_SUCH_DIRECTORY);
     if (!WriteExactly(fd, header, header_bytes)) break;
     const size_t payload = std::min<size_t>(HeaderPayloadLength(header), size - at);
     if (!WriteExactly(fd, stream + at, payload)) break;

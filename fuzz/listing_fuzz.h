@@ -8,8 +8,9 @@
 // peer thread answers each request the library sends with the next reply of
 // the stream: a 28-byte header (a request tag of 0 is replaced by the tag of
 // the request, so replies belong to their requests unless the input says
-// otherwise), then the payload bytes the header announces, as far as the
-// input goes; at the end of the input the peer closes the connection.
+// otherwise; a result of 14, the client's own "does not fit", is sent as
+// 0x3530 instead), then the payload bytes the header announces, as far as
+// the input goes; at the end of the input the peer closes the connection.
 //
 // The caller's buffer is exactly the size given, so writing past it is
 // caught by the address sanitizer. A successful call reports a size within
