@@ -396,12 +396,20 @@ TEST(RemoteFileTest, PiecesOfOneCallAreNeverSplitByAnotherThread) {
   std::vector<uint8_t> data(3 * 65536, 7);
   std::atomic<bool> writing{true};
   std::atomic<int> heartbeat_failures{0};
+  std::atomic<int> heartbeats{0};
   std::thread other([&] {
-    while (writing) heartbeat_failures += KOVA_Heartbeat(f.session) != 0 ? 1 : 0;
+    while (writing) {
+      heartbeat_failures += KOVA_Heartbeat(f.session) != 0 ? 1 : 0;
+      ++heartbeats;
+    }
   });
-  for (int i = 0; i < 20; ++i) {
+  // The session lock is not fair: keep writing until the other thread has
+  // got in between two calls at least once (bounded), so both interleave.
+  size_t calls = 0;
+  for (; calls < 20 || (heartbeats == 0 && calls < 200); ++calls) {
     const uint64_t offset = 0;
     ASSERT_EQ(KOVA_WriteFile(file, &offset, static_cast<uint32_t>(data.size()), data.data()), 0u);
+    if (calls >= 20) std::this_thread::yield();
   }
   writing = false;
   other.join();
@@ -419,7 +427,7 @@ TEST(RemoteFileTest, PiecesOfOneCallAreNeverSplitByAnotherThread) {
       EXPECT_EQ(LoadU64(rs[i - 1].payload() + 8), at - 65536);
     }
   }
-  EXPECT_EQ(writes, 60u);
+  EXPECT_EQ(writes, 3 * calls);
   EXPECT_GT(f.peer.CountOf(OP_HEARTBEAT), 0u);
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
 }
