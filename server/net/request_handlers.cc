@@ -121,6 +121,15 @@ HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
   return r;
 }
 
+// What a delete removed comes off the account's usage figures.
+uint32_t RequestHandlers::ReduceUsage(uint32_t key, uint32_t bytes, uint32_t files) {
+  uint32_t used = 0;
+  uint32_t count = 0;
+  uint32_t result = accounts_.GetUsage(key, &used, &count);
+  if (result == ERROR_SUCCESS) result = accounts_.SetUsage(key, used - bytes, count - files);
+  return result;
+}
+
 HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
   HandlerReply r;
   std::string_view name;
@@ -132,12 +141,7 @@ HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
     if (r.result == ERROR_SUCCESS) {
       uint32_t size = 0;
       r.result = DeleteFileTakingSize(path, &size);
-      if (r.result == ERROR_SUCCESS) {
-        uint32_t used = 0;
-        uint32_t count = 0;
-        r.result = accounts_.GetUsage(c.key, &used, &count);
-        if (r.result == ERROR_SUCCESS) r.result = accounts_.SetUsage(c.key, used - size, count - 1);
-      }
+      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, size, 1);
     }
   }
   ServerLog("[删除文件] Result: %d\n", AsLogged(r.result));
@@ -283,12 +287,7 @@ HandlerReply RequestHandlers::RemoveDirectory(ClientContext& c, uint32_t len) {
       uint32_t bytes = 0;
       uint32_t files = 0;
       r.result = ZOT_DeleteDirectoryTree(path, &bytes, &files);
-      if (r.result == ERROR_SUCCESS) {
-        uint32_t used = 0;
-        uint32_t count = 0;
-        r.result = accounts_.GetUsage(c.key, &used, &count);
-        if (r.result == ERROR_SUCCESS) r.result = accounts_.SetUsage(c.key, used - bytes, count - files);
-      }
+      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, bytes, files);
     }
   }
   ServerLog("[移除目录] Result: %d\n", AsLogged(r.result));

@@ -42,6 +42,7 @@ class RequestHandlers {
   HandlerReply Handle(RequestState stage, ClientContext& c);
 
  private:
+  uint32_t ReduceUsage(uint32_t key, uint32_t bytes, uint32_t files);
   HandlerReply CreateFile(ClientContext& c, uint32_t len);
   HandlerReply ReadFile(ClientContext& c, uint32_t len);
   HandlerReply WriteFile(ClientContext& c, uint32_t len);
