@@ -162,25 +162,16 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
 
 int TestServer::RunToExit(const std::vector<std::string>& args, int timeout_ms) {
   if (!Spawn(args)) return -1;
-  int64_t deadline = NowMs() + timeout_ms;
-  while (NowMs() < deadline) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      DrainNotifications(0);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ::usleep(10000);
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-  return -1;
+  return WaitForExit(timeout_ms);
 }
 
 int TestServer::Stop(int timeout_ms) {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
+  return WaitForExit(timeout_ms);
+}
+
+int TestServer::WaitForExit(int timeout_ms) {
   int64_t deadline = NowMs() + timeout_ms;
   while (NowMs() < deadline) {
     int status = 0;

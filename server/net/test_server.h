@@ -59,6 +59,9 @@ class TestServer {
   std::vector<std::string> Notifications();
 
  private:
+  // Waits for the child to exit: its exit status, or -1 after a signal or
+  // when it had to be killed at the end of timeout_ms.
+  int WaitForExit(int timeout_ms);
   bool Spawn(const std::vector<std::string>& args);
   void DrainNotifications(int wait_ms);
 
