@@ -5,6 +5,7 @@
 
 #include "client/net/fake_peer.h"
 #include "client/net/listing_server.h"
+#include "client/net/recording_sink.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
@@ -15,22 +16,6 @@ namespace {
 
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
-
-class RecordingSink : public StatusSink {
- public:
-  void ShowStatus(const std::string& utf8) override {
-    std::lock_guard<std::mutex> hold(mu_);
-    lines_.push_back(utf8);
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> hold(mu_);
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 struct Fixture {
   explicit Fixture(FakePeer::Script script) : peer(std::move(script)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/net/kova.h"
+#include "client/net/recording_sink.h"
 #include "client/net/server_process.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
@@ -28,22 +29,6 @@ constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr char kDigest[] = "5f4dcc3b5aa765d61d8327deb882cf99";
-
-class RecordingSink : public StatusSink {
- public:
-  void ShowStatus(const std::string& utf8) override {
-    std::lock_guard<std::mutex> hold(mu_);
-    lines_.push_back(utf8);
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> hold(mu_);
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 uint8_t PatternAt(uint64_t position, uint8_t seed = 0) {
   return static_cast<uint8_t>(position * 31 + (position >> 12) + seed);
