@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "client/app/name_mapping.h"
 #include "shared/platform/remote_name.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
@@ -75,9 +76,10 @@ uint32_t MapRemoteName(std::string_view day, std::string_view local_path, std::s
     out.push_back(drive);
   }
   for (std::string_view part : parts) {
-    if (!IsAcceptableComponent(part)) return ERROR_INVALID_NAME;
+    const std::string remote = MapNameToRemote(part);
+    if (!IsAcceptableComponent(remote)) return ERROR_INVALID_NAME;
     out.push_back('\\');
-    out.append(part);
+    out.append(remote);
   }
   if (marker) out.push_back('|');
   *remote_utf8 = std::move(out);

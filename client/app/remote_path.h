@@ -25,10 +25,10 @@ inline constexpr size_t kMaxRemoteName = 251;
 //   /data/a.txt    -> Mon\data\a.txt      (POSIX: leading "/" dropped)
 //   C:\data\a.txt  -> Mon\C\data\a.txt    (drive letter kept, colon dropped)
 //   /data/empty|   -> Mon\data\empty|     (a directory marker keeps its bar)
-// Empty components (doubled or trailing separators) are dropped. Returns 0;
-// ERROR_INVALID_NAME (123) for a path that is not absolute, or a component
-// that the server could not take as a name (holds \ : * ? " < > | or a
-// control byte, or is ".." or "."); ERROR_PATH_NOT_FOUND (3) for a path
+// Each component travels under MapNameToRemote's name (a ":" becomes
+// U+F022, and so on). Empty components (doubled or trailing separators) are
+// dropped. Returns 0; ERROR_INVALID_NAME (123) for a path that is not
+// absolute or a component "." or ".."; ERROR_PATH_NOT_FOUND (3) for a path
 // with no component at all ("/").
 uint32_t MapRemoteName(std::string_view day, std::string_view local_path, std::string* remote_utf8);
 
