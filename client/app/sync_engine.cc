@@ -14,6 +14,7 @@
 #include "client/app/local_walk.h"
 #include "client/app/remote_path.h"
 #include "client/app/session_ui.h"
+#include "client/app/upload_queue.h"
 #include "client/net/remote_file.h"
 #include "client/net/remote_path_ops.h"
 #include "client/net/remote_session.h"
@@ -222,19 +223,36 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   }
   Status(Format("向远程发送创建文件夹[%s]命令\n", day_.c_str()));
 
-  for (const std::string& directory : job.directories) {
-    if (stop_requested_.load()) {
-      report.stopped = true;
-      break;
+  {
+    // Several files are in flight at once; their outcomes come in order.
+    UploadQueue queue(session_, day_, [this, &report](const UploadOutcome& o) { Report(o, &report); });
+    for (const std::string& directory : job.directories) {
+      if (stop_requested_.load()) {
+        report.stopped = true;
+        break;
+      }
+      Status("开始一个目录备份...\n");
+      UploadTree(directory, std::string(), &queue, &report);
     }
-    Status("开始一个目录备份...\n");
-    UploadTree(directory, std::string(), &report);
+    queue.Finish();
   }
   Status(Format("目录备份完毕[%s]", FormatLocalDateTime(clock_()).c_str()));
   return report;
 }
 
-int SyncEngine::UploadTree(const std::string& root, const std::string& relative, SyncReport* report) {
+void SyncEngine::Report(const UploadOutcome& outcome, SyncReport* report) {
+  if (outcome.result != 0) {
+    Status(kUploadFailedText);
+    ++report->failed_uploads;
+  } else if (outcome.marker) {
+    ++report->markers_uploaded;
+  } else {
+    ++report->files_uploaded;
+  }
+}
+
+int SyncEngine::UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue,
+                           SyncReport* report) {
   const bool sub = !relative.empty();
   const std::string here = JoinLocal(root, relative);
 
@@ -267,7 +285,7 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         ++report->failed_uploads;
         continue;
       case LocalEntryKind::kDirectory: {
-        const int r = UploadTree(root, name, report);
+        const int r = UploadTree(root, name, queue, report);
         if (r != 0 && result == 0) result = r;
         continue;
       }
@@ -275,25 +293,13 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         break;
     }
     no_files = false;
-    const uint32_t r = UploadFile(session_, day_, JoinLocal(root, name), false);
-    if (r != 0) {
-      Status(kUploadFailedText);
-      ++report->failed_uploads;
-    } else {
-      ++report->files_uploaded;
-    }
+    queue->Add(JoinLocal(root, name), false);
   }
 
   if (no_files) {
     const std::string marker = here + "|";
     Debug(marker + "\n");
-    const uint32_t r = UploadFile(session_, day_, marker, true);
-    if (r != 0) {
-      Status(kUploadFailedText);
-      ++report->failed_uploads;
-    } else {
-      ++report->markers_uploaded;
-    }
+    queue->Add(marker, true);
   }
   return result;
 }

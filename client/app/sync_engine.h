@@ -19,6 +19,8 @@ namespace tervane {
 class ClientSession;
 class SessionUi;
 class StatusSink;
+class UploadQueue;
+struct UploadOutcome;
 
 // Local files are read and sent in pieces of this size.
 inline constexpr size_t kUploadPiece = 1048576;
@@ -91,7 +93,10 @@ class SyncEngine {
  private:
   // Uploads the tree below root/relative. 0; -1 when a directory cannot be
   // opened for listing; else an error code of the local walk. Holds the run.
-  int UploadTree(const std::string& root, const std::string& relative, SyncReport* report);
+  int UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue,
+                 SyncReport* report);
+  // Counts and shows the outcome of one upload, in the order they were started.
+  void Report(const UploadOutcome& outcome, SyncReport* report);
   void Status(const std::string& text);
   void Debug(const std::string& text);
 

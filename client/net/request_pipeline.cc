@@ -47,12 +47,19 @@ uint32_t RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head
                                  const uint8_t* body, size_t body_length, size_t reply_capacity,
                                  ReplyHandler handler) {
   if (in_handler_) return ERROR_INVALID_FUNCTION;  // called from a handler
-  if (failure_ != 0) return failure_;
+  // A request that cannot go out is answered at once, so that every handler
+  // is called exactly once.
+  auto refuse = [this, &handler](uint32_t code) {
+    in_handler_ = true;
+    if (handler) handler(code, nullptr, 0);
+    in_handler_ = false;
+    return code;
+  };
   const size_t payload = head_length + body_length;
-  if (payload > kMaxPayload || reply_capacity > kMaxPayload) return ERROR_INVALID_PARAMETER;
+  if (payload > kMaxPayload || reply_capacity > kMaxPayload) return refuse(ERROR_INVALID_PARAMETER);
   const size_t cost = kHeaderSize + payload + kHeaderSize + reply_capacity;
-  while (!outstanding_.empty() && bytes_in_flight_ + cost > byte_limit_ && failure_ == 0) Pump(true);
-  if (failure_ != 0) return failure_;
+  while (failure_ == 0 && !outstanding_.empty() && bytes_in_flight_ + cost > byte_limit_) Pump(true);
+  if (failure_ != 0) return refuse(failure_);
 
   // Sent bytes are dropped before the buffer grows, so it holds at most
   // the limit and one request.

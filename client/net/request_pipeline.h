@@ -25,8 +25,9 @@
 //   stream out of step, and the connection is closed.
 // - Failure: once the connection fails (out of step, socket failure, peer
 //   closed, no reply within the session's reply time-out), every outstanding
-//   handler is called once with the failure's code, and every later call
-//   returns that code; a request submitted then is dropped without a call.
+//   handler is called with the failure's code, and every later call returns
+//   that code; a request submitted then is not sent and its handler is
+//   called at once with the code. Every handler is called exactly once.
 #ifndef TERVANE_CLIENT_NET_REQUEST_PIPELINE_H_
 #define TERVANE_CLIENT_NET_REQUEST_PIPELINE_H_
 
@@ -66,7 +67,8 @@ class RequestPipeline {
   // sends what the socket takes. A reply payload beyond `reply_capacity`
   // bytes fails the connection with 13. When the bytes in flight would pass
   // the limit, replies are handled first until they would not. 0, the
-  // connection's failure, or 87 for a payload larger than a frame holds.
+  // connection's failure, or 87 for a payload larger than a frame holds;
+  // 1 when called from a handler (nothing is done).
   uint32_t Submit(uint16_t code, const uint8_t* head, size_t head_length, const uint8_t* body,
                   size_t body_length, size_t reply_capacity, ReplyHandler handler);
 

@@ -155,8 +155,11 @@ TEST(RequestPipelineTest, AReplyOutOfOrderOrALostConnectionFailsEveryOutstanding
     ASSERT_EQ(replies.size(), 3u);
     for (const Reply& r : replies) EXPECT_EQ(r.result, code);
     EXPECT_EQ(c.session->socket, -1);
+    // A request after the failure is not sent and is answered at once.
     EXPECT_EQ(pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies)), code);
-    EXPECT_EQ(replies.size(), 3u);
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_EQ(replies[3].result, code);
+    EXPECT_EQ(c.peer.CountOf(OP_GET_FILE_SIZE), 3u);
   }
 }
 
