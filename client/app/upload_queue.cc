@@ -41,6 +41,7 @@ struct UploadQueue::Upload {
   bool have_previous = false;
   uint64_t next_offset = 0;
   bool close_sent = false;
+  bool holds_entry = false;  // counts against the server's open-file table
 };
 
 UploadQueue::UploadQueue(ClientSession* session, std::string_view day, Done done, size_t byte_limit)
@@ -49,10 +50,11 @@ UploadQueue::UploadQueue(ClientSession* session, std::string_view day, Done done
 
 UploadQueue::~UploadQueue() { Finish(); }
 
-size_t UploadQueue::Open() const {
-  size_t n = 0;
-  for (const auto& u : uploads_) n += u->stage != Upload::Stage::kDone ? 1 : 0;
-  return n;
+void UploadQueue::ReleaseEntry(Upload* u) {
+  if (u->holds_entry) {
+    u->holds_entry = false;
+    --open_entries_;
+  }
 }
 
 void UploadQueue::Submit(Upload* u, uint16_t code, const uint8_t* head, size_t head_length,
@@ -74,8 +76,9 @@ void UploadQueue::Submit(Upload* u, uint16_t code, const uint8_t* head, size_t h
 }
 
 void UploadQueue::Add(const std::string& local_path, bool marker) {
-  // The open-file bound: wait until an earlier upload is done.
-  while (Open() >= kPipelineOpenFileLimit && Step()) {
+  // The open-file bound. The server serves requests in order, so a file's
+  // entry is free for the next create as soon as its close has gone out.
+  while (!marker && open_entries_ >= kPipelineOpenFileLimit && Step()) {
   }
 
   auto upload = std::make_unique<Upload>();
@@ -106,6 +109,10 @@ void UploadQueue::Add(const std::string& local_path, bool marker) {
       u->stage = Upload::Stage::kDone;
     } else {
       // A directory-chain path opens nothing and its reply has no handle.
+      if (!marker) {
+        u->holds_entry = true;
+        ++open_entries_;
+      }
       Submit(u, OP_CREATE_FILE, head, length, nullptr, 0, kSmallReplyRoom,
              [](Upload* up, const uint8_t* p, uint32_t n) { DecodeU32Reply(p, n, &up->handle); });
     }
@@ -126,6 +133,7 @@ bool UploadQueue::Step() {
   // Nothing is in flight and nothing moved: what is left cannot go on.
   for (auto& u : uploads_) {
     if (u->outcome.result == 0) u->outcome.result = ERROR_INVALID_FUNCTION;
+    ReleaseEntry(u.get());
     u->stage = Upload::Stage::kDone;
   }
   Retire();
@@ -152,6 +160,7 @@ void UploadQueue::Advance(Upload* u) {
     // Every handler has been called with the failure by now.
     if (u->pending == 0) {
       if (u->outcome.result == 0) u->outcome.result = pipeline_.failure();
+      ReleaseEntry(u);
       u->stage = Stage::kDone;
     }
     return;
@@ -161,6 +170,7 @@ void UploadQueue::Advance(Upload* u) {
     case Stage::kCreating:
       if (u->pending != 0) return;
       if (u->outcome.result != 0) {  // nothing was opened
+        ReleaseEntry(u);
         u->stage = Stage::kDone;
         return;
       }
@@ -183,7 +193,7 @@ void UploadQueue::Advance(Upload* u) {
                    up->outcome.result = ERROR_INVALID_DATA;
                  }
                });
-        n = EncodeSetFileSizeRequest(u->handle, u->local.size(), head, sizeof head);
+        n = EncodeSetFileSizeRequest(u->handle, u->outcome.bytes, head, sizeof head);
         Submit(u, OP_SET_FILE_SIZE, head, n, nullptr, 0, 0, nullptr);
       }
       u->stage = Stage::kSending;
@@ -195,6 +205,7 @@ void UploadQueue::Advance(Upload* u) {
         StartCleanup(u);
         return;
       }
+      u->local = LocalFile();  // every byte is read: the descriptor is not kept waiting
       u->stage = Stage::kReporting;
       [[fallthrough]];
     case Stage::kReporting: {
@@ -204,13 +215,14 @@ void UploadQueue::Advance(Upload* u) {
       }
       if (!u->have_previous) return;
       // The space figures are informational; they keep the protocol's 32 bits.
-      const uint32_t space = session_->space_left() - static_cast<uint32_t>(u->local.size()) +
+      const uint32_t space = session_->space_left() - static_cast<uint32_t>(u->outcome.bytes) +
                              static_cast<uint32_t>(u->previous);
       size_t n = EncodeSpaceInfo(space, session_->files_left(), head, sizeof head);
       Submit(u, OP_SET_SPACE_INFO, head, n, nullptr, 0, 0, nullptr);
       n = EncodeHandleRequest(u->handle, head, sizeof head);
       Submit(u, OP_CLOSE_FILE, head, n, nullptr, 0, 0, nullptr, false);
       u->close_sent = true;
+      ReleaseEntry(u);
       u->stage = Stage::kClosing;
       return;
     }
@@ -231,7 +243,7 @@ void UploadQueue::Advance(Upload* u) {
 }
 
 void UploadQueue::SendPieces(Upload* u) {
-  const uint64_t size = u->local.size();
+  const uint64_t size = u->outcome.bytes;
   while (u->next_offset < size && u->outcome.result == 0 && pipeline_.failure() == 0) {
     const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(size - u->next_offset, kMaxDataPiece));
     // A piece that cannot be read stops the file: sending anything in its
@@ -262,6 +274,8 @@ void UploadQueue::StartCleanup(Upload* u) {
     Submit(u, OP_CLOSE_FILE, head, n, nullptr, 0, 0, nullptr, false);
     u->close_sent = true;
   }
+  ReleaseEntry(u);
+  u->local = LocalFile();
   const size_t n = EncodePathRequest(u->remote, head, sizeof head);
   if (n != 0) Submit(u, OP_DELETE_FILE, head, n, nullptr, 0, 0, nullptr, false);
   u->stage = Upload::Stage::kCleaning;

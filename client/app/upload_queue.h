@@ -56,7 +56,8 @@ class UploadQueue {
   UploadQueue& operator=(const UploadQueue&) = delete;
 
   // Starts the upload of one local file (`marker`: the directory marker
-  // "<dir>|"). Waits first while kPipelineOpenFileLimit uploads are open.
+  // "<dir>|"). A file waits first while kPipelineOpenFileLimit files have
+  // their create out and their close not yet; a marker opens nothing.
   void Add(const std::string& local_path, bool marker);
   // Waits until every upload has been reported.
   void Finish();
@@ -77,7 +78,7 @@ class UploadQueue {
   // were failed with 1).
   bool Step();
   void Retire();
-  size_t Open() const;
+  void ReleaseEntry(Upload* u);
 
   ClientSession* const session_;
   const std::string day_;
@@ -86,6 +87,7 @@ class UploadQueue {
   std::deque<std::unique_ptr<Upload>> uploads_;  // in the order added
   std::vector<uint8_t> piece_;
   uint64_t submitted_ = 0;  // requests sent so far
+  size_t open_entries_ = 0;  // files whose create is out and close is not
 };
 
 }  // namespace tervane
