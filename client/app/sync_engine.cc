@@ -227,6 +227,7 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
     // Several files are in flight at once; their outcomes come in order.
     UploadQueue queue(session_, day_, [this, &report](const UploadOutcome& o) { Report(o, &report); });
     for (const std::string& directory : job.directories) {
+      if (queue.connection_failure() != 0) break;
       if (stop_requested_.load()) {
         report.stopped = true;
         break;
@@ -271,6 +272,8 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
 
   bool no_files = true;
   for (const LocalEntry& entry : entries) {
+    // A lost connection ends the walk: every later upload would fail too.
+    if (queue->connection_failure() != 0) return result;
     if (stop_requested_.load()) {
       report->stopped = true;
       return result;
@@ -296,7 +299,7 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
     queue->Add(JoinLocal(root, name), false);
   }
 
-  if (no_files) {
+  if (no_files && queue->connection_failure() == 0) {
     const std::string marker = here + "|";
     Debug(marker + "\n");
     queue->Add(marker, true);

@@ -396,6 +396,7 @@ void FakeServer::ServeConnection(int fd) {
     }
     std::vector<uint8_t> reply;
     const uint32_t result = handler_(request, &reply);
+    if (result == kCloseConnection) return;
     if (result != 0) reply.clear();
     SetReplyFields(frame.data(), result, static_cast<uint32_t>(reply.size()));
     if (!WriteExactly(fd, frame.data(), kHeaderSize)) return;

@@ -90,7 +90,10 @@ class FakeServer {
     std::vector<uint8_t> payload;
     uint32_t discarded = 0;  // data bytes of a write that were dropped unread
   };
-  // Returns the result code; fills `reply` with the reply payload.
+  // Returns the result code; fills `reply` with the reply payload. A
+  // handler returning kCloseConnection has the connection closed instead
+  // of answered.
+  static constexpr uint32_t kCloseConnection = 0xFFFFFFFFu;
   using Handler = std::function<uint32_t(const Request& request, std::vector<uint8_t>* reply)>;
 
   // With `discard_write_data`, a write request's payload holds only its 20
