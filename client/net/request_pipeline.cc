@@ -17,6 +17,9 @@ namespace {
 
 // Room for two whole reply frames: one being handled, the next arriving.
 constexpr size_t kReceiveRoom = 2 * kFrameBufferSize;
+// Requests gather until this many bytes wait, or until the pipeline waits
+// for a reply, and then leave in one send.
+constexpr size_t kSendBatch = 16384;
 
 uint32_t SocketError(int err) {
   if (err == EAGAIN || err == EWOULDBLOCK) return WSAETIMEDOUT;
@@ -78,7 +81,7 @@ uint32_t RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head
   if (body_length != 0) std::memcpy(out_.data() + at + kHeaderSize + head_length, body, body_length);
   outstanding_.push_back(Pending{tag, reply_capacity, cost, std::move(handler)});
   bytes_in_flight_ += cost;
-  Pump(false);
+  if (out_.size() - out_sent_ >= kSendBatch) Pump(false);
   return failure_;
 }
 

@@ -1,6 +1,6 @@
-// Several requests of one connection in flight at once. Each request goes
-// out as soon as it is submitted (as far as the socket takes it), with the
-// same bytes a single exchange would send; the server answers them one after
+// Several requests of one connection in flight at once. Submitted requests
+// gather into one send (when 16 KiB wait, or as soon as the pipeline waits
+// for anything), each with the same bytes a single exchange would send; the server answers them one after
 // another, in the order sent, and each reply is handed to the handler given
 // with its request.
 //
@@ -63,8 +63,8 @@ class RequestPipeline {
   RequestPipeline& operator=(const RequestPipeline&) = delete;
 
   // Queues one request of `code` whose payload is head[0..head_length)
-  // followed by body[0..body_length) (a write's data; may be empty), and
-  // sends what the socket takes. A reply payload beyond `reply_capacity`
+  // followed by body[0..body_length) (a write's data; may be empty); it goes
+  // out with the next send. A reply payload beyond `reply_capacity`
   // bytes fails the connection with 13. When the bytes in flight would pass
   // the limit, replies are handled first until they would not. 0, the
   // connection's failure, or 87 for a payload larger than a frame holds;
