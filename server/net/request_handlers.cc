@@ -315,7 +315,13 @@ HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.RegisterUser(name, password);
+    StorePath existing_home;
+    r.result = accounts_.RegisterUser(name, password, &existing_home);
+    // A home left on disk is kept and the name refused; the operator learns
+    // which directory stood in the way.
+    if (existing_home.has_home()) {
+      ServerLog("[注册用户] 目录已存在:[%s] Result: %d\n", existing_home.full(), AsLogged(r.result));
+    }
   }
   return r;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -82,6 +83,7 @@ void CopyBounded(char* dst, size_t cap, std::string_view src) {
 }  // namespace
 
 uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* max_connections) {
+  RemoveStaleConfigTemps(config_path);
   ServerConfig config;
   uint32_t r = ReadConfig(config_path, &config);
   if (r != 0) return r;
@@ -95,18 +97,18 @@ uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* 
   Diagnostic("%u\n", config.max_space_mb);
 
   // The share root, each missing directory from the top; a failure stops
-  // the walk but not the start.
+  // the walk but not the start. What the server makes is its own alone.
   for (size_t i = 1; i < share_root_.size(); ++i) {
     if (share_root_[i] != '/') continue;
     std::string prefix = share_root_.substr(0, i);
     struct stat st;
-    if (::stat(prefix.c_str(), &st) != 0 && ::mkdir(prefix.c_str(), 0777) != 0) break;
+    if (::stat(prefix.c_str(), &st) != 0 && ::mkdir(prefix.c_str(), 0700) != 0) break;
   }
   for (const auto& a : table_) {
     std::string home = share_root_ + a->name;
     Diagnostic("%s\n", home.c_str());
     struct stat st;
-    if (::lstat(home.c_str(), &st) != 0) ::mkdir(home.c_str(), 0777);
+    if (::lstat(home.c_str(), &st) != 0) ::mkdir(home.c_str(), 0700);
   }
   *max_connections = max_connections_;
   return 0;
@@ -146,7 +148,7 @@ bool AccountManager::UserExists(std::string_view wire_name) {
   return false;
 }
 
-int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
+int AccountManager::AddUser(std::unique_ptr<UserAccount> record, StorePath* existing_home) {
   if (!record) return 0;
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& a : table_) {
@@ -154,16 +156,13 @@ int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
   }
   StorePath home;
   if (share_root_.empty() || home.SetHome(share_root_) != 0 || home.Append(record->name) != 0) return 0;
-  // Emptying the home must never take the server's own account file.
-  char config_real[PATH_MAX];
-  char home_real[PATH_MAX];
-  if (::realpath(config_path_.c_str(), config_real) != nullptr &&
-      ::realpath(home.full(), home_real) != nullptr) {
-    size_t n = std::strlen(home_real);
-    if (std::strncmp(config_real, home_real, n) == 0 && (config_real[n] == '\0' || config_real[n] == '/')) {
-      Diagnostic("Registration of [%s] refused: its home holds %s\n", record->name, config_path_.c_str());
-      return 0;
-    }
+  // Whatever is at the home's place (a removed user's copies, a home kept
+  // from an older Config.cfg, a link) belongs to someone: it is never
+  // deleted, and the name is refused.
+  struct stat st;
+  if (::lstat(home.full(), &st) == 0 || errno != ENOENT) {
+    if (existing_home != nullptr) *existing_home = home;
+    return 0;
   }
   const char* name = record->name;
   try {
@@ -171,27 +170,24 @@ int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-
-  bool is_dir = false;
-  if (PathExists(home, &is_dir) == 0) {
-    uint32_t bytes = 0;
-    uint32_t files = 0;
-    uint32_t r = is_dir ? ZOT_DeleteDirectoryTree(home, &bytes, &files) : MyDeleteFile(home);
-    if (r != 0) Diagnostic("Emptying %s failed: %u\n", home.full(), r);
-  }
-  uint32_t r = CreateDirectoryPath(home);
-  if (r != 0) Diagnostic("Creating %s failed: %u\n", home.full(), r);
+  uint32_t r = CreateDirectoryPath(home);  // the home itself: 183 once made
+  if (r != 0 && r != ERROR_ALREADY_EXISTS) Diagnostic("Creating %s failed: %u\n", home.full(), r);
   r = WriteConfig(config_path_, share_root_, table_);
   if (r != 0) Diagnostic("Rewriting %s for [%s] failed: %u\n", config_path_.c_str(), name, r);
   return 1;
 }
 
-uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password) {
+uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password,
+                                      StorePath* existing_home) {
   std::unique_ptr<UserAccount> record;
   uint32_t r = NewUserRecord(wire_name, wire_password, &record);
   if (r != 0) return r;
   if (UserExists(wire_name)) return RESULT_USER_EXISTS;
-  AddUser(std::move(record));
+  StorePath home;
+  if (AddUser(std::move(record), &home) == 0 && home.has_home()) {
+    if (existing_home != nullptr) *existing_home = home;
+    return RESULT_USER_EXISTS;
+  }
   return 0;
 }
 

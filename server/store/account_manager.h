@@ -51,17 +51,21 @@ class AccountManager {
   bool UserExists(std::string_view wire_name);
 
   // Appends the record (name and password filled, e.g. by NewUserRecord)
-  // unless a name equal ignoring case exists by then, or its home would be
-  // the configuration file itself: 1 when added, 0 when refused (a refused
-  // record is freed here). The home is emptied if something exists
-  // there, created, and "Config.cfg" rewritten; failures of those steps are
-  // written to standard error and leave the user added in memory.
-  int AddUser(std::unique_ptr<UserAccount> record);
+  // unless a name equal ignoring case exists by then, or anything (a
+  // directory, a file, a link) is already at its home's place: 1 when added,
+  // 0 when refused (a refused record is freed here; for an existing home its
+  // path goes to *existing_home when given). Nothing on disk is deleted. The
+  // home is created 0700 and "Config.cfg" rewritten; failures of those steps
+  // are written to standard error and leave the user added in memory.
+  int AddUser(std::unique_ptr<UserAccount> record, StorePath* existing_home = nullptr);
 
-  // OP_REGISTER_USER in one call: RESULT_USER_EXISTS (0x3500); 123 / 206 for
-  // a name or password outside its bounds; RESULT_OUT_OF_MEMORY (0x3510);
-  // otherwise 0, whatever AddUser then does.
-  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password);
+  // OP_REGISTER_USER in one call: RESULT_USER_EXISTS (0x3500) for a name in
+  // use or a home already on disk (its path then in *existing_home, when
+  // given, for the log); 123 / 206 for a name or password outside its
+  // bounds; RESULT_OUT_OF_MEMORY (0x3510); otherwise 0, whatever AddUser
+  // then does.
+  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password,
+                        StorePath* existing_home = nullptr);
 
   // Binds the account named exactly `wire_name` (case counts) to `socket`:
   // 0; 1 / 2 when the name / password is absent (null data);

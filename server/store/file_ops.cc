@@ -29,6 +29,10 @@ constexpr uint32_t kNotKeptFile = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIREC
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 constexpr uint32_t kNotKeptDirectory = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 
+// Homes and directories are private to the server's account, whatever the
+// umask.
+constexpr mode_t kDirectoryMode = 0700;
+
 // Deep enough for any tree a 1024-byte path can name with names of four
 // bytes; each level holds one listing buffer on the stack.
 constexpr int kMaxTreeDepth = 256;
@@ -67,7 +71,7 @@ uint32_t MakeChain(int home, const char* rel) {
   for (;;) {
     char* slash = std::strchr(p, '/');
     if (slash != nullptr) *slash = '\0';
-    if (::mkdirat(cur, p, 0777) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    if (::mkdirat(cur, p, kDirectoryMode) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
     if (slash == nullptr) return 0;
     int fd = OpenBeneath(cur, p, O_PATH | O_DIRECTORY);
     if (fd < 0) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
@@ -198,7 +202,7 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
     std::string_view h = path.home();
     std::memcpy(home_path, h.data(), h.size());
     home_path[h.size()] = '\0';
-    if (::mkdir(home_path, 0777) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    if (::mkdir(home_path, kDirectoryMode) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
     home.Reset(OpenHome(path, &result));
   }
   if (!home.ok()) return result;
@@ -206,7 +210,7 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
   const char* leaf = nullptr;
   ScopedFd parent(OpenParentBeneath(home.get(), path.relative(), &leaf));
   if (parent.ok()) {
-    if (::mkdirat(parent.get(), leaf, 0777) == 0) return 0;
+    if (::mkdirat(parent.get(), leaf, kDirectoryMode) == 0) return 0;
     return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);  // EEXIST: 183
   }
   if (errno != ENOENT) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
