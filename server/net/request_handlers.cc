@@ -371,13 +371,16 @@ HandlerReply RequestHandlers::ListDirectory(ClientContext& c, uint32_t len) {
   std::string_view name(name_copy, wire_name.size());
   StorePath directory;
   char resume_name[kMaxPath] = {};
-  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name);
+  // The account's open stream comes along, so a paged listing goes on where
+  // the last chunk stopped.
+  std::unique_ptr<ListingCursor> cursor;
+  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name, &cursor);
   if (r.result != ERROR_SUCCESS) return r;
   uint32_t used = std::min<uint32_t>(capacity, kMaxPayload);
-  r.result = BuildListing(directory, c.payload(), &used, resume_name);
-  if (r.result != ERROR_SUCCESS) return r;
+  r.result = BuildListing(directory, c.payload(), &used, resume_name, cursor.get());
+  if (r.result != ERROR_SUCCESS) return r;  // the resume stays; the stream goes
   r.length = used;
-  accounts_.SaveListingResume(c.key, directory, resume_name);
+  accounts_.SaveListingResume(c.key, directory, resume_name, std::move(cursor));
   accounts_.ChangeCurrentDirectory(c.key, name);
   return r;
 }

@@ -223,7 +223,9 @@ void AccountManager::Logout(uint32_t socket) {
   if (socket == 0) return;
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& a : table_) {
-    if (a->bound_socket == socket) a->bound_socket = 0;
+    if (a->bound_socket != socket) continue;
+    a->bound_socket = 0;
+    if (a->listing_cursor) a->listing_cursor->Close();
   }
 }
 
@@ -248,7 +250,7 @@ uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_
 }
 
 uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
-                                            char* resume_name) {
+                                            char* resume_name, std::unique_ptr<ListingCursor>* cursor) {
   std::lock_guard<std::mutex> guard(mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
@@ -269,7 +271,10 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
     } else {
       r = path.Append(a->current_directory);
       if (r == 0) r = path.Append(name);
-      if (r == 0 && PathExists(path) != 0) r = RESULT_NO_SUCH_DIRECTORY;
+      if (r == 0) {
+        uint32_t found = PathExists(path);
+        if (found != 0) r = found == ERROR_ACCESS_DENIED ? found : RESULT_NO_SUCH_DIRECTORY;
+      }
     }
     if (r != 0) return r;
   }
@@ -279,14 +284,20 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
   } else {
     resume_name[0] = '\0';
   }
+  if (cursor != nullptr) {
+    if (!a->listing_cursor) a->listing_cursor.reset(new (std::nothrow) ListingCursor());
+    *cursor = std::move(a->listing_cursor);
+  }
   return 0;
 }
 
-uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name) {
+uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+                                           std::unique_ptr<ListingCursor> cursor) {
   if (resume_name == nullptr) return RESULT_NO_RESUME_NAME;
   std::lock_guard<std::mutex> guard(mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  if (cursor) a->listing_cursor = std::move(cursor);
   CopyBounded(a->resume_name, sizeof a->resume_name, resume_name);
   CopyBounded(a->resume_directory, sizeof a->resume_directory, directory.relative());
   return 0;

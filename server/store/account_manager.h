@@ -73,7 +73,8 @@ class AccountManager {
   // (0x3502); RESULT_ALREADY_LOGGED_IN (0x3503); 87 for socket 0.
   uint32_t Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket);
 
-  // Unbinds the account bound to `socket`, if any.
+  // Unbinds the account bound to `socket`, if any, and closes its listing
+  // stream (the resume name stays; a later listing finds it by reading).
   void Logout(uint32_t socket);
 
   // *out = home + current directory. 0, or 0x3501 (out untouched).
@@ -91,13 +92,18 @@ class AccountManager {
   // current directory and must exist (else RESULT_NO_SUCH_DIRECTORY,
   // 0x3530). Copies the account's resume name to `resume_name`
   // (kMaxPath bytes) when it belongs to that directory, else empties it.
-  // 0; 0x3501 (outputs untouched); 0x3530; 5 / 123 / 206.
+  // When `cursor` is given, the account's listing cursor moves into it (one
+  // is made for an account's first listing; null only when that fails), to
+  // be handed back by SaveListingResume. 0; 0x3501 (outputs untouched);
+  // 0x3530; 5 when the path meets a link; 123 / 206.
   uint32_t ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
-                              char* resume_name);
+                              char* resume_name, std::unique_ptr<ListingCursor>* cursor = nullptr);
 
-  // Stores where the next listing of `directory` continues.
+  // Stores where the next listing of `directory` continues, and the cursor
+  // that stopped there (when given; dropped when no account is bound).
   // RESULT_NO_RESUME_NAME (0x3540) for a null name; 0; 0x3501.
-  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name);
+  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+                             std::unique_ptr<ListingCursor> cursor = nullptr);
 
   // Moves the current directory as OP_LIST_DIRECTORY does after listing
   // `wire_name`: "\" to the home, the last component stays, the parent

@@ -247,6 +247,24 @@ TEST_F(AccountManagerTest, TheResumeNameBelongsToItsDirectory) {
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, two, ""), 0u);
   ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume), 0u);
   EXPECT_STREQ(resume, "");
+
+  // The open stream of a paged listing stays with the account between
+  // chunks and is closed when its connection goes.
+  for (int i = 0; i < 3; ++i) dir_.WriteFile("share/root/alice/one/f" + std::to_string(i), "");
+  std::unique_ptr<ListingCursor> cursor;
+  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume, &cursor), 0u);
+  ASSERT_TRUE(cursor);
+  uint8_t out[8 + 13];
+  uint32_t cap = sizeof out;
+  ASSERT_EQ(BuildListing(one, out, &cap, resume, cursor.get()), 0u);
+  ListingCursor* kept = cursor.get();
+  ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume, std::move(cursor)), 0u);
+  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume, &cursor), 0u);
+  EXPECT_EQ(cursor.get(), kept);
+  EXPECT_TRUE(cursor->open());
+  ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume, std::move(cursor)), 0u);
+  accounts_.Logout(kAlice);
+  EXPECT_FALSE(kept->open());
 }
 
 TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainOnlyWhenMissing) {
