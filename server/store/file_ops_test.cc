@@ -1,5 +1,6 @@
 #include "server/store/file_ops.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -127,6 +128,42 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingCountsFilesAndLogsEachStep) {
                      "MyRemoveDirectory:[" + home + "/Mon] Result: 0\n";
   ASSERT_GE(log.size(), tail.size());
   EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
+
+TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
+  // 600 levels of 8-byte names: deeper than any composed path can name.
+  constexpr int kLevels = 600;
+  dir_.MakeDir("home/deep");
+  int fd = ::open(dir_.At("home/deep").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < kLevels; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "dddddddd", 0700), 0);
+    if (i == kLevels / 2) {
+      ASSERT_EQ(::symlinkat(dir_.At("outside").c_str(), fd, "link"), 0);
+    }
+    int child = ::openat(fd, "dddddddd", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    ASSERT_GE(child, 0);
+    fd = child;
+  }
+  int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0600);
+  ASSERT_EQ(::write(file, "1234", 4), 4);
+  ::close(file);
+  ::close(fd);
+  uint32_t bytes = 0;
+  uint32_t files = 0;
+  StdoutCapture capture;
+  uint32_t r = ZOT_DeleteDirectoryTree(P("deep"), &bytes, &files);
+  std::string log = capture.Stop();
+  EXPECT_EQ(r, 0u) << log.substr(0, 2000);
+  EXPECT_FALSE(dir_.Exists("home/deep"));
+  EXPECT_EQ(bytes, 4u);
+  EXPECT_EQ(files, 2u) << "the file and the link";
+  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
+  // A path too long for a line shows its last 200 bytes.
+  std::string end;
+  for (int i = 0; i < 21; ++i) end += "/dddddddd";
+  EXPECT_NE(log.find("MyDeleteFile:[..." + end + "/bottom.txt] Result: 0\n"), std::string::npos);
 }
 
 TEST_F(FileOpsTest, TreeDeleteOfWhatIsNotThereOrNotInsideChangesNothing) {
