@@ -268,7 +268,7 @@ HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.key, name, &path, /*creates=*/true);
     if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
   }
   ServerLog("[创建目录] Result: %d\n", AsLogged(r.result));
@@ -396,8 +396,12 @@ HandlerReply RequestHandlers::Rename(ClientContext& c, uint32_t len) {
   StorePath from;
   StorePath to;
   r.result = accounts_.ComposeUserPath(c.key, old_name, &from);
-  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to);
-  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) r.result = RESULT_RENAME_FAILED;
+  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to, /*creates=*/true);
+  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) {
+    // A link met on either side is refused as every request refuses it.
+    bool link = PathExists(from) == ERROR_ACCESS_DENIED || PathExists(to) == ERROR_ACCESS_DENIED;
+    r.result = link ? ERROR_ACCESS_DENIED : RESULT_RENAME_FAILED;
+  }
   return r;
 }
 

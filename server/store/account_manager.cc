@@ -74,6 +74,15 @@ CurrentParts SplitCurrent(const char* cur) {
   return parts;
 }
 
+// What a request creates stays nameable on the wire: its path relative to
+// the home is at most 259 bytes as the client would send it.
+uint32_t CheckCreatable(const StorePath& path) {
+  char wire[kMaxPath];
+  return Utf8ToWire(std::string_view(path.relative(), path.relative_size()), wire, sizeof wire) == 0
+             ? 0
+             : ERROR_FILENAME_EXCED_RANGE;
+}
+
 void CopyBounded(char* dst, size_t cap, std::string_view src) {
   size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
   std::memcpy(dst, src.data(), n);
@@ -240,11 +249,13 @@ uint32_t AccountManager::GetUserPath(uint32_t socket, StorePath* out) {
   return r;
 }
 
-uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out) {
+uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out,
+                                         bool creates) {
   StorePath path;
   uint32_t r = GetUserPath(socket, &path);
   if (r != 0) return r;
   r = path.AppendWire(wire_name);
+  if (r == 0 && creates) r = CheckCreatable(path);
   if (r == 0) *out = path;
   return r;
 }
@@ -272,7 +283,7 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
       r = path.Append(a->current_directory);
       if (r == 0) r = path.Append(name);
       if (r == 0) {
-        uint32_t found = PathExists(path);
+        uint32_t found = PathExists(path);  // 5 for a link: never listed through
         if (found != 0) r = found == ERROR_ACCESS_DENIED ? found : RESULT_NO_SUCH_DIRECTORY;
       }
     }
@@ -348,17 +359,22 @@ uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wir
   StorePath path;
   uint32_t r = HomeLocked(*a, &path);
   if (r == 0) r = path.AppendWire(wire_path);
+  if (r == 0) r = CheckCreatable(path);
   if (r != 0) return r;
   StorePath directory = path;
   bool file = !directory_only && !path.is_home();
   if (file) directory.RemoveLast();
   // One lookup when the chain is there, as it is for all but the first file
-  // of a directory; the chain is made only when it is not.
+  // of a directory; the chain is made only when it is not. A link on the way
+  // is 5, never a failed creation.
   bool is_dir = false;
-  if (PathExists(directory, &is_dir) != 0 || !is_dir) {
+  uint32_t found = PathExists(directory, &is_dir);
+  if (found == ERROR_ACCESS_DENIED) {
+    r = found;
+  } else if (found != 0 || !is_dir) {
     r = CreateDirectoryPath(directory);
     if (r == ERROR_ALREADY_EXISTS) r = (PathExists(directory, &is_dir) == 0 && is_dir) ? 0 : 1;
-    else if (r != 0) r = 1;
+    else if (r != 0 && r != ERROR_ACCESS_DENIED) r = 1;
   }
   *out = path;
   *has_file = file && r == 0;

@@ -83,8 +83,10 @@ class AccountManager {
   // *out = home + current directory + the request's name (relative to the
   // current directory): the path of OP_DELETE_FILE, OP_GET/SET_FILE_ATTRIBUTES,
   // OP_CREATE_DIRECTORY, OP_REMOVE_DIRECTORY and each name of OP_RENAME.
-  // 0; 0x3501; 5 / 123 / 206 from the name.
-  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out);
+  // With `creates` (OP_CREATE_DIRECTORY, OP_RENAME's new name) the whole
+  // path relative to the home must fit the wire's 259 bytes, so that all a
+  // client makes it can name again. 0; 0x3501; 5 / 123 / 206 from the name.
+  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out, bool creates = false);
 
   // The directory OP_LIST_DIRECTORY lists for `wire_name`: "\" is the home;
   // the current directory's last component is the current directory; its
@@ -117,7 +119,9 @@ class AccountManager {
   // Otherwise *out is the file's path and *has_file = true. Creates every
   // missing directory of the chain (the home included); costs one lookup
   // when the chain exists. 0 when the chain exists afterwards; 1 when a
-  // creation failed; 0x3501 (out cleared, nothing created); 5 / 123 / 206.
+  // creation failed; 0x3501 (out cleared, nothing created); 5 when the
+  // chain meets a link; 206 when the path is over 259 wire bytes; 5 / 123
+  // / 206 from the name.
   uint32_t ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out, bool* has_file);
 
   // Each only looks for the bound account: 0, or 0x3501. The two values are

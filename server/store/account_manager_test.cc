@@ -295,9 +295,27 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainOnlyWhenMissing) {
   EXPECT_FALSE(has_file);
   EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "..\\bob\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
   EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "a|b|", &p, &has_file), ERROR_INVALID_NAME);
-  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, std::string(300, 'x') + "\\" + std::string(800, 'y'), &p,
-                                        &has_file),
+  // What is created stays within the wire's 259 bytes from the home, so a
+  // create can never build a tree deeper than a client can name.
+  const std::string d100(100, 'd');
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, d100 + "\\" + d100 + "\\" + std::string(57, 'f'), &p, &has_file), 0u);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, d100 + "\\" + d100 + "\\" + std::string(58, 'f'), &p, &has_file),
             ERROR_FILENAME_EXCED_RANGE);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
+  const std::string e100(100, 'e');
+  dir_.MakeDir("share/root/alice/" + d100 + "/" + e100);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, d100), 0u);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, e100), 0u);
+  ASSERT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p), 0u);  // 302 bytes: may be named...
+  EXPECT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p, /*creates=*/true), ERROR_FILENAME_EXCED_RANGE);  // ...not made
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
+  // A link on the way is refused as such, and nothing is made through it.
+  ASSERT_EQ(::symlink(dir_.At("share").c_str(), dir_.At("share/root/alice/link").c_str()), 0);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "link\\planted\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "link\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(dir_.Exists("share/planted"));
+  char resume[kMaxPath];
+  EXPECT_EQ(accounts_.ResolveListingPath(kAlice, "link", &p, resume), ERROR_ACCESS_DENIED);
   // A home removed behind the server's back is made again.
   std::filesystem::remove_all(dir_.At("share/root/alice"));
   ASSERT_EQ(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p, &has_file), 0u);

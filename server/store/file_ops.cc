@@ -271,7 +271,12 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
   ScopedFd parent(OpenParentBeneath(home.get(), path.relative(), &leaf));
   if (parent.ok()) {
     if (::mkdirat(parent.get(), leaf, kDirectoryMode) == 0) return 0;
-    return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);  // EEXIST: 183
+    int err = errno;
+    struct stat st;
+    if (err == EEXIST && ::fstatat(parent.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      return ERROR_ACCESS_DENIED;  // a link is never taken for a directory
+    }
+    return WinErrorFromErrno(err, ErrnoTarget::kDirectory);  // EEXIST: 183
   }
   if (errno != ENOENT) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
   // A directory above is missing: create the chain from the home down; the
@@ -361,6 +366,7 @@ uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes) {
   }
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
   bool is_dir = S_ISDIR(st.st_mode);
   uint32_t a = is_dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (!is_dir && (st.st_mode & S_IWUSR) == 0) a |= FILE_ATTRIBUTE_READONLY;
@@ -411,6 +417,7 @@ uint32_t MoveFileAt(const StorePath& from, const StorePath& to) {
   std::lock_guard<std::mutex> guard(registry.lock());
   struct stat st;
   if (::fstatat(src.fd.get(), src.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatError(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
   if (S_ISREG(st.st_mode)) {
     result = registry.CheckDeleteLocked(st.st_dev, st.st_ino);
     if (result != 0) return result;
@@ -434,11 +441,10 @@ uint32_t PathExists(const StorePath& path, bool* is_directory) {
   uint32_t result = 0;
   ScopedFd fd(OpenInHome(path, O_PATH, 0, &result));
   if (!fd.ok()) return result;
-  if (is_directory != nullptr) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
-    *is_directory = S_ISDIR(st.st_mode);
-  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (is_directory != nullptr) *is_directory = S_ISDIR(st.st_mode);
   return 0;
 }
 

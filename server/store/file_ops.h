@@ -22,7 +22,7 @@ inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
 // Creates the directory and every missing directory above it (the home too,
 // when it is missing). 0 when created; ERROR_ALREADY_EXISTS (183) when it
 // existed before; 3 / 5 / 206 / ... otherwise (a file in the way: 3 above
-// the last component, 183 at it).
+// the last component, 183 at it; a link on the way or at its place: 5).
 uint32_t CreateDirectoryPath(const StorePath& path);
 
 // Deletes a file (or a link, as an entry), clearing a read-only mode that is
@@ -71,11 +71,13 @@ uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes);
 
 // MoveFile: renames a file or directory; fails when the target exists
 // (ERROR_ALREADY_EXISTS, 183), 32 when the source file is held open without
-// FILE_SHARE_DELETE, 5 for the home or a move into itself, 2 / 3.
+// FILE_SHARE_DELETE, 5 for the home, a move into itself, or a link as the
+// source or on the way, 2 / 3.
 uint32_t MoveFileAt(const StorePath& from, const StorePath& to);
 
-// 0 when something exists at the path (a link counts, unfollowed), with
-// *is_directory set when given; else its lookup error (2, 3, 5).
+// 0 when a file or directory exists at the path, with *is_directory set
+// when given; else its lookup error (2, 3; 5 when the path meets a link, at
+// its end too).
 uint32_t PathExists(const StorePath& path, bool* is_directory = nullptr);
 
 }  // namespace tervane

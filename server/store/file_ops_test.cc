@@ -249,11 +249,16 @@ TEST_F(FileOpsTest, AttributesMapToTypeModeAndKeptBits) {
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
 }
 
-TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
+TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/out").c_str()), 0);
   ASSERT_EQ(::symlink(dir_.At("outside/secret").c_str(), dir_.At("home/s").c_str()), 0);
   uint32_t a = 0;
   EXPECT_EQ(GetFileAttributesAt(P("out/secret"), &a), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(GetFileAttributesAt(P("s"), &a), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(PathExists(P("out")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(PathExists(P("out/secret")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(CreateDirectoryPath(P("out")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(P("s"), P("s2")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), ERROR_ACCESS_DENIED);
   EXPECT_EQ(CreateDirectoryPath(P("out/planted/x")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(MyDeleteFile(P("out/secret")), ERROR_ACCESS_DENIED);
@@ -263,6 +268,7 @@ TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
   uint32_t h = 0;
   EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
   EXPECT_EQ(FileRegistry::Global().Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(dir_.Exists("outside/planted"));
   EXPECT_FALSE(dir_.Exists("outside/m"));
   EXPECT_FALSE(dir_.Exists("outside/n"));
@@ -270,7 +276,8 @@ TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
   struct stat st;
   ASSERT_EQ(::stat(dir_.At("outside/secret").c_str(), &st), 0);
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
-  // Deleting the link removes the link only.
+  // Removing an entry follows nothing, so a planted link can be deleted; it
+  // removes the link only.
   EXPECT_EQ(MyDeleteFile(P("s")), 0u);
   EXPECT_FALSE(dir_.Exists("home/s"));
   EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");

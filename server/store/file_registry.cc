@@ -146,7 +146,13 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   }
   if (!fd.ok()) {
     int err = errno;
-    if (err == EEXIST) return ERROR_FILE_EXISTS;
+    if (err == EEXIST) {
+      // A link at the name is met, not an existing file.
+      ScopedFd entry(OpenBeneath(home.get(), rel, O_PATH));
+      struct stat lst;
+      bool link = entry.ok() && ::fstat(entry.get(), &lst) == 0 && S_ISLNK(lst.st_mode);
+      return link ? ERROR_ACCESS_DENIED : ERROR_FILE_EXISTS;
+    }
     if (err == EISDIR) return ERROR_ACCESS_DENIED;
     return LookupError(home.get(), rel, err);
   }

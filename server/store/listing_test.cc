@@ -1,6 +1,7 @@
 #include "server/store/listing.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -196,6 +197,9 @@ TEST_F(ListingTest, CapacityIsCutToThePayloadRoomAndFailuresTouchNothing) {
   EXPECT_EQ(BuildListing(dir_.Path("home", "missing"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
   dir_.WriteFile("home/file", "");
   EXPECT_EQ(BuildListing(dir_.Path("home", "file"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
+  ASSERT_EQ(::symlink(dir_.At("home/d").c_str(), dir_.At("home/link").c_str()), 0);
+  EXPECT_EQ(BuildListing(dir_.Path("home", "link"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(BuildListing(dir_.Path("home", "link/x"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
   EXPECT_EQ(buf_, before);
   EXPECT_STREQ(resume, "keep");
 }
