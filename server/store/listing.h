@@ -13,6 +13,31 @@
 
 namespace tervane {
 
+class ListingCursor;
+
+// Lists `directory` into out[0..*capacity). *capacity is cut to the payload
+// room of the frame (65,764) first; on return it holds the bytes written,
+// header included. `resume_name` (kMaxPath bytes, UTF-8): empty to start at
+// the first entry, else the listing starts at the entry of exactly that name
+// (bytes compared as they are: names differing only in case are different
+// entries), which is listed again. On return it is empty when the listing is
+// complete, else the name of the first entry left out; a resume name that is
+// no longer there is cleared (the reply then has no records), so the next
+// listing starts afresh. "." and ".." are skipped; entries whose names cannot
+// be written in GB18030 are left out.
+//
+// `cursor` (may be null: each call then reads the directory from its start)
+// carries the stream from one chunk to the next: when it is open and stopped
+// at `resume_name`, the listing goes on from it; otherwise it is opened
+// afresh on `directory`. It is closed when the listing completes.
+//
+// 0; ERROR_ACCESS_DENIED (5) when the path meets a symbolic link;
+// RESULT_NO_SUCH_DIRECTORY (0x3530) when the directory cannot be opened or
+// read (buffer and resume name untouched); 87 when the capacity is under 8.
+// No heap; thread-safe for distinct cursors.
+uint32_t BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
+                      ListingCursor* cursor = nullptr);
+
 // Where a paged listing stopped: the directory stream, still open, and the
 // entries read from it but not yet sent. With it each chunk goes on where
 // the last one ended instead of reading the directory again from its start,
@@ -38,29 +63,6 @@ class ListingCursor {
   size_t at_ = 0;                  // offset of the next entry to send
   alignas(8) char buffer_[4096];
 };
-
-// Lists `directory` into out[0..*capacity). *capacity is cut to the payload
-// room of the frame (65,764) first; on return it holds the bytes written,
-// header included. `resume_name` (kMaxPath bytes, UTF-8): empty to start at
-// the first entry, else the listing starts at the entry of exactly that name
-// (bytes compared as they are: names differing only in case are different
-// entries), which is listed again. On return it is empty when the listing is
-// complete, else the name of the first entry left out; a resume name that is
-// no longer there is cleared (the reply then has no records), so the next
-// listing starts afresh. "." and ".." are skipped; entries whose names cannot
-// be written in GB18030 are left out.
-//
-// `cursor` (may be null: each call then reads the directory from its start)
-// carries the stream from one chunk to the next: when it is open and stopped
-// at `resume_name`, the listing goes on from it; otherwise it is opened
-// afresh on `directory`. It is closed when the listing completes.
-//
-// 0; ERROR_ACCESS_DENIED (5) when the path meets a symbolic link;
-// RESULT_NO_SUCH_DIRECTORY (0x3530) when the directory cannot be opened or
-// read (buffer and resume name untouched); 87 when the capacity is under 8.
-// No heap; thread-safe for distinct cursors.
-uint32_t BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
-                      ListingCursor* cursor = nullptr);
 
 }  // namespace tervane
 
