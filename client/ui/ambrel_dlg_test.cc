@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/app/account_name.h"
 #include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -584,15 +585,20 @@ class AmbrelDlgTest : public QObject {
     auto* status = Control<QLabel>(dlg.get(), kIdStatus);
 
     QTest::mouseClick(Control<QPushButton>(dlg.get(), kIdManualSync), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(Utf8("目录备份完毕[")), 30000);
+    // The run ends on its summary, after the closing line.
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(Utf8("已上传 ")), 30000);
     QVERIFY(dlg->WaitForRuns(10000));
+    QVERIFY2(status->text().startsWith(Utf8("已上传 2 个文件 (70011 字节), 3 个目录, 失败 0 个, 用时 ")),
+             qPrintable(status->text()));
+    QVERIFY(shown.size() >= 2 && shown[shown.size() - 2].startsWith(Utf8("目录备份完毕[")));
     QCOMPARE(prompts_->message_count(), size_t{0});
     QCOMPARE(dlg->windowTitle(), QStringLiteral("Ostrova"));
     QVERIFY2(shown.contains(Utf8("开始一个目录备份...\n")), qPrintable(shown.join(QLatin1Char('|'))));
     QVERIFY(!shown.contains(Utf8(kUploadFailedText)));
 
     // The weekday folder of the run holds the tree below the source's path.
-    const QDir home(QString::fromStdString(server->share_root()) + QStringLiteral("sync"));
+    // No USER in the settings: the account is the workstation's own.
+    const QDir home(QString::fromStdString(server->share_root() + AccountName(std::string())));
     QString day_folder;
     for (const char* day : {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}) {
       if (home.exists(QString::fromLatin1(day))) day_folder = home.filePath(QString::fromLatin1(day));
