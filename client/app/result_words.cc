@@ -23,7 +23,7 @@ constexpr Words kWords[] = {
     {ERROR_INVALID_HANDLE, "文件句柄无效"},
     {ERROR_NOT_ENOUGH_MEMORY, "内存不足"},
     {ERROR_BAD_FORMAT, "服务器的回复与请求不符"},
-    {ERROR_INVALID_DATA, "服务器在回复中途关闭了连接"},
+    {ERROR_INVALID_DATA, "连接被服务器关闭或回复无效"},
     {ERROR_OUTOFMEMORY, "内存不足"},
     {ERROR_WRITE_PROTECT, "介质写保护"},
     {ERROR_SHARING_VIOLATION, "文件正被另一个程序使用"},
