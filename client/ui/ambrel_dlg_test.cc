@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "client/app/account_name.h"
+#include "client/app/run_lock.h"
 #include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -119,11 +120,12 @@ class AmbrelDlgTest : public QObject {
   }
 
   void WriteSettings(const std::vector<std::string>& directories, uint32_t address,
-                     StartTime start) {
+                     StartTime start, const std::string& user = std::string()) {
     SyncSettings settings;
     settings.server_address = address;
     settings.start_time = start;
     settings.directories = directories;
+    settings.user = user;
     QCOMPARE(SaveSettings(settings_path_.toStdString(), settings), 0u);
   }
 
@@ -383,7 +385,7 @@ class AmbrelDlgTest : public QObject {
   }
 
   void tickStartsARunOnlyInsideTheWindow() {
-    WriteSettings({"/srv/y", "/srv/x"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0});
+    WriteSettings({"/srv/y", "/srv/x"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0}, "ann");
     auto dlg = MakeDialog();
     QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
     QTest::mouseClick(Control<QPushButton>(dlg.get(), kIdAutoSync), Qt::LeftButton);
@@ -398,6 +400,11 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(jobs_[0].directories, (std::vector<std::string>{"/srv/x", "/srv/y"}));
     QCOMPARE(jobs_[0].server_address, 0x0A000001u);
     QCOMPARE(jobs_[0].port, uint16_t{9527});
+    // An unattended run: the settings' account, retries, the lock file a
+    // headless run on the same settings takes too.
+    QCOMPARE(jobs_[0].user, std::string("ann"));
+    QVERIFY(jobs_[0].retry);
+    QCOMPARE(jobs_[0].run_lock_path, RunLockPathFor(settings_path_.toStdString()));
     // The window's second tick does not start a second run.
     now_ = QDateTime(QDate(2024, 5, 6), QTime(12, 30, 1, 470));
     dlg->OnTimerTick();
@@ -431,7 +438,7 @@ class AmbrelDlgTest : public QObject {
   }
 
   void manualRunStartsOneRunWithTheListAsShown() {
-    WriteSettings({"/srv/b", "/srv/a"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0});
+    WriteSettings({"/srv/b", "/srv/a"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0}, "ann");
     auto dlg = MakeDialog();
     QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
     prompts_->Answer(QStringLiteral("/srv/c"));
@@ -441,9 +448,11 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(jobs_.size(), size_t{1});
     QCOMPARE(jobs_[0].directories, (std::vector<std::string>{"/srv/a", "/srv/b", "/srv/c"}));
     QCOMPARE(jobs_[0].server_address, 0x0A000009u);
-    // Saved before the run starts.
+    QVERIFY(!jobs_[0].retry);  // a manual run reports a failed connect at once
+    // Saved before the run starts, the account it held included.
     const SyncSettings saved = ReadSettings();
     QCOMPARE(saved.server_address, 0x0A000009u);
+    QCOMPARE(saved.user, std::string("ann"));
     QCOMPARE(saved.directories.size(), size_t{3});
     QVERIFY(Control<QPushButton>(dlg.get(), kIdManualSync)->isEnabled());
     QVERIFY(!dlg->armed());
