@@ -1,5 +1,5 @@
 // The client's connection to the server with its login state, and the
-// automatic login with the client's fixed account.
+// automatic login with the workstation's account.
 #ifndef TERVANE_CLIENT_APP_CLIENT_SESSION_H_
 #define TERVANE_CLIENT_APP_CLIENT_SESSION_H_
 

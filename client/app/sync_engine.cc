@@ -39,11 +39,16 @@ constexpr uint32_t kFileAttributeNormal = 0x80;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-  char text[512];
+  // Lines name local paths, which may be long: sized to fit, never cut.
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  va_list again;
+  va_copy(again, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
+  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
+  if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
   return text;
 }
 
