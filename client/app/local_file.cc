@@ -14,9 +14,18 @@ namespace tervane {
 
 LocalFile::LocalFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return;
+  if (fd < 0) {
+    error_ = WinErrorFromErrno(errno);
+    return;
+  }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    error_ = WinErrorFromErrno(errno);
+    ::close(fd);
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error_ = ERROR_NOT_SUPPORTED;
     ::close(fd);
     return;
   }
@@ -33,12 +42,13 @@ LocalFile::~LocalFile() {
 }
 
 LocalFile::LocalFile(LocalFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), modified_(other.modified_) {}
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_), size_(other.size_), modified_(other.modified_) {}
 
 LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    error_ = other.error_;
     size_ = other.size_;
     modified_ = other.modified_;
   }

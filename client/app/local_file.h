@@ -14,7 +14,9 @@ class LocalFile {
  public:
   LocalFile() = default;
   // Opens `path` (following a symlink); a FIFO, socket or device is refused
-  // without blocking on it. valid() tells whether it could be had.
+  // without blocking on it. valid() tells whether it could be had, error()
+  // why not (the open's code, ERROR_NOT_SUPPORTED for what is not a regular
+  // file).
   explicit LocalFile(const std::string& path);
   ~LocalFile();
   LocalFile(LocalFile&& other) noexcept;
@@ -23,6 +25,7 @@ class LocalFile {
   LocalFile& operator=(const LocalFile&) = delete;
 
   bool valid() const { return fd_ >= 0; }
+  uint32_t error() const { return error_; }
   uint64_t size() const { return size_; }             // when opened
   uint64_t modified() const { return modified_; }     // last write, FILETIME, when opened
 
@@ -32,6 +35,7 @@ class LocalFile {
 
  private:
   int fd_ = -1;
+  uint32_t error_ = 0;
   uint64_t size_ = 0;
   uint64_t modified_ = 0;
 };

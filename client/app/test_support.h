@@ -74,6 +74,12 @@ class ServerProcess {
   std::string home(const std::string& user) const { return share() + user; }
   std::string config_path() const { return dir_.path() + "/Config.cfg"; }
   std::string Log() const;
+  // Connections the server has released so far ("Server Close ClientSocket!"
+  // lines), and a wait (at most `timeout_ms`) until there are more than
+  // `seen`: an account is free for a new login only once the server has
+  // seen its connection's close, which a loaded machine may delay.
+  size_t Releases() const;
+  bool WaitForReleases(size_t seen, int timeout_ms) const;
 
  private:
   TempDir dir_;

@@ -90,7 +90,7 @@ void UploadQueue::Add(const std::string& local_path, bool marker) {
   u->outcome.result = MapRemoteWireName(day_, local_path, &u->remote);
   if (u->outcome.result == 0 && !marker) {
     u->local = LocalFile(local_path);
-    if (!u->local.valid()) u->outcome.result = 1;
+    if (!u->local.valid()) u->outcome.result = u->local.error();
     u->outcome.bytes = u->local.size();
   }
   if (u->outcome.result != 0) {
@@ -159,7 +159,10 @@ void UploadQueue::Advance(Upload* u) {
   if (pipeline_.failure() != 0) {
     // Every handler has been called with the failure by now.
     if (u->pending == 0) {
-      if (u->outcome.result == 0) u->outcome.result = pipeline_.failure();
+      if (u->outcome.result == 0 || u->outcome.result == pipeline_.failure()) {
+        u->outcome.result = pipeline_.failure();
+        u->outcome.connection_lost = true;
+      }
       ReleaseEntry(u);
       u->stage = Stage::kDone;
     }
@@ -204,6 +207,13 @@ void UploadQueue::Advance(Upload* u) {
       if (u->outcome.result != 0) {
         StartCleanup(u);
         return;
+      }
+      {
+        // Creation and last-access 0: the server leaves them as they are.
+        FileTimes times;
+        times.last_write = u->local.modified();
+        const size_t n = EncodeSetFileTimeRequest(u->handle, times, head, sizeof head);
+        Submit(u, OP_SET_FILE_TIME, head, n, nullptr, 0, 0, nullptr);
       }
       u->local = LocalFile();  // every byte is read: the descriptor is not kept waiting
       u->stage = Stage::kReporting;

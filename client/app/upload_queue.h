@@ -1,7 +1,8 @@
 // Uploads of a backup run with several files in flight on one connection.
 //
 // Each file's own requests go out in its order: create; get size; set size;
-// the 64 KiB pieces; the space report; close. A request that needs a reply's
+// the 64 KiB pieces; set time (the local last-write time); the space report;
+// close. A request that needs a reply's
 // value waits for that reply (everything after the create needs the handle,
 // the space report needs the previous size), but the next files' creates go
 // out while earlier files' pieces are still being answered. A directory
@@ -38,10 +39,12 @@ struct UploadOutcome {
   std::string local_path;  // as added (a marker: the directory followed by "|")
   bool marker = false;
   uint64_t bytes = 0;      // the file's size
-  // 0; 1 when the local file cannot be opened (nothing was sent); a local
-  // read error's code; a mapping code of MapRemoteWireName; else the first
-  // failing request's result or the connection's failure.
+  // 0; the local open's code when the file cannot be had (nothing was
+  // sent); a local read error's code; a mapping code of MapRemoteWireName;
+  // else the first failing request's result or the connection's failure.
   uint32_t result = 0;
+  // The upload failed because the connection did.
+  bool connection_lost = false;
 };
 
 class UploadQueue {
