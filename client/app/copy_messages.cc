@@ -9,8 +9,9 @@
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
+namespace {
 
-std::string ResultWords(uint32_t code) {
+std::string Words(uint32_t code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND: return "副本中没有此文件";
     case ERROR_PATH_NOT_FOUND: return "副本中没有此路径";
@@ -31,8 +32,10 @@ std::string ResultWords(uint32_t code) {
   }
 }
 
+}  // namespace
+
 std::string FailureLine(const std::string& path, uint32_t code) {
-  const std::string words = ResultWords(code);
+  const std::string words = Words(code);
   char tail[48];
   std::snprintf(tail, sizeof tail, "(Error:%u)\n", code);
   return "  " + path + ": " + (words.empty() ? std::string() : words + " ") + tail;
@@ -49,6 +52,6 @@ int64_t SteadyNowNs() {
       .count();
 }
 
-double SecondsSince(int64_t start_ns) { return static_cast<double>(SteadyNowNs() - start_ns) / 1e9; }
+int64_t SecondsSince(int64_t start_ns) { return (SteadyNowNs() - start_ns) / 1'000'000'000; }
 
 }  // namespace tervane

@@ -13,16 +13,13 @@ struct RemoteSession;
 // "  <path>: <reason in words> (Error:<code>)\n", the line under a failure.
 std::string FailureLine(const std::string& path, uint32_t code);
 
-// The reason for `code` in words ("" when there are none for it).
-std::string ResultWords(uint32_t code);
-
 // True when the session's connection is gone (the library closes it on any
 // socket failure or reply out of step): nothing more can be done on it.
 bool ConnectionLost(RemoteSession* session);
 
-// "%.1f" seconds since `start_ns` of a steady clock, and that clock now.
+// A steady clock in nanoseconds, and whole seconds since one of its readings.
 int64_t SteadyNowNs();
-double SecondsSince(int64_t start_ns);
+int64_t SecondsSince(int64_t start_ns);
 
 }  // namespace tervane
 

@@ -100,9 +100,10 @@ class Restorer {
       RestorePath(path);
     }
     report_.seconds = SecondsSince(start);
-    Show(Format("恢复完毕[%s]: 恢复文件 %u 个 (%llu 字节)，目录 %u 个，跳过 %u 个，失败 %u 个，用时 %.1f 秒\n",
-                job_.day.c_str(), report_.files, static_cast<unsigned long long>(report_.bytes),
-                report_.directories, report_.skipped, report_.failed, report_.seconds));
+    Show(Format("恢复完毕[%s]\n", job_.day.c_str()));
+    Show(Format("已恢复 %u 个文件 (%llu 字节), %u 个目录, 跳过 %u 个, 失败 %u 个, 用时 %lld 秒\n", report_.files,
+                static_cast<unsigned long long>(report_.bytes), report_.directories, report_.skipped,
+                report_.failed, static_cast<long long>(report_.seconds)));
     return report_;
   }
 
@@ -132,7 +133,7 @@ class Restorer {
     const int64_t now = SteadyNowNs();
     if (now - last_progress_ns_ < 1'000'000'000) return;
     last_progress_ns_ = now;
-    Show(Format("已恢复 %u 个文件，%llu 字节\n", report_.files, static_cast<unsigned long long>(report_.bytes)));
+    Show(Format("已恢复 %u 个文件 (%llu 字节)...\n", report_.files, static_cast<unsigned long long>(report_.bytes)));
   }
 
   void RestorePath(std::string path) {

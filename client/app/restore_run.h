@@ -39,7 +39,7 @@ struct RestoreReport {
   uint32_t failed = 0;       // files, directories or paths that could not be restored
   bool connection_lost = false;  // the run ended early: the server went away
   bool stopped = false;          // the stop flag ended it early
-  double seconds = 0;
+  int64_t seconds = 0;
 
   // 0 every file restored; 1 some failed or were skipped (or the run was
   // stopped); 2 the connection was lost.

@@ -60,10 +60,10 @@ class Verifier {
     }
     report_.seconds = SecondsSince(start);
     const bool same = report_.ExitCode() == 0;
-    Show(Format("校验完毕[%s]: %s；一致 %u 个，服务器上没有 %u 个，不同 %u 个，本地已不存在 %u 个，失败 %u 个，用时 %.1f 秒\n",
-                job_.day.c_str(), same ? "副本与本地一致" : "副本与本地不一致", report_.matching,
-                report_.missing_on_server, report_.differing, report_.gone_locally, report_.failed,
-                report_.seconds));
+    Show(Format("校验完毕[%s]: %s\n", job_.day.c_str(), same ? "副本与本地一致" : "副本与本地不一致"));
+    Show(Format("一致 %u 个, 服务器上没有 %u 个, 不同 %u 个, 本地已不存在 %u 个, 失败 %u 个, 用时 %lld 秒\n",
+                report_.matching, report_.missing_on_server, report_.differing, report_.gone_locally,
+                report_.failed, static_cast<long long>(report_.seconds)));
     return report_;
   }
 

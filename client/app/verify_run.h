@@ -32,7 +32,7 @@ struct VerifyReport {
   uint32_t failed = 0;          // entries that could not be read on either side
   bool connection_lost = false;
   bool stopped = false;
-  double seconds = 0;
+  int64_t seconds = 0;
 
   // 0 the copy matches; 1 differences or failures; 2 the connection was lost.
   int ExitCode() const;
