@@ -356,12 +356,13 @@ int RunHeadlessList(const CommandLineOptions& options) {
   StderrUi ui;
   if (!OpenCopySession(&session, settings, options.port, &ui, &status)) return 2;
   RemoteSession* connection = session.connection();
+  CopyBrowser browser(connection);
   char line[256];
 
   if (options.arguments.empty()) {
     // Each copy with its newest file, its file count and bytes.
     std::vector<std::string> days;
-    uint32_t result = ListCopyDays(connection, &days);
+    uint32_t result = browser.Days(&days);
     if (result != 0) {
       PrintLine("获取副本列表失败\n" + FailureLine("\\", result));
       return ConnectionLost(connection) ? 2 : 1;
@@ -373,7 +374,7 @@ int RunHeadlessList(const CommandLineOptions& options) {
       uint64_t bytes = 0;
       uint64_t newest = 0;
       uint32_t unknown = 0;
-      result = WalkCopyTree(connection, day, "/", true, [&](const CopyVisit& v) {
+      result = browser.Walk(day, "/", true, [&](const CopyVisit& v) {
         if (v.entry->is_directory) return true;
         ++files;
         if (v.entry->detail_result != 0) {
@@ -432,11 +433,11 @@ int RunHeadlessList(const CommandLineOptions& options) {
   uint32_t result = 0;
   CopyEntry top;
   top.is_directory = true;
-  if (remote != day) result = FindCopyEntry(connection, remote, true, &top);
+  if (remote != day) result = browser.Find(remote, true, &top);
   if (result == 0 && !top.is_directory) {
     print(local, top);
   } else if (result == 0) {
-    result = WalkCopyTree(connection, remote, local, true, [&](const CopyVisit& v) {
+    result = browser.Walk(remote, local, true, [&](const CopyVisit& v) {
       print(v.local_path, *v.entry);
       return true;
     });

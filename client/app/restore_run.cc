@@ -90,7 +90,7 @@ class Restorer {
  public:
   Restorer(RemoteSession* session, const RestoreJob& job, StatusSink* status, const std::atomic<bool>* stop,
            const RestoreProgress& progress)
-      : session_(session), job_(job), status_(status), stop_(stop), progress_(progress) {}
+      : session_(session), browser_(session), job_(job), status_(status), stop_(stop), progress_(progress) {}
 
   RestoreReport Run() {
     const int64_t start = SteadyNowNs();
@@ -146,7 +146,7 @@ class Restorer {
     std::string remote;
     uint32_t result = MapRemoteName(job_.day, path, &remote);
     CopyEntry entry;
-    if (result == 0) result = FindCopyEntry(session_, remote, false, &entry);
+    if (result == 0) result = browser_.Find(remote, false, &entry);
     if (result != 0) {
       Fail(path, result);
       return;
@@ -165,8 +165,8 @@ class Restorer {
       return;
     }
     uint32_t refused = 0;
-    const uint32_t result = WalkCopyTree(
-        session_, remote, local, false,
+    const uint32_t result = browser_.Walk(
+        remote, local, false,
         [&](const CopyVisit& v) {
           if (Ended()) return false;
           if (v.entry->is_directory) {
@@ -261,6 +261,7 @@ class Restorer {
   }
 
   RemoteSession* const session_;
+  CopyBrowser browser_;
   const RestoreJob& job_;
   StatusSink* const status_;
   const std::atomic<bool>* const stop_;

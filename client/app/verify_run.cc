@@ -43,7 +43,7 @@ std::string Format(const char* format, ...) {
 class Verifier {
  public:
   Verifier(RemoteSession* session, const VerifyJob& job, StatusSink* status, const std::atomic<bool>* stop)
-      : session_(session), job_(job), status_(status), stop_(stop) {}
+      : session_(session), browser_(session), job_(job), status_(status), stop_(stop) {}
 
   VerifyReport Run() {
     const int64_t start = SteadyNowNs();
@@ -113,7 +113,7 @@ class Verifier {
     if (read_error != 0) Fail(local, read_error);
     std::vector<CopyEntry> remote_entries;
     uint32_t refused = 0;
-    const uint32_t listed = ListCopyDirectory(session_, remote, true, &remote_entries, &refused);
+    const uint32_t listed = browser_.List(remote, true, &remote_entries, &refused);
     if (listed == RESULT_NO_SUCH_DIRECTORY) {
       Missing(local + "/");
       return;
@@ -230,6 +230,7 @@ class Verifier {
   }
 
   RemoteSession* const session_;
+  CopyBrowser browser_;
   const VerifyJob& job_;
   StatusSink* const status_;
   const std::atomic<bool>* const stop_;

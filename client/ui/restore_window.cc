@@ -160,7 +160,7 @@ bool RestoreWindow::Start() {
   RunRemote([this](RemoteSession* session) {
     if (session == nullptr) return;
     std::vector<std::string> days;
-    const uint32_t result = ListCopyDays(session, &days);
+    const uint32_t result = CopyBrowser(session).Days(&days);
     Post([this, days, result] {
       if (result != 0) {
         ShowStatusText(QStringLiteral("读取副本列表失败 (Error:%1)").arg(result));
@@ -254,7 +254,7 @@ void RestoreWindow::OnItemExpanded(QTreeWidgetItem* item) {
   RunRemote([this, remote](RemoteSession* session) {
     if (session == nullptr) return;
     std::vector<CopyEntry> entries;
-    const uint32_t result = ListCopyDirectory(session, remote, true, &entries);
+    const uint32_t result = CopyBrowser(session).List(remote, true, &entries);
     Post([this, remote, entries = std::move(entries), result] {
       const QString path = Utf8(remote);
       if (result != 0) {
