@@ -22,6 +22,10 @@
 namespace tervane {
 namespace {
 
+// The Windows values of a create request that opens a copy for reading.
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kFileShareRead = 1;
+constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kFileAttributeNormal = 0x80;
 
 // A name that can stand as one local path component, and whose server name

@@ -29,11 +29,6 @@ namespace tervane {
 struct RemoteFile;
 struct RemoteSession;
 
-// The Windows values of a create request that opens a copy for reading.
-inline constexpr uint32_t kGenericRead = 0x80000000u;
-inline constexpr uint32_t kFileShareRead = 1;
-inline constexpr uint32_t kOpenExisting = 3;
-
 // The most a listing of one directory may take; a larger figure from the
 // server is refused as bad data.
 inline constexpr uint32_t kMaxListingBytes = 64u << 20;
