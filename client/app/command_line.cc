@@ -14,6 +14,7 @@
 #include "client/app/copy_session.h"
 #include "client/app/remote_path.h"
 #include "client/app/restore_run.h"
+#include "client/app/run_lock.h"
 #include "client/app/verify_run.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
@@ -179,6 +180,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
         return false;
       }
       options->reply_timeout_ms = static_cast<uint32_t>(ms);
+    } else if (Matches(arg, "--retry-unit-ms")) {
+      std::string text;
+      if (!TakeValue(arg, "--retry-unit-ms", argc, argv, &i, &text, &options->error)) return false;
+      char* end = nullptr;
+      const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
+      if (text.front() < '0' || text.front() > '9' || *end != '\0' || ms < 1 || ms > 3'600'000) {
+        options->error = "bad retry unit: " + text;
+        return false;
+      }
+      options->retry_unit_ms = static_cast<uint32_t>(ms);
     } else {
       options->error = "unknown argument: " + std::string(arg);
       return false;
@@ -217,6 +228,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
 std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
          "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
+         "                         [--retry-unit-ms N]\n"
          "       tervaneclt --list [DAY [PATH]] [--settings FILE] [--port N]\n"
          "       tervaneclt --restore DAY PATH... [--to DIR] [--overwrite] [--settings FILE] [--port N]\n"
          "       tervaneclt --verify [DAY] [--settings FILE] [--port N]\n"
@@ -226,9 +238,11 @@ std::string UsageText() {
          "Without a mode the backup dialog opens. DAY is a weekday copy: Sun, Mon, Tue,\n"
          "Wed, Thu, Fri or Sat. PATH is a local path as it was backed up.\n"
          "  --sync           back up the configured directories now, without a display;\n"
-         "                   status lines on standard output; exit 0 when everything was\n"
-         "                   uploaded, 1 when some uploads failed, 2 when connecting or\n"
-         "                   logging in failed or nothing is configured\n"
+         "                   status lines on standard output, ending with a summary;\n"
+         "                   exit 0 when everything was uploaded, 1 when some uploads or\n"
+         "                   directories failed, 2 when connecting or logging in failed,\n"
+         "                   the connection was lost, another run was in progress or\n"
+         "                   nothing is configured\n"
          "  --list           the weekday copies on the server: time of the newest file,\n"
          "                   files and bytes; with DAY that copy's files and directories\n"
          "                   (below PATH) with size, modification time and local path\n"
@@ -246,6 +260,10 @@ std::string UsageText() {
          "  --reply-timeout-ms N\n"
          "                   give up on a server that sends no reply bytes for N ms\n"
          "                   (default 600000)\n"
+         "  --retry-unit-ms N\n"
+         "                   a server that cannot be reached is tried again after 1, 2,\n"
+         "                   4, 8 ... units for 30 units in all; one unit is N ms\n"
+         "                   (default 60000, a minute)\n"
          "  --help           this text\n"
          "  --version        the program's version\n";
 }
@@ -309,6 +327,10 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   job.server_address = settings.server_address;
   job.port = options.port;
   job.directories = settings.directories;
+  job.user = settings.user;
+  job.retry = true;
+  job.retry_unit_ms = options.retry_unit_ms;
+  job.run_lock_path = RunLockPathFor(path);
   const SyncReport report = engine.SyncTask(job);
   session.Disconnect();
   if (ui.exit_requested()) return 2;

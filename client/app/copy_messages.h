@@ -10,7 +10,8 @@ namespace tervane {
 
 struct RemoteSession;
 
-// "  <path>: <reason in words> (Error:<code>)\n", the line under a failure.
+// "  <path>: <reason in words> (Error:<code>)\n", the line under a failure,
+// as a backup run writes it under "上传失败".
 std::string FailureLine(const std::string& path, uint32_t code);
 
 // True when the session's connection is gone (the library closes it on any

@@ -13,6 +13,7 @@
 #include "client/app/copy_messages.h"
 #include "client/app/remote_path.h"
 #include "client/app/remote_read.h"
+#include "client/app/result_words.h"
 #include "client/net/remote_file.h"
 #include "client/net/status_sink.h"
 #include "shared/platform/filetime.h"
@@ -121,11 +122,13 @@ class Restorer {
   void Fail(const std::string& path, uint32_t code) {
     ++report_.failed;
     if (ConnectionLost(session_)) {
+      // One line for the run, not one per file that is left.
       report_.connection_lost = true;
-      Show(Format("与服务器的连接已断开，恢复中止 (Error:%u)\n", code));
+      Show("与服务器的连接中断，恢复中止: " + path + ": " + DescribeResult(code) + "\n");
       return;
     }
-    Show(std::string(kRestoreFailedText) + "\n" + FailureLine(path, code));
+    Show(kRestoreFailedText);
+    Show(FailureLine(path, code));
   }
 
   void Progress() {
@@ -138,7 +141,7 @@ class Restorer {
 
   void RestorePath(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    Show(Format("开始恢复[%s] %s\n", job_.day.c_str(), path.c_str()));
+    Show("开始恢复[" + job_.day + "] " + path + "\n");
     if (path == "/") {
       RestoreDirectory(job_.day, "/");
       return;
@@ -181,7 +184,8 @@ class Restorer {
     if (result != 0 && !report_.connection_lost) Fail(local, result);
     if (refused != 0) {
       report_.failed += refused;
-      Show(Format("%s\n  %s: 服务器上有 %u 个名称无法还原为本地名称\n", kRestoreFailedText, local.c_str(), refused));
+      Show(kRestoreFailedText);
+      Show("  " + local + ": 服务器上有 " + std::to_string(refused) + " 个名称无法还原为本地名称\n");
     }
   }
 

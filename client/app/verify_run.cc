@@ -17,6 +17,7 @@
 #include "client/app/local_walk.h"
 #include "client/app/remote_path.h"
 #include "client/app/remote_read.h"
+#include "client/app/result_words.h"
 #include "client/net/remote_file.h"
 #include "client/net/status_sink.h"
 #include "shared/platform/filetime.h"
@@ -81,11 +82,13 @@ class Verifier {
   void Fail(const std::string& path, uint32_t code) {
     ++report_.failed;
     if (ConnectionLost(session_)) {
+      // One line for the run, not one per file that is left.
       report_.connection_lost = true;
-      Show(Format("与服务器的连接已断开，校验中止 (Error:%u)\n", code));
+      Show("与服务器的连接中断，校验中止: " + path + ": " + DescribeResult(code) + "\n");
       return;
     }
-    Show("校验失败\n" + FailureLine(path, code));
+    Show(kVerifyFailedText);
+    Show(FailureLine(path, code));
   }
 
   void Missing(const std::string& path) {
@@ -107,7 +110,7 @@ class Verifier {
     std::vector<LocalEntry> local_entries;
     uint32_t read_error = 0;
     if (!ListLocalDirectory(local, &local_entries, &read_error)) {
-      Fail(local, ERROR_PATH_NOT_FOUND);
+      Fail(local, read_error != 0 ? read_error : ERROR_PATH_NOT_FOUND);
       return;
     }
     if (read_error != 0) Fail(local, read_error);
@@ -124,7 +127,8 @@ class Verifier {
     }
     if (refused != 0) {
       report_.failed += refused;
-      Show(Format("校验失败\n  %s: 服务器上有 %u 个名称无法还原为本地名称\n", local.c_str(), refused));
+      Show(kVerifyFailedText);
+      Show("  " + local + ": 服务器上有 " + std::to_string(refused) + " 个名称无法还原为本地名称\n");
     }
     std::map<std::string, const CopyEntry*> on_server;
     for (const CopyEntry& entry : remote_entries) on_server[entry.name] = &entry;
@@ -180,8 +184,8 @@ class Verifier {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size != copy.size) {
       ::close(fd);
-      Differ(Format("大小不同: %s (本地 %llu 字节，服务器 %llu 字节)\n", path.c_str(),
-                    static_cast<unsigned long long>(size), static_cast<unsigned long long>(copy.size)));
+      Differ("大小不同: " + path + Format(" (本地 %llu 字节，服务器 %llu 字节)\n", static_cast<unsigned long long>(size),
+                                          static_cast<unsigned long long>(copy.size)));
       return;
     }
     uint32_t result = CompareContent(fd, remote, size);
@@ -196,8 +200,8 @@ class Verifier {
     }
     const uint64_t local_time = FileTimeFromTimespec(st.st_mtim);
     if (local_time / 10000000 != copy.last_write / 10000000) {
-      Differ(Format("时间不同: %s (本地 %s，服务器 %s)\n", path.c_str(), FormatFileTime(local_time).c_str(),
-                    FormatFileTime(copy.last_write).c_str()));
+      Differ("时间不同: " + path + " (本地 " + FormatFileTime(local_time) + "，服务器 " +
+             FormatFileTime(copy.last_write) + ")\n");
       return;
     }
     ++report_.matching;

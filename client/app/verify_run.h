@@ -19,6 +19,9 @@ namespace tervane {
 struct RemoteSession;
 class StatusSink;
 
+// Shown before the line naming what could not be read.
+inline constexpr char kVerifyFailedText[] = "校验失败";
+
 struct VerifyJob {
   std::string day;                       // the weekday copy: "Sun" .. "Sat"
   std::vector<std::string> directories;  // the configured local directories

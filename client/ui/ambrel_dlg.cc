@@ -16,6 +16,7 @@
 #include <chrono>
 #include <utility>
 
+#include "client/app/run_lock.h"
 #include "client/ui/dialog_font.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -210,6 +211,7 @@ CAmbrelDlg::InitResult CAmbrelDlg::InitDialog() {
   }
 
   server_address_ = settings.server_address;
+  user_ = settings.user;
   if (settings.start_time_valid) start_time_ = FromStartTime(settings.start_time);
   list_->clear();
   for (const std::string& directory : settings.directories) {
@@ -253,6 +255,7 @@ void CAmbrelDlg::SaveCurrentSettings() {
   settings.server_address = server_address_;
   settings.start_time = ToStartTime(start_time_);
   settings.directories = ListEntries();
+  settings.user = user_;
   const uint32_t result = SaveSettings(options_.settings_path, settings);
   if (result != 0) {
     qWarning().noquote() << "settings not fully saved to" << FromUtf8(options_.settings_path)
@@ -260,11 +263,15 @@ void CAmbrelDlg::SaveCurrentSettings() {
   }
 }
 
-SyncJob CAmbrelDlg::MakeJob() const {
+SyncJob CAmbrelDlg::MakeJob(bool automatic) const {
   SyncJob job;
   job.server_address = server_address_;
   job.port = options_.port;
   job.directories = directories_;
+  job.user = user_;
+  job.retry = automatic;
+  // Shared with a headless run on the same settings file.
+  job.run_lock_path = RunLockPathFor(options_.settings_path);
   return job;
 }
 
@@ -282,7 +289,7 @@ void CAmbrelDlg::OnManualSync() {
   directories_ = ListEntries();
   // One run, on a worker: the window keeps answering and its status line
   // shows the progress.
-  StartRun(MakeJob());
+  StartRun(MakeJob(false));
   qDebug().noquote() << QString::fromUtf8("Uploadbtn执行完毕");
 }
 
@@ -301,7 +308,7 @@ void CAmbrelDlg::OnAutoSync() {
 
 void CAmbrelDlg::OnTimerTick() {
   // The start time as the last arming or manual run read it.
-  if (trigger_.OnTick(options_.clock(), start_time_.time())) StartRun(MakeJob());
+  if (trigger_.OnTick(options_.clock(), start_time_.time())) StartRun(MakeJob(true));
 }
 
 void CAmbrelDlg::OnAddDirectory() {
