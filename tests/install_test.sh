@@ -56,16 +56,23 @@ unit_runs_from() {  # unit_runs_from UNIT BINDIR
   [ "$found" = 1 ] || { echo "      $unit has no ExecStart="; return 1; }
 }
 
-# The desktop entry starts tervaneclt and names an icon that is installed.
+# Both desktop entries (the dialog and the restore window) start tervaneclt
+# and name an icon that is installed.
 desktop_ok() {  # desktop_ok SHARE_DIR
   local share=$1 entry icon
-  entry=$(find "$share/applications" -name '*.desktop' 2>/dev/null | head -n 1)
-  [ -n "$entry" ] || { echo "      no .desktop file under $share/applications"; return 1; }
-  grep -q '^Exec=.*tervaneclt' "$entry" || { echo "      $entry does not start tervaneclt"; return 1; }
-  icon=$(sed -n 's/^Icon=//p' "$entry" | head -n 1)
-  [ -n "$icon" ] || { echo "      $entry names no icon"; return 1; }
-  find "$share/icons" -name "$icon.*" 2>/dev/null | grep -q . || {
-    echo "      icon $icon of $entry is not installed under $share/icons"
+  for name in tervaneclt.desktop tervaneclt-restore.desktop; do
+    entry=$share/applications/$name
+    [ -f "$entry" ] || { echo "      no $name under $share/applications"; return 1; }
+    grep -q '^Exec=.*tervaneclt' "$entry" || { echo "      $entry does not start tervaneclt"; return 1; }
+    icon=$(sed -n 's/^Icon=//p' "$entry" | head -n 1)
+    [ -n "$icon" ] || { echo "      $entry names no icon"; return 1; }
+    find "$share/icons" -name "$icon.*" 2>/dev/null | grep -q . || {
+      echo "      icon $icon of $entry is not installed under $share/icons"
+      return 1
+    }
+  done
+  grep -q '^Exec=tervaneclt --restore-window$' "$share/applications/tervaneclt-restore.desktop" || {
+    echo "      the restore entry does not open the restore window"
     return 1
   }
 }
