@@ -32,6 +32,9 @@ struct ClientContext {
 
   bool in_use = false;      // GUARDED_BY(pool lock): the slot holds a connection
   bool busy = false;        // GUARDED_BY(pool lock): a worker is serving it now
+  // GUARDED_BY(pool lock): the login deadline passed while a worker served
+  // it; that worker releases it unless it has logged in by then.
+  bool login_overdue = false;
   // The connection's key for the account manager, unique within the run and
   // never 0, so a released connection's key can never unbind a later one.
   // Also tells completions of an earlier connection of this slot apart.

@@ -37,6 +37,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     if (c->in_use) continue;
     c->in_use = true;
     c->busy = false;
+    c->login_overdue = false;
     c->key = NextKeyLocked();
     c->peer_address = peer_address;
     c->peer_port = peer_port;
@@ -78,6 +79,7 @@ void ContextPool::ReleaseLocked(ClientContext* c) {
   c->open_files.CloseAll(files_);
   c->in_use = false;
   c->busy = false;
+  c->login_overdue = false;
   c->key = 0;
   c->peer_address = 0;
   c->peer_port = 0;

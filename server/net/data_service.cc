@@ -283,16 +283,18 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
 void DataService::OnLoginDeadline(size_t slot, uint32_t key) {
   std::lock_guard<std::mutex> lock(pool_->mutex());
   ClientContext* c = &pool_->slot(slot);
-  if (!c->in_use || c->key != key || c->busy) return;
-  ReleaseIfLoginLateLocked(c, GetTickCount());
+  if (!c->in_use || c->key != key) return;
+  if (c->busy) {
+    c->login_overdue = true;
+  } else if (!c->logged_in) {
+    ReleaseLateLoginLocked(c);
+  }
 }
 
-bool DataService::ReleaseIfLoginLateLocked(ClientContext* c, uint32_t now) {
-  if (c->logged_in || now - c->accepted_at < login_limit_ms_) return false;
+void DataService::ReleaseLateLoginLocked(ClientContext* c) {
   ServerLog(LogKind::kFailure, "No login within %d ms: [%s] connection closed\n", static_cast<int>(login_limit_ms_),
             PeerText(*c).text);
   pool_->ReleaseLocked(c);
-  return true;
 }
 
 void DataService::StartSweepTimerLocked() {
@@ -380,8 +382,8 @@ void DataService::Serve(uint64_t token) {
   c->busy = false;
   if (release) {
     pool_->ReleaseLocked(c);
-  } else if (ReleaseIfLoginLateLocked(c, GetTickCount())) {
-    // Its deadline passed while it was being served.
+  } else if (c->login_overdue && !c->logged_in) {
+    ReleaseLateLoginLocked(c);
   } else if (hold) {
     // After a failed login the next request stays in the socket for a while.
     asio::steady_timer& retry = *retry_timers_[slot];

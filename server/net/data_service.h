@@ -89,12 +89,12 @@ class DataService {
   void StartSweepTimerLocked();
   void SweepIdleContexts();
   // The login deadline of the connection in `slot` with `key` has passed:
-  // releases it unless it has logged in or a worker serves it (the worker
-  // then looks at the deadline when it is done).
+  // releases it unless it has logged in; one that a worker serves is marked
+  // for that worker to release when it is done.
   void OnLoginDeadline(size_t slot, uint32_t key);
-  // Releases `c` when it is past its login deadline at `now`; the caller
+  // Logs and releases a connection that did not log in in time; the caller
   // holds the pool lock and `c` is not busy.
-  bool ReleaseIfLoginLateLocked(ClientContext* c, uint32_t now);
+  void ReleaseLateLoginLocked(ClientContext* c);
   // One readiness event of the connection `token` names (slot and key).
   void Serve(uint64_t token);
   // Registers the connection for its outstanding transfer; `add` for a new

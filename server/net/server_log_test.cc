@@ -17,10 +17,10 @@ using testing::CapturedStdout;
 
 TEST(ServerLogTest, WritesFormattedLinesUnchangedAndInOrder) {
   CapturedStdout out;
-  ServerLog("[打开文件] Result: %d\n", 2);
-  ServerLog("客户机:[%s] 连接文件服务器!\n", "127.0.0.1");
+  ServerLog(LogKind::kFailure, "[打开文件] Result: %d\n", 2);
+  ServerLog(LogKind::kConnection, "客户机:[%s] 连接文件服务器!\n", "127.0.0.1");
   // A '%' in an argument is written as text, never taken as a format.
-  ServerLog("%s", "100%d\n");
+  ServerLog(LogKind::kRequest, "%s", "100%d\n");
   out.Restore();
   EXPECT_EQ(out.Text(),
             "[打开文件] Result: 2\n"
@@ -31,7 +31,7 @@ TEST(ServerLogTest, WritesFormattedLinesUnchangedAndInOrder) {
 TEST(ServerLogTest, CutsLongLinesTo255Bytes) {
   CapturedStdout out;
   std::string long_text(400, 'x');
-  ServerLog("%s\n", long_text.c_str());
+  ServerLog(LogKind::kRequest, "%s\n", long_text.c_str());
   out.Restore();
   EXPECT_EQ(out.Text(), std::string(255, 'x'));
 }
@@ -43,7 +43,9 @@ TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) ServerLog("thread %d line %03d ................................\n", t, i);
+      for (int i = 0; i < kLines; ++i) {
+        ServerLog(LogKind::kRequest, "thread %d line %03d ................................\n", t, i);
+      }
     });
   }
   for (auto& th : threads) th.join();

@@ -1,5 +1,6 @@
 #include "shared/platform/log_writer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,8 @@ LogWriter& LogWriter::Global() {
 }
 
 bool LogWriter::Start() {
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) return true;
   std::unique_lock<std::mutex> lock(mu_);
   if (mode_ != Mode::kDirect) return mode_ == Mode::kQueued;
   mode_ = Mode::kQueued;

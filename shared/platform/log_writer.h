@@ -3,7 +3,8 @@
 // So a reader that stalls (a full pipe, a journal that does not read) never
 // holds up a request: when the queue is full, lines are dropped and counted,
 // and a line saying how many were dropped takes their place once there is
-// room again. Lines keep their order and their bytes.
+// room again. Lines keep their order and their bytes. (Written to a regular
+// file, which never waits for a reader, lines go out at once instead.)
 //
 // Which lines are written at all is the log level's choice: every line has a
 // kind, and a level keeps some kinds.
@@ -66,8 +67,10 @@ class LogWriter {
   void SetLevel(LogLevel level) { level_.store(level, std::memory_order_relaxed); }
   LogLevel level() const { return level_.load(std::memory_order_relaxed); }
 
-  // Starts the writing thread; false (and lines stay written at once) when
-  // it cannot be started.
+  // Starts the writing thread, unless the output is a regular file: a file
+  // never waits for a reader, so its lines stay written at once, in the
+  // order of the events they tell of. False (and lines stay written at
+  // once) when the thread cannot be started.
   bool Start();
 
   // Waits at most `limit` until every line queued so far is written; false
