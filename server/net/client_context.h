@@ -35,6 +35,9 @@ struct ClientContext {
   // GUARDED_BY(pool lock): the login deadline passed while a worker served
   // it; that worker releases it unless it has logged in by then.
   bool login_overdue = false;
+  // GUARDED_BY(pool lock): waiting out the pause after a failed login; only
+  // the peer's close is watched meanwhile.
+  bool held = false;
   // The connection's key for the account manager, unique within the run and
   // never 0, so a released connection's key can never unbind a later one.
   // Also tells completions of an earlier connection of this slot apart.

@@ -38,6 +38,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->in_use = true;
     c->busy = false;
     c->login_overdue = false;
+    c->held = false;
     c->key = NextKeyLocked();
     c->peer_address = peer_address;
     c->peer_port = peer_port;
@@ -80,6 +81,7 @@ void ContextPool::ReleaseLocked(ClientContext* c) {
   c->in_use = false;
   c->busy = false;
   c->login_overdue = false;
+  c->held = false;
   c->key = 0;
   c->peer_address = 0;
   c->peer_port = 0;

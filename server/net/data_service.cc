@@ -318,7 +318,8 @@ size_t DataService::SlotOf(const ClientContext* c) {
 void DataService::ArmLocked(ClientContext* c, bool add) {
   size_t slot = SlotOf(c);
   epoll_event ev{};
-  ev.events = (c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+  uint32_t wanted = c->held ? EPOLLRDHUP : c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT;
+  ev.events = wanted | EPOLLONESHOT;
   ev.data.u64 = TokenOf(slot, c->key);
   ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c->socket.native_handle(), &ev);
 }
@@ -333,6 +334,12 @@ void DataService::Serve(uint64_t token) {
     // An event of an earlier connection of this slot (released since): it
     // names a key no longer held.
     if (!c->in_use || c->key != key || c->busy) return;
+    if (c->held) {
+      // The peer went while its next request waited out the pause.
+      LogTransferEnd(asio::error_code());
+      pool_->ReleaseLocked(c);
+      return;
+    }
     c->busy = true;
   }
 
@@ -386,13 +393,17 @@ void DataService::Serve(uint64_t token) {
     ReleaseLateLoginLocked(c);
   } else if (hold) {
     // After a failed login the next request stays in the socket for a while.
+    c->held = true;
+    ArmLocked(c, false);
     asio::steady_timer& retry = *retry_timers_[slot];
     retry.expires_after(std::chrono::milliseconds(kLoginRetryDelayMs));
     retry.async_wait([this, slot, key](const asio::error_code& ec) {
       if (ec) return;
       std::lock_guard<std::mutex> retry_lock(pool_->mutex());
       ClientContext* held = &pool_->slot(slot);
-      if (held->in_use && held->key == key && !held->busy) ArmLocked(held, false);
+      if (!held->in_use || held->key != key || !held->held) return;
+      held->held = false;
+      ArmLocked(held, false);
     });
   } else {
     ArmLocked(c, false);

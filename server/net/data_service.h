@@ -97,7 +97,8 @@ class DataService {
   void ReleaseLateLoginLocked(ClientContext* c);
   // One readiness event of the connection `token` names (slot and key).
   void Serve(uint64_t token);
-  // Registers the connection for its outstanding transfer; `add` for a new
+  // Registers the connection for its outstanding transfer (while it is held
+  // after a failed login, for the peer's close only); `add` for a new
   // connection. A failure is not acted on: the sweep reclaims it.
   void ArmLocked(ClientContext* c, bool add);
   size_t SlotOf(const ClientContext* c);

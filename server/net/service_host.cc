@@ -58,7 +58,8 @@ int RunService(const ServiceSettings& settings) {
   // write then fails with EFBIG, which the client gets as ERROR_DISK_FULL.
   signal(SIGXFSZ, SIG_IGN);
 
-  // From here on log lines go through the log writer's own thread.
+  // From here on log lines go through the log writer (its own thread,
+  // unless the output is a plain file).
   LogWriter& log = LogWriter::Global();
   log.SetLevel(settings.log_level);
   log.Start();
