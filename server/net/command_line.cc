@@ -82,8 +82,8 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
       }
       out->settings.listen_address = ntohl(addr.s_addr);
     } else if (name == "--max-connections") {
-      if (!ParseNumber(value, 1, kMaxMaxConnections, &number)) {
-        *error = "--max-connections needs a number from 1 to " + std::to_string(kMaxMaxConnections) + ", not \"" +
+      if (!ParseNumber(value, 1, kMaxConnectionsCeiling, &number)) {
+        *error = "--max-connections needs a number from 1 to " + std::to_string(kMaxConnectionsCeiling) + ", not \"" +
                  std::string(value) + "\"";
         return false;
       }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "server/net/captured_stdout.h"
+#include "shared/platform/stdout_line.h"
 
 namespace tervane {
 namespace {
@@ -34,6 +35,20 @@ TEST(ServerLogTest, CutsLongLinesTo255Bytes) {
   ServerLog(LogKind::kRequest, "%s\n", long_text.c_str());
   out.Restore();
   EXPECT_EQ(out.Text(), std::string(255, 'x'));
+}
+
+// The storage layer's lines are failures by the result they end with.
+TEST(ServerLogTest, AtErrorsOnlyFailuresAreWrittenStorageLinesIncluded) {
+  CapturedStdout out;
+  LogWriter::Global().SetLevel(LogLevel::kErrors);
+  ServerLog(LogKind::kConnection, "Client is close socket!\n");
+  ServerLog(RequestLineKind(0), "[移除目录] Result: %d\n", 0);
+  ServerLog(RequestLineKind(145), "[移除目录] Result: %d\n", 145);
+  PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/ok.txt", 0);
+  PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/Result: 0", 5);
+  LogWriter::Global().SetLevel(LogLevel::kRequests);
+  out.Restore();
+  EXPECT_EQ(out.Text(), "[移除目录] Result: 145\nMyDeleteFile:[/s/a/Mon/Result: 0] Result: 5\n");
 }
 
 TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {

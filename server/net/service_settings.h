@@ -27,7 +27,7 @@ inline constexpr uint32_t kMaxFailedLogins = 5;
 // Connections served at once, and the most the command line allows: each
 // holds a 64 KiB buffer and up to 17 descriptors.
 inline constexpr uint32_t kDefaultMaxConnections = 10;
-inline constexpr uint32_t kMaxMaxConnections = 1000;
+inline constexpr uint32_t kMaxConnectionsCeiling = 1000;
 // Longest a stop waits for the worker threads.
 inline constexpr uint32_t kWorkerStopWaitMs = 3000;
 // Pending connections the listening socket keeps.
