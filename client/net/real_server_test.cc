@@ -122,7 +122,7 @@ TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
 
   EXPECT_EQ(KOVA_RegisterUser(first, "Alice", kDigest), 0u);
   EXPECT_EQ(KOVA_RegisterUser(first, "Bob", kDigest), ERROR_ACCESS_DENIED);  // one per connection
-  // A failed login pauses its connection for a second: each has its own.
+  // A wrong password pauses its connection for a second: each has its own.
   RemoteSession* guesses[3] = {Connect(), Connect(), Connect()};
   for (RemoteSession* g : guesses) ASSERT_NE(g, nullptr);
   EXPECT_EQ(KOVA_RegisterUser(guesses[0], "alice", kDigest), RESULT_USER_EXISTS);

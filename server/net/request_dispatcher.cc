@@ -5,6 +5,7 @@
 #include "shared/platform/tick.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
+#include "shared/protocol/result_codes.h"
 
 namespace tervane {
 
@@ -52,11 +53,17 @@ DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
   c.offset = 0;
   c.remaining = kHeaderSize;
   // The reply just sent is still in the buffer.
-  if (HeaderCode(c.buffer) != OP_LOGIN || HeaderResult(c.buffer) == 0) return DispatchOutcome::kReceiveHeader;
-  if (++c.failed_logins < kMaxFailedLogins) return DispatchOutcome::kReceiveHeaderLater;
-  ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.failed_logins),
-            PeerText(c).text);
-  return DispatchOutcome::kRelease;
+  uint32_t result = HeaderResult(c.buffer);
+  if (HeaderCode(c.buffer) != OP_LOGIN || result == 0) return DispatchOutcome::kReceiveHeader;
+  if (++c.failed_logins >= kMaxFailedLogins) {
+    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.failed_logins),
+              PeerText(c).text);
+    return DispatchOutcome::kRelease;
+  }
+  // An unknown name is how every workstation's first run begins (it then
+  // registers and logs in again), so it costs no pause; a wrong password
+  // and every other refusal do.
+  return result == RESULT_NOT_LOGGED_IN ? DispatchOutcome::kReceiveHeader : DispatchOutcome::kReceiveHeaderLater;
 }
 
 DispatchOutcome RequestDispatcher::PrepareReply(ClientContext& c, uint32_t result, uint32_t length) {

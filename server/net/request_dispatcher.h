@@ -46,8 +46,9 @@ class RequestDispatcher {
   // The reply in c.buffer has been sent: prepares the receive of the next
   // header and refreshes lastActivity, so that the time a request took is
   // not counted as silence. After a failed login the next header is
-  // received later, and the kMaxFailedLogins-th failure releases the
-  // connection (logged with the peer's address).
+  // received later (not after an unknown name, 0x3501, the first step of a
+  // registration), and the kMaxFailedLogins-th failure of any kind releases
+  // the connection (logged with the peer's address).
   DispatchOutcome OnReplySent(ClientContext& c);
 
  private:

@@ -179,8 +179,8 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
   EXPECT_NE(text.find("[User]\r\nCarol\r\n" + std::string(kPassword) + "\r\n"), std::string::npos);
   EXPECT_EQ(text.find("Dave"), std::string::npos);
 
-  // A failed login delays its connection's next request, so each failure
-  // here has a connection of its own.
+  // A refused login may delay its connection's next request, so each
+  // refusal here has a connection of its own.
   const struct {
     const char* name;
     const char* password;

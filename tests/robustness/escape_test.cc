@@ -231,7 +231,7 @@ TEST_F(EscapeTest, RegistrationNamesThatWouldLeaveTheShareAreRefused) {
   ASSERT_EQ(c.OpenSession(), 0u);
   for (const char* name : {"..", ".", "../x", "..\\x", "a/b", "a\\b", "/etc", "\\", "x:y", "", "../../outside"}) {
     EXPECT_NE(Ask(c, OP_REGISTER_USER, TwoStringPayload(name, "pw")), 0u) << "registered \"" << name << "\"";
-    // A failed login pauses its connection: each has one of its own.
+    // The fifth refused login closes a connection: each has one of its own.
     TestClient login;
     ASSERT_TRUE(login.Connect(server_->port()));
     const uint32_t result = Ask(login, OP_LOGIN, TwoStringPayload(name, "pw"));
