@@ -2,11 +2,11 @@
 //
 // Each file's own requests go out in its order: create; get size; set size;
 // the 64 KiB pieces; set time (the local last-write time); the space report;
-// close. A request that needs a reply's
-// value waits for that reply (everything after the create needs the handle,
-// the space report needs the previous size), but the next files' creates go
-// out while earlier files' pieces are still being answered. A directory
-// marker is a create and, when it succeeded, a close.
+// close. A request that needs a reply's value waits for that reply
+// (everything after the create needs the handle, the space report needs the
+// previous size), but the next files' creates go out while earlier files'
+// pieces are still being answered. A directory marker is a create and, when
+// it succeeded, a close.
 //
 // A file that fails after its remote file was created (a refused request, a
 // local read error) is closed and deleted; replies to its requests already
