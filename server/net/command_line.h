@@ -4,6 +4,7 @@
 //   --listen ADDR   dotted IPv4 address to listen on (default: every local address)
 //   --idle-ms N     idle limit of a connection in milliseconds (default 300000)
 //   --sweep-ms N    period of the idle sweep in milliseconds (default 300000)
+//   --report [--json]   print the share's overview and exit (report_command.h)
 //   --help, --version
 // Options take their value as the next argument or after "=". The two timing
 // options exist so that tests need not wait five minutes for a sweep.
@@ -21,7 +22,14 @@ struct CommandLine {
   ServiceSettings settings;
   bool show_help = false;
   bool show_version = false;
+  bool report = false;
+  bool json = false;          // --json: the report as JSON (only with --report)
+  bool config_given = false;  // --config was on the command line
 };
+
+// Where the packaged service keeps its Config.cfg; --report falls back to it
+// when no --config is given and none lies beside the program.
+inline constexpr char kPackagedConfigPath[] = "/var/lib/tervane/Config.cfg";
 
 // Parses argv[1..argc). `executable_dir` (ending in '/', or empty) supplies
 // the default Config.cfg location. Returns false with a one-line message in

@@ -39,6 +39,11 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
   EXPECT_EQ(cl.settings.idle_limit_ms, 250u);
   EXPECT_EQ(cl.settings.sweep_period_ms, 100u);
 
+  EXPECT_TRUE(cl.config_given);
+  EXPECT_FALSE(cl.report || cl.json);
+  ASSERT_TRUE(Parse({"--report", "--json", "--config", "/x/Config.cfg"}, &cl, &error)) << error;
+  EXPECT_TRUE(cl.report && cl.json && cl.config_given);
+
   ASSERT_TRUE(Parse({"--help", "--version"}, &cl, &error));
   EXPECT_TRUE(cl.show_help);
   EXPECT_TRUE(cl.show_version);
@@ -49,7 +54,7 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
       {"--port"},           {"--port", "0"},        {"--port", "65536"},  {"--port", "12ab"},
       {"--port", "-1"},     {"--listen", "::1"},    {"--listen", "1.2.3"}, {"--idle-ms", "0"},
       {"--sweep-ms", "x"},  {"--sweep-ms=99999999999"}, {"--config="},   {"--bogus"},
-      {"stray"},
+      {"stray"},            {"--json"},
   };
   for (const auto& args : bad) {
     CommandLine cl;
@@ -61,7 +66,8 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
 
 TEST(CommandLineTest, HelpNamesEveryOption) {
   std::string help = HelpText();
-  for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--help", "--version"}) {
+  for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--report", "--json", "--help",
+                             "--version"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(VersionText().back(), '\n');

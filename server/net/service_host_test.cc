@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -157,6 +158,35 @@ TEST(ServiceHostTest, AnUnusableShareRootOrAMalformedFileFailsTheStartWithItsRea
     EXPECT_NE(server.Errors().find(c.says), std::string::npos) << server.Errors();
     EXPECT_EQ(server.Log(), kStarting);
   }
+}
+
+// --report reads the share with no server running: a fresh and a stale
+// account, as text and as JSON; exit 1 while any is stale.
+TEST(ServiceHostTest, ReportMarksTheAccountWithoutARecentCopyStale) {
+  TestServer server(testing::UserList{{"alice", kPassword}, {"bob", kPassword}});
+  const std::string mon = server.share() + "alice/Mon";
+  const std::string tue = server.share() + "bob/Tue";
+  ASSERT_EQ(::system(("mkdir -p " + mon + " " + tue + " && printf 12345 >" + mon + "/a.txt && printf 123 >" + tue +
+                      "/b.txt && touch -d '3 days ago' " + tue + "/b.txt " + tue)
+                         .c_str()),
+            0);
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.config_path()}), 1);
+  const std::string text = server.Log();
+  EXPECT_NE(text.find("alice                ok    newest copy "), std::string::npos) << text;
+  EXPECT_NE(text.find("bob                  STALE newest copy "), std::string::npos) << text;
+  EXPECT_NE(text.find("  Mon  "), std::string::npos) << text;
+  EXPECT_NE(text.find("1 files                5 bytes"), std::string::npos) << text;
+
+  EXPECT_EQ(server.RunToExit({"--report", "--json", "--config", server.config_path()}), 1);
+  const std::string json = server.Log();
+  EXPECT_NE(json.find("{\"name\":\"alice\",\"stale\":false,"), std::string::npos) << json;
+  EXPECT_NE(json.find("{\"name\":\"bob\",\"stale\":true,"), std::string::npos) << json;
+  EXPECT_NE(json.find("{\"weekday\":\"Tue\","), std::string::npos) << json;
+  EXPECT_NE(json.find("\"files\":1,\"bytes\":3}"), std::string::npos) << json;
+
+  ASSERT_EQ(::system(("touch " + tue).c_str()), 0);
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.config_path()}), 0) << server.Log();
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.dir() + "/none.cfg"}), 2);
 }
 
 TEST(ServiceHostTest, HelpVersionAndBadOptions) {
