@@ -8,6 +8,7 @@
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
+#include "client/app/user_timer.h"
 #include "client/net/status_sink.h"
 #include "shared/platform/stdout_line.h"
 
@@ -85,6 +86,9 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     } else if (arg == "--version") {
       options->version = true;
       ++modes;
+    } else if (Matches(arg, "--schedule")) {
+      if (!TakeValue(arg, "--schedule", argc, argv, &i, &options->schedule, &options->error)) return false;
+      ++modes;
     } else if (Matches(arg, "--settings")) {
       if (!TakeValue(arg, "--settings", argc, argv, &i, &options->settings_path, &options->error)) return false;
     } else if (Matches(arg, "--screenshot")) {
@@ -117,7 +121,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     }
   }
   if (modes > 1) {
-    options->error = "give only one of --sync, --help, --version";
+    options->error = "give only one of --sync, --schedule, --help, --version";
     return false;
   }
   if (options->settings_path.empty()) options->settings_path = DefaultSettingsPath();
@@ -127,6 +131,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
 std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
          "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
+         "       tervaneclt --schedule on|off|show [--settings FILE]\n"
          "       tervaneclt --help | --version\n"
          "\n"
          "Without --sync the backup dialog opens.\n"
@@ -134,6 +139,12 @@ std::string UsageText() {
          "                   status lines on standard output; exit 0 when everything was\n"
          "                   uploaded, 1 when some uploads failed, 2 when connecting or\n"
          "                   logging in failed or nothing is configured\n"
+         "  --schedule on    run --sync daily at the settings' start time from the user\n"
+         "                   timer tervaneclt-sync.timer (a day missed while the machine\n"
+         "                   was off runs at the next start); saving the settings in\n"
+         "                   the dialog moves the timer to the new time\n"
+         "  --schedule off   stop the daily timer\n"
+         "  --schedule show  whether the timer is on, and its time\n"
          "  --settings FILE  settings file (default: BK_CLIENT_CFG.ini beside the program)\n"
          "  --port N         server port (default 9527)\n"
          "  --reply-timeout-ms N\n"
@@ -158,6 +169,11 @@ bool RunCommandLine(int argc, char** argv, int* exit_code) {
   if (options.version) {
     std::printf("tervaneclt %s\n", TERVANE_VERSION);
     *exit_code = 0;
+    return true;
+  }
+  if (!options.schedule.empty()) {
+    *exit_code = RunScheduleCommand(options.schedule, options.settings_path, DefaultUserUnitFolder(),
+                                    RunSystemctlUser, stdout);
     return true;
   }
   if (options.sync) {

@@ -3,6 +3,8 @@
 //
 //   tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]
 //                                                    one backup now, status on stdout
+//   tervaneclt --schedule on|off|show [--settings FILE]
+//                                                    the daily user timer (user_timer.h)
 //   tervaneclt --help | --version
 //
 // The dialog itself takes --settings FILE and --port N as well.
@@ -20,6 +22,7 @@ struct CommandLineOptions {
   bool sync = false;
   bool help = false;
   bool version = false;
+  std::string schedule;  // --schedule MODE: on, off or show
   std::string settings_path;  // DefaultSettingsPath() unless --settings was given
   uint16_t port = kDefaultPort;
   uint32_t reply_timeout_ms = 0;  // --reply-timeout-ms N; 0 keeps the library's default

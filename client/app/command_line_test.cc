@@ -49,7 +49,7 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
 TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
-      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"-x"}};
+      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"}};
   for (const auto& args : bad) {
     CommandLineOptions o;
     EXPECT_FALSE(Parse(args, &o)) << args[0];

@@ -257,6 +257,12 @@ void CAmbrelDlg::SaveCurrentSettings() {
   if (result != 0) {
     qWarning().noquote() << "settings not fully saved to" << FromUtf8(options_.settings_path)
                          << "result" << result;
+    return;
+  }
+  std::string error;
+  if (!FollowStartTime(options_.user_unit_folder, settings.start_time,
+                       options_.user_manager ? options_.user_manager : RunSystemctlUser, &error)) {
+    qWarning().noquote() << "the daily timer keeps its old time:" << QString::fromStdString(error);
   }
 }
 

@@ -26,6 +26,7 @@
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
+#include "client/app/user_timer.h"
 #include "client/net/status_sink.h"
 #include "client/ui/dialog_prompts.h"
 #include "client/ui/dialog_units.h"
@@ -67,6 +68,11 @@ struct DialogOptions {
   // Starts one run with `job`, without waiting for it; null: a worker
   // thread that runs the sync engine (whose run lock drops a second run).
   std::function<void(const SyncJob&)> start_run;
+  // The user's systemd folder: saving the settings moves the daily timer's
+  // drop-in there to the new start time (user_timer.h). Empty: left alone.
+  std::string user_unit_folder;
+  // Reaches the user manager for that; null: systemctl --user.
+  UserManager user_manager;
 };
 
 class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {

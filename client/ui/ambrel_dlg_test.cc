@@ -381,6 +381,29 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(ReadSettings().start_time.hour, 18);
   }
 
+  // A user with a daily timer: saving the settings moves its drop-in to the
+  // new start time and reloads the user manager.
+  void savingMovesTheDailyTimerToTheNewStartTime() {
+    WriteSettings({"/srv/x"}, 0x7F000001u, StartTime{2024, 5, 6, 12, 0, 0});
+    DialogOptions options = Options();
+    options.user_unit_folder = dir_->path().toStdString() + "/systemd/user";
+    std::vector<std::string> calls;
+    options.user_manager = [&calls](const std::vector<std::string>& args) {
+      calls.push_back(args.front());
+      return 0;
+    };
+    std::string error;
+    QVERIFY(SetTimerStartTime(options.user_unit_folder, StartTime{2024, 5, 6, 12, 0, 0}, options.user_manager, &error));
+    auto dlg = std::make_unique<CAmbrelDlg>(options);
+    QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
+    Control<QTimeEdit>(dlg.get(), kIdStartTime)->setTime(QTime(18, 30, 0));
+    dlg->reject();
+    StartTime timer;
+    QVERIFY(ReadTimerStartTime(options.user_unit_folder, &timer));
+    QCOMPARE(timer.hour * 100 + timer.minute, 1830);
+    QCOMPARE(calls, (std::vector<std::string>{"daemon-reload", "daemon-reload"}));
+  }
+
   void tickStartsARunOnlyInsideTheWindow() {
     WriteSettings({"/srv/y", "/srv/x"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0});
     auto dlg = MakeDialog();
