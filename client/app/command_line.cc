@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 
 #include "client/app/client_session.h"
+#include "client/app/failure_alert.h"
+#include "client/app/last_run.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
@@ -86,6 +89,9 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     } else if (arg == "--version") {
       options->version = true;
       ++modes;
+    } else if (arg == "--status" || arg == "--notify-failure") {
+      (arg == "--status" ? options->status : options->notify_failure) = true;
+      ++modes;
     } else if (Matches(arg, "--schedule")) {
       if (!TakeValue(arg, "--schedule", argc, argv, &i, &options->schedule, &options->error)) return false;
       ++modes;
@@ -121,7 +127,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     }
   }
   if (modes > 1) {
-    options->error = "give only one of --sync, --schedule, --help, --version";
+    options->error = "give only one of --sync, --schedule, --status, --notify-failure, --help, --version";
     return false;
   }
   if (options->settings_path.empty()) options->settings_path = DefaultSettingsPath();
@@ -132,6 +138,7 @@ std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
          "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
          "       tervaneclt --schedule on|off|show [--settings FILE]\n"
+         "       tervaneclt --status | --notify-failure [--settings FILE]\n"
          "       tervaneclt --help | --version\n"
          "\n"
          "Without --sync the backup dialog opens.\n"
@@ -145,6 +152,12 @@ std::string UsageText() {
          "                   the dialog moves the timer to the new time\n"
          "  --schedule off   stop the daily timer\n"
          "  --schedule show  whether the timer is on, and its time\n"
+         "  --status         the last run (dialog or --sync): when, account, result,\n"
+         "                   summary and failed files; exits 0, 1 or 2 as that run did,\n"
+         "                   or 2 when the daily timer is on and no run happened in the\n"
+         "                   last 26 hours\n"
+         "  --notify-failure raise a desktop notification when the last run failed or\n"
+         "                   is missing (run by tervaneclt-notify.service)\n"
          "  --settings FILE  settings file (default: BK_CLIENT_CFG.ini beside the program)\n"
          "  --port N         server port (default 9527)\n"
          "  --reply-timeout-ms N\n"
@@ -169,6 +182,13 @@ bool RunCommandLine(int argc, char** argv, int* exit_code) {
   if (options.version) {
     std::printf("tervaneclt %s\n", TERVANE_VERSION);
     *exit_code = 0;
+    return true;
+  }
+  if (options.status || options.notify_failure) {
+    const bool timer_on = TimerEnabled(DefaultUserUnitFolder());
+    *exit_code = options.status
+                     ? RunStatusCommand(options.settings_path, timer_on, std::time(nullptr), stdout)
+                     : RunNotifyFailureCommand(options.settings_path, timer_on, std::time(nullptr), "", stderr);
     return true;
   }
   if (!options.schedule.empty()) {

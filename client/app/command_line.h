@@ -5,6 +5,8 @@
 //                                                    one backup now, status on stdout
 //   tervaneclt --schedule on|off|show [--settings FILE]
 //                                                    the daily user timer (user_timer.h)
+//   tervaneclt --status [--settings FILE]          the last run (last_run.h)
+//   tervaneclt --notify-failure [--settings FILE]  the desktop alert when due (failure_alert.h)
 //   tervaneclt --help | --version
 //
 // The dialog itself takes --settings FILE and --port N as well.
@@ -23,6 +25,8 @@ struct CommandLineOptions {
   bool help = false;
   bool version = false;
   std::string schedule;  // --schedule MODE: on, off or show
+  bool status = false;
+  bool notify_failure = false;
   std::string settings_path;  // DefaultSettingsPath() unless --settings was given
   uint16_t port = kDefaultPort;
   uint32_t reply_timeout_ms = 0;  // --reply-timeout-ms N; 0 keeps the library's default

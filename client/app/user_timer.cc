@@ -141,7 +141,8 @@ int RunScheduleCommand(const std::string& mode, const std::string& settings_path
   }
   std::string error;
   if (mode == "off") {
-    if (!Manage(manager, {"disable", "--now", kSyncTimerName}, &error)) {
+    if (!Manage(manager, {"disable", "--now", kSyncTimerName}, &error) ||
+        !Manage(manager, {"disable", kNotifyServiceName}, &error)) {
       std::fprintf(stderr, "tervaneclt: %s\n", error.c_str());
       return 1;
     }
@@ -165,7 +166,8 @@ int RunScheduleCommand(const std::string& mode, const std::string& settings_path
     return 2;
   }
   if (!SetTimerStartTime(folder, settings.start_time, manager, &error) ||
-      !Manage(manager, {"enable", "--now", kSyncTimerName}, &error)) {
+      !Manage(manager, {"enable", "--now", kSyncTimerName}, &error) ||
+      !Manage(manager, {"enable", kNotifyServiceName}, &error)) {
     std::fprintf(stderr, "tervaneclt: %s\n", error.c_str());
     return 1;
   }

@@ -23,6 +23,8 @@
 namespace tervane {
 
 inline constexpr char kSyncTimerName[] = "tervaneclt-sync.timer";
+// Checks at each login whether the backup needs attention (failure_alert.h).
+inline constexpr char kNotifyServiceName[] = "tervaneclt-notify.service";
 
 // Runs "systemctl --user ARGS..." and returns its exit status (-1 when it
 // could not be run).
@@ -57,7 +59,8 @@ bool FollowStartTime(const std::string& folder, const StartTime& t, const UserMa
 
 // tervaneclt --schedule on|off|show with the settings at `settings_path`.
 // "on": the drop-in at the settings' start time, reload, enable and start
-// the timer; "off": disable and stop it; "show": whether it is on and when.
+// the timer and enable the login check; "off": disable them both; "show":
+// whether the timer is on and when.
 // Prints to `out` (errors to stderr); returns the exit status: 0 done, 1 the
 // user manager failed, 2 no usable settings or a bad mode.
 int RunScheduleCommand(const std::string& mode, const std::string& settings_path, const std::string& folder,

@@ -83,11 +83,12 @@ TEST(UserTimerTest, ScheduleOnOffShowFromTheSettings) {
   settings.directories = {"/home/ann/docs"};
   ASSERT_EQ(SaveSettings(settings_path, settings), 0u);
   EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), out), 0);
-  EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "enable --now tervaneclt-sync.timer"}));
+  EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "enable --now tervaneclt-sync.timer",
+                                                     "enable tervaneclt-notify.service"}));
   Enable(folder);  // what the real enable leaves behind
   EXPECT_EQ(RunScheduleCommand("show", settings_path, folder, manager.Function(), out), 0);
   EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), out), 0);
-  EXPECT_EQ(manager.calls.back(), "disable --now tervaneclt-sync.timer");
+  EXPECT_EQ(manager.calls.back(), "disable tervaneclt-notify.service");
   manager.status = 1;
   EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), out), 1);
 
