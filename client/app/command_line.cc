@@ -8,6 +8,7 @@
 #include "client/app/client_session.h"
 #include "client/app/failure_alert.h"
 #include "client/app/last_run.h"
+#include "client/app/run_recorder.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
@@ -220,16 +221,21 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   ClientSession session;
   session.SetReplyTimeout(options.reply_timeout_ms);
   StdoutStatus status;
+  RunRecorder recorder(&status);
   StderrUi ui;
-  SyncEngine engine(&session, &status, &ui);
+  SyncEngine engine(&session, &recorder, &ui);
   SyncJob job;
   job.server_address = settings.server_address;
   job.port = options.port;
   job.directories = settings.directories;
   const SyncReport report = engine.SyncTask(job);
   session.Disconnect();
-  if (ui.exit_requested()) return 2;
-  return report.ExitCode();
+  const int exit_code = ui.exit_requested() ? 2 : report.ExitCode();
+  if (!recorder.WriteRecord(path, kSyncUserName, report, exit_code, std::time(nullptr)) &&
+      report.outcome != SyncReport::Outcome::kBusy) {
+    std::fprintf(stderr, "tervaneclt: cannot write %s\n", LastRunPath(path).c_str());
+  }
+  return exit_code;
 }
 
 }  // namespace tervane

@@ -153,6 +153,11 @@ TEST_F(HeadlessTest, SomeUploadsFail) {
   EXPECT_NE(out.find("\n上传失败\n"), std::string::npos) << out;
   const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
   EXPECT_EQ(testing::ReadFileBytes(server.home("sync") + "/" + day + root + "/good.txt"), "good");
+  // The run left its record: --status tells it and exits as the run did.
+  EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
+                                &out, &err),
+            1);
+  EXPECT_NE(out.find(", account sync, result 1 (部分失败)\n"), std::string::npos) << out;
 }
 
 // An account "sync" with another password: 0x3502, nothing uploaded, exit 2.

@@ -31,4 +31,21 @@ std::vector<std::string> RunRecorder::failures() {
   return failures_;
 }
 
+bool RunRecorder::WriteRecord(const std::string& settings_path, const std::string& account, const SyncReport& report,
+                              int exit_code, time_t ended) {
+  if (report.outcome == SyncReport::Outcome::kBusy) return false;
+  LastRun run;
+  run.ended = static_cast<int64_t>(ended);
+  run.account = account;
+  run.result = exit_code < 0 || exit_code > 2 ? 2 : exit_code;
+  run.files = report.files_uploaded;
+  run.failures = report.failed_uploads + report.unlisted_directories;
+  std::lock_guard<std::mutex> lock(mu_);
+  run.summary = last_line_;
+  run.failed = failures_;
+  last_line_.clear();
+  failures_.clear();
+  return WriteLastRun(LastRunPath(settings_path), run);
+}
+
 }  // namespace tervane

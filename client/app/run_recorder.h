@@ -4,7 +4,7 @@
 // configured directory that could not be opened.
 //
 // Thread-safety: ShowStatus may be called from any thread; read the results
-// after the run has ended.
+// and write the record after the run has ended (one run at a time).
 #ifndef TERVANE_CLIENT_APP_RUN_RECORDER_H_
 #define TERVANE_CLIENT_APP_RUN_RECORDER_H_
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/app/sync_engine.h"
 #include "client/net/status_sink.h"
 
 namespace tervane {
@@ -25,6 +26,12 @@ class RunRecorder : public StatusSink {
 
   std::string last_line();
   std::vector<std::string> failures();  // at most kMaxFailedKept (last_run.h)
+
+  // Writes the last-run record beside `settings_path` for a run that took
+  // place (not one dropped as busy) and ended with `exit_code` at `ended`,
+  // then forgets its lines for the next run. False when nothing was written.
+  bool WriteRecord(const std::string& settings_path, const std::string& account, const SyncReport& report,
+                   int exit_code, time_t ended);
 
  private:
   StatusSink* next_;
