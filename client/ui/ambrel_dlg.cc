@@ -16,6 +16,7 @@
 #include <chrono>
 #include <utility>
 
+#include "client/app/last_run.h"
 #include "client/ui/dialog_font.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -208,6 +209,10 @@ CAmbrelDlg::InitResult CAmbrelDlg::InitDialog() {
     setWindowTitle(QString::fromUtf8(kUnconfiguredCaption));
     return InitResult::kUnconfigured;
   }
+
+  // The status line opens on how the last run went, where one is recorded.
+  LastRun last;
+  if (ReadLastRun(LastRunPath(options_.settings_path), &last)) status_->setText(FromUtf8(LastRunLine(last)));
 
   server_address_ = settings.server_address;
   if (settings.start_time_valid) start_time_ = FromStartTime(settings.start_time);

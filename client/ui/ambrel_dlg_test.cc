@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/app/last_run.h"
 #include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -255,6 +256,18 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(ReadSettings().start_time.year, 2023);
     dlg.reset();
     QVERIFY(!QFileInfo::exists(LockPath()));  // released with the dialog
+  }
+
+  void theStatusLineOpensOnTheLastRun() {
+    WriteSettings({"/srv/x"}, 0x7F000001u, StartTime{2024, 5, 6, 12, 0, 0});
+    LastRun run;
+    run.ended = 1'800'000'000;
+    run.result = 1;
+    run.summary = "已上传 2 个文件";
+    QVERIFY(WriteLastRun(LastRunPath(settings_path_.toStdString()), run));
+    auto dlg = MakeDialog();
+    QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
+    QCOMPARE(Control<QLabel>(dlg.get(), kIdStatus)->text().toStdString(), LastRunLine(run));
   }
 
   void unreadableStartTimeKeepsTheCreationTime() {
