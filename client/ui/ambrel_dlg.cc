@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QTimeEdit>
 #include <chrono>
+#include <ctime>
 #include <utility>
 
 #include "client/app/last_run.h"
@@ -67,7 +68,7 @@ size_t DirsValueLength(const std::vector<std::string>& entries) {
 CAmbrelDlg::CAmbrelDlg(DialogOptions options, QWidget* parent)
     : QDialog(parent),
       options_(std::move(options)),
-      engine_(&session_, this, this),
+      engine_(&session_, &recorder_, this),
       workers_(std::make_unique<RunWorkers>()) {
   if (options_.prompts != nullptr) {
     prompts_ = options_.prompts;
@@ -345,7 +346,10 @@ void CAmbrelDlg::StartRun(const SyncJob& job) {
     options_.start_run(job);
     return;
   }
-  workers_->Start([this, job] { SyncWorkerThread(&engine_, job); });
+  workers_->Start([this, job] {
+    const SyncReport report = engine_.SyncTask(job);
+    recorder_.WriteRecord(options_.settings_path, kSyncUserName, report, report.ExitCode(), std::time(nullptr));
+  });
 }
 
 bool CAmbrelDlg::RunInProgress() const { return workers_->Active() > 0; }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "client/app/client_session.h"
+#include "client/app/run_recorder.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
@@ -187,6 +188,7 @@ class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
 
   // Declared last: destroyed first, after every worker that uses them ended.
   ClientSession session_;
+  RunRecorder recorder_{this};  // between the engine and this status line: keeps each run's record
   SyncEngine engine_;
   std::unique_ptr<RunWorkers> workers_;
 };

@@ -626,6 +626,10 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(dlg->windowTitle(), QStringLiteral("Ostrova"));
     QVERIFY2(shown.contains(Utf8("开始一个目录备份...\n")), qPrintable(shown.join(QLatin1Char('|'))));
     QVERIFY(!shown.contains(Utf8(kUploadFailedText)));
+    LastRun record;  // the dialog's run is recorded like a headless one
+    QVERIFY(ReadLastRun(LastRunPath(settings_path_.toStdString()), &record));
+    QCOMPARE(record.result, 0);
+    QCOMPARE(record.files, uint64_t{2});
 
     // The weekday folder of the run holds the tree below the source's path.
     const QDir home(QString::fromStdString(server->share_root()) + QStringLiteral("sync"));
