@@ -70,6 +70,16 @@ bool TakeValue(std::string_view arg, std::string_view name, int argc, char** arg
   return true;
 }
 
+// A run that could not start still replaces the record, so that --status
+// and the alert tell why rather than showing an older run.
+void RecordNoRun(const std::string& settings_path, const std::string& why) {
+  LastRun run;
+  run.ended = static_cast<int64_t>(std::time(nullptr));
+  run.result = 2;
+  run.summary = why;
+  WriteLastRun(LastRunPath(settings_path), run);
+}
+
 bool Matches(std::string_view arg, std::string_view name) {
   return arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=');
 }
@@ -142,7 +152,7 @@ std::string UsageText() {
          "       tervaneclt --status | --notify-failure [--settings FILE]\n"
          "       tervaneclt --help | --version\n"
          "\n"
-         "Without --sync the backup dialog opens.\n"
+         "Without one of the modes below the backup dialog opens.\n"
          "  --sync           back up the configured directories now, without a display;\n"
          "                   status lines on standard output; exit 0 when everything was\n"
          "                   uploaded, 1 when some uploads failed, 2 when connecting or\n"
@@ -212,10 +222,12 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   if (loaded != 0) {
     std::fprintf(stderr, "tervaneclt: %s [Error:%d]: 请先进行环境配置，然后退出重新启动\n", path.c_str(),
                  static_cast<int>(loaded));
+    RecordNoRun(path, "请先进行环境配置，然后退出重新启动");
     return 2;
   }
   if (settings.directories.empty()) {
     std::fprintf(stderr, "tervaneclt: %s: 请选择待备份的目录\n", path.c_str());
+    RecordNoRun(path, "请选择待备份的目录");
     return 2;
   }
   ClientSession session;

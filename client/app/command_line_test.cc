@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/app/md5.h"
+#include "client/app/last_run.h"
 #include "client/app/settings.h"
 #include "client/app/test_support.h"
 
@@ -189,6 +190,10 @@ TEST_F(HeadlessTest, NothingConfigured) {
   Configure({});
   EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2);
   EXPECT_NE(err.find("请选择待备份的目录"), std::string::npos) << err;
+  LastRun record;  // recorded as a failed run, for --status and the alert
+  ASSERT_TRUE(ReadLastRun(LastRunPath(settings_path_), &record));
+  EXPECT_EQ(record.result, 2);
+  EXPECT_EQ(record.summary, "请选择待备份的目录");
   EXPECT_TRUE(out.empty());
 }
 
