@@ -3,8 +3,9 @@
 //     processes over loopback TCP, with nothing else done on either side;
 //   - one heartbeat and one 64 KiB write, each a whole round trip from the
 //     client library to a tervanesvr child on loopback and back;
-//   - BuildListing of a 1,000-entry directory, in the 272-byte chunks the
-//     client asks for and in one chunk of the largest payload;
+//   - BuildListing of directories of 1,000, 10,000 and 100,000 entries, in
+//     the 272-byte chunks the client asks for and in chunks of the largest
+//     payload;
 //   - the MD5 of 1 MiB;
 //   - the client's walk of a local tree of 1,000 files in 10 directories.
 // Scratch files go to /dev/shm (or /tmp without it).
@@ -183,29 +184,42 @@ void BM_Write64KiBRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_Write64KiBRoundTrip)->UseRealTime();
 
-// The listing of one directory of 1,000 files, repeated until complete;
-// range(0) is the capacity of one chunk.
-void BM_BuildListing1000(benchmark::State& state) {
+// The listing of one directory of range(0) empty files, chunk after chunk
+// until complete, with the connection's cursor as OP_LIST_DIRECTORY keeps it;
+// range(1) is the capacity of one chunk. The per_entry counter is the time
+// of one entry: it stays flat as the directory grows when paging is linear.
+void BM_BuildListing(benchmark::State& state) {
+  const uint32_t entries = static_cast<uint32_t>(state.range(0));
   ScratchDir scratch;
   std::string dir = scratch.path() + "/listed";
-  if (scratch.path().empty() || WriteSmallDataset(dir, 1000, 1, 1, nullptr, nullptr) != 0) {
+  if (scratch.path().empty() || ::mkdir(dir.c_str(), 0700) != 0) {
     state.SkipWithError("cannot make the directory");
     return;
   }
+  for (uint32_t i = 0; i < entries; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/entry-%06u", i);
+    int fd = ::open((dir + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      state.SkipWithError("cannot make the entries");
+      return;
+    }
+    ::close(fd);
+  }
   StorePath path;
-  // The one directory of the dataset, as a path inside a "home".
-  if (path.SetHome(dir) != 0 || path.Append("g000/d0000") != 0) {
+  if (path.SetHome(dir) != 0) {
     state.SkipWithError("bad path");
     return;
   }
   std::vector<uint8_t> out(kMaxPayload);
+  ListingCursor cursor;
   uint32_t chunks = 0;
   for (auto _ : state) {
-    char resume[kStorePathCapacity] = {};
+    char resume[kMaxPath] = {};
     uint32_t records = 0;
     do {
-      uint32_t capacity = static_cast<uint32_t>(state.range(0));
-      if (BuildListing(path, out.data(), &capacity, resume) != 0) {
+      uint32_t capacity = static_cast<uint32_t>(state.range(1));
+      if (BuildListing(path, out.data(), &capacity, resume, &cursor) != 0) {
         state.SkipWithError("listing failed");
         return;
       }
@@ -214,14 +228,22 @@ void BM_BuildListing1000(benchmark::State& state) {
       ++chunks;
       if (count == 0) break;
     } while (resume[0] != '\0');
-    if (records != 1000) {
+    if (records != entries) {
       state.SkipWithError(("listed " + std::to_string(records) + " entries").c_str());
       return;
     }
   }
   state.counters["chunks"] = benchmark::Counter(chunks, benchmark::Counter::kAvgIterations);
+  state.counters["per_entry"] = benchmark::Counter(
+      static_cast<double>(entries), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_BuildListing1000)->Arg(kListingCapacity)->Arg(kMaxPayload);
+BENCHMARK(BM_BuildListing)
+    ->Args({1000, kListingCapacity})
+    ->Args({10000, kListingCapacity})
+    ->Args({100000, kListingCapacity})
+    ->Args({1000, kMaxPayload})
+    ->Args({100000, kMaxPayload})
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_Md5OneMiB(benchmark::State& state) {
   std::vector<uint8_t> data(1 << 20);

@@ -1,4 +1,5 @@
 // tervanesvr: the Tervane file server.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,9 @@
 #include "server/net/service_host.h"
 
 int main(int argc, char** argv) {
+  // The share and Config.cfg hold every user's copies and password digests:
+  // nothing the server creates is readable by other local accounts.
+  ::umask(077);
   tervane::CommandLine command_line;
   std::string error;
   if (!tervane::ParseCommandLine(argc, argv, tervane::ExecutableDirectory(), &command_line, &error)) {

@@ -268,7 +268,7 @@ HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.key, name, &path, /*creates=*/true);
     if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
   }
   ServerLog("[创建目录] Result: %d\n", AsLogged(r.result));
@@ -315,7 +315,13 @@ HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.RegisterUser(name, password);
+    StorePath existing_home;
+    r.result = accounts_.RegisterUser(name, password, &existing_home);
+    // A home left on disk is kept and the name refused; the operator learns
+    // which directory stood in the way.
+    if (existing_home.has_home()) {
+      ServerLog("[注册用户] 目录已存在:[%s] Result: %d\n", existing_home.full(), AsLogged(r.result));
+    }
   }
   return r;
 }
@@ -365,13 +371,16 @@ HandlerReply RequestHandlers::ListDirectory(ClientContext& c, uint32_t len) {
   std::string_view name(name_copy, wire_name.size());
   StorePath directory;
   char resume_name[kMaxPath] = {};
-  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name);
+  // The account's open stream comes along, so a paged listing goes on where
+  // the last chunk stopped.
+  std::unique_ptr<ListingCursor> cursor;
+  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name, &cursor);
   if (r.result != ERROR_SUCCESS) return r;
   uint32_t used = std::min<uint32_t>(capacity, kMaxPayload);
-  r.result = BuildListing(directory, c.payload(), &used, resume_name);
-  if (r.result != ERROR_SUCCESS) return r;
+  r.result = BuildListing(directory, c.payload(), &used, resume_name, cursor.get());
+  if (r.result != ERROR_SUCCESS) return r;  // the resume stays; the stream goes
   r.length = used;
-  accounts_.SaveListingResume(c.key, directory, resume_name);
+  accounts_.SaveListingResume(c.key, directory, resume_name, std::move(cursor));
   accounts_.ChangeCurrentDirectory(c.key, name);
   return r;
 }
@@ -387,8 +396,12 @@ HandlerReply RequestHandlers::Rename(ClientContext& c, uint32_t len) {
   StorePath from;
   StorePath to;
   r.result = accounts_.ComposeUserPath(c.key, old_name, &from);
-  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to);
-  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) r.result = RESULT_RENAME_FAILED;
+  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to, /*creates=*/true);
+  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) {
+    // A link met on either side is refused as every request refuses it.
+    bool link = PathExists(from) == ERROR_ACCESS_DENIED || PathExists(to) == ERROR_ACCESS_DENIED;
+    r.result = link ? ERROR_ACCESS_DENIED : RESULT_RENAME_FAILED;
+  }
   return r;
 }
 

@@ -182,6 +182,14 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
   std::vector<std::string> lines = server_.LogLines();
   ASSERT_EQ(lines.size(), lines_before + 2);
   EXPECT_EQ(lines.back(), "客户机:[127.0.0.1] 连接文件服务器!\n");
+  // A home already on disk is refused, kept, and named in the log.
+  fs::create_directories(server_.share() + "erin/Mon");
+  TestClient fresh;
+  ASSERT_TRUE(fresh.Connect(server_.port()));
+  EXPECT_EQ(fresh.Register("erin", kPassword), RESULT_USER_EXISTS);
+  EXPECT_TRUE(fs::is_directory(server_.share() + "erin/Mon"));
+  EXPECT_TRUE(server_.WaitForLog("[注册用户] 目录已存在:[" + server_.share() + "erin] Result: 13568\n"))
+      << server_.Log();
 }
 
 TEST_F(RequestHandlersTest, CreateFileOpensCreatesChainsAndReportsFailures) {

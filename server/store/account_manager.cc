@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -74,6 +75,15 @@ CurrentParts SplitCurrent(const char* cur) {
   return parts;
 }
 
+// What a request creates stays nameable on the wire: its path relative to
+// the home is at most 259 bytes as the client would send it.
+uint32_t CheckCreatable(const StorePath& path) {
+  char wire[kMaxPath];
+  return Utf8ToWire(std::string_view(path.relative(), path.relative_size()), wire, sizeof wire) == 0
+             ? 0
+             : ERROR_FILENAME_EXCED_RANGE;
+}
+
 void CopyBounded(char* dst, size_t cap, std::string_view src) {
   size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
   std::memcpy(dst, src.data(), n);
@@ -83,6 +93,7 @@ void CopyBounded(char* dst, size_t cap, std::string_view src) {
 }  // namespace
 
 uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* max_connections) {
+  RemoveStaleConfigTemps(config_path);
   ServerConfig config;
   uint32_t r = ReadConfig(config_path, &config);
   std::lock_guard<std::mutex> guard(mu_);
@@ -108,7 +119,7 @@ uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* 
     std::string home = share_root_ + a->name;
     Diagnostic("%s\n", home.c_str());
     struct stat st;
-    if (::lstat(home.c_str(), &st) != 0) ::mkdir(home.c_str(), 0777);
+    if (::lstat(home.c_str(), &st) != 0) ::mkdir(home.c_str(), 0700);
   }
   *max_connections = max_connections_;
   return 0;
@@ -148,7 +159,7 @@ bool AccountManager::UserExists(std::string_view wire_name) {
   return false;
 }
 
-int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
+int AccountManager::AddUser(std::unique_ptr<UserAccount> record, StorePath* existing_home) {
   if (!record) return 0;
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& a : table_) {
@@ -156,16 +167,13 @@ int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
   }
   StorePath home;
   if (share_root_.empty() || home.SetHome(share_root_) != 0 || home.Append(record->name) != 0) return 0;
-  // Emptying the home must never take the server's own account file.
-  char config_real[PATH_MAX];
-  char home_real[PATH_MAX];
-  if (::realpath(config_path_.c_str(), config_real) != nullptr &&
-      ::realpath(home.full(), home_real) != nullptr) {
-    size_t n = std::strlen(home_real);
-    if (std::strncmp(config_real, home_real, n) == 0 && (config_real[n] == '\0' || config_real[n] == '/')) {
-      Diagnostic("Registration of [%s] refused: its home holds %s\n", record->name, config_path_.c_str());
-      return 0;
-    }
+  // Whatever is at the home's place (a removed user's copies, a home kept
+  // from an older Config.cfg, a link) belongs to someone: it is never
+  // deleted, and the name is refused.
+  struct stat st;
+  if (::lstat(home.full(), &st) == 0 || errno != ENOENT) {
+    if (existing_home != nullptr) *existing_home = home;
+    return 0;
   }
   const char* name = record->name;
   try {
@@ -173,27 +181,24 @@ int AccountManager::AddUser(std::unique_ptr<UserAccount> record) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-
-  bool is_dir = false;
-  if (PathExists(home, &is_dir) == 0) {
-    uint32_t bytes = 0;
-    uint32_t files = 0;
-    uint32_t r = is_dir ? ZOT_DeleteDirectoryTree(home, &bytes, &files) : MyDeleteFile(home);
-    if (r != 0) Diagnostic("Emptying %s failed: %u\n", home.full(), r);
-  }
-  uint32_t r = CreateDirectoryPath(home);
-  if (r != 0) Diagnostic("Creating %s failed: %u\n", home.full(), r);
+  uint32_t r = CreateDirectoryPath(home);  // the home itself: 183 once made
+  if (r != 0 && r != ERROR_ALREADY_EXISTS) Diagnostic("Creating %s failed: %u\n", home.full(), r);
   r = WriteConfig(config_path_, share_root_, table_);
   if (r != 0) Diagnostic("Rewriting %s for [%s] failed: %u\n", config_path_.c_str(), name, r);
   return 1;
 }
 
-uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password) {
+uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password,
+                                      StorePath* existing_home) {
   std::unique_ptr<UserAccount> record;
   uint32_t r = NewUserRecord(wire_name, wire_password, &record);
   if (r != 0) return r;
   if (UserExists(wire_name)) return RESULT_USER_EXISTS;
-  AddUser(std::move(record));
+  StorePath home;
+  if (AddUser(std::move(record), &home) == 0 && home.has_home()) {
+    if (existing_home != nullptr) *existing_home = home;
+    return RESULT_USER_EXISTS;
+  }
   return 0;
 }
 
@@ -229,7 +234,9 @@ void AccountManager::Logout(uint32_t socket) {
   if (socket == 0) return;
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& a : table_) {
-    if (a->bound_socket == socket) a->bound_socket = 0;
+    if (a->bound_socket != socket) continue;
+    a->bound_socket = 0;
+    if (a->listing_cursor) a->listing_cursor->Close();
   }
 }
 
@@ -244,17 +251,19 @@ uint32_t AccountManager::GetUserPath(uint32_t socket, StorePath* out) {
   return r;
 }
 
-uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out) {
+uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out,
+                                         bool creates) {
   StorePath path;
   uint32_t r = GetUserPath(socket, &path);
   if (r != 0) return r;
   r = path.AppendWire(wire_name);
+  if (r == 0 && creates) r = CheckCreatable(path);
   if (r == 0) *out = path;
   return r;
 }
 
 uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
-                                            char* resume_name) {
+                                            char* resume_name, std::unique_ptr<ListingCursor>* cursor) {
   std::lock_guard<std::mutex> guard(mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
@@ -275,7 +284,10 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
     } else {
       r = path.Append(a->current_directory);
       if (r == 0) r = path.Append(name);
-      if (r == 0 && PathExists(path) != 0) r = RESULT_NO_SUCH_DIRECTORY;
+      if (r == 0) {
+        uint32_t found = PathExists(path);  // 5 for a link: never listed through
+        if (found != 0) r = found == ERROR_ACCESS_DENIED ? found : RESULT_NO_SUCH_DIRECTORY;
+      }
     }
     if (r != 0) return r;
   }
@@ -285,14 +297,20 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
   } else {
     resume_name[0] = '\0';
   }
+  if (cursor != nullptr) {
+    if (!a->listing_cursor) a->listing_cursor.reset(new (std::nothrow) ListingCursor());
+    *cursor = std::move(a->listing_cursor);
+  }
   return 0;
 }
 
-uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name) {
+uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+                                           std::unique_ptr<ListingCursor> cursor) {
   if (resume_name == nullptr) return RESULT_NO_RESUME_NAME;
   std::lock_guard<std::mutex> guard(mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
+  if (cursor) a->listing_cursor = std::move(cursor);
   CopyBounded(a->resume_name, sizeof a->resume_name, resume_name);
   CopyBounded(a->resume_directory, sizeof a->resume_directory, directory.relative());
   return 0;
@@ -343,17 +361,22 @@ uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wir
   StorePath path;
   uint32_t r = HomeLocked(*a, &path);
   if (r == 0) r = path.AppendWire(wire_path);
+  if (r == 0) r = CheckCreatable(path);
   if (r != 0) return r;
   StorePath directory = path;
   bool file = !directory_only && !path.is_home();
   if (file) directory.RemoveLast();
   // One lookup when the chain is there, as it is for all but the first file
-  // of a directory; the chain is made only when it is not.
+  // of a directory; the chain is made only when it is not. A link on the way
+  // is 5, never a failed creation.
   bool is_dir = false;
-  if (PathExists(directory, &is_dir) != 0 || !is_dir) {
+  uint32_t found = PathExists(directory, &is_dir);
+  if (found == ERROR_ACCESS_DENIED) {
+    r = found;
+  } else if (found != 0 || !is_dir) {
     r = CreateDirectoryPath(directory);
     if (r == ERROR_ALREADY_EXISTS) r = (PathExists(directory, &is_dir) == 0 && is_dir) ? 0 : 1;
-    else if (r != 0) r = 1;
+    else if (r != 0 && r != ERROR_ACCESS_DENIED) r = 1;
   }
   *out = path;
   *has_file = file && r == 0;

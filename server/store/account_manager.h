@@ -60,17 +60,21 @@ class AccountManager {
   bool UserExists(std::string_view wire_name);
 
   // Appends the record (name and password filled, e.g. by NewUserRecord)
-  // unless a name equal ignoring case exists by then, or its home would be
-  // the configuration file itself: 1 when added, 0 when refused (a refused
-  // record is freed here). The home is emptied if something exists
-  // there, created, and "Config.cfg" rewritten; failures of those steps are
-  // written to standard error and leave the user added in memory.
-  int AddUser(std::unique_ptr<UserAccount> record);
+  // unless a name equal ignoring case exists by then, or anything (a
+  // directory, a file, a link) is already at its home's place: 1 when added,
+  // 0 when refused (a refused record is freed here; for an existing home its
+  // path goes to *existing_home when given). Nothing on disk is deleted. The
+  // home is created 0700 and "Config.cfg" rewritten; failures of those steps
+  // are written to standard error and leave the user added in memory.
+  int AddUser(std::unique_ptr<UserAccount> record, StorePath* existing_home = nullptr);
 
-  // OP_REGISTER_USER in one call: RESULT_USER_EXISTS (0x3500); 123 / 206 for
-  // a name or password outside its bounds; RESULT_OUT_OF_MEMORY (0x3510);
-  // otherwise 0, whatever AddUser then does.
-  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password);
+  // OP_REGISTER_USER in one call: RESULT_USER_EXISTS (0x3500) for a name in
+  // use or a home already on disk (its path then in *existing_home, when
+  // given, for the log); 123 / 206 for a name or password outside its
+  // bounds; RESULT_OUT_OF_MEMORY (0x3510); otherwise 0, whatever AddUser
+  // then does.
+  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password,
+                        StorePath* existing_home = nullptr);
 
   // Binds the account named exactly `wire_name` (case counts) to `socket`:
   // 0; 1 / 2 when the name / password is absent (null data);
@@ -78,7 +82,8 @@ class AccountManager {
   // (0x3502); RESULT_ALREADY_LOGGED_IN (0x3503); 87 for socket 0.
   uint32_t Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket);
 
-  // Unbinds the account bound to `socket`, if any.
+  // Unbinds the account bound to `socket`, if any, and closes its listing
+  // stream (the resume name stays; a later listing finds it by reading).
   void Logout(uint32_t socket);
 
   // *out = home + current directory. 0, or 0x3501 (out untouched).
@@ -87,8 +92,10 @@ class AccountManager {
   // *out = home + current directory + the request's name (relative to the
   // current directory): the path of OP_DELETE_FILE, OP_GET/SET_FILE_ATTRIBUTES,
   // OP_CREATE_DIRECTORY, OP_REMOVE_DIRECTORY and each name of OP_RENAME.
-  // 0; 0x3501; 5 / 123 / 206 from the name.
-  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out);
+  // With `creates` (OP_CREATE_DIRECTORY, OP_RENAME's new name) the whole
+  // path relative to the home must fit the wire's 259 bytes, so that all a
+  // client makes it can name again. 0; 0x3501; 5 / 123 / 206 from the name.
+  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out, bool creates = false);
 
   // The directory OP_LIST_DIRECTORY lists for `wire_name`: "\" is the home;
   // the current directory's last component is the current directory; its
@@ -96,13 +103,18 @@ class AccountManager {
   // current directory and must exist (else RESULT_NO_SUCH_DIRECTORY,
   // 0x3530). Copies the account's resume name to `resume_name`
   // (kMaxPath bytes) when it belongs to that directory, else empties it.
-  // 0; 0x3501 (outputs untouched); 0x3530; 5 / 123 / 206.
+  // When `cursor` is given, the account's listing cursor moves into it (one
+  // is made for an account's first listing; null only when that fails), to
+  // be handed back by SaveListingResume. 0; 0x3501 (outputs untouched);
+  // 0x3530; 5 when the path meets a link; 123 / 206.
   uint32_t ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
-                              char* resume_name);
+                              char* resume_name, std::unique_ptr<ListingCursor>* cursor = nullptr);
 
-  // Stores where the next listing of `directory` continues.
+  // Stores where the next listing of `directory` continues, and the cursor
+  // that stopped there (when given; dropped when no account is bound).
   // RESULT_NO_RESUME_NAME (0x3540) for a null name; 0; 0x3501.
-  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name);
+  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+                             std::unique_ptr<ListingCursor> cursor = nullptr);
 
   // Moves the current directory as OP_LIST_DIRECTORY does after listing
   // `wire_name`: "\" to the home, the last component stays, the parent
@@ -116,7 +128,9 @@ class AccountManager {
   // Otherwise *out is the file's path and *has_file = true. Creates every
   // missing directory of the chain (the home included); costs one lookup
   // when the chain exists. 0 when the chain exists afterwards; 1 when a
-  // creation failed; 0x3501 (out cleared, nothing created); 5 / 123 / 206.
+  // creation failed; 0x3501 (out cleared, nothing created); 5 when the
+  // chain meets a link; 206 when the path is over 259 wire bytes; 5 / 123
+  // / 206 from the name.
   uint32_t ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out, bool* has_file);
 
   // Each only looks for the bound account: 0, or 0x3501. The two values are

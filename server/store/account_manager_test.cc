@@ -94,28 +94,49 @@ TEST_F(AccountManagerTest, RegistrationInputIsBoundedBeforeAnyPathIsBuilt) {
   EXPECT_EQ(accounts_.AddUser(nullptr), 0);
 }
 
-TEST_F(AccountManagerTest, RegisteringOverAnOldDirectoryLeavesAnEmptyHome) {
+TEST_F(AccountManagerTest, RegistrationNeverTouchesWhatIsAlreadyAtAHome) {
   dir_.MakeDir("share/root/dave/old");
-  dir_.WriteFile("share/root/dave/old/stale.txt", "stale");
-  dir_.MakeDir("outside");
-  dir_.WriteFile("outside/secret", "secret");
-  ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("share/root/dave/link").c_str()), 0);
-  StdoutCapture capture;
-  EXPECT_EQ(accounts_.RegisterUser("dave", kDigest), 0u);
-  capture.Stop();
-  EXPECT_TRUE(dir_.Exists("share/root/dave"));
-  EXPECT_FALSE(dir_.Exists("share/root/dave/old"));
-  EXPECT_FALSE(dir_.Exists("share/root/dave/link"));
-  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
-  // A name whose home would swallow the account file is not added.
+  dir_.WriteFile("share/root/dave/old/copy.txt", "copy");
+  dir_.WriteFile("share/root/erin", "a file");
+  ASSERT_EQ(::symlink(dir_.At("share").c_str(), dir_.At("share/root/fred").c_str()), 0);
+  std::string before = dir_.ReadFile("Config.cfg");
+  for (const char* name : {"dave", "erin", "fred"}) {
+    StorePath home;
+    EXPECT_EQ(accounts_.RegisterUser(name, kDigest, &home), RESULT_USER_EXISTS) << name;
+    EXPECT_EQ(std::string(home.full()), dir_.At("share/root/") + name);
+  }
+  EXPECT_EQ(dir_.ReadFile("share/root/dave/old/copy.txt"), "copy");
+  EXPECT_EQ(dir_.ReadFile("share/root/erin"), "a file");
+  EXPECT_EQ(accounts_.account_count(), 1u);
+  EXPECT_EQ(dir_.ReadFile("Config.cfg"), before);
+  // The account file inside a would-be home is never at risk either.
   AccountManager in_root;
   dir_.MakeDir("s2/evil");
   dir_.WriteFile("s2/evil/Config.cfg", "[SharePath]\r\n" + dir_.At("s2") + "/\r\n");
   uint32_t n = 0;
   ASSERT_EQ(in_root.LoadAccounts(dir_.At("s2/evil/Config.cfg"), &n), 0u);
-  EXPECT_EQ(in_root.RegisterUser("evil", kDigest), 0u);
-  EXPECT_EQ(in_root.account_count(), 0u);
+  EXPECT_EQ(in_root.RegisterUser("evil", kDigest), RESULT_USER_EXISTS);
   EXPECT_EQ(dir_.ReadFile("s2/evil/Config.cfg"), "[SharePath]\r\n" + dir_.At("s2") + "/\r\n");
+}
+
+TEST_F(AccountManagerTest, HomesAndDirectoriesTheServerCreatesArePrivate) {
+  mode_t old_mask = ::umask(0);  // the modes must hold whatever the umask
+  AccountManager fresh;
+  dir_.MakeDir("c2");
+  dir_.WriteFile("c2/Config.cfg", "[SharePath]\r\n" + dir_.At("c2/new/root") + "/\r\n[User]\r\nann\r\npw\r\n");
+  uint32_t n = 0;
+  ASSERT_EQ(fresh.LoadAccounts(dir_.At("c2/Config.cfg"), &n), 0u);
+  ASSERT_EQ(fresh.RegisterUser("bea", kDigest), 0u);
+  ASSERT_EQ(fresh.Login("bea", kDigest, 3), 0u);
+  StorePath file;
+  bool has_file = false;
+  EXPECT_EQ(fresh.ResolveCreatePath(3, "Mon\\C\\a.txt", &file, &has_file), 0u);
+  ::umask(old_mask);
+  for (const char* rel : {"c2/new/root", "c2/new/root/ann", "c2/new/root/bea", "c2/new/root/bea/Mon/C"}) {
+    struct stat st {};
+    EXPECT_EQ(::stat(dir_.At(rel).c_str(), &st), 0) << rel;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << rel;
+  }
 }
 
 TEST_F(AccountManagerTest, EveryUserRequestNeedsABoundAccount) {
@@ -226,6 +247,24 @@ TEST_F(AccountManagerTest, TheResumeNameBelongsToItsDirectory) {
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, two, ""), 0u);
   ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume), 0u);
   EXPECT_STREQ(resume, "");
+
+  // The open stream of a paged listing stays with the account between
+  // chunks and is closed when its connection goes.
+  for (int i = 0; i < 3; ++i) dir_.WriteFile("share/root/alice/one/f" + std::to_string(i), "");
+  std::unique_ptr<ListingCursor> cursor;
+  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume, &cursor), 0u);
+  ASSERT_TRUE(cursor);
+  uint8_t out[8 + 13];
+  uint32_t cap = sizeof out;
+  ASSERT_EQ(BuildListing(one, out, &cap, resume, cursor.get()), 0u);
+  ListingCursor* kept = cursor.get();
+  ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume, std::move(cursor)), 0u);
+  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume, &cursor), 0u);
+  EXPECT_EQ(cursor.get(), kept);
+  EXPECT_TRUE(cursor->open());
+  ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume, std::move(cursor)), 0u);
+  accounts_.Logout(kAlice);
+  EXPECT_FALSE(kept->open());
 }
 
 TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainOnlyWhenMissing) {
@@ -256,9 +295,27 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainOnlyWhenMissing) {
   EXPECT_FALSE(has_file);
   EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "..\\bob\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
   EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "a|b|", &p, &has_file), ERROR_INVALID_NAME);
-  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, std::string(300, 'x') + "\\" + std::string(800, 'y'), &p,
-                                        &has_file),
+  // What is created stays within the wire's 259 bytes from the home, so a
+  // create can never build a tree deeper than a client can name.
+  const std::string d100(100, 'd');
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, d100 + "\\" + d100 + "\\" + std::string(57, 'f'), &p, &has_file), 0u);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, d100 + "\\" + d100 + "\\" + std::string(58, 'f'), &p, &has_file),
             ERROR_FILENAME_EXCED_RANGE);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
+  const std::string e100(100, 'e');
+  dir_.MakeDir("share/root/alice/" + d100 + "/" + e100);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, d100), 0u);
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, e100), 0u);
+  ASSERT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p), 0u);  // 302 bytes: may be named...
+  EXPECT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p, /*creates=*/true), ERROR_FILENAME_EXCED_RANGE);  // ...not made
+  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
+  // A link on the way is refused as such, and nothing is made through it.
+  ASSERT_EQ(::symlink(dir_.At("share").c_str(), dir_.At("share/root/alice/link").c_str()), 0);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "link\\planted\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(accounts_.ResolveCreatePath(kAlice, "link\\x.txt", &p, &has_file), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(dir_.Exists("share/planted"));
+  char resume[kMaxPath];
+  EXPECT_EQ(accounts_.ResolveListingPath(kAlice, "link", &p, resume), ERROR_ACCESS_DENIED);
   // A home removed behind the server's back is made again.
   std::filesystem::remove_all(dir_.At("share/root/alice"));
   ASSERT_EQ(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p, &has_file), 0u);

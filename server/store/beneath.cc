@@ -201,7 +201,10 @@ int OpenInHome(const StorePath& path, int flags, mode_t mode, uint32_t* result) 
   if (!home.ok()) return -1;
   int fd = OpenBeneath(home.get(), path.relative(), flags, mode);
   if (fd < 0) {
-    *result = LookupError(home.get(), path.relative(), errno);
+    int err = errno;
+    *result = LookupError(home.get(), path.relative(), err);
+    home.Reset();
+    errno = err;
     return -1;
   }
   *result = 0;

@@ -74,7 +74,8 @@ uint32_t LookupError(int dir_fd, const char* rel, int err);
 int OpenHome(const StorePath& path, uint32_t* result);
 
 // Opens path's relative part beneath its home (OpenBeneath). -1 with
-// *result = the Windows code of the failure (LookupError).
+// *result = the Windows code of the failure (LookupError) and errno as the
+// open left it (ELOOP for a link met on the way).
 int OpenInHome(const StorePath& path, int flags, mode_t mode, uint32_t* result);
 
 }  // namespace tervane

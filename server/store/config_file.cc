@@ -1,9 +1,11 @@
 #include "server/store/config_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -138,6 +140,18 @@ uint32_t Parse(std::string_view text, ServerConfig* out) {
 
 }  // namespace
 
+namespace {
+
+// The file a rewrite replaces: `path`, or the file it links to.
+std::string ConfigTarget(const std::string& path) {
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && ::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  return path;
+}
+
+}  // namespace
+
 uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
   if (path.empty()) return RESULT_CONFIG_NO_PATH;
   struct stat st;
@@ -182,16 +196,9 @@ uint32_t WriteConfig(const std::string& path, std::string_view share_root,
     }
 
     // Write beside the file the link points to, if it is one, so the link
-    // stays; keep the file's mode (a new file is readable by its owner only:
-    // it holds the password digests).
-    std::string target = path;
-    mode_t mode = 0600;
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-      mode = st.st_mode & 0666;
-      char resolved[PATH_MAX];
-      if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
-    }
+    // stays.
+    std::string target = ConfigTarget(path);
+    constexpr mode_t mode = 0600;
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
     std::string temp = target + ".XXXXXX";
@@ -214,6 +221,31 @@ uint32_t WriteConfig(const std::string& path, std::string_view share_root,
   } catch (const std::bad_alloc&) {
     return RESULT_OUT_OF_MEMORY;
   }
+}
+
+void RemoveStaleConfigTemps(const std::string& path) {
+  if (path.empty()) return;
+  std::string target;
+  try {
+    target = ConfigTarget(path);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  size_t slash = target.rfind('/');
+  std::string_view base = std::string_view(target).substr(slash == std::string::npos ? 0 : slash + 1);
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view name(e->d_name);
+    if (name.size() != base.size() + 7 || name.substr(0, base.size()) != base || name[base.size()] != '.') continue;
+    bool suffix_ok = true;
+    for (char c : name.substr(base.size() + 1)) suffix_ok = suffix_ok && std::isalnum(static_cast<unsigned char>(c));
+    struct stat st;
+    if (!suffix_ok || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
 }
 
 }  // namespace tervane

@@ -52,11 +52,19 @@ struct ServerConfig {
 uint32_t ReadConfig(const std::string& path, ServerConfig* out);
 
 // Writes the share root and the accounts (table order) to a temporary file
-// in the same directory, flushes it to disk, and renames it over `path`.
+// ("Config.cfg.XXXXXX") in the same directory, flushes it to disk, and
+// renames it over `path`. The file is readable and writable by its owner
+// only (0600): it holds the password digests.
 // 0, or RESULT_CONFIG_UNREADABLE (0x3630) when any step fails, in which case
 // the old file is left as it was.
 uint32_t WriteConfig(const std::string& path, std::string_view share_root,
                      const std::vector<std::unique_ptr<UserAccount>>& accounts);
+
+// Removes the temporaries a WriteConfig cut short by a crash left beside
+// `path` (or beside the file it links to): regular files named as `path`'s
+// last component followed by "." and six letters or digits. Anything else is
+// left alone; failures are ignored.
+void RemoveStaleConfigTemps(const std::string& path);
 
 }  // namespace tervane
 

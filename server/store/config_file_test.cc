@@ -145,7 +145,7 @@ TEST(ConfigFileTest, RewriteIsAtomicAndAFailureKeepsTheOldFile) {
   EXPECT_EQ(dir.ReadFile("Config.cfg"), old_text + "[User]\r\nbob\r\nb\r\n");
   struct stat st;
   ASSERT_EQ(::stat(dir.At("Config.cfg").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u) << "the file's mode is kept";
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "a wider mode is narrowed: the file holds digests";
   EXPECT_EQ(OtherEntries(dir.path(), "Config.cfg"), 0);
 
   // A rename that cannot happen (a directory in the way) leaves it as it was
@@ -165,6 +165,16 @@ TEST(ConfigFileTest, RewriteIsAtomicAndAFailureKeepsTheOldFile) {
   ASSERT_EQ(::lstat(dir.At("link.cfg").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(dir.ReadFile("real/Config.cfg"), old_text + "[User]\r\nbob\r\nb\r\n");
+
+  // A crash mid-rewrite leaves a temporary beside the target; the next start
+  // removes exactly those.
+  for (const char* name : {"Config.cfg.a1B2c3", "Config.cfg.keep", "Config.cfg.a1B2c3d", "other.cfg.a1B2c3"}) {
+    dir.WriteFile(std::string("real/") + name, "x");
+  }
+  dir.MakeDir("real/Config.cfg.dir000");
+  RemoveStaleConfigTemps(dir.At("link.cfg"));
+  EXPECT_FALSE(dir.Exists("real/Config.cfg.a1B2c3"));
+  EXPECT_EQ(OtherEntries(dir.At("real"), "Config.cfg"), 4);
 }
 
 }  // namespace

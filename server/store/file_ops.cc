@@ -10,6 +10,9 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "server/store/beneath.h"
 #include "server/store/file_registry.h"
@@ -29,10 +32,9 @@ constexpr uint32_t kNotKeptFile = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIREC
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 constexpr uint32_t kNotKeptDirectory = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 
-// Deep enough for any tree a 1024-byte path can name with names of four
-// bytes; each level holds one listing buffer on the stack.
-constexpr int kMaxTreeDepth = 256;
-constexpr size_t kTreePathCapacity = PATH_MAX;
+// Homes and directories are private to the server's account, whatever the
+// umask.
+constexpr mode_t kDirectoryMode = 0700;
 
 // The directory holding a path's last component, opened beneath its home.
 struct ParentDir {
@@ -67,7 +69,7 @@ uint32_t MakeChain(int home, const char* rel) {
   for (;;) {
     char* slash = std::strchr(p, '/');
     if (slash != nullptr) *slash = '\0';
-    if (::mkdirat(cur, p, 0777) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    if (::mkdirat(cur, p, kDirectoryMode) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
     if (slash == nullptr) return 0;
     int fd = OpenBeneath(cur, p, O_PATH | O_DIRECTORY);
     if (fd < 0) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
@@ -111,39 +113,56 @@ uint32_t DeleteTreeFile(int dir, const char* name, uint32_t* size, bool* skipped
   return 0;
 }
 
-// Deletes everything in `dir`; `path` (capacity kTreePathCapacity) holds the
-// directory's composed path, `len` bytes, for the log lines.
-uint32_t DeleteContents(int dir, char* path, size_t len, uint32_t* bytes, uint32_t* files, int depth) {
-  if (depth > kMaxTreeDepth) return ERROR_FILENAME_EXCED_RANGE;
+// A tree delete's log lines show the composed path; one too long for a line
+// shows its end, after "...".
+constexpr size_t kShownPathBytes = 200;
+
+void TreeLine(const char* what, const char* path, size_t len, uint32_t result) {
+  bool cut = len > kShownPathBytes;
+  PrintStdoutLine("%s:[%s%s] Result: %d\n", what, cut ? "..." : "", path + (cut ? len - kShownPathBytes : 0),
+                  static_cast<int>(result));
+}
+
+void TreeLine(const char* what, const std::string& path, uint32_t result) {
+  TreeLine(what, path.c_str(), path.size(), result);
+}
+
+// One directory of the walk below the tree's top: its identity, to check
+// that ".." leads back to it, and where its "/name" starts in the path.
+struct TreeLevel {
+  dev_t dev;
+  ino_t ino;
+  size_t name_at;
+};
+
+// Deletes the non-directories in `dir` until it meets a sub-directory, whose
+// name it puts in *subdir (then true); false when `dir` holds nothing more
+// that can go (files held open are left). `path` is dir's composed path.
+bool DeleteFilesUntilSubdir(int dir, std::string* path, uint32_t* bytes, uint32_t* files, std::string* subdir,
+                            uint32_t* result) {
   alignas(8) char buf[1024];
-  uint32_t result = 0;
   bool deleted_any = true;
   // Deleting while enumerating may make some file systems skip entries, so
   // a pass that deleted something is followed by another from the start.
-  while (result == 0 && deleted_any) {
+  while (*result == 0 && deleted_any) {
     deleted_any = false;
-    if (::lseek(dir, 0, SEEK_SET) != 0) return WinErrorFromErrno(errno);
-    while (result == 0) {
+    if (::lseek(dir, 0, SEEK_SET) != 0) {
+      *result = WinErrorFromErrno(errno);
+      return false;
+    }
+    for (;;) {
       ssize_t n = ::getdents64(dir, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        if (errno == EINTR) continue;
-        result = WinErrorFromErrno(errno);
-        break;
+        *result = WinErrorFromErrno(errno);
+        return false;
       }
       if (n == 0) break;
-      for (ssize_t off = 0; off < n && result == 0;) {
+      for (ssize_t off = 0; off < n;) {
         auto* d = reinterpret_cast<const struct dirent64*>(buf + off);
         off += d->d_reclen;
         const char* name = d->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        size_t name_len = std::strlen(name);
-        if (len + 1 + name_len + 1 > kTreePathCapacity) {
-          result = ERROR_FILENAME_EXCED_RANGE;
-          break;
-        }
-        path[len] = '/';
-        std::memcpy(path + len + 1, name, name_len + 1);
-        size_t child_len = len + 1 + name_len;
         unsigned char type = d->d_type;
         if (type == DT_UNKNOWN) {
           struct stat st;
@@ -151,38 +170,83 @@ uint32_t DeleteContents(int dir, char* path, size_t len, uint32_t* bytes, uint32
           type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_DIR) {
-          uint32_t r = 0;
-          int child = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (child < 0) {
-            r = StatError(errno);
-          } else {
-            r = DeleteContents(child, path, child_len, bytes, files, depth + 1);
-            ::close(child);
-            if (r == 0) {
-              r = RemoveDirectoryAt(dir, name);
-              PrintStdoutLine("MyRemoveDirectory:[%s] Result: %d\n", path, static_cast<int>(r));
-            }
-          }
-          PrintStdoutLine("ZOT_DeleteDirectoryTree:[%s] Result: %d\n", path, static_cast<int>(r));
-          if (r != 0) result = r;
-          else deleted_any = true;
-        } else {
-          uint32_t size = 0;
-          bool skipped = false;
-          uint32_t r = DeleteTreeFile(dir, name, &size, &skipped);
-          if (skipped) continue;
-          if (r == 0) {
-            *bytes += size;
-            *files += 1;
-            deleted_any = true;
-          }
-          PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", path, static_cast<int>(r));
-          if (r != 0) result = r;
+          *subdir = name;
+          return true;
         }
-        path[len] = '\0';
+        uint32_t size = 0;
+        bool skipped = false;
+        uint32_t r = DeleteTreeFile(dir, name, &size, &skipped);
+        if (skipped) continue;
+        size_t len = path->size();
+        path->append("/").append(name);
+        TreeLine("MyDeleteFile", *path, r);
+        path->resize(len);
+        if (r != 0) {
+          *result = r;
+          return false;
+        }
+        *bytes += size;
+        *files += 1;
+        deleted_any = true;
       }
     }
-    path[len] = '\0';
+  }
+  return false;
+}
+
+// Empties the directory open as `top` (fstat'ed as `top_st`) at any depth.
+// Only one directory is open at a time: the walk goes down by name with
+// O_NOFOLLOW and back up through "..", checking that ".." is the directory
+// it came from, so a rename elsewhere can never lead it out of the tree.
+uint32_t DeleteContents(int top, const struct stat& top_st, std::string* path, uint32_t* bytes,
+                        uint32_t* files) {
+  std::vector<TreeLevel> levels{{top_st.st_dev, top_st.st_ino, path->size()}};
+  ScopedFd owned;
+  int cur = top;
+  uint32_t result = 0;
+  std::string subdir;
+  for (;;) {
+    if (DeleteFilesUntilSubdir(cur, path, bytes, files, &subdir, &result)) {
+      size_t name_at = path->size();
+      path->append("/").append(subdir);
+      ScopedFd child(::openat(cur, subdir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st;
+      if (!child.ok() || ::fstat(child.get(), &st) != 0) {
+        result = StatError(errno);
+        TreeLine("ZOT_DeleteDirectoryTree", *path, result);
+        path->resize(name_at);
+        break;
+      }
+      levels.push_back({st.st_dev, st.st_ino, name_at});
+      owned.Reset(child.Release());
+      cur = owned.get();
+      continue;
+    }
+    if (result != 0 || levels.size() == 1) break;
+    // `cur` is empty: up to its parent, and remove it there.
+    const TreeLevel& parent_level = levels[levels.size() - 2];
+    ScopedFd parent(::openat(cur, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!parent.ok() || ::fstat(parent.get(), &st) != 0) {
+      result = WinErrorFromErrno(errno);
+    } else if (st.st_dev != parent_level.dev || st.st_ino != parent_level.ino) {
+      result = ERROR_ACCESS_DENIED;  // moved away meanwhile: stop here
+    } else {
+      result = RemoveDirectoryAt(parent.get(), path->c_str() + levels.back().name_at + 1);
+      TreeLine("MyRemoveDirectory", *path, result);
+    }
+    TreeLine("ZOT_DeleteDirectoryTree", *path, result);
+    path->resize(levels.back().name_at);
+    levels.pop_back();
+    if (result != 0) break;
+    owned.Reset(parent.Release());
+    cur = owned.get();
+  }
+  // A failure ends the walk; each directory it was in reports it, as each
+  // level of a recursive walk would.
+  for (size_t i = levels.size(); result != 0 && i-- > 1;) {
+    TreeLine("ZOT_DeleteDirectoryTree", *path, result);
+    path->resize(levels[i].name_at);
   }
   return result;
 }
@@ -198,7 +262,7 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
     std::string_view h = path.home();
     std::memcpy(home_path, h.data(), h.size());
     home_path[h.size()] = '\0';
-    if (::mkdir(home_path, 0777) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    if (::mkdir(home_path, kDirectoryMode) != 0 && errno != EEXIST) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
     home.Reset(OpenHome(path, &result));
   }
   if (!home.ok()) return result;
@@ -206,8 +270,13 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
   const char* leaf = nullptr;
   ScopedFd parent(OpenParentBeneath(home.get(), path.relative(), &leaf));
   if (parent.ok()) {
-    if (::mkdirat(parent.get(), leaf, 0777) == 0) return 0;
-    return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);  // EEXIST: 183
+    if (::mkdirat(parent.get(), leaf, kDirectoryMode) == 0) return 0;
+    int err = errno;
+    struct stat st;
+    if (err == EEXIST && ::fstatat(parent.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      return ERROR_ACCESS_DENIED;  // a link is never taken for a directory
+    }
+    return WinErrorFromErrno(err, ErrnoTarget::kDirectory);  // EEXIST: 183
   }
   if (errno != ENOENT) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
   // A directory above is missing: create the chain from the home down; the
@@ -246,13 +315,18 @@ uint32_t ZOT_DeleteDirectoryTree(const StorePath& path, uint32_t* bytes, uint32_
   uint32_t result = 0;
   ScopedFd dir(OpenInHome(path, O_RDONLY | O_DIRECTORY, 0, &result));
   if (!dir.ok()) return result;
-  char tree_path[kTreePathCapacity];
-  std::memcpy(tree_path, path.full(), path.full_size() + 1);
-  result = DeleteContents(dir.get(), tree_path, path.full_size(), bytes, files, 0);
+  struct stat st;
+  if (::fstat(dir.get(), &st) != 0) return WinErrorFromErrno(errno);
+  try {
+    std::string tree_path(path.full(), path.full_size());
+    result = DeleteContents(dir.get(), st, &tree_path, bytes, files);
+  } catch (const std::bad_alloc&) {
+    result = ERROR_NOT_ENOUGH_MEMORY;
+  }
   dir.Reset();
   if (result != 0) return result;
   result = MyRemoveDirectory(path);
-  PrintStdoutLine("MyRemoveDirectory:[%s] Result: %d\n", path.full(), static_cast<int>(result));
+  TreeLine("MyRemoveDirectory", path.full(), path.full_size(), result);
   return result;
 }
 
@@ -292,6 +366,7 @@ uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes) {
   }
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
   bool is_dir = S_ISDIR(st.st_mode);
   uint32_t a = is_dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (!is_dir && (st.st_mode & S_IWUSR) == 0) a |= FILE_ATTRIBUTE_READONLY;
@@ -342,6 +417,7 @@ uint32_t MoveFileAt(const StorePath& from, const StorePath& to) {
   std::lock_guard<std::mutex> guard(registry.lock());
   struct stat st;
   if (::fstatat(src.fd.get(), src.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatError(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
   if (S_ISREG(st.st_mode)) {
     result = registry.CheckDeleteLocked(st.st_dev, st.st_ino);
     if (result != 0) return result;
@@ -365,11 +441,10 @@ uint32_t PathExists(const StorePath& path, bool* is_directory) {
   uint32_t result = 0;
   ScopedFd fd(OpenInHome(path, O_PATH, 0, &result));
   if (!fd.ok()) return result;
-  if (is_directory != nullptr) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
-    *is_directory = S_ISDIR(st.st_mode);
-  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return WinErrorFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (is_directory != nullptr) *is_directory = S_ISDIR(st.st_mode);
   return 0;
 }
 

@@ -22,7 +22,7 @@ inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
 // Creates the directory and every missing directory above it (the home too,
 // when it is missing). 0 when created; ERROR_ALREADY_EXISTS (183) when it
 // existed before; 3 / 5 / 206 / ... otherwise (a file in the way: 3 above
-// the last component, 183 at it).
+// the last component, 183 at it; a link on the way or at its place: 5).
 uint32_t CreateDirectoryPath(const StorePath& path);
 
 // Deletes a file (or a link, as an entry), clearing a read-only mode that is
@@ -34,18 +34,22 @@ uint32_t MyDeleteFile(const StorePath& path);
 // 5 for the home itself.
 uint32_t MyRemoveDirectory(const StorePath& path);
 
-// Deletes the directory and everything below it, depth first, adding the
-// size of each deleted file to *bytes and 1 to *files (directories are not
-// counted; links are removed as entries and count as files of size 0). Never
-// follows a link. Writes "MyDeleteFile:[%s] Result: %d\n" per file,
+// Deletes the directory and everything below it, depth first and at any
+// depth, adding the size of each deleted file to *bytes and 1 to *files
+// (directories are not counted; links are removed as entries and count as
+// files of size 0). Walks by directory descriptors, one open at a time, and
+// never follows a link. Writes "MyDeleteFile:[%s] Result: %d\n" per file,
+// "MyRemoveDirectory:[%s] Result: %d\n" and then
 // "ZOT_DeleteDirectoryTree:[%s] Result: %d\n" per sub-directory and
 // "MyRemoveDirectory:[%s] Result: %d\n" for `path` itself to standard output
-// (%s = the composed path). A file that another open keeps from being read
-// (the Windows size-open would fail) is skipped, so its directory then fails
-// with ERROR_DIR_NOT_EMPTY (145); a file open for reading without
+// (%s = the composed path; one longer than 200 bytes shows its last 200
+// after "..."). A file that another open keeps from being read (the Windows
+// size-open would fail) is skipped, so its directory then fails with
+// ERROR_DIR_NOT_EMPTY (145); a file open for reading without
 // FILE_SHARE_DELETE stops the walk with 32. Results: 0 or the first error; 2
-// / 3 when `path` does not exist (nothing changes); 5 for the home itself or
-// a link. What was deleted before an error stays deleted and counted.
+// / 3 when `path` does not exist (nothing changes); 5 for the home itself, a
+// link, or a directory moved away during the walk; 8 when memory for the
+// walk runs out. What was deleted before an error stays deleted and counted.
 uint32_t ZOT_DeleteDirectoryTree(const StorePath& path, uint32_t* bytes, uint32_t* files);
 
 // The delete of OP_DELETE_FILE: *size = the file's size (low 32 bits) when
@@ -67,11 +71,13 @@ uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes);
 
 // MoveFile: renames a file or directory; fails when the target exists
 // (ERROR_ALREADY_EXISTS, 183), 32 when the source file is held open without
-// FILE_SHARE_DELETE, 5 for the home or a move into itself, 2 / 3.
+// FILE_SHARE_DELETE, 5 for the home, a move into itself, or a link as the
+// source or on the way, 2 / 3.
 uint32_t MoveFileAt(const StorePath& from, const StorePath& to);
 
-// 0 when something exists at the path (a link counts, unfollowed), with
-// *is_directory set when given; else its lookup error (2, 3, 5).
+// 0 when a file or directory exists at the path, with *is_directory set
+// when given; else its lookup error (2, 3; 5 when the path meets a link, at
+// its end too).
 uint32_t PathExists(const StorePath& path, bool* is_directory = nullptr);
 
 }  // namespace tervane

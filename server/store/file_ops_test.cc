@@ -1,5 +1,6 @@
 #include "server/store/file_ops.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -129,6 +130,42 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingCountsFilesAndLogsEachStep) {
   EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 }
 
+TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
+  // 600 levels of 8-byte names: deeper than any composed path can name.
+  constexpr int kLevels = 600;
+  dir_.MakeDir("home/deep");
+  int fd = ::open(dir_.At("home/deep").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < kLevels; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "dddddddd", 0700), 0);
+    if (i == kLevels / 2) {
+      ASSERT_EQ(::symlinkat(dir_.At("outside").c_str(), fd, "link"), 0);
+    }
+    int child = ::openat(fd, "dddddddd", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    ASSERT_GE(child, 0);
+    fd = child;
+  }
+  int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0600);
+  ASSERT_EQ(::write(file, "1234", 4), 4);
+  ::close(file);
+  ::close(fd);
+  uint32_t bytes = 0;
+  uint32_t files = 0;
+  StdoutCapture capture;
+  uint32_t r = ZOT_DeleteDirectoryTree(P("deep"), &bytes, &files);
+  std::string log = capture.Stop();
+  EXPECT_EQ(r, 0u) << log.substr(0, 2000);
+  EXPECT_FALSE(dir_.Exists("home/deep"));
+  EXPECT_EQ(bytes, 4u);
+  EXPECT_EQ(files, 2u) << "the file and the link";
+  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
+  // A path too long for a line shows its last 200 bytes.
+  std::string end;
+  for (int i = 0; i < 21; ++i) end += "/dddddddd";
+  EXPECT_NE(log.find("MyDeleteFile:[..." + end + "/bottom.txt] Result: 0\n"), std::string::npos);
+}
+
 TEST_F(FileOpsTest, TreeDeleteOfWhatIsNotThereOrNotInsideChangesNothing) {
   uint32_t bytes = 0;
   uint32_t files = 0;
@@ -212,11 +249,16 @@ TEST_F(FileOpsTest, AttributesMapToTypeModeAndKeptBits) {
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
 }
 
-TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
+TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/out").c_str()), 0);
   ASSERT_EQ(::symlink(dir_.At("outside/secret").c_str(), dir_.At("home/s").c_str()), 0);
   uint32_t a = 0;
   EXPECT_EQ(GetFileAttributesAt(P("out/secret"), &a), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(GetFileAttributesAt(P("s"), &a), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(PathExists(P("out")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(PathExists(P("out/secret")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(CreateDirectoryPath(P("out")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(P("s"), P("s2")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), ERROR_ACCESS_DENIED);
   EXPECT_EQ(CreateDirectoryPath(P("out/planted/x")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(MyDeleteFile(P("out/secret")), ERROR_ACCESS_DENIED);
@@ -226,6 +268,7 @@ TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
   uint32_t h = 0;
   EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
   EXPECT_EQ(FileRegistry::Global().Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(dir_.Exists("outside/planted"));
   EXPECT_FALSE(dir_.Exists("outside/m"));
   EXPECT_FALSE(dir_.Exists("outside/n"));
@@ -233,7 +276,8 @@ TEST_F(FileOpsTest, LinksOutOfTheHomeAreNeverFollowed) {
   struct stat st;
   ASSERT_EQ(::stat(dir_.At("outside/secret").c_str(), &st), 0);
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
-  // Deleting the link removes the link only.
+  // Removing an entry follows nothing, so a planted link can be deleted; it
+  // removes the link only.
   EXPECT_EQ(MyDeleteFile(P("s")), 0u);
   EXPECT_FALSE(dir_.Exists("home/s"));
   EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");

@@ -118,7 +118,8 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   int oflags = O_NONBLOCK;  // a FIFO must not hang the worker; no effect on files
   if ((use & kUseWrite) || truncates) oflags |= (use & kUseRead) || truncates ? O_RDWR : O_WRONLY;
   else oflags |= O_RDONLY;
-  mode_t mode = (flags_and_attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  // Files are private to the server's account, whatever the umask.
+  mode_t mode = (flags_and_attributes & FILE_ATTRIBUTE_READONLY) ? 0400 : 0600;
 
   std::lock_guard<std::mutex> guard(mu_);
   uint32_t h = 0;
@@ -145,7 +146,13 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   }
   if (!fd.ok()) {
     int err = errno;
-    if (err == EEXIST) return ERROR_FILE_EXISTS;
+    if (err == EEXIST) {
+      // A link at the name is met, not an existing file.
+      ScopedFd entry(OpenBeneath(home.get(), rel, O_PATH));
+      struct stat lst;
+      bool link = entry.ok() && ::fstat(entry.get(), &lst) == 0 && S_ISLNK(lst.st_mode);
+      return link ? ERROR_ACCESS_DENIED : ERROR_FILE_EXISTS;
+    }
     if (err == EISDIR) return ERROR_ACCESS_DENIED;
     return LookupError(home.get(), rel, err);
   }

@@ -58,7 +58,12 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRules) {
   EXPECT_EQ(Open("", GENERIC_READ, kShareRW, OPEN_EXISTING, &h), ERROR_ACCESS_DENIED);
   EXPECT_EQ(reg_.OpenCount(), 0u);
 
+  mode_t old_mask = ::umask(0);
   ASSERT_EQ(Open("new.txt", kRW, 0, CREATE_NEW, &h), 0u);
+  ::umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(::stat(dir_.At("home/new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "private whatever the umask";
   EXPECT_NE(h, 0u);
   EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("always.txt", kRW, 0, OPEN_ALWAYS, &h), 0u);

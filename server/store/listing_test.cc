@@ -1,6 +1,7 @@
 #include "server/store/listing.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -44,9 +45,9 @@ std::vector<Entry> Decode(const uint8_t* p, uint32_t len) {
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_.MakeDir("home/d"); }
-  uint32_t List(uint32_t capacity, char* resume) {
+  uint32_t List(uint32_t capacity, char* resume, ListingCursor* cursor = nullptr) {
     capacity_ = capacity;
-    return BuildListing(dir_.Path("home", "d"), buf_.data(), &capacity_, resume);
+    return BuildListing(dir_.Path("home", "d"), buf_.data(), &capacity_, resume, cursor);
   }
 
   TestDir dir_;
@@ -102,43 +103,62 @@ TEST_F(ListingTest, DirectoriesAreFlaggedAndNamesGoOutInGb18030) {
   EXPECT_TRUE(e.back().is_last);
 }
 
-TEST_F(ListingTest, PagingResumesAtTheFirstEntryLeftOut) {
+TEST_F(ListingTest, PagingResumesAtTheFirstEntryLeftOutByItsExactName) {
   std::set<std::string> names;
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 38; ++i) {
     std::string n = "file-" + std::to_string(1000 + i);  // 9 bytes: 20-byte records
     dir_.WriteFile("home/d/" + n, "x");
     names.insert(n);
   }
-  char resume[kMaxPath] = "";
-  std::vector<std::string> seen;
-  bool ended = false;
-  for (int page = 0; page < 20 && !ended; ++page) {
-    std::string expected_first = resume;
-    ASSERT_EQ(List(272, resume), 0u);
-    ASSERT_LE(capacity_, 272u);
-    std::vector<Entry> e = Decode(buf_.data(), capacity_);
-    ASSERT_FALSE(e.empty());
-    EXPECT_EQ(e.size(), page < 3 ? 13u : 1u) << "264 bytes hold 13 records of 20";
-    if (!expected_first.empty()) {
-      EXPECT_EQ(e.front().name, expected_first);
-    }
-    for (size_t i = 0; i < e.size(); ++i) {
-      seen.push_back(e[i].name);
-      if (i + 1 < e.size()) {
-        EXPECT_FALSE(e[i].is_last);
+  for (const char* n : {"Report.txt", "report.txt"}) {  // 10 bytes: 21-byte records
+    dir_.WriteFile(std::string("home/d/") + n, "x");
+    names.insert(n);
+  }
+  // Read from the start on every chunk, and carried on by a cursor.
+  ListingCursor cursor;
+  for (ListingCursor* c : {static_cast<ListingCursor*>(nullptr), &cursor}) {
+    char resume[kMaxPath] = "";
+    std::vector<std::string> seen;
+    bool ended = false;
+    for (int page = 0; page < 20 && !ended; ++page) {
+      std::string expected_first = resume;
+      ASSERT_EQ(List(272, resume, c), 0u);
+      ASSERT_LE(capacity_, 272u);
+      std::vector<Entry> e = Decode(buf_.data(), capacity_);
+      ASSERT_FALSE(e.empty());
+      EXPECT_GE(e.size(), page < 3 ? 12u : 1u) << "264 bytes hold 12 or 13 records";
+      if (!expected_first.empty()) {
+        EXPECT_EQ(e.front().name, expected_first);
+      }
+      for (size_t i = 0; i < e.size(); ++i) {
+        seen.push_back(e[i].name);
+        if (i + 1 < e.size()) {
+          EXPECT_FALSE(e[i].is_last);
+        }
+      }
+      ended = e.back().is_last;
+      if (!ended) {
+        EXPECT_EQ(names.count(resume), 1u);
+        if (c != nullptr) {
+          EXPECT_TRUE(c->open());
+        }
       }
     }
-    ended = e.back().is_last;
-    if (!ended) {
-      EXPECT_NE(resume[0], '\0');
-      EXPECT_EQ(names.count(resume), 1u);
-    }
+    ASSERT_TRUE(ended);
+    EXPECT_STREQ(resume, "") << "a complete listing clears the resume name";
+    EXPECT_EQ(seen.size(), 40u) << "each entry once, both cases of Report.txt included";
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), names);
+    EXPECT_FALSE(cursor.open()) << "a complete listing closes its stream";
   }
-  ASSERT_TRUE(ended);
-  EXPECT_STREQ(resume, "") << "a complete listing clears the resume name";
-  EXPECT_EQ(seen.size(), 40u) << "13 + 13 + 13 + 1, each once";
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), names);
   EXPECT_EQ(buf_[kMaxPayload], 0xEE);
+  // A cursor stopped at another name than the one asked for is not used.
+  char resume[kMaxPath] = "";
+  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
+  std::string second = resume;
+  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
+  std::strcpy(resume, second.c_str());
+  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
+  EXPECT_EQ(Decode(buf_.data(), capacity_).front().name, second);
 }
 
 TEST_F(ListingTest, CapacityEdgesAndResumeCases) {
@@ -155,7 +175,7 @@ TEST_F(ListingTest, CapacityEdgesAndResumeCases) {
   EXPECT_STREQ(resume, "");
   std::strcpy(resume, "ABC");
   ASSERT_EQ(List(272, resume), 0u);
-  EXPECT_EQ(Decode(buf_.data(), capacity_).size(), 1u) << "resume names ignore case";
+  EXPECT_EQ(capacity_, 8u) << "resume names are exact bytes";
   std::strcpy(resume, "gone");
   ASSERT_EQ(List(272, resume), 0u);
   EXPECT_EQ(capacity_, 8u);
@@ -177,6 +197,9 @@ TEST_F(ListingTest, CapacityIsCutToThePayloadRoomAndFailuresTouchNothing) {
   EXPECT_EQ(BuildListing(dir_.Path("home", "missing"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
   dir_.WriteFile("home/file", "");
   EXPECT_EQ(BuildListing(dir_.Path("home", "file"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
+  ASSERT_EQ(::symlink(dir_.At("home/d").c_str(), dir_.At("home/link").c_str()), 0);
+  EXPECT_EQ(BuildListing(dir_.Path("home", "link"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(BuildListing(dir_.Path("home", "link/x"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
   EXPECT_EQ(buf_, before);
   EXPECT_STREQ(resume, "keep");
 }

@@ -27,8 +27,8 @@ uint32_t PrepareShareRoot(const std::string& root, std::string* problem) {
     struct stat st;
     if (::stat(prefix.c_str(), &st) == 0) continue;
     if (errno != ENOENT && errno != ENOTDIR) return Unusable(problem, "cannot look up", prefix, errno);
-    bool last = i + 1 == root.size();
-    if (::mkdir(prefix.c_str(), last ? 0700 : 0777) != 0 && errno != EEXIST) {
+    // What the server makes is its own alone.
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
       return Unusable(problem, "cannot create", prefix, errno);
     }
   }

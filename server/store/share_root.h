@@ -12,7 +12,7 @@
 namespace tervane {
 
 // Creates each missing directory of `root` (absolute, ending in '/') from
-// the top, the root itself 0700, then checks that the root is a directory
+// the top, each 0700, then checks that the root is a directory
 // in which the server can create a file, by creating and removing a probe
 // file there. 0, or RESULT_SHARE_ROOT_UNUSABLE with *problem saying which
 // path failed and why, e.g. "cannot create /srv/file/share: Not a directory".

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "server/store/listing.h"
 #include "server/store/store_path.h"
 #include "shared/platform/remote_name.h"
 
@@ -30,6 +31,9 @@ struct UserAccount {
   // directory that name belongs to: a listing of another directory ignores it.
   char resume_name[kMaxPath] = {};
   char resume_directory[kStorePathCapacity] = {};
+  // The stream of the listing in progress, kept while its account is logged
+  // in; made at the account's first listing and kept for the next.
+  std::unique_ptr<ListingCursor> listing_cursor;
 };
 
 // Checks a user name (UTF-8) for use as a directory under the share root:
