@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "client/app/md5.h"
+#include "client/app/result_words.h"
 #include "client/app/session_ui.h"
 #include "client/app/sync_engine.h"
 #include "client/net/list_task.h"
@@ -103,34 +104,48 @@ std::string FormatIpv4(uint32_t a) {
   return text;
 }
 
-bool ConnectAndLogin(ClientSession* session, uint32_t server_address, uint16_t port, SessionUi* ui,
-                     StatusSink* status) {
-  const std::string address = FormatIpv4(server_address);
-  const uint32_t connected = session->Connect(address, port);
-  if (connected != 0) {
-    char text[160];
-    std::snprintf(text, sizeof(text), "连接文件服务器失败[%s-Error:%u]", address.c_str(), connected);
-    ui->ShowMessage(kProgramName, text);
-    ui->SetCaption(std::string("[") + kProgramName + "]--配置的文件服务器IP无法连接");
-    return false;
-  }
-  const uint32_t login = session->Login(kSyncUserName, kSyncPassword);
+void ReportConnectFailure(SessionUi* ui, const std::string& address, uint32_t code) {
+  char text[160];
+  std::snprintf(text, sizeof(text), "连接文件服务器失败[%s-Error:%u]", address.c_str(), code);
+  ui->ShowMessage(kProgramName, text);
+  ui->SetCaption(std::string("[") + kProgramName + "]--配置的文件服务器IP无法连接");
+}
+
+uint32_t LogIn(ClientSession* session, const std::string& user, SessionUi* ui, StatusSink* status) {
+  auto refused = [&](const char* what, uint32_t code) {
+    if (status != nullptr) status->ShowStatus(std::string(what) + "[" + user + "]: " + DescribeResult(code) + "\n");
+    return code;
+  };
+  const uint32_t login = session->Login(user.c_str(), kSyncPassword);
   if (login == 0) {
     session->List(status, "\\");
-    return true;
+    return 0;
   }
-  if (login != RESULT_NOT_LOGGED_IN) return false;  // e.g. wrong password, already logged in
-  if (session->Register(kSyncUserName, kSyncPassword) != 0) return false;
-  const uint32_t second = session->Login(kSyncUserName, kSyncPassword);
+  if (login != RESULT_NOT_LOGGED_IN) return refused("登录失败", login);  // e.g. wrong password, in use
+  const uint32_t registered = session->Register(user.c_str(), kSyncPassword);
+  if (registered != 0) return refused("注册用户失败", registered);
+  const uint32_t second = session->Login(user.c_str(), kSyncPassword);
   if (second != 0) {
+    refused("登录失败", second);
     char text[160];
     std::snprintf(text, sizeof(text), "连接备份服务器失败[Error:%u-----注册用户名后登陆失败]", second);
     ui->ShowMessage(kProgramName, text);
     ui->ExitProcess(0);
-    return false;  // the UI chose not to end the process
+    return second;  // the UI chose not to end the process
   }
   session->List(status, "\\");
-  return true;
+  return 0;
+}
+
+bool ConnectAndLogin(ClientSession* session, uint32_t server_address, uint16_t port, SessionUi* ui,
+                     StatusSink* status, const std::string& user) {
+  const std::string address = FormatIpv4(server_address);
+  const uint32_t connected = session->Connect(address, port);
+  if (connected != 0) {
+    ReportConnectFailure(ui, address, connected);
+    return false;
+  }
+  return LogIn(session, user, ui, status) == 0;
 }
 
 }  // namespace tervane

@@ -1,5 +1,5 @@
 // The client's connection to the server with its login state, and the
-// automatic login with the client's fixed account.
+// automatic login with the workstation's account.
 #ifndef TERVANE_CLIENT_APP_CLIENT_SESSION_H_
 #define TERVANE_CLIENT_APP_CLIENT_SESSION_H_
 
@@ -17,8 +17,10 @@ class StatusSink;
 
 // The program's display name: caption of its message boxes and windows.
 inline constexpr char kProgramName[] = "Ostrova";
-// The fixed account every run logs in with; registered on first use.
+// The account of older clients, and of a workstation whose host name gives
+// no usable name; registered on first use like any account.
 inline constexpr char kSyncUserName[] = "sync";
+// The one password of every workstation's account.
 inline constexpr char kSyncPassword[] = "tvbk";
 
 // Closed (no connection) -> connected (Connect) -> logged in (Login);
@@ -88,13 +90,25 @@ class ClientSession {
 };
 
 // Opens `session` to the server at `server_address` (IPv4, host byte order,
-// first octet in the high byte) on `port` and logs in as the fixed account,
-// registering it when the server does not know it; then lists "\" so that
-// the account stands at the top of its tree. True when logged in. Messages
-// and the caption change go to `ui`; listing failures to `status`. The
-// caller drops any previous connection first.
+// first octet in the high byte) on `port` and logs in as `user` with the
+// fixed password, registering the account when the server does not know it;
+// then lists "\" so that the account stands at the top of its tree. True
+// when logged in. A failed connect is shown with ReportConnectFailure; a
+// refused login or registration as LogIn shows it. The caller drops any
+// previous connection first.
 bool ConnectAndLogin(ClientSession* session, uint32_t server_address, uint16_t port, SessionUi* ui,
-                     StatusSink* status);
+                     StatusSink* status, const std::string& user = kSyncUserName);
+
+// The message and caption of a connect that failed with `code`.
+void ReportConnectFailure(SessionUi* ui, const std::string& address, uint32_t code);
+
+// Logs the connected `session` in as `user`, registering the account on
+// 0x3501, then lists "\". 0 when logged in, else the refusing code: a
+// refused login or registration is shown on `status` as
+// "登录失败[user]: words (code)" or "注册用户失败[user]: ..."; a login that
+// fails right after a registration also shows its message and asks `ui` to
+// end the process with 0.
+uint32_t LogIn(ClientSession* session, const std::string& user, SessionUi* ui, StatusSink* status);
 
 // "a.b.c.d" for an IPv4 address in host byte order.
 std::string FormatIpv4(uint32_t host_order_address);

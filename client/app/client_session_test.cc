@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client/app/md5.h"
+#include "client/app/result_words.h"
 #include "client/app/test_recorders.h"
 #include "client/app/test_support.h"
 #include "shared/platform/win_error.h"
@@ -121,8 +122,8 @@ TEST(ClientSessionTest, RegistersOnFirstUse) {
 }
 
 // Failures: any first-login result but 0x3501 and a failed registration end
-// the attempt silently; a failed second login shows its message and asks for
-// the process to end with 0.
+// the attempt with a status line naming the code; a failed second login
+// shows its message and asks for the process to end with 0.
 TEST(ClientSessionTest, LoginFailures) {
   for (uint32_t first : {RESULT_WRONG_PASSWORD, RESULT_ALREADY_LOGGED_IN, 5u}) {
     ScriptedLogin script({first});
@@ -132,6 +133,7 @@ TEST(ClientSessionTest, LoginFailures) {
     RecordingStatus status;
     EXPECT_FALSE(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status)) << first;
     EXPECT_EQ(fake.Codes(), (std::vector<uint16_t>{OP_OPEN_SESSION, OP_LOGIN})) << first;
+    EXPECT_EQ(status.lines(), std::vector<std::string>{"登录失败[sync]: " + DescribeResult(first) + "\n"});
     EXPECT_TRUE(ui.messages.empty()) << first;
     EXPECT_TRUE(ui.exit_codes.empty()) << first;
   }
@@ -143,6 +145,7 @@ TEST(ClientSessionTest, LoginFailures) {
     RecordingStatus status;
     EXPECT_FALSE(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status));
     EXPECT_EQ(fake.Codes(), (std::vector<uint16_t>{OP_OPEN_SESSION, OP_LOGIN, OP_REGISTER_USER}));
+    EXPECT_EQ(status.lines(), std::vector<std::string>{"注册用户失败[sync]: 用户名已存在 (0x3500)\n"});
     EXPECT_TRUE(ui.messages.empty());
   }
   {

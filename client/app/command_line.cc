@@ -5,9 +5,11 @@
 #include <ctime>
 #include <string_view>
 
+#include "client/app/account_name.h"
 #include "client/app/client_session.h"
 #include "client/app/failure_alert.h"
 #include "client/app/last_run.h"
+#include "client/app/run_lock.h"
 #include "client/app/run_recorder.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
@@ -132,6 +134,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
         return false;
       }
       options->reply_timeout_ms = static_cast<uint32_t>(ms);
+    } else if (Matches(arg, "--retry-unit-ms")) {
+      std::string text;
+      if (!TakeValue(arg, "--retry-unit-ms", argc, argv, &i, &text, &options->error)) return false;
+      char* end = nullptr;
+      const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
+      if (text.front() < '0' || text.front() > '9' || *end != '\0' || ms < 1 || ms > 3'600'000) {
+        options->error = "bad retry unit: " + text;
+        return false;
+      }
+      options->retry_unit_ms = static_cast<uint32_t>(ms);
     } else {
       options->error = "unknown argument: " + std::string(arg);
       return false;
@@ -148,15 +160,18 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
 std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
          "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
+         "                         [--retry-unit-ms N]\n"
          "       tervaneclt --schedule on|off|show [--settings FILE]\n"
          "       tervaneclt --status | --notify-failure [--settings FILE]\n"
          "       tervaneclt --help | --version\n"
          "\n"
          "Without one of the modes below the backup dialog opens.\n"
          "  --sync           back up the configured directories now, without a display;\n"
-         "                   status lines on standard output; exit 0 when everything was\n"
-         "                   uploaded, 1 when some uploads failed, 2 when connecting or\n"
-         "                   logging in failed or nothing is configured\n"
+         "                   status lines on standard output, ending with a summary;\n"
+         "                   exit 0 when everything was uploaded, 1 when some uploads or\n"
+         "                   directories failed, 2 when connecting or logging in failed,\n"
+         "                   the connection was lost, another run was in progress or\n"
+         "                   nothing is configured\n"
          "  --schedule on    run --sync daily at the settings' start time from the user\n"
          "                   timer tervaneclt-sync.timer (a day missed while the machine\n"
          "                   was off runs at the next start); saving the settings in\n"
@@ -174,6 +189,10 @@ std::string UsageText() {
          "  --reply-timeout-ms N\n"
          "                   give up on a server that sends no reply bytes for N ms\n"
          "                   (default 600000)\n"
+         "  --retry-unit-ms N\n"
+         "                   a server that cannot be reached is tried again after 1, 2,\n"
+         "                   4, 8 ... units for 30 units in all; one unit is N ms\n"
+         "                   (default 60000, a minute)\n"
          "  --help           this text\n"
          "  --version        the program's version\n";
 }
@@ -240,10 +259,14 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   job.server_address = settings.server_address;
   job.port = options.port;
   job.directories = settings.directories;
+  job.user = settings.user;
+  job.retry = true;
+  job.retry_unit_ms = options.retry_unit_ms;
+  job.run_lock_path = RunLockPathFor(path);
   const SyncReport report = engine.SyncTask(job);
   session.Disconnect();
   const int exit_code = ui.exit_requested() ? 2 : report.ExitCode();
-  if (!recorder.WriteRecord(path, kSyncUserName, report, exit_code, std::time(nullptr)) &&
+  if (!recorder.WriteRecord(path, AccountName(settings.user), report, exit_code, std::time(nullptr)) &&
       report.outcome != SyncReport::Outcome::kBusy) {
     std::fprintf(stderr, "tervaneclt: cannot write %s\n", LastRunPath(path).c_str());
   }

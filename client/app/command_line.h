@@ -2,7 +2,7 @@
 // face; these modes work without a display:
 //
 //   tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]
-//                                                    one backup now, status on stdout
+//                     [--retry-unit-ms N]            one backup now, status on stdout
 //   tervaneclt --schedule on|off|show [--settings FILE]
 //                                                    the daily user timer (user_timer.h)
 //   tervaneclt --status [--settings FILE]          the last run (last_run.h)
@@ -30,6 +30,7 @@ struct CommandLineOptions {
   std::string settings_path;  // DefaultSettingsPath() unless --settings was given
   uint16_t port = kDefaultPort;
   uint32_t reply_timeout_ms = 0;  // --reply-timeout-ms N; 0 keeps the library's default
+  uint32_t retry_unit_ms = 60000;  // --retry-unit-ms N: one "minute" of the connect retries
   std::string screenshot_path;  // --screenshot FILE: for the dialog only
   std::string error;            // set when parsing failed
 };
@@ -47,8 +48,11 @@ std::string UsageText();
 // when the dialog should run.
 //
 // Exit codes of --sync: 0 every file and directory marker was uploaded;
-// 1 some uploads (or local directories) failed; 2 connecting or logging in
-// failed, or there was nothing to run (no settings file, no directories).
+// 1 some uploads (or local directories) failed, or no configured directory
+// could be opened (nothing was deleted); 2 connecting (after the retries)
+// or logging in failed, the connection was lost during the run, another run
+// was in progress, or there was nothing to run (no settings file, no
+// directories).
 bool RunCommandLine(int argc, char** argv, int* exit_code);
 
 // The headless run of --sync with parsed options; returns the exit code.

@@ -1,13 +1,20 @@
 #include "client/app/command_line.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "client/app/md5.h"
+#include "client/app/client_session.h"
 #include "client/app/last_run.h"
+#include "client/app/md5.h"
+#include "client/app/name_mapping.h"
+#include "client/app/run_lock.h"
 #include "client/app/settings.h"
+#include "client/app/sync_engine.h"
 #include "client/app/test_support.h"
 
 namespace tervane {
@@ -50,7 +57,8 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
 TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
-      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"}};
+      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--retry-unit-ms", "0"},
+      {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"}};
   for (const auto& args : bad) {
     CommandLineOptions o;
     EXPECT_FALSE(Parse(args, &o)) << args[0];
@@ -99,16 +107,21 @@ class HeadlessTest : public ::testing::Test {
     if (!testing::ProgramExists("tervaneclt")) GTEST_SKIP() << "tervaneclt not built";
     settings_path_ = tmp_.path() + "/BK_CLIENT_CFG.ini";
   }
-  void Configure(const std::vector<std::string>& dirs) {
+  void Configure(const std::vector<std::string>& dirs, const std::string& user = kSyncUserName) {
     SyncSettings s;
     s.server_address = 0x7F000001;
     s.directories = dirs;
+    s.user = user;
     ASSERT_EQ(SaveSettings(settings_path_, s), 0u);
   }
-  int Run(uint16_t port, std::string* out, std::string* err) {
-    return testing::RunProgram({testing::BinDir() + "/tervaneclt", "--sync", "--settings", settings_path_,
-                                "--port", std::to_string(port)},
-                               30000, out, err);
+  // `prefix`: a command that runs the client (e.g. in a namespace of its own).
+  int Run(uint16_t port, std::string* out, std::string* err, std::vector<std::string> prefix = {}) {
+    for (const std::string& arg : {testing::BinDir() + "/tervaneclt", std::string("--sync"), std::string("--settings"),
+                                   settings_path_, std::string("--port"), std::to_string(port),
+                                   std::string("--retry-unit-ms"), std::string("1")}) {
+      prefix.push_back(arg);
+    }
+    return testing::RunProgram(prefix, 30000, out, err);
   }
 
   testing::TempDir tmp_;
@@ -158,7 +171,8 @@ TEST_F(HeadlessTest, SomeUploadsFail) {
   EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
                                 &out, &err),
             1);
-  EXPECT_NE(out.find(", account sync, result 1 (部分失败)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(", account sync, result 1 (部分失败)\n已上传 1 个文件"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  " + root + "/dangling: "), std::string::npos) << out;
 }
 
 // An account "sync" with another password: 0x3502, nothing uploaded, exit 2.
@@ -172,14 +186,30 @@ TEST_F(HeadlessTest, LoginAndConnectFailures) {
     testing::ServerProcess server({{"sync", PasswordDigest("abcd")}});
     ASSERT_TRUE(server.Start()) << server.Log();
     EXPECT_EQ(Run(server.port(), &out, &err), 2) << out << err;
-    EXPECT_TRUE(out.empty()) << out;
+    EXPECT_EQ(out, "登录失败[sync]: 密码错误 (0x3502)\n");
     EXPECT_TRUE(testing::ReadTree(server.home("sync")).empty());
+    // The account in use on another connection (a desk that crashed, until
+    // the server's idle sweep frees it).
+    ClientSession holder;
+    ASSERT_EQ(holder.Connect("127.0.0.1", server.port()), 0u);
+    ASSERT_EQ(holder.Register("ann", kSyncPassword), 0u);
+    ASSERT_EQ(holder.Login("ann", kSyncPassword), 0u);
+    Configure({root}, "ann");
+    EXPECT_EQ(Run(server.port(), &out, &err), 2) << out << err;
+    EXPECT_EQ(out, "登录失败[ann]: 账户正在使用 (0x3503)\n");
   }
+  // Nothing listening: tried again after 1, 2, 4, 8 and 15 units (1 ms here),
+  // then the message.
   const uint16_t port = testing::PickFreePort();
   EXPECT_EQ(Run(port, &out, &err), 2);
   EXPECT_NE(err.find("Ostrova: 连接文件服务器失败[127.0.0.1-Error:10061]\n"), std::string::npos) << err;
   EXPECT_NE(err.find("[Ostrova]--配置的文件服务器IP无法连接\n"), std::string::npos) << err;
-  EXPECT_TRUE(out.empty()) << out;
+  std::string retries;
+  for (int wait : {1, 2, 4, 8, 15}) {
+    retries += "连接文件服务器失败[127.0.0.1]: 服务器拒绝连接 (服务未运行?) (Error:10061)，" + std::to_string(wait) +
+               " 分钟后重试\n";
+  }
+  EXPECT_EQ(out, retries);
 }
 
 // Nothing to run: no settings file, or no directories in it: exit 2.
@@ -195,6 +225,99 @@ TEST_F(HeadlessTest, NothingConfigured) {
   EXPECT_EQ(record.result, 2);
   EXPECT_EQ(record.summary, "请选择待备份的目录");
   EXPECT_TRUE(out.empty());
+}
+
+// Two workstations of different host names back up into homes of their
+// own, so neither run deletes the other's weekday folder; a USER value wins
+// over the host name. Each run gets its host name from a UTS namespace.
+TEST_F(HeadlessTest, OneAccountPerWorkstation) {
+  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
+  std::string out, err;
+  if (::geteuid() != 0 || testing::RunProgram({"/usr/bin/unshare", "--uts", "/bin/true"}, 10000, &out, &err) != 0) {
+    GTEST_SKIP() << "no UTS namespace here: " << err;
+  }
+  testing::ServerProcess server;
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string root = tmp_.path() + "/data";
+  testing::WriteFile(root + "/a.txt", "a");
+  auto as_host = [](const std::string& host) {
+    return std::vector<std::string>{"/usr/bin/unshare", "--uts", "/bin/sh", "-c",
+                                    "printf %s \"$1\" > /proc/sys/kernel/hostname && shift && exec \"$@\"", "sh",
+                                    host};
+  };
+  Configure({root}, "");
+  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk-a")), 0) << out << err;
+  const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
+  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk:b")), 0) << out << err;
+  Configure({root}, "ann");
+  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk-a")), 0) << out << err;
+  for (const char* home : {"desk-a", "desk_b", "ann"}) {
+    EXPECT_EQ(testing::ReadFileBytes(server.home(home) + "/" + day + root + "/a.txt"), "a") << home;
+  }
+}
+
+// What a run names and what arrives: names with each character the server
+// refuses travel under their private-use stand-ins; a name that is not
+// UTF-8, one too long for a request and a dangling link each fail with
+// their path and reason, and leave nothing behind; the copy carries the
+// local modification time; a missing configured directory is named; the
+// summary counts it all. A later run whose only directory is missing
+// deletes nothing.
+TEST_F(HeadlessTest, FailuresNamedNamesMappedTimesKept) {
+  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
+  testing::ServerProcess server;
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string root = tmp_.path() + "/data";
+  const std::string odd = "a\\b:c*d?e\"f<g>h|i\x01j.txt";
+  testing::WriteFile(root + "/a.txt", "plain");
+  testing::WriteFile(root + "/" + odd, "odd");
+  testing::WriteFile(root + "/Dir: 2024/in.txt", "inside");
+  testing::WriteFile(root + "/bad\xff.txt", "x");
+  const std::string long_name = std::string(240, 'n');
+  testing::WriteFile(root + "/" + long_name, "x");
+  ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root + "/dangling").c_str()), 0);
+  const timespec times[2] = {{0, UTIME_OMIT}, {981173106, 700000000}};  // 2001-02-03 04:05:06.7 UTC
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/a.txt").c_str(), times, 0), 0);
+  const std::string missing = tmp_.path() + "/unmounted";
+  Configure({missing, root});
+
+  std::string out, err;
+  ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
+  EXPECT_EQ(out.rfind("待备份的目录无法打开: " + missing + ": 找不到文件或目录 (Error:2)\n", 0), 0u) << out;
+  for (const std::string& failure :
+       {root + "/bad\xff.txt: 文件名无效 (不是 UTF-8 或含不允许的字符) (Error:123)",
+        root + "/" + long_name + ": 文件名或路径太长 (Error:206)", root + "/dangling: 找不到文件或目录 (Error:2)"}) {
+    EXPECT_NE(out.find("\n上传失败\n  " + failure + "\n"), std::string::npos) << failure << "\n" << out;
+  }
+  EXPECT_NE(out.find("]\n已上传 3 个文件 (14 字节), 2 个目录, 失败 4 个, 用时 "), std::string::npos) << out;
+  const std::string day = out.substr(out.find("向远程发送删除[") + std::string("向远程发送删除[").size(), 3);
+  const std::string copy = server.home("sync") + "/" + day + root;
+  const testing::Tree expected = {{"a.txt", "plain"},
+                                  {MapNameToRemote(odd), "odd"},
+                                  {MapNameToRemote("Dir: 2024") + "/", ""},
+                                  {MapNameToRemote("Dir: 2024") + "/in.txt", "inside"}};
+  EXPECT_EQ(testing::ReadTree(copy), expected);
+  struct stat st {};
+  ASSERT_EQ(::stat((copy + "/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, times[1].tv_sec);
+  EXPECT_EQ(st.st_mtim.tv_nsec, times[1].tv_nsec);
+
+  Configure({missing});
+  ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
+  EXPECT_EQ(out, "待备份的目录无法打开: " + missing + ": 找不到文件或目录 (Error:2)\n没有可以打开的待备份目录，远程[" + day +
+                     "]未删除\n");
+  EXPECT_EQ(testing::ReadTree(copy), expected);
+}
+
+// A run of another process on the same settings (the dialog's, say) holds
+// the lock file: a headless run meanwhile is dropped with its line.
+TEST_F(HeadlessTest, RunInProgressElsewhereIsDropped) {
+  Configure({tmp_.path()});
+  RunLockFile held;
+  ASSERT_EQ(held.TryLock(RunLockPathFor(settings_path_)), RunLockFile::State::kHeld);
+  std::string out, err;
+  EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2) << out << err;
+  EXPECT_EQ(out, kRunBusyText);
 }
 
 }  // namespace

@@ -30,7 +30,10 @@ bool ListLocalDirectory(const std::string& directory, std::vector<LocalEntry>* e
   entries->clear();
   *read_error = 0;
   DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
+  if (dir == nullptr) {
+    *read_error = WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    return false;
+  }
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(dir);

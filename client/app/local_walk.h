@@ -31,7 +31,8 @@ struct LocalEntry {
 // holds one directory open at a time. The kind comes from the listing's own
 // type field where the file system fills it in; only links and entries of
 // unknown type are looked at with a further call. False when the directory
-// cannot be opened for listing (*entries then empty). Otherwise true, with
+// cannot be opened for listing (*entries then empty, *read_error the reason's
+// code). Otherwise true, with
 // *read_error 0, or the code of a read error part-way (the entries read so
 // far are kept).
 bool ListLocalDirectory(const std::string& directory, std::vector<LocalEntry>* entries, uint32_t* read_error);

@@ -39,7 +39,9 @@ bool RunRecorder::WriteRecord(const std::string& settings_path, const std::strin
   run.account = account;
   run.result = exit_code < 0 || exit_code > 2 ? 2 : exit_code;
   run.files = report.files_uploaded;
-  run.failures = report.failed_uploads + report.unlisted_directories;
+  run.bytes = report.bytes_uploaded;
+  run.directories = report.directories;
+  run.failures = report.failures();
   std::lock_guard<std::mutex> lock(mu_);
   run.summary = last_line_;
   run.failed = failures_;

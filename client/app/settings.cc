@@ -235,6 +235,7 @@ void ParseSettingsText(std::string_view text, SyncSettings* settings) {
     settings->directories.emplace_back(dirs.substr(0, bar));
     dirs.remove_prefix(bar + 1);
   }
+  settings->user = ReadValue(text, kSettingsSection, "USER", kUserValueBuffer);
 }
 
 uint32_t LoadSettings(const std::string& path, SyncSettings* settings) {
@@ -273,6 +274,13 @@ std::string FormatSettingsText(const SyncSettings& settings) {
   text += "\nBK_DIRS=";
   text += dirs;
   text += "\n";
+  // Written only when set, and only without a line break: a value the file
+  // held is kept as it was read.
+  if (!settings.user.empty() && settings.user.find_first_of("\r\n") == std::string::npos) {
+    text += "USER=";
+    text += settings.user;
+    text += "\n";
+  }
   return text;
 }
 

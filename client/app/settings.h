@@ -6,6 +6,7 @@
 //   IP=192.168.1.20
 //   BEGIN_TM=2024-05-06 12:30:00
 //   BK_DIRS=/home/ann/docs|/srv/data|
+//   USER=desk-ann                 (optional: the account; default from the host name)
 //
 // Text is UTF-8. Section and key names are matched without regard to case;
 // keys are written in the order above and nothing else is kept.
@@ -27,6 +28,7 @@ inline constexpr char kSettingsSection[] = "BK_CFG_INIF";
 inline constexpr size_t kIpValueBuffer = 16;
 inline constexpr size_t kBeginTimeValueBuffer = 260;
 inline constexpr size_t kDirsValueBuffer = 1024;
+inline constexpr size_t kUserValueBuffer = 260;
 
 // What an IP value that is missing or not a dotted IPv4 address loads as.
 inline constexpr uint32_t kInvalidAddress = 0xFFFFFFFFu;
@@ -48,6 +50,7 @@ struct SyncSettings {
   StartTime start_time;
   bool start_time_valid = true;  // false when BEGIN_TM could not be read; start_time kept its old value
   std::vector<std::string> directories;  // absolute local paths, in list order
+  std::string user;  // USER: the account to back up into; empty when the file has none
 };
 
 // The settings file beside the running executable, where a copy unpacked
@@ -71,6 +74,7 @@ std::string SettingsPathFor(const std::string& exe_dir, const char* xdg_config_h
 //  - BK_DIRS: the first 1023 bytes; each entry ends with "|"; a piece
 //    without its "|" is ignored, and an entry of fewer than 2 bytes ends the
 //    list. directories is replaced.
+//  - USER: the first 259 bytes; empty when missing.
 // A missing key reads as empty text. Returns 0, or ERROR_FILE_NOT_FOUND (2)
 // / another file error when the file cannot be read (nothing is changed).
 // Thread-safe (touches only its arguments and the file).
@@ -79,7 +83,7 @@ uint32_t LoadSettings(const std::string& path, SyncSettings* settings);
 // Parses the text of a settings file as LoadSettings does.
 void ParseSettingsText(std::string_view text, SyncSettings* settings);
 
-// Writes the whole file anew: a temporary file beside it, flushed to disk,
+// Writes the whole file anew (USER only when settings.user is not empty): a temporary file beside it, flushed to disk,
 // then renamed over `path`, so a crash leaves the old file or the new one,
 // never none. Returns 0 when written and every directory will load back;
 // ERROR_INVALID_NAME (123) when some entry could not be stored (it holds "|"

@@ -130,7 +130,8 @@ TEST(SettingsParseTest, StartTimeRules) {
   EXPECT_EQ(s.start_time.minute, 22);
 }
 
-// Saving writes exactly the section and the three keys in order; hour,
+// Saving writes exactly the section and the three keys in order (USER only
+// when set); hour,
 // minute and second (and the date) read back unchanged; so do the
 // directories, in list order.
 TEST_F(SettingsFileTest, SaveThenLoadRoundTrip) {
@@ -157,6 +158,14 @@ TEST_F(SettingsFileTest, SaveThenLoadRoundTrip) {
   EXPECT_EQ(FormatStartTime(back.start_time), "2024-01-02 00:00:00");
   EXPECT_TRUE(back.directories.empty());
   EXPECT_NE(ReadFile(path_).find("\nBK_DIRS=\n"), std::string::npos);
+  EXPECT_TRUE(back.user.empty());
+
+  // A USER value the file held is kept by the next save, after BK_DIRS.
+  Write(ReadFile(path_) + "USER=desk ann\n");
+  ASSERT_EQ(LoadSettings(path_, &back), 0u);
+  EXPECT_EQ(back.user, "desk ann");
+  ASSERT_EQ(SaveSettings(path_, back), 0u);
+  EXPECT_EQ(ReadFile(path_).substr(ReadFile(path_).find("\nBK_DIRS=")), "\nBK_DIRS=\nUSER=desk ann\n");
 }
 
 // Saving replaces the file whole (other content is dropped) through a

@@ -4,20 +4,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <new>
 
+#include "client/app/account_name.h"
 #include "client/app/client_session.h"
 #include "client/app/local_walk.h"
 #include "client/app/remote_path.h"
+#include "client/app/result_words.h"
+#include "client/app/run_lock.h"
 #include "client/app/session_ui.h"
 #include "client/net/remote_file.h"
 #include "client/net/remote_path_ops.h"
 #include "client/net/remote_session.h"
 #include "client/net/status_sink.h"
+#include "shared/platform/filetime.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -30,11 +39,16 @@ constexpr uint32_t kFileAttributeNormal = 0x80;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-  char text[512];
+  // Lines name local paths, which may be long: sized to fit, never cut.
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  va_list again;
+  va_copy(again, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
+  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
+  if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
   return text;
 }
 
@@ -61,20 +75,29 @@ class LocalFile {
 };
 
 // Opens a regular file (following a symlink) for reading. A FIFO, socket or
-// device is refused without blocking on it. -1 when it cannot be had.
-int OpenRegularFile(const std::string& path, uint64_t* size) {
+// device is refused without blocking on it. 0, or the reason it cannot be
+// had.
+uint32_t OpenRegularFile(const std::string& path, int* fd_out, uint64_t* size, uint64_t* last_write) {
+  *fd_out = -1;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
+  if (fd < 0) return WinErrorFromErrno(errno);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const uint32_t result = WinErrorFromErrno(errno);
     ::close(fd);
-    return -1;
+    return result;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return ERROR_NOT_SUPPORTED;
   }
   // Reads then block as usual (O_NONBLOCK is the only flag of the open
   // that F_SETFL would change).
   ::fcntl(fd, F_SETFL, 0);
   *size = static_cast<uint64_t>(st.st_size);
-  return fd;
+  *last_write = FileTimeFromTimespec(st.st_mtim);
+  *fd_out = fd;
+  return 0;
 }
 
 // Reads exactly `len` bytes at `offset`. 0; ERROR_HANDLE_EOF when the file
@@ -93,8 +116,9 @@ uint32_t ReadExactly(int fd, uint64_t offset, uint8_t* buffer, size_t len) {
   return 0;
 }
 
-// Sends the file's content in pieces, then the space report.
-uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_t size) {
+// Sends the file's content in pieces, its modification time, then the space
+// report.
+uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_t size, uint64_t last_write) {
   uint64_t previous = 0;
   uint32_t result = KOVA_GetFileSize(remote, &previous);
   if (result != 0) return result;
@@ -113,6 +137,10 @@ uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_
     if (result != 0) return result;
     offset += len;
   }
+  // Creation and last-access 0: the server leaves them as they are.
+  const uint64_t unchanged = 0;
+  result = KOVA_SetFileTime(remote, &unchanged, &unchanged, &last_write);
+  if (result != 0) return result;
   // The space figures are informational; they keep the protocol's 32 bits.
   const uint32_t space = session->space_left() - static_cast<uint32_t>(size) + static_cast<uint32_t>(previous);
   return KOVA_SetSpaceInfo(session->connection(), space, session->files_left());
@@ -121,9 +149,23 @@ uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_
 }  // namespace
 
 int SyncReport::ExitCode() const {
-  if (outcome != Outcome::kCompleted) return 2;
-  if (failed_uploads != 0 || unlisted_directories != 0 || stopped) return 1;
+  switch (outcome) {
+    case Outcome::kCompleted:
+      break;
+    case Outcome::kNothingToBackUp:
+      return 1;
+    case Outcome::kLoginFailed:
+    case Outcome::kBusy:
+    case Outcome::kConnectionLost:
+      return 2;
+  }
+  if (failures() != 0 || stopped) return 1;
   return 0;
+}
+
+std::string FormatRunSummary(const SyncReport& r) {
+  return Format("已上传 %u 个文件 (%" PRIu64 " 字节), %u 个目录, 失败 %u 个, 用时 %" PRId64 " 秒", r.files_uploaded,
+                r.bytes_uploaded, r.directories, r.failures(), r.seconds);
 }
 
 std::string FormatLocalDateTime(time_t when) {
@@ -134,7 +176,7 @@ std::string FormatLocalDateTime(time_t when) {
 }
 
 uint32_t UploadFile(ClientSession* session, std::string_view day, const std::string& local_path,
-                    bool create_only) {
+                    bool create_only, uint64_t* bytes_sent) {
   if (session == nullptr || session->connection() == nullptr) return WSAENOTCONN;
   // Only a marker may end in the bar; a file of that name would be taken
   // for one.
@@ -155,16 +197,27 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
   }
 
   uint64_t size = 0;
-  LocalFile local(OpenRegularFile(local_path, &size));
-  if (local.fd() < 0) return 1;
+  uint64_t last_write = 0;
+  int fd = -1;
+  result = OpenRegularFile(local_path, &fd, &size, &last_write);
+  LocalFile local(fd);
+  if (result != 0) return result;
 
   RemoteFile* remote_file = nullptr;
   result = KOVA_CreateFile(session->connection(), remote, kGenericWrite, 0, kOpenAlways,
                            kFileAttributeNormal, &remote_file);
   if (result != 0) return result;
-  result = SendContent(session, remote_file, local.fd(), size);
+  result = SendContent(session, remote_file, local.fd(), size, last_write);
   KOVA_CloseFile(remote_file);
-  return result;
+  if (result != 0) {
+    // A copy of the right size with missing content would pass for a good
+    // one. The name is relative to the home, which is the current remote
+    // directory throughout a run. Over a lost connection nothing can be done.
+    if (KOVA_IsConnected(session->connection())) KOVA_DeleteFile(session->connection(), remote);
+    return result;
+  }
+  if (bytes_sent != nullptr) *bytes_sent = size;
+  return 0;
 }
 
 SyncEngine::SyncEngine(ClientSession* session, StatusSink* status, SessionUi* ui)
@@ -176,6 +229,19 @@ void SyncEngine::SetDebugOutput(std::function<void(const std::string&)> debug_ou
   debug_output_ = std::move(debug_output);
 }
 
+void SyncEngine::RequestStop() {
+  {
+    std::lock_guard<std::mutex> hold(stop_mutex_);
+    stop_requested_.store(true);
+  }
+  stop_cv_.notify_all();
+}
+
+bool SyncEngine::WaitUnlessStopped(uint64_t ms) {
+  std::unique_lock<std::mutex> hold(stop_mutex_);
+  return !stop_cv_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stop_requested_.load(); });
+}
+
 void SyncEngine::Status(const std::string& text) {
   if (status_ != nullptr) status_->ShowStatus(text);
 }
@@ -184,12 +250,36 @@ void SyncEngine::Debug(const std::string& text) {
   if (debug_output_) debug_output_(text);
 }
 
+uint32_t SyncEngine::ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report) {
+  uint32_t waited = 0;  // retry units
+  uint32_t next = 1;
+  for (;;) {
+    const uint32_t connected = session_->Connect(address, job.port);
+    if (connected == 0 || !job.retry || waited >= kRetryBudgetUnits) return connected;
+    const uint32_t wait = std::min(next, kRetryBudgetUnits - waited);
+    Status(Format("连接文件服务器失败[%s]: %s，%u 分钟后重试\n", address.c_str(), DescribeResult(connected).c_str(),
+                  wait));
+    if (!WaitUnlessStopped(static_cast<uint64_t>(wait) * job.retry_unit_ms)) {
+      report->stopped = true;
+      return connected;
+    }
+    waited += wait;
+    next *= 2;
+  }
+}
+
 SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   SyncReport report;
   // A run owns the session from its first request to its last; a second
   // trigger meanwhile is dropped, not queued, since the running one is doing
-  // the same work.
+  // the same work. The lock file does the same between processes.
   std::unique_lock<std::mutex> run(run_lock_, std::try_to_lock);
+  RunLockFile file_lock;
+  if (run.owns_lock() && !job.run_lock_path.empty()) {
+    const RunLockFile::State state = file_lock.TryLock(job.run_lock_path);
+    if (state == RunLockFile::State::kBusy) run.unlock();
+    if (state == RunLockFile::State::kUnavailable) Debug("run lock unavailable: " + job.run_lock_path + "\n");
+  }
   if (!run.owns_lock()) {
     Status(kRunBusyText);
     report.outcome = SyncReport::Outcome::kBusy;
@@ -201,37 +291,96 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
     std::atomic<bool>* flag;
     ~RunningReset() { flag->store(false); }
   } reset{&running_};
-
-  session_->Disconnect();
-  if (!ConnectAndLogin(session_, job.server_address, job.port, ui_, status_)) {
-    report.outcome = SyncReport::Outcome::kLoginFailed;
-    return report;
-  }
+  const auto started = std::chrono::steady_clock::now();
 
   // The weekday is taken once: a run that goes past midnight keeps filling
   // the folder it cleared.
   day_ = WeekdayOfLocalDate(clock_());
   report.day = day_;
+
+  // A directory that is not there (an unmounted disk, a renamed folder)
+  // must not cost the copy the server holds of it: with none left, nothing
+  // is deleted.
+  std::vector<std::string> present;
+  for (const std::string& directory : job.directories) {
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir != nullptr) {
+      ::closedir(dir);
+      present.push_back(directory);
+      continue;
+    }
+    const uint32_t code = WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
+    Status(Format("待备份的目录无法打开: %s: %s\n", directory.c_str(), DescribeResult(code).c_str()));
+    ++report.unlisted_directories;
+  }
+  if (present.empty()) {
+    Status(Format("没有可以打开的待备份目录，远程[%s]未删除\n", day_.c_str()));
+    report.outcome = SyncReport::Outcome::kNothingToBackUp;
+    return report;
+  }
+
+  session_->Disconnect();
+  const std::string address = FormatIpv4(job.server_address);
+  const uint32_t connected = ConnectWithRetry(job, address, &report);
+  if (connected != 0) {
+    if (!report.stopped) ReportConnectFailure(ui_, address, connected);
+    report.outcome = SyncReport::Outcome::kLoginFailed;
+    return report;
+  }
+  if (LogIn(session_, AccountName(job.user), ui_, status_) != 0) {
+    report.outcome = SyncReport::Outcome::kLoginFailed;
+    return report;
+  }
+
   Debug("开始执行文件备份任务.......\n");
   Status(Format("向远程发送删除[%s]命令\n", day_.c_str()));
   const uint32_t removed = session_->Delete(day_, true);
   if (removed == 0) {
     Status(Format("远程删除[%s] 成功\n", day_.c_str()));
+  } else if (!KOVA_IsConnected(session_->connection())) {
+    Status(Format("与服务器的连接中断，备份中止: 远程删除[%s]: %s\n", day_.c_str(), DescribeResult(removed).c_str()));
+    report.outcome = SyncReport::Outcome::kConnectionLost;
+    report.lost_code = removed;
+    return report;
   } else {
     Status(Format("远程删除[%s]失败[Error:%d]\n", day_.c_str(), static_cast<int>(removed)));
   }
   Status(Format("向远程发送创建文件夹[%s]命令\n", day_.c_str()));
 
-  for (const std::string& directory : job.directories) {
+  for (const std::string& directory : present) {
     if (stop_requested_.load()) {
       report.stopped = true;
       break;
     }
     Status("开始一个目录备份...\n");
     UploadTree(directory, std::string(), &report);
+    if (report.outcome == SyncReport::Outcome::kConnectionLost) return report;
   }
+  report.seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
   Status(Format("目录备份完毕[%s]", FormatLocalDateTime(clock_()).c_str()));
+  Status(FormatRunSummary(report));
   return report;
+}
+
+bool SyncEngine::Uploaded(const std::string& local_path, uint32_t result, bool marker, uint64_t bytes,
+                          SyncReport* report) {
+  if (result == 0) {
+    ++(marker ? report->markers_uploaded : report->files_uploaded);
+    report->bytes_uploaded += bytes;
+    return true;
+  }
+  if (!KOVA_IsConnected(session_->connection())) {
+    // One line for the run, not one per file that is left.
+    Status(Format("与服务器的连接中断，备份中止: %s: %s\n", local_path.c_str(), DescribeResult(result).c_str()));
+    report->outcome = SyncReport::Outcome::kConnectionLost;
+    report->lost_code = result;
+    return false;
+  }
+  Status(kUploadFailedText);
+  Status(Format("  %s: %s\n", local_path.c_str(), DescribeResult(result).c_str()));
+  ++report->failed_uploads;
+  return true;
 }
 
 int SyncEngine::UploadTree(const std::string& root, const std::string& relative, SyncReport* report) {
@@ -246,9 +395,11 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
     // Shown and counted here; the directories above go on with the rest
     // of their entries.
     Status(kUploadFailedText);
+    Status(Format("  %s: %s\n", here.c_str(), DescribeResult(read_error).c_str()));
     ++report->unlisted_directories;
     return -1;
   }
+  ++report->directories;
   int result = static_cast<int>(read_error);
 
   bool no_files = true;
@@ -264,10 +415,12 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
       case LocalEntryKind::kUnreadable:
         // Gone since the listing: nothing of it can be sent.
         Status(kUploadFailedText);
+        Status(Format("  %s: %s\n", JoinLocal(root, name).c_str(), DescribeResult(ERROR_FILE_NOT_FOUND).c_str()));
         ++report->failed_uploads;
         continue;
       case LocalEntryKind::kDirectory: {
         const int r = UploadTree(root, name, report);
+        if (report->outcome == SyncReport::Outcome::kConnectionLost) return r;
         if (r != 0 && result == 0) result = r;
         continue;
       }
@@ -275,25 +428,17 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         break;
     }
     no_files = false;
-    const uint32_t r = UploadFile(session_, day_, JoinLocal(root, name), false);
-    if (r != 0) {
-      Status(kUploadFailedText);
-      ++report->failed_uploads;
-    } else {
-      ++report->files_uploaded;
-    }
+    const std::string path = JoinLocal(root, name);
+    uint64_t bytes = 0;
+    const uint32_t r = UploadFile(session_, day_, path, false, &bytes);
+    if (!Uploaded(path, r, false, bytes, report)) return result;
   }
 
   if (no_files) {
     const std::string marker = here + "|";
     Debug(marker + "\n");
     const uint32_t r = UploadFile(session_, day_, marker, true);
-    if (r != 0) {
-      Status(kUploadFailedText);
-      ++report->failed_uploads;
-    } else {
-      ++report->markers_uploaded;
-    }
+    Uploaded(here, r, true, 0, report);
   }
   return result;
 }

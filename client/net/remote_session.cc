@@ -186,6 +186,12 @@ void KOVA_SetReplyTimeout(RemoteSession* session, uint32_t timeout_ms) {
   }
 }
 
+bool KOVA_IsConnected(RemoteSession* session) {
+  if (session == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> hold(session->lock);
+  return session->socket >= 0;
+}
+
 void KOVA_AbandonConnection(RemoteSession* session) {
   if (session == nullptr) return;
   std::lock_guard<std::recursive_mutex> hold(session->lock);

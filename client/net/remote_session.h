@@ -63,6 +63,11 @@ void KOVA_SetReplyTimeout(RemoteSession* session, uint32_t timeout_ms);
 // out of step; exposed for callers that must abandon a connection.
 void KOVA_AbandonConnection(RemoteSession* session);
 
+// False once the connection of `session` has been closed (a socket failure,
+// a closed peer, a reply out of step): a request's failure then means the
+// connection is lost, not that the server refused it. False for null.
+bool KOVA_IsConnected(RemoteSession* session);
+
 // Hands all `count` bytes to the socket. 0, or the Windows Sockets code of
 // the failed send.
 uint32_t SendAll(int socket, const uint8_t* bytes, size_t count);

@@ -17,7 +17,9 @@
 #include <ctime>
 #include <utility>
 
+#include "client/app/account_name.h"
 #include "client/app/last_run.h"
+#include "client/app/run_lock.h"
 #include "client/ui/dialog_font.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -216,6 +218,7 @@ CAmbrelDlg::InitResult CAmbrelDlg::InitDialog() {
   if (ReadLastRun(LastRunPath(options_.settings_path), &last)) status_->setText(FromUtf8(LastRunLine(last)));
 
   server_address_ = settings.server_address;
+  user_ = settings.user;
   if (settings.start_time_valid) start_time_ = FromStartTime(settings.start_time);
   list_->clear();
   for (const std::string& directory : settings.directories) {
@@ -259,6 +262,7 @@ void CAmbrelDlg::SaveCurrentSettings() {
   settings.server_address = server_address_;
   settings.start_time = ToStartTime(start_time_);
   settings.directories = ListEntries();
+  settings.user = user_;
   const uint32_t result = SaveSettings(options_.settings_path, settings);
   if (result != 0) {
     qWarning().noquote() << "settings not fully saved to" << FromUtf8(options_.settings_path)
@@ -272,11 +276,15 @@ void CAmbrelDlg::SaveCurrentSettings() {
   }
 }
 
-SyncJob CAmbrelDlg::MakeJob() const {
+SyncJob CAmbrelDlg::MakeJob(bool automatic) const {
   SyncJob job;
   job.server_address = server_address_;
   job.port = options_.port;
   job.directories = directories_;
+  job.user = user_;
+  job.retry = automatic;
+  // Shared with a headless run on the same settings file.
+  job.run_lock_path = RunLockPathFor(options_.settings_path);
   return job;
 }
 
@@ -294,7 +302,7 @@ void CAmbrelDlg::OnManualSync() {
   directories_ = ListEntries();
   // One run, on a worker: the window keeps answering and its status line
   // shows the progress.
-  StartRun(MakeJob());
+  StartRun(MakeJob(false));
   qDebug().noquote() << QString::fromUtf8("Uploadbtn执行完毕");
 }
 
@@ -313,7 +321,7 @@ void CAmbrelDlg::OnAutoSync() {
 
 void CAmbrelDlg::OnTimerTick() {
   // The start time as the last arming or manual run read it.
-  if (trigger_.OnTick(options_.clock(), start_time_.time())) StartRun(MakeJob());
+  if (trigger_.OnTick(options_.clock(), start_time_.time())) StartRun(MakeJob(true));
 }
 
 void CAmbrelDlg::OnAddDirectory() {
@@ -348,7 +356,7 @@ void CAmbrelDlg::StartRun(const SyncJob& job) {
   }
   workers_->Start([this, job] {
     const SyncReport report = engine_.SyncTask(job);
-    recorder_.WriteRecord(options_.settings_path, kSyncUserName, report, report.ExitCode(), std::time(nullptr));
+    recorder_.WriteRecord(options_.settings_path, AccountName(job.user), report, report.ExitCode(), std::time(nullptr));
   });
 }
 

@@ -148,7 +148,9 @@ class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
   void WriteControls();
   void SaveCurrentSettings();
   std::vector<std::string> ListEntries() const;
-  SyncJob MakeJob() const;
+  // `automatic`: started by the daily trigger, so a server that cannot be
+  // reached is tried again; a manual run reports at once.
+  SyncJob MakeJob(bool automatic) const;
   void StartRun(const SyncJob& job);
   void Warn(const QString& text);
   // Runs `fn` on the UI thread: at once when called there, otherwise queued
@@ -166,6 +168,7 @@ class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
   std::vector<std::string> directories_;  // the list of the last run or arming
   QDateTime start_time_;                  // only hour, minute and second count
   uint32_t server_address_ = 0;           // IPv4, host byte order
+  std::string user_;                      // USER as the settings file held it; kept on save
 
   QListWidget* list_ = nullptr;  // 1012
   QTimeEdit* time_edit_ = nullptr;  // 1013

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/app/account_name.h"
 #include "client/app/last_run.h"
+#include "client/app/run_lock.h"
 #include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
@@ -119,11 +121,12 @@ class AmbrelDlgTest : public QObject {
   }
 
   void WriteSettings(const std::vector<std::string>& directories, uint32_t address,
-                     StartTime start) {
+                     StartTime start, const std::string& user = std::string()) {
     SyncSettings settings;
     settings.server_address = address;
     settings.start_time = start;
     settings.directories = directories;
+    settings.user = user;
     QCOMPARE(SaveSettings(settings_path_.toStdString(), settings), 0u);
   }
 
@@ -418,7 +421,7 @@ class AmbrelDlgTest : public QObject {
   }
 
   void tickStartsARunOnlyInsideTheWindow() {
-    WriteSettings({"/srv/y", "/srv/x"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0});
+    WriteSettings({"/srv/y", "/srv/x"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0}, "ann");
     auto dlg = MakeDialog();
     QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
     QTest::mouseClick(Control<QPushButton>(dlg.get(), kIdAutoSync), Qt::LeftButton);
@@ -433,6 +436,11 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(jobs_[0].directories, (std::vector<std::string>{"/srv/x", "/srv/y"}));
     QCOMPARE(jobs_[0].server_address, 0x0A000001u);
     QCOMPARE(jobs_[0].port, uint16_t{9527});
+    // An unattended run: the settings' account, retries, the lock file a
+    // headless run on the same settings takes too.
+    QCOMPARE(jobs_[0].user, std::string("ann"));
+    QVERIFY(jobs_[0].retry);
+    QCOMPARE(jobs_[0].run_lock_path, RunLockPathFor(settings_path_.toStdString()));
     // The window's second tick does not start a second run.
     now_ = QDateTime(QDate(2024, 5, 6), QTime(12, 30, 1, 470));
     dlg->OnTimerTick();
@@ -466,7 +474,7 @@ class AmbrelDlgTest : public QObject {
   }
 
   void manualRunStartsOneRunWithTheListAsShown() {
-    WriteSettings({"/srv/b", "/srv/a"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0});
+    WriteSettings({"/srv/b", "/srv/a"}, 0x0A000001u, StartTime{2024, 5, 6, 12, 30, 0}, "ann");
     auto dlg = MakeDialog();
     QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
     prompts_->Answer(QStringLiteral("/srv/c"));
@@ -476,9 +484,11 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(jobs_.size(), size_t{1});
     QCOMPARE(jobs_[0].directories, (std::vector<std::string>{"/srv/a", "/srv/b", "/srv/c"}));
     QCOMPARE(jobs_[0].server_address, 0x0A000009u);
-    // Saved before the run starts.
+    QVERIFY(!jobs_[0].retry);  // a manual run reports a failed connect at once
+    // Saved before the run starts, the account it held included.
     const SyncSettings saved = ReadSettings();
     QCOMPARE(saved.server_address, 0x0A000009u);
+    QCOMPARE(saved.user, std::string("ann"));
     QCOMPARE(saved.directories.size(), size_t{3});
     QVERIFY(Control<QPushButton>(dlg.get(), kIdManualSync)->isEnabled());
     QVERIFY(!dlg->armed());
@@ -620,8 +630,12 @@ class AmbrelDlgTest : public QObject {
     auto* status = Control<QLabel>(dlg.get(), kIdStatus);
 
     QTest::mouseClick(Control<QPushButton>(dlg.get(), kIdManualSync), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(Utf8("目录备份完毕[")), 30000);
+    // The run ends on its summary, after the closing line.
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(Utf8("已上传 ")), 30000);
     QVERIFY(dlg->WaitForRuns(10000));
+    QVERIFY2(status->text().startsWith(Utf8("已上传 2 个文件 (70011 字节), 3 个目录, 失败 0 个, 用时 ")),
+             qPrintable(status->text()));
+    QVERIFY(shown.size() >= 2 && shown[shown.size() - 2].startsWith(Utf8("目录备份完毕[")));
     QCOMPARE(prompts_->message_count(), size_t{0});
     QCOMPARE(dlg->windowTitle(), QStringLiteral("Ostrova"));
     QVERIFY2(shown.contains(Utf8("开始一个目录备份...\n")), qPrintable(shown.join(QLatin1Char('|'))));
@@ -632,7 +646,8 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(record.files, uint64_t{2});
 
     // The weekday folder of the run holds the tree below the source's path.
-    const QDir home(QString::fromStdString(server->share_root()) + QStringLiteral("sync"));
+    // No USER in the settings: the account is the workstation's own.
+    const QDir home(QString::fromStdString(server->share_root() + AccountName(std::string())));
     QString day_folder;
     for (const char* day : {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}) {
       if (home.exists(QString::fromLatin1(day))) day_folder = home.filePath(QString::fromLatin1(day));

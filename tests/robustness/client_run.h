@@ -17,21 +17,23 @@ namespace tervane::robust {
 // the dialog); empty when neither is there.
 std::string ClientBinary();
 
-// Writes the settings file: server 127.0.0.1, a start time, and the
-// directories in this order.
+// Writes the settings file: server 127.0.0.1, a start time, the
+// directories in this order, and the account "sync" (USER).
 bool WriteClientSettings(const std::string& path, const std::vector<std::string>& directories);
 
 // The options that run one backup with `settings_path` against `port`,
-// output to `output_path`; `reply_timeout_ms` 0 keeps the client's default.
+// output to `output_path`; `reply_timeout_ms` 0 keeps the client's default;
+// a server that cannot be reached is tried again after 1, 2, 4 ... times
+// `retry_unit_ms` (default: 1, so such a run gives up at once).
 ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
-                               uint32_t reply_timeout_ms = 0);
+                               uint32_t reply_timeout_ms = 0, uint32_t retry_unit_ms = 1);
 
 // Where the server keeps the copy of local file `local_path` made by the
-// fixed account's run on weekday `day`: share/sync/<day>/<path without its
+// account "sync"'s run on weekday `day`: share/sync/<day>/<path without its
 // leading '/'>.
 std::string ServerCopyPath(const std::string& share, const std::string& day, const std::string& local_path);
 
-// The weekday folder the fixed account's runs wrote into ("" when none or
+// The weekday folder the runs of "sync" wrote into ("" when none or
 // more than one).
 std::string OnlyWeekdayFolder(const std::string& share);
 

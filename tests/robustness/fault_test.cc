@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -24,6 +25,7 @@
 #include "client/app/command_line.h"
 #include "client/app/md5.h"
 #include "client/app/remote_path.h"
+#include "client/app/sync_engine.h"
 #include "server/store/config_file.h"
 #include "shared/protocol/op_codes.h"
 #include "tests/robustness/child_process.h"
@@ -73,7 +75,7 @@ class FaultTest : public ::testing::Test {
     return true;
   }
 
-  // The fixed account's remote name of `local_path` in weekday folder `day`, as sent on the wire.
+  // The remote name of `local_path` in weekday folder `day`, as sent on the wire.
   static std::string WireName(const std::string& day, const std::string& local_path) {
     std::string wire;
     EXPECT_EQ(MapRemoteWireName(day, local_path, &wire), 0u);
@@ -211,7 +213,8 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
 // With a file-size limit on the server process (what a full quota or an
 // operator's limit does), a write that would pass it fails with 112 and
 // the server goes on serving; a backup run reports the one file that did
-// not fit with "上传失败" and uploads the rest.
+// not fit with "上传失败" and its reason, deletes its remote file, and
+// uploads the rest.
 TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   constexpr uint64_t kLimit = 1u << 20;
   ServerChild server(tmp_.At("srv"));
@@ -244,10 +247,14 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   size_t failures = 0;
   for (size_t at = output.find("上传失败"); at != std::string::npos; at = output.find("上传失败", at + 1)) ++failures;
   EXPECT_EQ(failures, 1u) << output;
-  EXPECT_NE(output.find("目录备份完毕"), std::string::npos) << output;
+  EXPECT_NE(output.find("上传失败\n  " + tmp_.At("src/b/big.bin") + ": 磁盘空间不足 (Error:112)\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("]\n已上传 2 个文件 (30000 字节), 3 个目录, 失败 1 个, 用时 "), std::string::npos) << output;
   const std::string day = OnlyWeekdayFolder(server.share());
   EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/a/a.txt"))), a));
   EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/c/c.txt"))), c));
+  // No copy of the right size with the wrong content stays behind.
+  EXPECT_FALSE(Exists(ServerCopyPath(server.share(), day, tmp_.At("src/b/big.bin"))));
   EXPECT_GE(server.CountInLog("Result: 112"), 3) << server.Log();
   EXPECT_TRUE(server.process().running()) << server.Log();
   ExpectCleanStop(server);
@@ -284,8 +291,8 @@ class SmallFileSystem {
 };
 
 // A share on a file system that is really full: writes fail with 112 once
-// it is, the server goes on, and the run reports the file and goes on to
-// its end.
+// it is, the server goes on, and the run reports the file, leaves no copy
+// of it, and goes on to its end.
 TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   const std::string root = tmp_.At("small");
   ASSERT_TRUE(MakeDirs(root));
@@ -326,7 +333,9 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   EXPECT_NE(output.find("上传失败"), std::string::npos) << output;
   EXPECT_NE(output.find("目录备份完毕"), std::string::npos) << "the run did not go on to its end:\n" << output;
   EXPECT_GE(server.CountInLog("[写文件] Result: 112"), 2) << server.Log();
-  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(root + "/", OnlyWeekdayFolder(root + "/"), tmp_.At("src/a/a.txt"))), a));
+  const std::string day = OnlyWeekdayFolder(root + "/");
+  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(root + "/", day, tmp_.At("src/a/a.txt"))), a));
+  EXPECT_FALSE(Exists(ServerCopyPath(root + "/", day, tmp_.At("src/b/big.bin"))));
   TestClient after;
   EXPECT_TRUE(ConnectAndLogIn(after, server.port(), "filler", "pw")) << "the server did not survive:\n"
                                                                       << server.Log();
@@ -334,15 +343,17 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
 }
 
 // A server that stops answering in the middle of a run (stopped, not gone:
-// its connection stays open) ends the run with a failure within the
-// client's reply time-out instead of holding it.
-TEST_F(FaultTest, ServerThatStopsAnsweringEndsTheRunInsteadOfHangingIt) {
+// its connection stays open) ends the run within the client's reply
+// time-out with one line naming the lost connection, and exit 2; so does a
+// server killed in the middle of a run.
+TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   ServerChild server(tmp_.At("srv"));
   ASSERT_TRUE(server.WriteConfig({}));
   ASSERT_TRUE(server.Start()) << server.Log();
   ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(10, 64u << 20)));
   ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(11, 1000)));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
+  const std::string lost = "与服务器的连接中断，备份中止: " + tmp_.At("src/big.bin") + ": ";
 
   constexpr uint32_t kReplyTimeoutMs = 1000;
   ChildProcess client;
@@ -359,14 +370,61 @@ TEST_F(FaultTest, ServerThatStopsAnsweringEndsTheRunInsteadOfHangingIt) {
   ASSERT_TRUE(ended) << "the run still hangs 20 s after the server stopped answering";
   EXPECT_LT(took, 10000) << "the run took " << took << " ms to give up";
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0) << ReadFile(tmp_.At("client.log"));
-  EXPECT_NE(ReadFile(tmp_.At("client.log")).find("上传失败"), std::string::npos);
+  EXPECT_EQ(WEXITSTATUS(status), 2) << ReadFile(tmp_.At("client.log"));
+  std::string output = ReadFile(tmp_.At("client.log"));
+  EXPECT_EQ(output.substr(output.find("开始一个目录备份...\n") + std::string("开始一个目录备份...\n").size()),
+            lost + "服务器没有及时回应 (Error:10060)\n");
 
   // Once it runs again, the server serves new connections.
   TestClient after;
   ASSERT_TRUE(after.Connect(server.port()));
   EXPECT_EQ(after.OpenSession(), 0u);
   EXPECT_EQ(after.Heartbeat(), 0u);
+  after.Close();
+
+  const int writes = server.CountInLog("[写文件] Result: 0");
+  ChildProcess second;
+  ASSERT_TRUE(second.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log"))));
+  ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", writes + 1, 20000)) << server.Log();
+  server.process().Kill();
+  ASSERT_TRUE(second.Wait(20000, &status)) << "the run still goes on 20 s after the server died";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  output = ReadFile(tmp_.At("client2.log"));
+  EXPECT_EQ(output.substr(output.find("开始一个目录备份...\n") + std::string("开始一个目录备份...\n").size()).rfind(lost, 0),
+            0u)
+      << output;
+  EXPECT_EQ(output.find(kUploadFailedText), std::string::npos) << output;
+}
+
+// With every one of the server's ten connections held, a headless run is
+// turned away; it says so, waits, tries again, and goes through once a
+// connection is freed.
+TEST_F(FaultTest, BusyServerIsTriedAgain) {
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({}));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  std::vector<std::unique_ptr<TestClient>> holders;
+  for (int i = 0; i < 10; ++i) {
+    holders.push_back(std::make_unique<TestClient>());
+    ASSERT_TRUE(holders.back()->Connect(server.port()));
+    ASSERT_EQ(holders.back()->OpenSession(), 0u) << i;
+  }
+  ASSERT_TRUE(WriteFile(tmp_.At("src/a.txt"), "a"));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
+  ChildProcess client;
+  ASSERT_TRUE(client.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log"), 0, 500)));
+  const int64_t until = NowMs() + 20000;
+  while (ReadFile(tmp_.At("client.log")).find("分钟后重试") == std::string::npos && NowMs() < until) ::usleep(10000);
+  ASSERT_NE(ReadFile(tmp_.At("client.log")).find("连接文件服务器失败[127.0.0.1]: "), std::string::npos)
+      << ReadFile(tmp_.At("client.log"));
+  holders.pop_back();
+  int status = 0;
+  ASSERT_TRUE(client.Wait(30000, &status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(tmp_.At("client.log"));
+  EXPECT_EQ(ReadFile(ServerCopyPath(server.share(), OnlyWeekdayFolder(server.share()), tmp_.At("src/a.txt"))), "a");
+  holders.clear();
   ExpectCleanStop(server);
 }
 
