@@ -92,6 +92,7 @@ check "server: program, unit, system user, man page, copyright, changelog" has_f
 check "client: program, user units, desktop entry, icon, man page, copyright, changelog" has_files "$root" \
   usr/bin/tervaneclt usr/lib/systemd/user/tervaneclt-sync.service usr/lib/systemd/user/tervaneclt-sync.timer \
   usr/lib/systemd/user/tervaneclt-notify.service usr/share/applications/tervaneclt.desktop \
+  usr/share/applications/tervaneclt-restore.desktop usr/share/doc/tervane-client/images/restore-window.png \
   usr/share/icons/hicolor/scalable/apps/tervane.svg usr/share/man/man1/tervaneclt.1.gz \
   usr/share/doc/tervane-client/copyright usr/share/doc/tervane-client/changelog.gz \
   usr/share/doc/tervane-client/user-guide.md
@@ -104,6 +105,8 @@ check "zeltor.service runs as the user tervane" grep -q '^User=tervane$' "$root/
 check "the sync unit runs /usr/bin/tervaneclt" runs_from "$root/usr/lib/systemd/user/tervaneclt-sync.service" /usr/bin "$root"
 check "the sync unit raises the notification on failure" \
   grep -q '^OnFailure=tervaneclt-notify.service$' "$root/usr/lib/systemd/user/tervaneclt-sync.service"
+check "the restore entry opens the restore window" \
+  grep -q '^Exec=tervaneclt --restore-window$' "$root/usr/share/applications/tervaneclt-restore.desktop"
 check "the timer catches up a missed day" grep -q '^Persistent=true$' "$root/usr/lib/systemd/user/tervaneclt-sync.timer"
 
 # ------------------------------------------------------ maintainer scripts

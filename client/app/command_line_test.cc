@@ -48,6 +48,22 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   ASSERT_TRUE(Parse({"--settings", "/s.ini", "--screenshot", "/tmp/d.png"}, &o));
   EXPECT_FALSE(o.sync);
   EXPECT_EQ(o.screenshot_path, "/tmp/d.png");
+  // The copy modes: DAY in any case, then paths; options anywhere; "--"
+  // ends the options.
+  ASSERT_TRUE(Parse({"--restore", "mon", "/a", "--to", "/t", "b", "--overwrite", "--", "--c"}, &o));
+  EXPECT_TRUE(o.restore);
+  EXPECT_EQ(o.arguments, (std::vector<std::string>{"Mon", "/a", "b", "--c"}));
+  EXPECT_EQ(o.restore_to, "/t");
+  EXPECT_TRUE(o.overwrite);
+  ASSERT_TRUE(Parse({"--list"}, &o));
+  EXPECT_TRUE(o.list && o.arguments.empty());
+  ASSERT_TRUE(Parse({"--list", "SAT", "/x"}, &o));
+  EXPECT_EQ(o.arguments, (std::vector<std::string>{"Sat", "/x"}));
+  ASSERT_TRUE(Parse({"--verify", "--port", "2", "Sun"}, &o));
+  EXPECT_TRUE(o.verify);
+  EXPECT_EQ(o.arguments, (std::vector<std::string>{"Sun"}));
+  ASSERT_TRUE(Parse({"--restore-window", "--settings", "/s.ini"}, &o));
+  EXPECT_TRUE(o.restore_window);
   ASSERT_TRUE(Parse({"--help"}, &o));
   EXPECT_TRUE(o.help);
   ASSERT_TRUE(Parse({"--version"}, &o));
@@ -58,12 +74,22 @@ TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
       {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--retry-unit-ms", "0"},
-      {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"}};
+      {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"},
+      {"--restore"}, {"--restore", "Mon"}, {"--restore", "Monday", "/a"}, {"--list", "Mon", "/a", "/b"},
+      {"--verify", "Mon", "Tue"}, {"--list", "--verify"}, {"--sync", "Mon"}, {"Mon"}, {"--to", "/t"},
+      {"--list", "--overwrite"}, {"--restore", "Mon", "/a", "--to"}};
   for (const auto& args : bad) {
     CommandLineOptions o;
     EXPECT_FALSE(Parse(args, &o)) << args[0];
     EXPECT_FALSE(o.error.empty()) << args[0];
   }
+}
+
+TEST(CommandLineTest, AbsoluteLocalPath) {
+  EXPECT_EQ(AbsoluteLocalPath("/a//b/./c/", "/x"), "/a/b/c");
+  EXPECT_EQ(AbsoluteLocalPath("docs/../报告.txt", "/home/ann"), "/home/ann/报告.txt");
+  EXPECT_EQ(AbsoluteLocalPath("../../..", "/home/ann"), "/");
+  EXPECT_EQ(AbsoluteLocalPath(".", "/"), "/");
 }
 
 // --help and --version are handled and end with 0; an unknown argument ends

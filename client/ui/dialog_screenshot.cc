@@ -48,25 +48,28 @@ QImage RenderDialogImage() {
   dialog.InitDialog();
   dialog.show();
   QApplication::processEvents();
-  const QPixmap client = dialog.grab();
+  const QImage image = FramedWindowImage(&dialog);
+  // The dialog ends without saving into the scratch directory's file again.
+  dialog.hide();
+  return image;
+}
 
-  // A plain frame: title bar with icon and title, one-pixel border.
-  const int title_height = dialog.fontMetrics().height() + 12;
+QImage FramedWindowImage(QWidget* window) {
+  const QPixmap client = window->grab();
+  const int title_height = window->fontMetrics().height() + 12;
   QImage image(client.width() + 2, client.height() + title_height + 1, QImage::Format_ARGB32);
   image.fill(QColor(0x3c, 0x4a, 0x5c));
   QPainter painter(&image);
   const int icon_size = title_height - 8;
-  dialog.windowIcon().paint(&painter, QRect(6, 4, icon_size, icon_size));
-  QFont title_font = dialog.font();
+  window->windowIcon().paint(&painter, QRect(6, 4, icon_size, icon_size));
+  QFont title_font = window->font();
   title_font.setBold(true);
   painter.setFont(title_font);
   painter.setPen(Qt::white);
   painter.drawText(QRect(icon_size + 12, 0, image.width() - icon_size - 12, title_height),
-                   Qt::AlignVCenter | Qt::AlignLeft, dialog.windowTitle());
+                   Qt::AlignVCenter | Qt::AlignLeft, window->windowTitle());
   painter.drawPixmap(1, title_height, client);
   painter.end();
-  // The dialog ends without saving into the scratch directory's file again.
-  dialog.hide();
   return image;
 }
 

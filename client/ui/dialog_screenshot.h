@@ -7,7 +7,13 @@
 #include <QImage>
 #include <QString>
 
+class QWidget;
+
 namespace tervane {
+
+// `window`'s client area (it must be shown) under a plain frame: a title
+// bar with its icon and title, and a one-pixel border.
+QImage FramedWindowImage(QWidget* window);
 
 // Needs a QApplication. Touches no settings file of the user's and takes no
 // single-instance marker.

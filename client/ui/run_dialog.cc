@@ -1,5 +1,6 @@
 #include "client/ui/run_dialog.h"
 
+#include <QIcon>
 #include <QString>
 #include <cstdio>
 #include <utility>
@@ -7,7 +8,10 @@
 #include "client/app/command_line.h"
 #include "client/app/user_timer.h"
 #include "client/ui/ambrel_app.h"
+#include "client/ui/dialog_font.h"
 #include "client/ui/dialog_screenshot.h"
+#include "client/ui/restore_window.h"
+#include "client/ui/restore_window_screenshot.h"
 
 namespace tervane {
 
@@ -18,6 +22,20 @@ int RunDialog(int argc, char** argv) {
     return 2;
   }
   CAmbrelApp app(argc, argv);
+  if (parsed.restore_window) {
+    app.setFont(PickDialogFont());
+    app.setWindowIcon(QIcon(QStringLiteral(":/tervane/tervane.png")));
+    if (!parsed.screenshot_path.empty()) {
+      return RenderRestoreWindowScreenshot(QString::fromStdString(parsed.screenshot_path)) ? 0 : 1;
+    }
+    RestoreWindowOptions window_options;
+    window_options.settings_path = parsed.settings_path;
+    window_options.port = parsed.port;
+    RestoreWindow window(window_options);
+    window.Start();
+    window.exec();
+    return 0;
+  }
   if (!parsed.screenshot_path.empty()) {
     return RenderDialogScreenshot(QString::fromStdString(parsed.screenshot_path)) ? 0 : 1;
   }

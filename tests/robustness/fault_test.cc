@@ -1,6 +1,7 @@
-// Faults from outside: a client killed in the middle of an upload, the
-// server killed during a burst of registrations, a share that runs out of
-// room, and a server that stops answering in the middle of a run. Each test
+// Faults from outside: a client killed in the middle of an upload or of a
+// restore, the server killed during a burst of registrations, a share that
+// runs out of room, and a server that stops answering in the middle of a
+// run. Each test
 // runs the real tervanesvr (and the client program where a run is the
 // subject) as child processes on loopback and ends them by their own pids.
 #include <sched.h>
@@ -138,6 +139,46 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log")), 30000);
   EXPECT_EQ(code, 0) << ReadFile(tmp_.At("client2.log"));
   EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), OnlyWeekdayFolder(server.share()), local)), content));
+  ExpectCleanStop(server);
+}
+
+// A restore killed in the middle of a file leaves nothing under the file's
+// real name, only its temporary file; the next restore puts the whole file
+// in place.
+TEST_F(FaultTest, RestoreKilledMidFileLeavesNoPartialFile) {
+  ServerChild server(tmp_.At("srv"));
+  ASSERT_TRUE(server.WriteConfig({}));
+  ASSERT_TRUE(server.Start()) << server.Log();
+  const std::string local = tmp_.At("src/big.bin");
+  const std::string content = PatternBytes(3, 64u << 20);
+  ASSERT_TRUE(WriteFile(local, content));
+  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
+  ASSERT_EQ(RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("sync.log")), 60000), 0)
+      << ReadFile(tmp_.At("sync.log"));
+  const std::string day = OnlyWeekdayFolder(server.share());
+  ASSERT_FALSE(day.empty());
+
+  ChildOptions restore;
+  restore.argv = {ClientBinary(), "--restore", day, local, "--to", tmp_.At("out"),
+                  "--settings", tmp_.At("client.ini"), "--port", std::to_string(server.port())};
+  restore.output_path = tmp_.At("restore.log");
+  const int reads_before = server.CountInLog("[读文件] Result: 0");
+  ChildProcess client;
+  ASSERT_TRUE(client.Start(restore));
+  ASSERT_TRUE(server.WaitForLog("[读文件] Result: 0", reads_before + 1, 20000)) << server.Log();
+  ASSERT_TRUE(client.Signal(SIGSTOP));
+  const std::string dest = tmp_.At("out") + local;
+  const std::string folder = dest.substr(0, dest.rfind('/'));
+  ASSERT_FALSE(Exists(dest)) << "the restore ended before the client could be stopped";
+  client.Kill();
+  const std::vector<std::string> left = ListFiles(folder);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind(".tervane-restore-", 0), 0u) << left[0];
+  EXPECT_LT(ReadFile(folder + "/" + left[0]).size(), content.size());
+
+  restore.output_path = tmp_.At("restore2.log");
+  EXPECT_EQ(RunToEnd(restore, 60000), 0) << ReadFile(tmp_.At("restore2.log"));
+  EXPECT_TRUE(SameBytes(ReadFile(dest), content));
   ExpectCleanStop(server);
 }
 

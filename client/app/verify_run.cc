@@ -1,0 +1,257 @@
+#include "client/app/verify_run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "client/app/copy_browser.h"
+#include "client/app/copy_messages.h"
+#include "client/app/local_walk.h"
+#include "client/app/remote_path.h"
+#include "client/app/remote_read.h"
+#include "client/app/result_words.h"
+#include "client/net/remote_file.h"
+#include "client/net/status_sink.h"
+#include "shared/platform/filetime.h"
+#include "shared/platform/win_error.h"
+#include "shared/protocol/result_codes.h"
+
+namespace tervane {
+namespace {
+
+// Ends a content comparison at the first differing piece; never a code of
+// the library or the server.
+constexpr uint32_t kContentDiffers = 0xFFFFFFF0u;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return text;
+}
+
+class Verifier {
+ public:
+  Verifier(RemoteSession* session, const VerifyJob& job, StatusSink* status, const std::atomic<bool>* stop)
+      : session_(session), browser_(session), job_(job), status_(status), stop_(stop) {}
+
+  VerifyReport Run() {
+    const int64_t start = SteadyNowNs();
+    for (std::string directory : job_.directories) {
+      if (Ended()) break;
+      while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+      std::string remote;
+      const uint32_t mapped = MapRemoteName(job_.day, directory, &remote);
+      if (mapped != 0) {
+        Fail(directory, mapped);
+        continue;
+      }
+      CompareDirectory(directory, remote);
+    }
+    report_.seconds = SecondsSince(start);
+    const bool same = report_.ExitCode() == 0;
+    Show(Format("校验完毕[%s]: %s\n", job_.day.c_str(), same ? "副本与本地一致" : "副本与本地不一致"));
+    Show(Format("一致 %u 个, 服务器上没有 %u 个, 不同 %u 个, 本地已不存在 %u 个, 失败 %u 个, 用时 %lld 秒\n",
+                report_.matching, report_.missing_on_server, report_.differing, report_.gone_locally,
+                report_.failed, static_cast<long long>(report_.seconds)));
+    return report_;
+  }
+
+ private:
+  bool Ended() {
+    if (report_.connection_lost) return true;
+    if (stop_ != nullptr && stop_->load()) report_.stopped = true;
+    return report_.stopped;
+  }
+
+  void Show(const std::string& text) {
+    if (status_ != nullptr) status_->ShowStatus(text);
+  }
+
+  void Fail(const std::string& path, uint32_t code) {
+    ++report_.failed;
+    if (ConnectionLost(session_)) {
+      // One line for the run, not one per file that is left.
+      report_.connection_lost = true;
+      Show("与服务器的连接中断，校验中止: " + path + ": " + DescribeResult(code) + "\n");
+      return;
+    }
+    Show(kVerifyFailedText);
+    Show(FailureLine(path, code));
+  }
+
+  void Missing(const std::string& path) {
+    ++report_.missing_on_server;
+    Show("服务器上没有: " + path + "\n");
+  }
+
+  void Gone(const std::string& path) {
+    ++report_.gone_locally;
+    Show("本地已不存在: " + path + "\n");
+  }
+
+  void Differ(const std::string& text) {
+    ++report_.differing;
+    Show(text);
+  }
+
+  void CompareDirectory(const std::string& local, const std::string& remote) {
+    std::vector<LocalEntry> local_entries;
+    uint32_t read_error = 0;
+    if (!ListLocalDirectory(local, &local_entries, &read_error)) {
+      Fail(local, read_error != 0 ? read_error : ERROR_PATH_NOT_FOUND);
+      return;
+    }
+    if (read_error != 0) Fail(local, read_error);
+    std::vector<CopyEntry> remote_entries;
+    uint32_t refused = 0;
+    const uint32_t listed = browser_.List(remote, true, &remote_entries, &refused);
+    if (listed == RESULT_NO_SUCH_DIRECTORY) {
+      Missing(local + "/");
+      return;
+    }
+    if (listed != 0) {
+      Fail(local, listed);
+      return;
+    }
+    if (refused != 0) {
+      report_.failed += refused;
+      Show(kVerifyFailedText);
+      Show("  " + local + ": 服务器上有 " + std::to_string(refused) + " 个名称无法还原为本地名称\n");
+    }
+    std::map<std::string, const CopyEntry*> on_server;
+    for (const CopyEntry& entry : remote_entries) on_server[entry.name] = &entry;
+
+    std::map<std::string, LocalEntryKind> here;
+    for (const LocalEntry& entry : local_entries) here[entry.name] = entry.kind;
+    for (const auto& [name, kind] : here) {
+      if (Ended()) return;
+      const std::string path = JoinLocalPath(local, name);
+      const auto found = on_server.find(name);
+      const CopyEntry* copy = found == on_server.end() ? nullptr : found->second;
+      if (copy != nullptr) on_server.erase(found);
+      switch (kind) {
+        case LocalEntryKind::kSkipped:
+          break;  // never backed up
+        case LocalEntryKind::kUnreadable:
+          Fail(path, ERROR_FILE_NOT_FOUND);
+          break;
+        case LocalEntryKind::kDirectory:
+          if (copy != nullptr && copy->is_directory) {
+            CompareDirectory(path, remote + "\\" + copy->remote_name);
+          } else {
+            Missing(path + "/");
+          }
+          break;
+        case LocalEntryKind::kFile:
+          if (copy != nullptr && !copy->is_directory) {
+            CompareFile(path, remote + "\\" + copy->remote_name, *copy);
+          } else {
+            Missing(path);
+          }
+          break;
+      }
+    }
+    for (const auto& [name, copy] : on_server) {
+      Gone(JoinLocalPath(local, name) + (copy->is_directory ? "/" : ""));
+    }
+  }
+
+  void CompareFile(const std::string& path, const std::string& remote, const CopyEntry& copy) {
+    if (copy.detail_result != 0) {
+      Fail(path, copy.detail_result);
+      return;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      const uint32_t code = fd < 0 ? WinErrorFromErrno(errno) : ERROR_ACCESS_DENIED;
+      if (fd >= 0) ::close(fd);
+      Fail(path, code);
+      return;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size != copy.size) {
+      ::close(fd);
+      Differ("大小不同: " + path + Format(" (本地 %llu 字节，服务器 %llu 字节)\n", static_cast<unsigned long long>(size),
+                                          static_cast<unsigned long long>(copy.size)));
+      return;
+    }
+    uint32_t result = CompareContent(fd, remote, size);
+    ::close(fd);
+    if (result == kContentDiffers) {
+      Differ("内容不同: " + path + "\n");
+      return;
+    }
+    if (result != 0) {
+      Fail(path, result);
+      return;
+    }
+    const uint64_t local_time = FileTimeFromTimespec(st.st_mtim);
+    if (local_time / 10000000 != copy.last_write / 10000000) {
+      Differ("时间不同: " + path + " (本地 " + FormatFileTime(local_time) + "，服务器 " +
+             FormatFileTime(copy.last_write) + ")\n");
+      return;
+    }
+    ++report_.matching;
+  }
+
+  // 0 when the remote file holds the same `size` bytes as `fd`.
+  uint32_t CompareContent(int fd, const std::string& remote, uint64_t size) {
+    if (!local_buffer_) {
+      local_buffer_.reset(new (std::nothrow) uint8_t[kReadPiece]);
+      if (!local_buffer_) return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    RemoteFile* file = nullptr;
+    uint32_t result = OpenCopyFile(session_, remote, &file);
+    if (result != 0) return result;
+    uint64_t offset = 0;
+    result = ReadRemoteContent(file, size, [&](const uint8_t* data, size_t len) -> uint32_t {
+      size_t done = 0;
+      while (done < len) {
+        const ssize_t n = ::pread(fd, local_buffer_.get() + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return WinErrorFromErrno(errno);
+        if (n == 0) return kContentDiffers;  // the local file shrank meanwhile
+        done += static_cast<size_t>(n);
+      }
+      offset += len;
+      return std::memcmp(local_buffer_.get(), data, len) == 0 ? 0 : kContentDiffers;
+    });
+    KOVA_CloseFile(file);
+    return result;
+  }
+
+  RemoteSession* const session_;
+  CopyBrowser browser_;
+  const VerifyJob& job_;
+  StatusSink* const status_;
+  const std::atomic<bool>* const stop_;
+  VerifyReport report_;
+  std::unique_ptr<uint8_t[]> local_buffer_;
+};
+
+}  // namespace
+
+int VerifyReport::ExitCode() const {
+  if (connection_lost) return 2;
+  return missing_on_server != 0 || differing != 0 || gone_locally != 0 || failed != 0 || stopped ? 1 : 0;
+}
+
+VerifyReport RunVerify(RemoteSession* session, const VerifyJob& job, StatusSink* status,
+                       const std::atomic<bool>* stop) {
+  return Verifier(session, job, status, stop).Run();
+}
+
+}  // namespace tervane

@@ -1,0 +1,130 @@
+#include "client/ui/restore_window.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <memory>
+
+#include "client/app/client_session.h"
+#include "client/app/sync_engine.h"
+#include "client/app/test_recorders.h"
+#include "client/net/server_process.h"
+#include "client/ui/dialog_prompts.h"
+#include "client/ui/ui_test_main.h"
+
+namespace tervane {
+namespace {
+
+// Answers the folder picker with a fixed folder.
+class TargetPrompts : public DialogPrompts {
+ public:
+  explicit TargetPrompts(QString target) : target_(std::move(target)) {}
+  void ShowMessage(QWidget*, const QString&, const QString&, QMessageBox::Icon) override {}
+  QString ChooseDirectory(QWidget*, const QString&) override { return target_; }
+
+ private:
+  QString target_;
+};
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool WriteAll(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+}  // namespace
+
+class RestoreWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  // Against the real server: the window lists the copy, opens it folder by
+  // folder down to a file, and "恢复到..." restores the ticked file (and
+  // nothing else) below the chosen folder.
+  void restoresATickedFile() {
+    if (ServerProcess::Binary().empty()) QSKIP("tervanesvr is not built");
+    std::string why;
+    std::unique_ptr<ServerProcess> server = ServerProcess::Start({}, &why);
+    QVERIFY2(server != nullptr, why.c_str());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("源"));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/子")));
+    const QByteArray report("季度报告\n");
+    QVERIFY(WriteAll(source + QStringLiteral("/子/报告.txt"), report));
+    QVERIFY(WriteAll(source + QStringLiteral("/keep.txt"), "not ticked"));
+    {
+      ClientSession session;
+      testing::RecordingStatus status;
+      testing::RecordingUi ui;
+      SyncEngine engine(&session, &status, &ui);
+      SyncJob job;
+      job.server_address = 0x7F000001u;
+      job.port = server->port();
+      job.directories = {source.toStdString()};
+      QCOMPARE(engine.SyncTask(job).ExitCode(), 0);
+    }
+    SyncSettings settings;
+    settings.server_address = 0x7F000001u;
+    settings.directories = {source.toStdString()};
+    const QString settings_path = dir.filePath(QStringLiteral("BK_CLIENT_CFG.ini"));
+    QCOMPARE(SaveSettings(settings_path.toStdString(), settings), 0u);
+
+    const QString target = dir.filePath(QStringLiteral("target"));
+    TargetPrompts prompts(target);
+    RestoreWindowOptions options;
+    options.settings_path = settings_path.toStdString();
+    options.port = server->port();
+    options.prompts = &prompts;
+    RestoreWindow window(options);
+    QVERIFY(window.Start());
+    QTRY_COMPARE_WITH_TIMEOUT(window.tree()->topLevelItemCount(), 1, 20000);
+
+    QTreeWidgetItem* item = window.tree()->topLevelItem(0);
+    const QStringList parts = (source + QStringLiteral("/子/报告.txt")).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+      item->setExpanded(true);
+      QTreeWidgetItem* child = nullptr;
+      QTRY_VERIFY_WITH_TIMEOUT(
+          [&] {
+            for (int i = 0; i < item->childCount(); ++i) {
+              if (item->child(i)->text(RestoreWindow::kNameColumn) == part) child = item->child(i);
+            }
+            return child != nullptr;
+          }(),
+          20000);
+      item = child;
+    }
+    QCOMPARE(item->text(RestoreWindow::kSizeColumn), QStringLiteral("13 B"));
+    QVERIFY(!item->text(RestoreWindow::kTimeColumn).isEmpty());
+    item->setCheckState(RestoreWindow::kNameColumn, Qt::Checked);
+
+    QSignalSpy finished(&window, &RestoreWindow::restoreFinished);
+    QPushButton* to_button = nullptr;
+    for (QPushButton* b : window.findChildren<QPushButton*>()) {
+      if (b->text() == QString::fromUtf8(kRestoreToText)) to_button = b;
+    }
+    QVERIFY(to_button != nullptr);
+    QTest::mouseClick(to_button, Qt::LeftButton);
+    QVERIFY(window.busy());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+    QCOMPARE(finished.at(0).at(0).toInt(), 0);
+    QVERIFY(!window.busy());
+    QCOMPARE(ReadAll(target + source + QStringLiteral("/子/报告.txt")), report);
+    QVERIFY(!QFile::exists(target + source + QStringLiteral("/keep.txt")));
+  }
+};
+
+TERVANE_UI_TEST(RestoreWindowTest);
+
+}  // namespace tervane
+
+#include "restore_window_test.moc"
