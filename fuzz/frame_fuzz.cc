@@ -100,11 +100,13 @@ class FrameHarness {
     }
     Check(outcome == DispatchOutcome::kSendReply, "a complete request got no reply");
     CheckReply(c, request);
-    // The reply is out: the connection waits for the next header.
-    c.io_kind = IO_RECEIVE;
-    c.stage = STAGE_HEADER;
-    c.offset = 0;
-    c.remaining = kHeaderSize;
+    // The reply is out: the connection waits for the next header (after a
+    // pause, which changes nothing here, when a login failed), or is
+    // released after too many failed logins.
+    outcome = dispatcher_->OnReplySent(c);
+    Check(c.io_kind == IO_RECEIVE && c.stage == STAGE_HEADER && c.offset == 0 && c.remaining == kHeaderSize,
+          "the next header is not awaited");
+    if (outcome == DispatchOutcome::kRelease) Reconnect(which);
     return true;
   }
 
@@ -135,6 +137,9 @@ class FrameHarness {
     Release(which);
     ClientContext& c = *connections_[which];
     c.key = next_key_++;
+    c.logged_in = false;
+    c.registered = false;
+    c.failed_logins = 0;
     c.stage = STAGE_HEADER;
     c.io_kind = IO_RECEIVE;
     c.offset = 0;

@@ -99,8 +99,20 @@ check "client: program, user units, desktop entry, icon, man page, copyright, ch
 check "the server package holds no client file" bash -c '! dpkg-deb -c "$1" | grep -q tervaneclt' _ "$server"
 check "tervanesvr starts" starts "$root/usr/bin/tervanesvr" tervanesvr
 check "tervaneclt starts" starts "$root/usr/bin/tervaneclt" tervaneclt
-check "zeltor.service runs /usr/bin/tervanesvr on /var/lib/tervane/Config.cfg" \
-  grep -q '^ExecStart=/usr/bin/tervanesvr --config /var/lib/tervane/Config.cfg$' "$root/usr/lib/systemd/system/zeltor.service"
+check "zeltor.service runs /usr/bin/tervanesvr on /var/lib/tervane/Config.cfg, logging connections" \
+  grep -q '^ExecStart=/usr/bin/tervanesvr --config /var/lib/tervane/Config.cfg --log-level connections$' \
+  "$root/usr/lib/systemd/system/zeltor.service"
+# The installed program takes the unit's command line: its options, on a
+# scratch Config.cfg, with --report so that nothing is served.
+unit_command_ok() {
+  local line out
+  line=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/zeltor.service")
+  printf '[SharePath]\r\n%s/share/\r\n' "$tmp" >"$tmp/unit.cfg"
+  line=${line/--config \/var\/lib\/tervane\/Config.cfg/--config $tmp/unit.cfg}
+  # shellcheck disable=SC2086
+  out=$(timeout 20 "$root"$line --report 2>&1) || { echo "      $line --report: $out"; return 1; }
+}
+check "tervanesvr accepts the unit's command line" unit_command_ok
 check "zeltor.service runs as the user tervane" grep -q '^User=tervane$' "$root/usr/lib/systemd/system/zeltor.service"
 check "the sync unit runs /usr/bin/tervaneclt" runs_from "$root/usr/lib/systemd/user/tervaneclt-sync.service" /usr/bin "$root"
 check "the sync unit raises the notification on failure" \

@@ -121,9 +121,13 @@ TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
   EXPECT_TRUE(sink.lines().empty());
 
   EXPECT_EQ(KOVA_RegisterUser(first, "Alice", kDigest), 0u);
-  EXPECT_EQ(KOVA_RegisterUser(first, "alice", kDigest), RESULT_USER_EXISTS);
-  EXPECT_EQ(KOVA_Login(first, "alice", kDigest), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(KOVA_Login(first, "Alice", "00000000000000000000000000000000"), RESULT_WRONG_PASSWORD);
+  EXPECT_EQ(KOVA_RegisterUser(first, "Bob", kDigest), ERROR_ACCESS_DENIED);  // one per connection
+  // A wrong password pauses its connection for a second: each has its own.
+  RemoteSession* guesses[3] = {Connect(), Connect(), Connect()};
+  for (RemoteSession* g : guesses) ASSERT_NE(g, nullptr);
+  EXPECT_EQ(KOVA_RegisterUser(guesses[0], "alice", kDigest), RESULT_USER_EXISTS);
+  EXPECT_EQ(KOVA_Login(guesses[1], "alice", kDigest), RESULT_NOT_LOGGED_IN);
+  EXPECT_EQ(KOVA_Login(guesses[2], "Alice", "00000000000000000000000000000000"), RESULT_WRONG_PASSWORD);
   ASSERT_EQ(KOVA_Login(first, "Alice", kDigest), 0u);
   EXPECT_EQ(KOVA_GetSpaceInfo(first, &value, &other), 0u);
   EXPECT_EQ(value, 0u);  // our own zeros, sent back

@@ -10,6 +10,8 @@
 #ifndef TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 #define TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 
+#include <arpa/inet.h>
+
 #include <asio.hpp>
 
 #include <atomic>
@@ -30,6 +32,12 @@ struct ClientContext {
 
   bool in_use = false;      // GUARDED_BY(pool lock): the slot holds a connection
   bool busy = false;        // GUARDED_BY(pool lock): a worker is serving it now
+  // GUARDED_BY(pool lock): the login deadline passed while a worker served
+  // it; that worker releases it unless it has logged in by then.
+  bool login_overdue = false;
+  // GUARDED_BY(pool lock): waiting out the pause after a failed login; only
+  // the peer's close is watched meanwhile.
+  bool held = false;
   // The connection's key for the account manager, unique within the run and
   // never 0, so a released connection's key can never unbind a later one.
   // Also tells completions of an earlier connection of this slot apart.
@@ -42,6 +50,13 @@ struct ClientContext {
 
   OpenFileTable open_files;
   bool session_open = false;  // between OP_OPEN_SESSION and OP_CLOSE_SESSION
+  // The login guard: the time to log in counts from `accepted_at` (the
+  // tick at accept), heartbeats or not; one registration per connection;
+  // failed logins are counted.
+  uint32_t accepted_at = 0;
+  bool logged_in = false;
+  bool registered = false;
+  uint32_t failed_logins = 0;
   uint32_t remaining = 0;     // bytes still to move in the current receive or send
   // The socket's SO_RCVLOWAT as last set (1 is the system's default): the
   // bytes a receive waits for before the worker is woken.
@@ -53,6 +68,16 @@ struct ClientContext {
   alignas(8) uint8_t buffer[kFrameBufferSize] = {};
 
   uint8_t* payload() { return buffer + kHeaderSize; }
+};
+
+// The peer's address in dotted form, for log lines.
+struct PeerText {
+  explicit PeerText(const ClientContext& c) {
+    in_addr addr{};
+    addr.s_addr = c.peer_address;
+    if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) text[0] = '\0';
+  }
+  char text[INET_ADDRSTRLEN] = {};
 };
 
 }  // namespace tervane

@@ -53,7 +53,7 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
       has_value = true;
     }
     if (name != "--config" && name != "--port" && name != "--listen" && name != "--idle-ms" &&
-        name != "--sweep-ms") {
+        name != "--sweep-ms" && name != "--login-ms" && name != "--max-connections" && name != "--log-level") {
       *error = "unknown option: " + std::string(arg);
       return false;
     }
@@ -86,6 +86,24 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
         return false;
       }
       out->settings.listen_address = ntohl(addr.s_addr);
+    } else if (name == "--max-connections") {
+      if (!ParseNumber(value, 1, kMaxConnectionsCeiling, &number)) {
+        *error = "--max-connections needs a number from 1 to " + std::to_string(kMaxConnectionsCeiling) + ", not \"" +
+                 std::string(value) + "\"";
+        return false;
+      }
+      out->settings.max_connections = static_cast<uint32_t>(number);
+    } else if (name == "--log-level") {
+      if (value == "requests") {
+        out->settings.log_level = LogLevel::kRequests;
+      } else if (value == "connections") {
+        out->settings.log_level = LogLevel::kConnections;
+      } else if (value == "errors") {
+        out->settings.log_level = LogLevel::kErrors;
+      } else {
+        *error = "--log-level needs requests, connections or errors, not \"" + std::string(value) + "\"";
+        return false;
+      }
     } else {
       if (!ParseNumber(value, 1, INT32_MAX, &number)) {
         *error = std::string(name) + " needs a number of milliseconds from 1 to 2147483647, not \"" +
@@ -94,6 +112,8 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
       }
       if (name == "--idle-ms") {
         out->settings.idle_limit_ms = static_cast<uint32_t>(number);
+      } else if (name == "--login-ms") {
+        out->settings.login_limit_ms = static_cast<uint32_t>(number);
       } else {
         out->settings.sweep_period_ms = static_cast<uint32_t>(number);
       }
@@ -115,6 +135,14 @@ std::string HelpText() {
          "  --listen ADDR   IPv4 address to listen on (default: every local address)\n"
          "  --idle-ms N     drop a connection silent for more than N ms (default: 300000)\n"
          "  --sweep-ms N    look for silent connections every N ms (default: 300000)\n"
+         "  --login-ms N    drop a connection not logged in N ms after it was\n"
+         "                  accepted (default: 30000)\n"
+         "  --max-connections N\n"
+         "                  serve at most N connections at once, 1 to 1000 (default: 10)\n"
+         "  --log-level LEVEL\n"
+         "                  which lines to log: requests (every line, the default),\n"
+         "                  connections (connections, sessions, accounts and failed\n"
+         "                  requests) or errors (failures only)\n"
          "  --report        print each account's weekday copies (newest time, files,\n"
          "                  bytes) from the share without a running server, marking\n"
          "                  STALE an account without a copy of the last two days;\n"

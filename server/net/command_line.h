@@ -4,10 +4,13 @@
 //   --listen ADDR   dotted IPv4 address to listen on (default: every local address)
 //   --idle-ms N     idle limit of a connection in milliseconds (default 300000)
 //   --sweep-ms N    period of the idle sweep in milliseconds (default 300000)
+//   --login-ms N    time a connection has to log in, in milliseconds (default 30000)
+//   --max-connections N   connections served at once, 1..1000 (default 10)
+//   --log-level requests|connections|errors   which log lines are written
 //   --report [--json]   print the share's overview and exit (report_command.h)
 //   --help, --version
-// Options take their value as the next argument or after "=". The two timing
-// options exist so that tests need not wait five minutes for a sweep.
+// Options take their value as the next argument or after "=". The timing
+// options exist so that tests need not wait minutes for a sweep.
 #ifndef TERVANE_SERVER_NET_COMMAND_LINE_H_
 #define TERVANE_SERVER_NET_COMMAND_LINE_H_
 

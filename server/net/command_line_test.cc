@@ -22,6 +22,9 @@ TEST(CommandLineTest, DefaultsComeFromTheProtocolAndTheExecutableDirectory) {
   EXPECT_EQ(cl.settings.listen_address, 0u);
   EXPECT_EQ(cl.settings.idle_limit_ms, 300000u);
   EXPECT_EQ(cl.settings.sweep_period_ms, 300000u);
+  EXPECT_EQ(cl.settings.login_limit_ms, 30000u);
+  EXPECT_EQ(cl.settings.max_connections, 10u);
+  EXPECT_EQ(cl.settings.log_level, LogLevel::kRequests);
   EXPECT_FALSE(cl.show_help);
   EXPECT_FALSE(cl.show_version);
 }
@@ -30,7 +33,8 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
   CommandLine cl;
   std::string error;
   ASSERT_TRUE(Parse({"--config", "/tmp/x/Config.cfg", "--port=4000", "--listen", "127.0.0.1",
-                     "--idle-ms=250", "--sweep-ms", "100"},
+                     "--idle-ms=250", "--sweep-ms", "100", "--login-ms", "500", "--max-connections=30",
+                     "--log-level", "connections"},
                     &cl, &error))
       << error;
   EXPECT_EQ(cl.settings.config_path, "/tmp/x/Config.cfg");
@@ -38,9 +42,14 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
   EXPECT_EQ(cl.settings.listen_address, 0x7f000001u);
   EXPECT_EQ(cl.settings.idle_limit_ms, 250u);
   EXPECT_EQ(cl.settings.sweep_period_ms, 100u);
-
+  EXPECT_EQ(cl.settings.login_limit_ms, 500u);
+  EXPECT_EQ(cl.settings.max_connections, 30u);
+  EXPECT_EQ(cl.settings.log_level, LogLevel::kConnections);
   EXPECT_TRUE(cl.config_given);
   EXPECT_FALSE(cl.report || cl.json);
+  ASSERT_TRUE(Parse({"--log-level=errors", "--max-connections", "1000"}, &cl, &error)) << error;
+  EXPECT_EQ(cl.settings.log_level, LogLevel::kErrors);
+  EXPECT_EQ(cl.settings.max_connections, 1000u);
   ASSERT_TRUE(Parse({"--report", "--json", "--config", "/x/Config.cfg"}, &cl, &error)) << error;
   EXPECT_TRUE(cl.report && cl.json && cl.config_given);
 
@@ -54,7 +63,8 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
       {"--port"},           {"--port", "0"},        {"--port", "65536"},  {"--port", "12ab"},
       {"--port", "-1"},     {"--listen", "::1"},    {"--listen", "1.2.3"}, {"--idle-ms", "0"},
       {"--sweep-ms", "x"},  {"--sweep-ms=99999999999"}, {"--config="},   {"--bogus"},
-      {"stray"},            {"--json"},
+      {"stray"},            {"--login-ms", "0"},    {"--max-connections", "0"}, {"--max-connections", "1001"},
+      {"--log-level", "debug"}, {"--log-level="}, {"--json"},
   };
   for (const auto& args : bad) {
     CommandLine cl;
@@ -66,8 +76,8 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
 
 TEST(CommandLineTest, HelpNamesEveryOption) {
   std::string help = HelpText();
-  for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--report", "--json", "--help",
-                             "--version"}) {
+  for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--login-ms", "--max-connections",
+                             "--log-level", "--report", "--json", "--help", "--version"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(VersionText().back(), '\n');

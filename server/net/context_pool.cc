@@ -37,11 +37,17 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     if (c->in_use) continue;
     c->in_use = true;
     c->busy = false;
+    c->login_overdue = false;
+    c->held = false;
     c->key = NextKeyLocked();
     c->peer_address = peer_address;
     c->peer_port = peer_port;
     c->socket = std::move(socket);
     c->session_open = false;
+    c->accepted_at = now;
+    c->logged_in = false;
+    c->registered = false;
+    c->failed_logins = 0;
     c->io_kind = IO_RECEIVE;
     c->stage = STAGE_HEADER;
     c->offset = 0;
@@ -62,15 +68,20 @@ void ContextPool::Free(ClientContext* c, uint32_t key) {
 void ContextPool::ReleaseLocked(ClientContext* c) {
   if (!c->in_use) return;
   if (c->socket.is_open()) {
-    ServerLog("Server Close ClientSocket!\n");
+    ServerLog(LogKind::kConnection, "Server Close ClientSocket!\n");
     accounts_.Logout(c->key);
     asio::error_code ignored;
     c->socket.close(ignored);
   }
   c->session_open = false;
+  c->logged_in = false;
+  c->registered = false;
+  c->failed_logins = 0;
   c->open_files.CloseAll(files_);
   c->in_use = false;
   c->busy = false;
+  c->login_overdue = false;
+  c->held = false;
   c->key = 0;
   c->peer_address = 0;
   c->peer_port = 0;
@@ -93,7 +104,7 @@ size_t ContextPool::SweepIdle(uint32_t now, uint32_t idle_limit_ms) {
     if (!c->in_use || c->busy) continue;
     uint32_t idle = now - c->last_activity.load(std::memory_order_relaxed);
     if (idle <= idle_limit_ms) continue;
-    ServerLog("Free SockResource: %d\n", static_cast<int>(now));
+    ServerLog(LogKind::kConnection, "Free SockResource: %d\n", static_cast<int>(now));
     ReleaseLocked(c);
     ++released;
   }

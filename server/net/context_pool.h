@@ -36,8 +36,8 @@ class ContextPool {
 
   // AllocContext: takes the lowest free slot, resets it, moves `socket` into
   // it and gives it a fresh key (*key, read under the lock); the first
-  // receive (a header) is prepared but not posted, and lastActivity is
-  // `now`. Null when every slot is in use (`socket` is then left with the
+  // receive (a header) is prepared but not posted, and lastActivity and
+  // the accept time are `now`. Null when every slot is in use (`socket` is then left with the
   // caller).
   ClientContext* Alloc(uint32_t peer_address, uint16_t peer_port, asio::ip::tcp::socket& socket,
                        uint32_t now, uint32_t* key);

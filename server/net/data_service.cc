@@ -69,14 +69,24 @@ uint32_t DataService::Start(const ServiceSettings& settings) {
   stopping_.store(false);
   idle_limit_ms_ = settings.idle_limit_ms;
   sweep_period_ms_ = settings.sweep_period_ms;
+  login_limit_ms_ = settings.login_limit_ms;
 
-  uint32_t capacity = 0;
-  uint32_t result = accounts_.LoadAccounts(settings.config_path, &capacity);
+  // The configuration's fixed connection limit gives way to the command
+  // line's.
+  uint32_t configured_limit = 0;
+  uint32_t result = accounts_.LoadAccounts(settings.config_path, &configured_limit);
   if (result != ERROR_SUCCESS) return result;
   started_ = true;
 
+  const size_t capacity = settings.max_connections;
   try {
     pool_ = std::make_unique<ContextPool>(connection_io_, capacity, accounts_, files_);
+    login_timers_.clear();
+    retry_timers_.clear();
+    for (size_t i = 0; i < capacity; ++i) {
+      login_timers_.push_back(std::make_unique<asio::steady_timer>(io_));
+      retry_timers_.push_back(std::make_unique<asio::steady_timer>(io_));
+    }
   } catch (const std::bad_alloc&) {
     return ERROR_INSUFFICIENT_BUFFER;
   }
@@ -190,7 +200,7 @@ void DataService::ListenerRoutine() {
   try {
     io_.run();
   } catch (...) {
-    ServerLog("Warning: Exception is catched in IoWorkerRoutine!\n");
+    ServerLog(LogKind::kFailure, "Warning: Exception is catched in IoWorkerRoutine!\n");
   }
   std::lock_guard<std::mutex> tl(threads_mu_);
   --threads_running_;
@@ -207,7 +217,7 @@ void DataService::IoWorkerRoutine() {
       if (n == 1) Serve(ev.data.u64);
     }
   } catch (...) {
-    ServerLog("Warning: Exception is catched in IoWorkerRoutine!\n");
+    ServerLog(LogKind::kFailure, "Warning: Exception is catched in IoWorkerRoutine!\n");
   }
   std::lock_guard<std::mutex> tl(threads_mu_);
   --threads_running_;
@@ -255,17 +265,36 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
   ClientContext* c = pool_->Alloc(htonl(address), peer.port(), socket, GetTickCount(), &key);
   if (c == nullptr) return;  // pool full
 
-  in_addr dotted{};
-  dotted.s_addr = htonl(address);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &dotted, text, sizeof text);
-  ServerLog("============================================================\n");
-  ServerLog("客户机:[%s] 连接文件服务器!\n", text);
+  ServerLog(LogKind::kConnection, "============================================================\n");
+  ServerLog(LogKind::kConnection, "客户机:[%s] 连接文件服务器!\n", PeerText(*c).text);
 
   std::lock_guard<std::mutex> lock(pool_->mutex());
   if (!c->in_use || c->key != key) return;
   SetReceiveLowWater(c);
   ArmLocked(c, true);
+  size_t slot = SlotOf(c);
+  asio::steady_timer& deadline = *login_timers_[slot];
+  deadline.expires_after(std::chrono::milliseconds(login_limit_ms_));
+  deadline.async_wait([this, slot, key](const asio::error_code& ec) {
+    if (!ec) OnLoginDeadline(slot, key);
+  });
+}
+
+void DataService::OnLoginDeadline(size_t slot, uint32_t key) {
+  std::lock_guard<std::mutex> lock(pool_->mutex());
+  ClientContext* c = &pool_->slot(slot);
+  if (!c->in_use || c->key != key) return;
+  if (c->busy) {
+    c->login_overdue = true;
+  } else if (!c->logged_in) {
+    ReleaseLateLoginLocked(c);
+  }
+}
+
+void DataService::ReleaseLateLoginLocked(ClientContext* c) {
+  ServerLog(LogKind::kFailure, "No login within %d ms: [%s] connection closed\n", static_cast<int>(login_limit_ms_),
+            PeerText(*c).text);
+  pool_->ReleaseLocked(c);
 }
 
 void DataService::StartSweepTimerLocked() {
@@ -280,11 +309,17 @@ void DataService::StartSweepTimerLocked() {
 
 void DataService::SweepIdleContexts() { pool_->SweepIdle(GetTickCount(), idle_limit_ms_); }
 
-void DataService::ArmLocked(ClientContext* c, bool add) {
+size_t DataService::SlotOf(const ClientContext* c) {
   size_t slot = 0;
   while (slot < pool_->capacity() && &pool_->slot(slot) != c) ++slot;
+  return slot;
+}
+
+void DataService::ArmLocked(ClientContext* c, bool add) {
+  size_t slot = SlotOf(c);
   epoll_event ev{};
-  ev.events = (c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+  uint32_t wanted = c->held ? EPOLLRDHUP : c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT;
+  ev.events = wanted | EPOLLONESHOT;
   ev.data.u64 = TokenOf(slot, c->key);
   ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c->socket.native_handle(), &ev);
 }
@@ -299,6 +334,12 @@ void DataService::Serve(uint64_t token) {
     // An event of an earlier connection of this slot (released since): it
     // names a key no longer held.
     if (!c->in_use || c->key != key || c->busy) return;
+    if (c->held) {
+      // The peer went while its next request waited out the pause.
+      LogTransferEnd(asio::error_code());
+      pool_->ReleaseLocked(c);
+      return;
+    }
     c->busy = true;
   }
 
@@ -306,6 +347,7 @@ void DataService::Serve(uint64_t token) {
   // mostly arrives with its header and the reply mostly fits the socket's
   // buffer, so a request is usually served whole here.
   bool release = false;
+  bool hold = false;
   for (;;) {
     if (c->remaining == 0) {
       // Only a mapped request that announced no payload gets here: its
@@ -335,10 +377,9 @@ void DataService::Serve(uint64_t token) {
     } else {
       // The reply is out. The next header is awaited through the epoll set,
       // so that a busy client takes its turn with the others.
-      c->io_kind = IO_RECEIVE;
-      c->stage = STAGE_HEADER;
-      c->offset = 0;
-      c->remaining = kHeaderSize;
+      DispatchOutcome next = dispatcher_.OnReplySent(*c);
+      release = next == DispatchOutcome::kRelease;
+      hold = next == DispatchOutcome::kReceiveHeaderLater;
       break;
     }
   }
@@ -348,6 +389,22 @@ void DataService::Serve(uint64_t token) {
   c->busy = false;
   if (release) {
     pool_->ReleaseLocked(c);
+  } else if (c->login_overdue && !c->logged_in) {
+    ReleaseLateLoginLocked(c);
+  } else if (hold) {
+    // After a failed login the next request stays in the socket for a while.
+    c->held = true;
+    ArmLocked(c, false);
+    asio::steady_timer& retry = *retry_timers_[slot];
+    retry.expires_after(std::chrono::milliseconds(kLoginRetryDelayMs));
+    retry.async_wait([this, slot, key](const asio::error_code& ec) {
+      if (ec) return;
+      std::lock_guard<std::mutex> retry_lock(pool_->mutex());
+      ClientContext* held = &pool_->slot(slot);
+      if (!held->in_use || held->key != key || !held->held) return;
+      held->held = false;
+      ArmLocked(held, false);
+    });
   } else {
     ArmLocked(c, false);
   }
@@ -371,9 +428,9 @@ void DataService::SetReceiveLowWater(ClientContext* c) {
 
 void DataService::LogTransferEnd(const asio::error_code& ec) {
   if (IsPeerReset(ec)) {
-    ServerLog("GetQueuedCompletionStatus failed: %d\n", kPeerResetLogged);
+    ServerLog(LogKind::kFailure, "GetQueuedCompletionStatus failed: %d\n", kPeerResetLogged);
   } else if (!ec || ec == asio::error::eof) {
-    ServerLog("Client is close socket!\n");
+    ServerLog(LogKind::kConnection, "Client is close socket!\n");
   }
 }
 

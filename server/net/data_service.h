@@ -14,8 +14,10 @@
 //
 // The listener thread (ListenerRoutine) runs an io_context for the acceptor,
 // which hands each new connection a slot of the fixed ContextPool (or closes
-// it at once when the pool is full), and for the periodic timer that runs
-// SweepIdleContexts.
+// it at once when the pool is full), for the periodic timer that runs
+// SweepIdleContexts, and for each connection's two timers: its login
+// deadline, and the pause after a failed login during which its next request
+// stays unread in the socket (no worker ever sleeps for it).
 //
 // Start() and Stop() are called from one thread (the service host's). The
 // account manager and the registry must outlive the service.
@@ -32,6 +34,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "server/net/context_pool.h"
 #include "server/net/request_dispatcher.h"
@@ -52,7 +55,8 @@ class DataService {
 
   // StartDataService: loads the accounts from settings.config_path (their
   // error, e.g. 0x3610 for a missing file, is returned at once and nothing
-  // else has started), creates the pool of MaxUserConn slots, opens the
+  // else has started), creates the pool of settings.max_connections slots,
+  // opens the
   // listening socket (its failure is returned as a Windows Sockets code, e.g.
   // WSAEADDRINUSE 10048, after undoing what was started: started() then
   // tells whether Stop() still has to run), starts the listener, the two
@@ -84,11 +88,20 @@ class DataService {
   void AcceptConnection(asio::ip::tcp::socket& socket);
   void StartSweepTimerLocked();
   void SweepIdleContexts();
+  // The login deadline of the connection in `slot` with `key` has passed:
+  // releases it unless it has logged in; one that a worker serves is marked
+  // for that worker to release when it is done.
+  void OnLoginDeadline(size_t slot, uint32_t key);
+  // Logs and releases a connection that did not log in in time; the caller
+  // holds the pool lock and `c` is not busy.
+  void ReleaseLateLoginLocked(ClientContext* c);
   // One readiness event of the connection `token` names (slot and key).
   void Serve(uint64_t token);
-  // Registers the connection for its outstanding transfer; `add` for a new
+  // Registers the connection for its outstanding transfer (while it is held
+  // after a failed login, for the peer's close only); `add` for a new
   // connection. A failure is not acted on: the sweep reclaims it.
   void ArmLocked(ClientContext* c, bool add);
+  size_t SlotOf(const ClientContext* c);
   // Sets the socket's receive low-water mark to the bytes the pending
   // receive still needs, when it differs from what is set. Called before
   // every wait for a receive.
@@ -109,6 +122,10 @@ class DataService {
   asio::io_context connection_io_;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<ContextPool> pool_;
+  // Per slot, on `io_`: the login deadline, and the delay after a failed
+  // login. Used under the pool lock.
+  std::vector<std::unique_ptr<asio::steady_timer>> login_timers_;
+  std::vector<std::unique_ptr<asio::steady_timer>> retry_timers_;
 
   // Guards the acceptor and the timers against the stop.
   std::mutex control_mu_;
@@ -132,6 +149,7 @@ class DataService {
   uint16_t port_ = 0;
   uint32_t idle_limit_ms_ = kDefaultIdleLimitMs;
   uint32_t sweep_period_ms_ = kDefaultSweepPeriodMs;
+  uint32_t login_limit_ms_ = kDefaultLoginLimitMs;
 };
 
 }  // namespace tervane

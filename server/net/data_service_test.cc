@@ -102,18 +102,19 @@ TEST(DataServiceTest, UnknownCodesAreAnsweredWithZeroAndTheConnectionGoesOn) {
   EXPECT_EQ(server.LogLines().size(), 7u);
 }
 
-TEST(DataServiceTest, TheEleventhConnectionIsClosedAndAFreedSlotIsReused) {
+TEST(DataServiceTest, ThePoolHoldsMaxConnectionsRefusesOneMoreAndReusesAFreedSlot) {
+  constexpr int kSlots = 30;
   TestServer server;
-  ASSERT_TRUE(server.Start()) << server.Errors();
-  std::vector<TestClient> clients(10);
+  ASSERT_TRUE(server.Start({"--max-connections", std::to_string(kSlots)})) << server.Errors();
+  std::vector<TestClient> clients(kSlots);
   for (TestClient& c : clients) {
     ASSERT_TRUE(c.Connect(server.port()));
     ASSERT_EQ(c.OpenSession(), 0u);
   }
-  TestClient eleventh;
-  ASSERT_TRUE(eleventh.Connect(server.port()));
-  EXPECT_TRUE(eleventh.WaitClosed(3000));
-  EXPECT_EQ(CountOf(server.Log(), "连接文件服务器!\n"), 10);
+  TestClient one_more;
+  ASSERT_TRUE(one_more.Connect(server.port()));
+  EXPECT_TRUE(one_more.WaitClosed(3000));
+  EXPECT_EQ(CountOf(server.Log(), "连接文件服务器!\n"), kSlots);
   for (TestClient& c : clients) EXPECT_EQ(c.Heartbeat(), 0u);
 
   clients[3].Close();
@@ -121,7 +122,7 @@ TEST(DataServiceTest, TheEleventhConnectionIsClosedAndAFreedSlotIsReused) {
   TestClient late;
   ASSERT_TRUE(late.Connect(server.port()));
   EXPECT_EQ(late.OpenSession(), 0u);
-  EXPECT_EQ(CountOf(server.Log(), "连接文件服务器!\n"), 11);
+  EXPECT_EQ(CountOf(server.Log(), "连接文件服务器!\n"), kSlots + 1);
 }
 
 TEST(DataServiceTest, AnOversizeFrameReleasesOnlyItsOwnConnection) {
@@ -279,6 +280,60 @@ TEST(DataServiceTest, TheSweepDropsIdleClientsAndKeepsHeartbeatingOnes) {
   EXPECT_EQ(busy.Heartbeat(), 0u);
   EXPECT_EQ(CountOf(server.Log(), "Free SockResource: "), 1);
   EXPECT_EQ(CountOf(server.Log(), "Server Close ClientSocket!\n"), 1);
+}
+
+// A connection has its login time from its accept: silent or sending
+// heartbeats, it is dropped once that time is up; one that logged in stays.
+TEST(DataServiceTest, ConnectionsThatDoNotLogInInTimeAreDropped) {
+  TestServer server(UserList{{"alice", kPassword}});
+  ASSERT_TRUE(server.Start({"--login-ms", "300"})) << server.Errors();
+  TestClient silent;
+  TestClient chatty;
+  TestClient member;
+  ASSERT_TRUE(silent.Connect(server.port()));
+  ASSERT_TRUE(chatty.Connect(server.port()));
+  ASSERT_TRUE(member.Connect(server.port()));
+  ASSERT_EQ(member.Login("alice", kPassword), 0u);
+  bool dropped = false;
+  for (int i = 0; i < 100 && !dropped; ++i) {
+    dropped = chatty.Heartbeat() == testing::kExchangeFailed;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(dropped);
+  EXPECT_TRUE(silent.WaitClosed(5000));
+  EXPECT_EQ(member.Heartbeat(), 0u);
+  EXPECT_EQ(CountOf(server.Log(), "No login within 300 ms: [127.0.0.1] connection closed\nServer Close ClientSocket!\n"),
+            2);
+}
+
+// After a failed login the connection's next request is read only a second
+// later, while the workers serve every other connection meanwhile.
+TEST(DataServiceTest, AFailedLoginDelaysOnlyItsOwnConnection) {
+  TestServer server(UserList{{"alice", kPassword}});
+  ASSERT_TRUE(server.Start()) << server.Errors();
+  TestClient guessers[2];
+  TestClient other;
+  ASSERT_TRUE(other.Connect(server.port()));
+  const auto sent = std::chrono::steady_clock::now();
+  for (TestClient& g : guessers) {
+    ASSERT_TRUE(g.Connect(server.port()));
+    ASSERT_EQ(g.Login("alice", "wrong"), RESULT_WRONG_PASSWORD);
+  }
+  // One tries again, the other asks for anything: both wait.
+  std::vector<uint8_t> login(300);
+  login.resize(EncodeTwoStringRequest("alice", kPassword, login.data(), login.size()));
+  ASSERT_TRUE(guessers[0].SendRequest(OP_LOGIN, login));
+  ASSERT_TRUE(guessers[1].SendRequest(OP_HEARTBEAT, nullptr, 0));
+  EXPECT_EQ(other.Heartbeat(), 0u);
+  EXPECT_TRUE(guessers[0].StaysQuiet(0));
+  EXPECT_TRUE(guessers[1].StaysQuiet(0));
+  Reply reply;
+  ASSERT_TRUE(guessers[0].ReadReply(&reply));
+  EXPECT_EQ(reply.result(), 0u);
+  ASSERT_TRUE(guessers[1].ReadReply(&reply));
+  EXPECT_EQ(reply.result(), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000));
+  EXPECT_EQ(CountOf(server.Log(), "Login failed: [127.0.0.1] name [alice] Result: 13570\n"), 2);
 }
 
 TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {

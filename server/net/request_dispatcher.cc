@@ -1,9 +1,11 @@
 #include "server/net/request_dispatcher.h"
 
 #include "server/net/server_log.h"
+#include "server/net/service_settings.h"
 #include "shared/platform/tick.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
+#include "shared/protocol/result_codes.h"
 
 namespace tervane {
 
@@ -25,14 +27,14 @@ DispatchOutcome RequestDispatcher::OnHeader(ClientContext& c) {
     case OP_OPEN_SESSION:
       c.session_open = true;
       StoreU32(c.payload(), GetTickCount());
-      ServerLog("[打开会话]\n");
+      ServerLog(LogKind::kConnection, "[打开会话]\n");
       return PrepareReply(c, 0, 4);
     case OP_CLOSE_SESSION:
       c.session_open = false;
-      ServerLog("[关闭会话]\n");
+      ServerLog(LogKind::kConnection, "[关闭会话]\n");
       return PrepareReply(c, 0, 0);
     case OP_HEARTBEAT:
-      ServerLog("[心跳包]\n");
+      ServerLog(LogKind::kRequest, "[心跳包]\n");
       return PrepareReply(c, 0, 0);
     default:
       return PrepareReply(c, 0, 0);
@@ -42,6 +44,26 @@ DispatchOutcome RequestDispatcher::OnHeader(ClientContext& c) {
 DispatchOutcome RequestDispatcher::OnPayload(ClientContext& c) {
   HandlerReply reply = handlers_.Handle(c.stage, c);
   return PrepareReply(c, reply.result, reply.length);
+}
+
+DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
+  c.last_activity.store(GetTickCount(), std::memory_order_relaxed);
+  c.io_kind = IO_RECEIVE;
+  c.stage = STAGE_HEADER;
+  c.offset = 0;
+  c.remaining = kHeaderSize;
+  // The reply just sent is still in the buffer.
+  uint32_t result = HeaderResult(c.buffer);
+  if (HeaderCode(c.buffer) != OP_LOGIN || result == 0) return DispatchOutcome::kReceiveHeader;
+  if (++c.failed_logins >= kMaxFailedLogins) {
+    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.failed_logins),
+              PeerText(c).text);
+    return DispatchOutcome::kRelease;
+  }
+  // An unknown name is how every workstation's first run begins (it then
+  // registers and logs in again), so it costs no pause; a wrong password
+  // and every other refusal do.
+  return result == RESULT_NOT_LOGGED_IN ? DispatchOutcome::kReceiveHeader : DispatchOutcome::kReceiveHeaderLater;
 }
 
 DispatchOutcome RequestDispatcher::PrepareReply(ClientContext& c, uint32_t result, uint32_t length) {

@@ -21,7 +21,10 @@ namespace tervane {
 enum class DispatchOutcome {
   kReceivePayload,  // c.stage is the request's state; receive the announced payload
   kSendReply,       // the reply (header and payload) is ready in c.buffer; send it
-  kRelease,         // the frame cannot be served (payload beyond the buffer): drop the connection
+  kRelease,         // the frame cannot be served (payload beyond the buffer), or the
+                    // connection failed its login too often: drop the connection
+  kReceiveHeader,   // the reply is out: receive the next header
+  kReceiveHeaderLater,  // the same, but only kLoginRetryDelayMs from now (a login failed)
 };
 
 class RequestDispatcher {
@@ -39,6 +42,14 @@ class RequestDispatcher {
   // The payload announced by the header is complete: runs the handler of
   // c.stage and prepares the reply.
   DispatchOutcome OnPayload(ClientContext& c);
+
+  // The reply in c.buffer has been sent: prepares the receive of the next
+  // header and refreshes lastActivity, so that the time a request took is
+  // not counted as silence. After a failed login the next header is
+  // received later (not after an unknown name, 0x3501, the first step of a
+  // registration), and the kMaxFailedLogins-th failure of any kind releases
+  // the connection (logged with the peer's address).
+  DispatchOutcome OnReplySent(ClientContext& c);
 
  private:
   DispatchOutcome PrepareReply(ClientContext& c, uint32_t result, uint32_t length);

@@ -1,15 +1,20 @@
 #include "server/net/request_dispatcher.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "server/net/captured_stdout.h"
+#include "server/net/service_settings.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/platform/tick.h"
+#include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
+#include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
@@ -122,6 +127,56 @@ TEST_F(RequestDispatcherTest, APayloadRunsItsHandlerAndTheReplyIsBuiltInPlace) {
   EXPECT_EQ(HeaderResult(c_.buffer), 6u);
   out.Restore();
   EXPECT_EQ(out.Text(), "[得到文件大小] Result: 6\n");
+}
+
+// Once a reply is out the next header is awaited, and the time the request
+// took counts as activity. A refused login delays the next request (not an
+// unknown name, with which every first run begins) and the fifth refusal of
+// any kind releases the connection; each is logged with the peer's address
+// and the name tried, where a control character cannot start a forged line.
+TEST_F(RequestDispatcherTest, AfterTheReplyRefusedLoginsAreDelayedAndTheFifthReleases) {
+  testing::CapturedStdout out;
+  PutHeader(OP_HEARTBEAT, 0);
+  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
+  c_.last_activity = 0;
+  EXPECT_EQ(dispatcher_.OnReplySent(c_), DispatchOutcome::kReceiveHeader);
+  EXPECT_NE(c_.last_activity.load(), 0u);
+  EXPECT_EQ(c_.stage, STAGE_HEADER);
+  EXPECT_EQ(c_.io_kind, IO_RECEIVE);
+  EXPECT_EQ(c_.offset, 0u);
+  EXPECT_EQ(c_.remaining, kHeaderSize);
+
+  c_.key = 9;
+  c_.peer_address = htonl(0x7f000001);
+  const struct {
+    std::string name;
+    bool cut;  // the password loses its terminator: the payload does not decode
+    const char* shown;
+    uint32_t result;
+    DispatchOutcome next;
+  } logins[] = {
+      {"mallory", false, "mallory", RESULT_NOT_LOGGED_IN, DispatchOutcome::kReceiveHeader},
+      {"x", true, "x", ERROR_INVALID_PARAMETER, DispatchOutcome::kReceiveHeaderLater},
+      {"evil\nServer Close ClientSocket!", false, "evil?Server Close ClientSocket!", RESULT_NOT_LOGGED_IN,
+       DispatchOutcome::kReceiveHeader},
+      {"x", true, "x", ERROR_INVALID_PARAMETER, DispatchOutcome::kReceiveHeaderLater},
+      {"mallory", false, "mallory", RESULT_NOT_LOGGED_IN, DispatchOutcome::kRelease},
+  };
+  std::string expected = "[心跳包]\n";
+  for (const auto& l : logins) {
+    std::vector<uint8_t> login(200);
+    login.resize(EncodeTwoStringRequest(l.name, "pw", login.data(), login.size()) - (l.cut ? 1 : 0));
+    PutHeader(OP_LOGIN, static_cast<uint32_t>(login.size()));
+    ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
+    std::memcpy(c_.payload(), login.data(), login.size());
+    ASSERT_EQ(dispatcher_.OnPayload(c_), DispatchOutcome::kSendReply);
+    EXPECT_EQ(HeaderResult(c_.buffer), l.result);
+    EXPECT_EQ(dispatcher_.OnReplySent(c_), l.next) << l.shown;
+    expected += "Login failed: [127.0.0.1] name [" + std::string(l.shown) + "] Result: " + std::to_string(l.result) +
+                "\n";
+  }
+  out.Restore();
+  EXPECT_EQ(out.Text(), expected + "Login failed 5 times: [127.0.0.1] connection closed\n");
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include "server/store/file_registry.h"
 #include "server/store/listing.h"
 #include "server/store/store_path.h"
+#include "server/store/user_account.h"
 #include "shared/platform/remote_name.h"
+#include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
@@ -21,6 +23,28 @@ namespace tervane {
 namespace {
 
 int AsLogged(uint32_t result) { return static_cast<int>(result); }
+
+// A name from the wire as a log line may show it: UTF-8, cut to the longest
+// name an account can have, control characters as '?', so that no name can
+// forge a line of its own. A name that does not convert shows its ASCII
+// characters and '?' for every other byte.
+struct LoggableName {
+  explicit LoggableName(std::string_view wire) {
+    wire = wire.substr(0, std::min(wire.size(), kMaxUserNameWire));
+    size_t n = 0;
+    bool converted = WireToUtf8(wire, text, sizeof text, &n) == ERROR_SUCCESS;
+    if (!converted) {
+      n = std::min(wire.size(), sizeof text - 1);
+      std::memcpy(text, wire.data(), n);
+    }
+    text[n] = '\0';
+    for (size_t i = 0; i < n; ++i) {
+      unsigned char ch = static_cast<unsigned char>(text[i]);
+      if (ch < 0x20 || ch == 0x7F || (!converted && ch >= 0x80)) text[i] = '?';
+    }
+  }
+  char text[kUserNameField];
+};
 
 }  // namespace
 
@@ -43,7 +67,7 @@ HandlerReply RequestHandlers::Handle(RequestState stage, ClientContext& c) {
     case STAGE_CREATE_DIRECTORY: return CreateDirectory(c, len);
     case STAGE_REMOVE_DIRECTORY: return RemoveDirectory(c, len);
     case STAGE_QUERY_DIRECTORY:
-      ServerLog("[查询目录] Result: %d\n", 0);
+      ServerLog(LogKind::kRequest, "[查询目录] Result: %d\n", 0);
       return HandlerReply{};
     case STAGE_SET_SPARSE: return SetSparse(c, len);
     case STAGE_REGISTER_USER: return RegisterUser(c, len);
@@ -86,7 +110,7 @@ HandlerReply RequestHandlers::CreateFile(ClientContext& c, uint32_t len) {
       }
     }
   }
-  ServerLog("[打开文件] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[打开文件] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -103,7 +127,7 @@ HandlerReply RequestHandlers::ReadFile(ClientContext& c, uint32_t len) {
     r.result = files_.ReadAt(req.handle, p, req.offset, req.count);
     if (r.result == ERROR_SUCCESS) r.length = req.count;
   }
-  ServerLog("[读文件] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[读文件] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -117,7 +141,7 @@ HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
   } else {
     r.result = files_.WriteAt(req.handle, req.data, req.offset, req.count);
   }
-  ServerLog("[写文件] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[写文件] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -144,7 +168,7 @@ HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
       if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, size, 1);
     }
   }
-  ServerLog("[删除文件] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[删除文件] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -163,7 +187,7 @@ HandlerReply RequestHandlers::GetFileSize(ClientContext& c, uint32_t len) {
       r.length = 8;
     }
   }
-  ServerLog("[得到文件大小] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[得到文件大小] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -179,7 +203,7 @@ HandlerReply RequestHandlers::GetFileTime(ClientContext& c, uint32_t len) {
     r.result = files_.GetFileTime(handle, &times);
     if (r.result == ERROR_SUCCESS) r.length = static_cast<uint32_t>(EncodeFileTimesReply(times, c.payload(), kMaxPayload));
   }
-  ServerLog("[得到文件时间] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[得到文件时间] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -198,7 +222,7 @@ HandlerReply RequestHandlers::GetFileAttributes(ClientContext& c, uint32_t len) 
       r.length = 4;
     }
   }
-  ServerLog("[得到文件属性] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[得到文件属性] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -213,7 +237,7 @@ HandlerReply RequestHandlers::SetFileSize(ClientContext& c, uint32_t len) {
   } else {
     r.result = files_.SetEndOfFileAt(handle, size);
   }
-  ServerLog("[设置文件大小] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[设置文件大小] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -228,7 +252,7 @@ HandlerReply RequestHandlers::SetFileTime(ClientContext& c, uint32_t len) {
   } else {
     r.result = files_.SetFileTime(handle, times);
   }
-  ServerLog("[设置文件时间] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[设置文件时间] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -243,7 +267,7 @@ HandlerReply RequestHandlers::SetFileAttributes(ClientContext& c, uint32_t len) 
     r.result = accounts_.ComposeUserPath(c.key, name, &path);
     if (r.result == ERROR_SUCCESS) r.result = SetFileAttributesAt(path, attributes);
   }
-  ServerLog("[设置文件属性] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[设置文件属性] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -257,7 +281,7 @@ HandlerReply RequestHandlers::CloseFile(ClientContext& c, uint32_t len) {
     // answered 0 as well and left alone.
     c.open_files.Close(handle, files_);
   }
-  ServerLog("[关闭文件] \n");
+  ServerLog(LogKind::kRequest, "[关闭文件] \n");
   return r;
 }
 
@@ -271,7 +295,7 @@ HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
     r.result = accounts_.ComposeUserPath(c.key, name, &path, /*creates=*/true);
     if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
   }
-  ServerLog("[创建目录] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[创建目录] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -290,7 +314,7 @@ HandlerReply RequestHandlers::RemoveDirectory(ClientContext& c, uint32_t len) {
       if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, bytes, files);
     }
   }
-  ServerLog("[移除目录] Result: %d\n", AsLogged(r.result));
+  ServerLog(RequestLineKind(r.result), "[移除目录] Result: %d\n", AsLogged(r.result));
   return r;
 }
 
@@ -304,7 +328,7 @@ HandlerReply RequestHandlers::SetSparse(ClientContext& c, uint32_t len) {
   } else {
     r.result = files_.SetSparse(handle);
   }
-  ServerLog("[设置稀疏文件] \n");
+  ServerLog(RequestLineKind(r.result), "[设置稀疏文件] \n");
   return r;
 }
 
@@ -314,13 +338,20 @@ HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
   std::string_view password;
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
+  } else if (c.registered) {
+    // One account per connection: a burst of registrations would rewrite
+    // Config.cfg for each and keep every record for the server's life.
+    r.result = ERROR_ACCESS_DENIED;
+    ServerLog(LogKind::kFailure, "Registration refused: [%s] name [%s], one registration per connection\n",
+              PeerText(c).text, LoggableName(name).text);
   } else {
     StorePath existing_home;
     r.result = accounts_.RegisterUser(name, password, &existing_home);
+    c.registered = r.result == ERROR_SUCCESS;
     // A home left on disk is kept and the name refused; the operator learns
     // which directory stood in the way.
     if (existing_home.has_home()) {
-      ServerLog("[注册用户] 目录已存在:[%s] Result: %d\n", existing_home.full(), AsLogged(r.result));
+      ServerLog(LogKind::kFailure, "[注册用户] 目录已存在:[%s] Result: %d\n", existing_home.full(), AsLogged(r.result));
     }
   }
   return r;
@@ -334,6 +365,13 @@ HandlerReply RequestHandlers::Login(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     r.result = accounts_.Login(name, password, c.key);
+  }
+  if (r.result == ERROR_SUCCESS) {
+    c.logged_in = true;
+  } else {
+    // The dispatcher counts the failure and delays the next request.
+    ServerLog(LogKind::kFailure, "Login failed: [%s] name [%s] Result: %d\n", PeerText(c).text,
+              LoggableName(name).text, AsLogged(r.result));
   }
   return r;
 }

@@ -38,7 +38,10 @@ class RequestHandlers {
   // payload length is the header's) and writes its log line. A payload its
   // decoder refuses gets ERROR_INVALID_PARAMETER (87); a handle not held in
   // c.open_files gets ERROR_INVALID_HANDLE (6), except for OP_CLOSE_FILE,
-  // which answers 0. A stage outside 2..22 gets 87.
+  // which answers 0. A stage outside 2..22 gets 87. A registration after a
+  // successful one on the same connection gets ERROR_ACCESS_DENIED (5); a
+  // successful login sets c.logged_in; both refusals and failed logins are
+  // logged with the peer's address and the name.
   HandlerReply Handle(RequestState stage, ClientContext& c);
 
  private:

@@ -156,32 +156,58 @@ TEST_F(RequestHandlersTest, ANotLoggedInConnectionIsRefusedEverywhereAndTouchesN
   EXPECT_EQ(fs::status(Home() + "keep.txt").permissions() & fs::perms::owner_write, fs::perms::owner_write);
 }
 
+// One registration per connection, names unique ignoring case and matched
+// exactly at login; each refusal and failed login logged with the peer's
+// address and the name.
 TEST_F(RequestHandlersTest, RegistrationAndLogin) {
-  size_t lines_before = server_.LogLines().size();
-  TestClient other;
-  ASSERT_TRUE(other.Connect(server_.port()));
-  EXPECT_EQ(other.Register("Carol", kPassword), 0u);
-  EXPECT_EQ(other.Register("carol", kPassword), RESULT_USER_EXISTS);
-  EXPECT_EQ(other.Register(std::string(65, 'n'), kPassword), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_EQ(other.Login("carol", kPassword), RESULT_NOT_LOGGED_IN);  // names match exactly at login
-  EXPECT_EQ(other.Login("Carol", "wrong"), RESULT_WRONG_PASSWORD);
-  EXPECT_EQ(other.Login("alice", kPassword), RESULT_ALREADY_LOGGED_IN);
-  EXPECT_EQ(other.Login("Carol", kPassword), 0u);
+  TestClient first;
+  ASSERT_TRUE(first.Connect(server_.port()));
+  // Refused registrations do not use up the connection's one.
+  std::vector<uint8_t> cut = TwoStrings("dave", kPassword);
+  cut.pop_back();  // the password has no terminator
+  Reply reply;
+  ASSERT_TRUE(first.Exchange(OP_REGISTER_USER, cut, &reply));
+  EXPECT_EQ(reply.result(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(first.Register(std::string(65, 'n'), kPassword), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(first.Register("Carol", kPassword), 0u);
+  EXPECT_EQ(first.Register("Dave", kPassword), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(fs::exists(server_.share() + "dave"));
+  EXPECT_FALSE(fs::exists(server_.share() + "Dave"));
   EXPECT_TRUE(fs::is_directory(server_.share() + "Carol"));
   std::ifstream cfg(server_.config_path(), std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(cfg)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("[User]\r\nCarol\r\n" + std::string(kPassword) + "\r\n"), std::string::npos);
-  // A payload whose second string has no terminator is refused.
-  std::vector<uint8_t> cut = TwoStrings("dave", kPassword);
-  cut.pop_back();
-  Reply reply;
-  ASSERT_TRUE(other.Exchange(OP_REGISTER_USER, cut, &reply));
-  EXPECT_EQ(reply.result(), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(fs::exists(server_.share() + "dave"));
-  // Registration and login write no log line; only the connection did.
-  std::vector<std::string> lines = server_.LogLines();
-  ASSERT_EQ(lines.size(), lines_before + 2);
-  EXPECT_EQ(lines.back(), "客户机:[127.0.0.1] 连接文件服务器!\n");
+  EXPECT_EQ(text.find("Dave"), std::string::npos);
+
+  // A refused login may delay its connection's next request, so each
+  // refusal here has a connection of its own.
+  const struct {
+    const char* name;
+    const char* password;
+    uint32_t result;
+  } failures[] = {
+      {"carol", kPassword, RESULT_NOT_LOGGED_IN},  // names match exactly at login
+      {"Carol", "wrong", RESULT_WRONG_PASSWORD},
+      {"alice", kPassword, RESULT_ALREADY_LOGGED_IN},
+  };
+  for (const auto& f : failures) {
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server_.port()));
+    EXPECT_EQ(c.Login(f.name, f.password), f.result) << f.name;
+  }
+  TestClient second;
+  ASSERT_TRUE(second.Connect(server_.port()));
+  EXPECT_EQ(second.Register("carol", kPassword), RESULT_USER_EXISTS);
+  EXPECT_EQ(second.Login("Carol", kPassword), 0u);
+
+  std::string log = server_.Log();
+  EXPECT_EQ(CountOf(log, "Registration refused: [127.0.0.1] name [Dave], one registration per connection\n"), 1);
+  EXPECT_EQ(CountOf(log, "Login failed: [127.0.0.1] name [carol] Result: 13569\n"), 1);
+  EXPECT_EQ(CountOf(log, "Login failed: [127.0.0.1] name [Carol] Result: 13570\n"), 1);
+  EXPECT_EQ(CountOf(log, "Login failed: [127.0.0.1] name [alice] Result: 13571\n"), 1);
+  // Successful registrations and logins, and other refusals, write no line.
+  EXPECT_EQ(CountOf(log, "Registration"), 1);
+  EXPECT_EQ(CountOf(log, "Login"), 3);
   // A home already on disk is refused, kept, and named in the log.
   fs::create_directories(server_.share() + "erin/Mon");
   TestClient fresh;

@@ -2,14 +2,12 @@
 
 #include <cstdarg>
 
-#include "shared/platform/stdout_line.h"
-
 namespace tervane {
 
-void ServerLog(const char* format, ...) {
+void ServerLog(LogKind kind, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  VPrintStdoutLine(format, args);
+  VLogLine(kind, format, args);
   va_end(args);
 }
 

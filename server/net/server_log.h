@@ -1,18 +1,21 @@
 // The server's one logging function. Every line an operator reads on the
-// server's standard output goes through here (the storage layer's delete
-// lines use the same whole-line writer, so the two never mix).
+// server's standard output goes through here or, for the storage layer's
+// delete lines, through the same log writer (shared/platform/log_writer.h),
+// so lines never mix and a stalled reader never holds up a request.
 #ifndef TERVANE_SERVER_NET_SERVER_LOG_H_
 #define TERVANE_SERVER_NET_SERVER_LOG_H_
+
+#include "shared/platform/log_writer.h"
 
 namespace tervane {
 
 // Formats one line into a 256-byte buffer on the caller's stack (longer text
-// is cut to 255 bytes) and writes it whole to standard output at once,
-// bypassing stdio buffering, so a pipe or the journal sees each line as soon
-// as it is logged. The formatted text is written as it is, never used as a
-// format again. Every format carries its own "\n"; nothing is added.
-// Thread-safe; allocates nothing; write errors are ignored.
-void ServerLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// is cut to 255 bytes) and hands it to the process's log writer, which keeps
+// it or not by the log level and `kind`. The formatted text is written as it
+// is, never used as a format again. Every format carries its own "\n";
+// nothing is added. Thread-safe; allocates nothing; never waits for the
+// output.
+void ServerLog(LogKind kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace tervane
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "server/net/captured_stdout.h"
+#include "shared/platform/stdout_line.h"
 
 namespace tervane {
 namespace {
@@ -17,10 +18,10 @@ using testing::CapturedStdout;
 
 TEST(ServerLogTest, WritesFormattedLinesUnchangedAndInOrder) {
   CapturedStdout out;
-  ServerLog("[打开文件] Result: %d\n", 2);
-  ServerLog("客户机:[%s] 连接文件服务器!\n", "127.0.0.1");
+  ServerLog(LogKind::kFailure, "[打开文件] Result: %d\n", 2);
+  ServerLog(LogKind::kConnection, "客户机:[%s] 连接文件服务器!\n", "127.0.0.1");
   // A '%' in an argument is written as text, never taken as a format.
-  ServerLog("%s", "100%d\n");
+  ServerLog(LogKind::kRequest, "%s", "100%d\n");
   out.Restore();
   EXPECT_EQ(out.Text(),
             "[打开文件] Result: 2\n"
@@ -31,9 +32,23 @@ TEST(ServerLogTest, WritesFormattedLinesUnchangedAndInOrder) {
 TEST(ServerLogTest, CutsLongLinesTo255Bytes) {
   CapturedStdout out;
   std::string long_text(400, 'x');
-  ServerLog("%s\n", long_text.c_str());
+  ServerLog(LogKind::kRequest, "%s\n", long_text.c_str());
   out.Restore();
   EXPECT_EQ(out.Text(), std::string(255, 'x'));
+}
+
+// The storage layer's lines are failures by the result they end with.
+TEST(ServerLogTest, AtErrorsOnlyFailuresAreWrittenStorageLinesIncluded) {
+  CapturedStdout out;
+  LogWriter::Global().SetLevel(LogLevel::kErrors);
+  ServerLog(LogKind::kConnection, "Client is close socket!\n");
+  ServerLog(RequestLineKind(0), "[移除目录] Result: %d\n", 0);
+  ServerLog(RequestLineKind(145), "[移除目录] Result: %d\n", 145);
+  PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/ok.txt", 0);
+  PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/Result: 0", 5);
+  LogWriter::Global().SetLevel(LogLevel::kRequests);
+  out.Restore();
+  EXPECT_EQ(out.Text(), "[移除目录] Result: 145\nMyDeleteFile:[/s/a/Mon/Result: 0] Result: 5\n");
 }
 
 TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
@@ -43,7 +58,9 @@ TEST(ServerLogTest, LinesFromManyThreadsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) ServerLog("thread %d line %03d ................................\n", t, i);
+      for (int i = 0; i < kLines; ++i) {
+        ServerLog(LogKind::kRequest, "thread %d line %03d ................................\n", t, i);
+      }
     });
   }
   for (auto& th : threads) th.join();

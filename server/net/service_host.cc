@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +18,10 @@
 
 namespace tervane {
 namespace {
+
+// Longest the exit waits for the log lines still queued; a reader stalled
+// longer loses them.
+constexpr uint32_t kLogStopWaitMs = 1000;
 
 // Winsock codes of a failed bind or listen.
 constexpr uint32_t kAddressInUse = 10048;
@@ -86,6 +91,12 @@ int RunService(const ServiceSettings& settings) {
   // write then fails with EFBIG, which the client gets as ERROR_DISK_FULL.
   signal(SIGXFSZ, SIG_IGN);
 
+  // From here on log lines go through the log writer (its own thread,
+  // unless the output is a plain file).
+  LogWriter& log = LogWriter::Global();
+  log.SetLevel(settings.log_level);
+  log.Start();
+
   ServiceNotifier notifier;
   notifier.Notify("STATUS=Starting (1/3)");
   notifier.Notify("STATUS=Starting (2/3)");
@@ -95,16 +106,17 @@ int RunService(const ServiceSettings& settings) {
   AccountManager accounts;
   DataService service(accounts, FileRegistry::Global());
 
-  ServerLog("[20070319]: Starting NFS Io Data-Service....\n");
+  ServerLog(LogKind::kConnection, "[20070319]: Starting NFS Io Data-Service....\n");
   uint32_t code = service.Start(settings);
   if (code != 0) {
     if (service.started()) {
-      ServerLog("[20070319]: Closing NFS Io Data-Service....\n");
+      ServerLog(LogKind::kConnection, "[20070319]: Closing NFS Io Data-Service....\n");
       service.Stop();
     }
     std::fputs(StartFailureLine(code, settings, accounts.load_problem()).c_str(), stderr);
     std::string status = "STATUS=Start failed with code " + std::to_string(code);
     notifier.Notify(status);
+    log.Stop(std::chrono::milliseconds(kLogStopWaitMs));
     return ExitStatusForCode(code);
   }
   std::string ready = "READY=1\nSTATUS=Serving on port " + std::to_string(service.port());
@@ -115,12 +127,14 @@ int RunService(const ServiceSettings& settings) {
   }
 
   notifier.Notify("STOPPING=1");
-  ServerLog("[20070319]: Closing NFS Io Data-Service....\n");
+  ServerLog(LogKind::kConnection, "[20070319]: Closing NFS Io Data-Service....\n");
   if (!service.Stop()) {
     // A worker is stuck in file I/O; what it holds goes with the process.
     std::fprintf(stderr, "tervanesvr: a worker thread did not end within %u ms\n", kWorkerStopWaitMs);
+    log.Stop(std::chrono::milliseconds(kLogStopWaitMs));
     std::_Exit(0);
   }
+  log.Stop(std::chrono::milliseconds(kLogStopWaitMs));
   return 0;
 }
 

@@ -80,6 +80,52 @@ TEST(ServiceHostTest, ASessionLogsItsLinesInOrderAndTheStopIsClean) {
   EXPECT_EQ(stopping, notes.size() - 1);
 }
 
+// Below the default level only connection, session, account and failure
+// lines are written; at "errors" only the failures.
+TEST(ServiceHostTest, TheLogLevelsKeepConnectionAndFailureLines) {
+  const struct {
+    const char* level;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"connections",
+       {kStarting, kSeparator, "客户机:[127.0.0.1] 连接文件服务器!\n", "[打开会话]\n", "[打开文件] Result: 2\n",
+        "[关闭会话]\n", "Client is close socket!\n", "Server Close ClientSocket!\n", kClosing}},
+      {"errors", {"[打开文件] Result: 2\n"}},
+  };
+  for (const auto& c : cases) {
+    TestServer server(testing::UserList{{"alice", kPassword}});
+    ASSERT_TRUE(server.Start({"--log-level", c.level})) << server.Errors();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(server.port()));
+    ASSERT_EQ(client.OpenSession(), 0u);
+    ASSERT_EQ(client.Login("alice", kPassword), 0u);
+    uint32_t handle = 0;
+    ASSERT_EQ(client.CreateFile("kept.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
+    ASSERT_EQ(client.CreateFile("missing.txt", testing::kGenericRead, 0, testing::kOpenExisting, &handle), 2u);
+    ASSERT_EQ(client.Heartbeat(), 0u);
+    ASSERT_EQ(client.CloseSession(), 0u);
+    client.Close();
+    // Where the level keeps the release line, it comes before the stop's.
+    if (c.lines.size() > 1) {
+      ASSERT_TRUE(server.WaitForLog("Server Close ClientSocket!\n")) << c.level;
+    }
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.LogLines(), c.lines) << c.level;
+  }
+}
+
+// Nobody reads the log: requests are answered all the same (far more lines
+// than the pipe holds), and the server still stops in time.
+TEST(ServiceHostTest, AStalledLogReaderHoldsUpNoRequest) {
+  TestServer server;
+  server.StallOutput();
+  ASSERT_TRUE(server.Start()) << server.Errors();
+  TestClient client;
+  ASSERT_TRUE(client.Connect(server.port()));
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(client.Heartbeat(), 0u) << i;
+  EXPECT_EQ(server.Stop(), 0);
+}
+
 TEST(ServiceHostTest, AStopWithClientsConnectedReleasesThemAllAndExitsZero) {
   TestServer server(testing::UserList{{"alice", kPassword}});
   ASSERT_TRUE(server.Start()) << server.Errors();

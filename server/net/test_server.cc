@@ -88,6 +88,7 @@ TestServer::~TestServer() {
   }
   EXPECT_EQ(Errors().find("Sanitizer"), std::string::npos) << Errors();
   if (notify_fd_ >= 0) ::close(notify_fd_);
+  if (stalled_fd_ >= 0) ::close(stalled_fd_);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }
@@ -122,12 +123,24 @@ bool TestServer::Spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   std::string out = dir_ + "/stdout.txt";
   std::string err = dir_ + "/stderr.txt";
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int stalled[2] = {-1, -1};
+  if (stall_output_) {
+    if (::pipe2(stalled, O_CLOEXEC) != 0) return false;
+    ::fcntl(stalled[1], F_SETPIPE_SZ, 4096);
+    posix_spawn_file_actions_adddup2(&actions, stalled[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (stall_output_) {
+    ::close(stalled[1]);
+    if (stalled_fd_ >= 0) ::close(stalled_fd_);
+    stalled_fd_ = stalled[0];
+  }
   if (rc != 0) return false;
   pid_ = pid;
   return true;

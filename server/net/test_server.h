@@ -29,6 +29,10 @@ class TestServer {
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
+  // From the next start on, standard output is a pipe of 4 KiB that nobody
+  // reads (Log() then stays empty).
+  void StallOutput() { stall_output_ = true; }
+
   // Starts the server on a free loopback port with `extra_args` appended.
   // True once it reported READY=1 (within 15 s).
   bool Start(const std::vector<std::string>& extra_args = {});
@@ -70,6 +74,8 @@ class TestServer {
   uint16_t port_ = 0;
   int notify_fd_ = -1;
   std::vector<std::string> notifications_;
+  bool stall_output_ = false;
+  int stalled_fd_ = -1;  // the unread end of the output pipe
 };
 
 // Counts the non-overlapping occurrences of `needle` in `hay`.

@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
+
+#include "shared/platform/log_writer.h"
 
 namespace tervane {
 
@@ -27,12 +31,25 @@ void PrintStdoutLine(const char* format, ...) {
   va_end(args);
 }
 
+namespace {
+
+// The kind of a storage line from its text: its result is the number after
+// the last "Result: ".
+LogKind KindOfLine(std::string_view line) {
+  size_t at = line.rfind("Result: ");
+  if (at == std::string_view::npos) return LogKind::kRequest;
+  std::string_view number = line.substr(at + 8);
+  return number.starts_with("0\n") || number == "0" ? LogKind::kRequest : LogKind::kFailure;
+}
+
+}  // namespace
+
 void VPrintStdoutLine(const char* format, va_list args) {
-  char line[256];
+  char line[kMaxLogLine + 1];
   int n = std::vsnprintf(line, sizeof line, format, args);
   if (n < 0) return;
-  size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-  WriteStdoutLine(line, len);
+  size_t len = std::min(static_cast<size_t>(n), kMaxLogLine);
+  LogWriter::Global().Write(KindOfLine(std::string_view(line, len)), line, len);
 }
 
 }  // namespace tervane

@@ -1,6 +1,6 @@
-// Whole lines to standard output. The server's log lines and the storage
-// layer's delete lines share this one stream, so that lines from different
-// threads never mix and each reaches a pipe or the journal at once.
+// Whole lines to standard output: the client's printed results, and the
+// storage layer's delete lines, which go through the server's log writer
+// like every other log line (shared/platform/log_writer.h).
 #ifndef TERVANE_SHARED_PLATFORM_STDOUT_LINE_H_
 #define TERVANE_SHARED_PLATFORM_STDOUT_LINE_H_
 
@@ -14,8 +14,10 @@ namespace tervane {
 // buffering. Thread-safe; allocates nothing; errors are ignored.
 void WriteStdoutLine(const char* text, size_t len);
 
-// printf-style: formats into a 256-byte buffer (longer text is cut to 255
-// bytes) and writes it with WriteStdoutLine.
+// A storage log line, printf-style: formatted into a 256-byte buffer (longer
+// text is cut to 255 bytes) and handed to LogWriter::Global(). A line that
+// ends in "Result: N\n" with N other than 0 is a failure line, any other a
+// request line.
 void PrintStdoutLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void VPrintStdoutLine(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 

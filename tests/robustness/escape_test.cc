@@ -232,7 +232,11 @@ TEST_F(EscapeTest, RegistrationNamesThatWouldLeaveTheShareAreRefused) {
   ASSERT_EQ(c.OpenSession(), 0u);
   for (const char* name : {"..", ".", "../x", "..\\x", "a/b", "a\\b", "/etc", "\\", "x:y", "", "../../outside"}) {
     EXPECT_NE(Ask(c, OP_REGISTER_USER, TwoStringPayload(name, "pw")), 0u) << "registered \"" << name << "\"";
-    EXPECT_NE(Ask(c, OP_LOGIN, TwoStringPayload(name, "pw")), 0u) << "logged in as \"" << name << "\"";
+    // The fifth refused login closes a connection: each has one of its own.
+    TestClient login;
+    ASSERT_TRUE(login.Connect(server_->port()));
+    const uint32_t result = Ask(login, OP_LOGIN, TwoStringPayload(name, "pw"));
+    EXPECT_TRUE(result != 0 && result != kExchangeFailed) << "login as \"" << name << "\": " << result;
   }
   EXPECT_EQ(ReadFile(server_->config_path()), before_config_) << "a refused name reached Config.cfg";
   EXPECT_EQ(Snapshot(server_->share()).size(), before_share_entries_) << "a refused name made a home";
