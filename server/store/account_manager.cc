@@ -14,22 +14,13 @@
 #include "server/store/config_file.h"
 #include "server/store/file_ops.h"
 #include "server/store/share_root.h"
+#include "shared/platform/remote_name.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
 namespace {
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 // Start-up and registration diagnostics go to standard error; standard
 // output carries the server's log.
