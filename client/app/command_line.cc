@@ -8,17 +8,22 @@
 #include <strings.h>
 #include <string_view>
 
+#include "client/app/account_name.h"
 #include "client/app/client_session.h"
 #include "client/app/copy_browser.h"
 #include "client/app/copy_messages.h"
 #include "client/app/copy_session.h"
+#include "client/app/failure_alert.h"
+#include "client/app/last_run.h"
 #include "client/app/remote_path.h"
 #include "client/app/restore_run.h"
 #include "client/app/run_lock.h"
-#include "client/app/verify_run.h"
+#include "client/app/run_recorder.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
+#include "client/app/user_timer.h"
+#include "client/app/verify_run.h"
 #include "client/net/status_sink.h"
 #include "shared/platform/stdout_line.h"
 #include "shared/platform/win_error.h"
@@ -75,6 +80,16 @@ bool TakeValue(std::string_view arg, std::string_view name, int argc, char** arg
     return false;
   }
   return true;
+}
+
+// A run that could not start still replaces the record, so that --status
+// and the alert tell why rather than showing an older run.
+void RecordNoRun(const std::string& settings_path, const std::string& why) {
+  LastRun run;
+  run.ended = static_cast<int64_t>(std::time(nullptr));
+  run.result = 2;
+  run.summary = why;
+  WriteLastRun(LastRunPath(settings_path), run);
 }
 
 // Loads the settings a command needs. False, with the reason on stderr,
@@ -154,6 +169,12 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     } else if (arg == "--version") {
       options->version = true;
       ++modes;
+    } else if (arg == "--status" || arg == "--notify-failure") {
+      (arg == "--status" ? options->status : options->notify_failure) = true;
+      ++modes;
+    } else if (Matches(arg, "--schedule")) {
+      if (!TakeValue(arg, "--schedule", argc, argv, &i, &options->schedule, &options->error)) return false;
+      ++modes;
     } else if (Matches(arg, "--settings")) {
       if (!TakeValue(arg, "--settings", argc, argv, &i, &options->settings_path, &options->error)) return false;
     } else if (Matches(arg, "--screenshot")) {
@@ -196,7 +217,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLineOptions* options) {
     }
   }
   if (modes > 1) {
-    options->error = "give only one of --sync, --list, --restore, --verify, --restore-window, --help, --version";
+    options->error = "give only one of --sync, --schedule, --status, --notify-failure, --list, --restore, --verify, --restore-window, --help, --version";
     return false;
   }
   const size_t words = options->arguments.size();
@@ -229,6 +250,8 @@ std::string UsageText() {
   return "Usage: tervaneclt [--settings FILE] [--port N]\n"
          "       tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]\n"
          "                         [--retry-unit-ms N]\n"
+         "       tervaneclt --schedule on|off|show [--settings FILE]\n"
+         "       tervaneclt --status | --notify-failure [--settings FILE]\n"
          "       tervaneclt --list [DAY [PATH]] [--settings FILE] [--port N]\n"
          "       tervaneclt --restore DAY PATH... [--to DIR] [--overwrite] [--settings FILE] [--port N]\n"
          "       tervaneclt --verify [DAY] [--settings FILE] [--port N]\n"
@@ -255,6 +278,18 @@ std::string UsageText() {
          "  --verify         compare DAY's copy (default: today's) with the configured\n"
          "                   directories, reading both; exit 0 when it matches\n"
          "  --restore-window the restore window: browse the copies, tick and restore\n"
+         "  --schedule on    run --sync daily at the settings' start time from the user\n"
+         "                   timer tervaneclt-sync.timer (a day missed while the machine\n"
+         "                   was off runs at the next start); saving the settings in\n"
+         "                   the dialog moves the timer to the new time\n"
+         "  --schedule off   stop the daily timer\n"
+         "  --schedule show  whether the timer is on, and its time\n"
+         "  --status         the last run (dialog or --sync): when, account, result,\n"
+         "                   summary and failed files; exits 0, 1 or 2 as that run did,\n"
+         "                   or 2 when the daily timer is on and no run happened in the\n"
+         "                   last 26 hours\n"
+         "  --notify-failure raise a desktop notification when the last run failed or\n"
+         "                   is missing (run by tervaneclt-notify.service)\n"
          "  --settings FILE  settings file (default: BK_CLIENT_CFG.ini beside the program)\n"
          "  --port N         server port (default 9527)\n"
          "  --reply-timeout-ms N\n"
@@ -285,6 +320,18 @@ bool RunCommandLine(int argc, char** argv, int* exit_code) {
     *exit_code = 0;
     return true;
   }
+  if (options.status || options.notify_failure) {
+    const bool timer_on = TimerEnabled(DefaultUserUnitFolder());
+    *exit_code = options.status
+                     ? RunStatusCommand(options.settings_path, timer_on, std::time(nullptr), stdout)
+                     : RunNotifyFailureCommand(options.settings_path, timer_on, std::time(nullptr), "", stderr);
+    return true;
+  }
+  if (!options.schedule.empty()) {
+    *exit_code = RunScheduleCommand(options.schedule, options.settings_path, DefaultUserUnitFolder(),
+                                    RunSystemctlUser, stdout);
+    return true;
+  }
   std::fflush(stdout);
   if (options.sync) {
     *exit_code = RunHeadlessSync(options);
@@ -312,17 +359,20 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   if (loaded != 0) {
     std::fprintf(stderr, "tervaneclt: %s [Error:%d]: 请先进行环境配置，然后退出重新启动\n", path.c_str(),
                  static_cast<int>(loaded));
+    RecordNoRun(path, "请先进行环境配置，然后退出重新启动");
     return 2;
   }
   if (settings.directories.empty()) {
     std::fprintf(stderr, "tervaneclt: %s: 请选择待备份的目录\n", path.c_str());
+    RecordNoRun(path, "请选择待备份的目录");
     return 2;
   }
   ClientSession session;
   session.SetReplyTimeout(options.reply_timeout_ms);
   StdoutStatus status;
+  RunRecorder recorder(&status);
   StderrUi ui;
-  SyncEngine engine(&session, &status, &ui);
+  SyncEngine engine(&session, &recorder, &ui);
   SyncJob job;
   job.server_address = settings.server_address;
   job.port = options.port;
@@ -333,8 +383,12 @@ int RunHeadlessSync(const CommandLineOptions& options) {
   job.run_lock_path = RunLockPathFor(path);
   const SyncReport report = engine.SyncTask(job);
   session.Disconnect();
-  if (ui.exit_requested()) return 2;
-  return report.ExitCode();
+  const int exit_code = ui.exit_requested() ? 2 : report.ExitCode();
+  if (!recorder.WriteRecord(path, AccountName(settings.user), report, exit_code, std::time(nullptr)) &&
+      report.outcome != SyncReport::Outcome::kBusy) {
+    std::fprintf(stderr, "tervaneclt: cannot write %s\n", LastRunPath(path).c_str());
+  }
+  return exit_code;
 }
 
 

@@ -3,6 +3,10 @@
 //
 //   tervaneclt --sync [--settings FILE] [--port N] [--reply-timeout-ms N]
 //                     [--retry-unit-ms N]            one backup now, status on stdout
+//   tervaneclt --schedule on|off|show [--settings FILE]
+//                                                    the daily user timer (user_timer.h)
+//   tervaneclt --status [--settings FILE]          the last run (last_run.h)
+//   tervaneclt --notify-failure [--settings FILE]  the desktop alert when due (failure_alert.h)
 //   tervaneclt --list [DAY [PATH]]                   the weekday copies, or one copy's files
 //   tervaneclt --restore DAY PATH... [--to DIR] [--overwrite]
 //                                                    files and directories back from a copy
@@ -26,6 +30,9 @@ struct CommandLineOptions {
   bool sync = false;
   bool help = false;
   bool version = false;
+  std::string schedule;  // --schedule MODE: on, off or show
+  bool status = false;
+  bool notify_failure = false;
   bool list = false;
   bool restore = false;
   bool verify = false;

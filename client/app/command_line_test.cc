@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/app/client_session.h"
+#include "client/app/last_run.h"
 #include "client/app/md5.h"
 #include "client/app/name_mapping.h"
 #include "client/app/run_lock.h"
@@ -73,7 +74,7 @@ TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
       {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "x"}, {"--retry-unit-ms", "0"},
-      {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"-x"},
+      {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"},
       {"--restore"}, {"--restore", "Mon"}, {"--restore", "Monday", "/a"}, {"--list", "Mon", "/a", "/b"},
       {"--verify", "Mon", "Tue"}, {"--list", "--verify"}, {"--sync", "Mon"}, {"Mon"}, {"--to", "/t"},
       {"--list", "--overwrite"}, {"--restore", "Mon", "/a", "--to"}};
@@ -192,6 +193,12 @@ TEST_F(HeadlessTest, SomeUploadsFail) {
   EXPECT_NE(out.find("\n上传失败\n"), std::string::npos) << out;
   const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
   EXPECT_EQ(testing::ReadFileBytes(server.home("sync") + "/" + day + root + "/good.txt"), "good");
+  // The run left its record: --status tells it and exits as the run did.
+  EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
+                                &out, &err),
+            1);
+  EXPECT_NE(out.find(", account sync, result 1 (部分失败)\n已上传 1 个文件"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  " + root + "/dangling: "), std::string::npos) << out;
 }
 
 // An account "sync" with another password: 0x3502, nothing uploaded, exit 2.
@@ -239,6 +246,10 @@ TEST_F(HeadlessTest, NothingConfigured) {
   Configure({});
   EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2);
   EXPECT_NE(err.find("请选择待备份的目录"), std::string::npos) << err;
+  LastRun record;  // recorded as a failed run, for --status and the alert
+  ASSERT_TRUE(ReadLastRun(LastRunPath(settings_path_), &record));
+  EXPECT_EQ(record.result, 2);
+  EXPECT_EQ(record.summary, "请选择待备份的目录");
   EXPECT_TRUE(out.empty());
 }
 

@@ -14,6 +14,7 @@
 #include "client/net/remote_directory.h"
 #include "client/net/remote_file.h"
 #include "shared/platform/filetime.h"
+#include "shared/platform/remote_name.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/payloads.h"
@@ -73,17 +74,6 @@ bool ParseListing(const uint8_t* bytes, size_t size, std::vector<CopyEntry>* ent
   return true;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // The server takes a name for the current directory when it equals its
 // last component, for the parent when it equals the parent's (the one
 // component of a top-level directory counts as both), ignoring ASCII case;
@@ -91,13 +81,13 @@ bool SameName(std::string_view a, std::string_view b) {
 bool ReachesChild(const std::vector<std::string>& current, std::string_view child) {
   if (current.empty()) return true;
   const std::string& parent = current.size() == 1 ? current[0] : current[current.size() - 2];
-  return !SameName(child, current.back()) && !SameName(child, parent);
+  return !EqualIgnoringAsciiCase(child, current.back()) && !EqualIgnoringAsciiCase(child, parent);
 }
 
 // Going up one level by the parent's name, which must not also be the
 // current directory's own name.
 bool CanGoUp(const std::vector<std::string>& current) {
-  return current.size() >= 2 && !SameName(current[current.size() - 2], current.back());
+  return current.size() >= 2 && !EqualIgnoringAsciiCase(current[current.size() - 2], current.back());
 }
 
 std::vector<std::string> SplitRemote(std::string_view path) {

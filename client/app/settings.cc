@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "shared/platform/remote_name.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -22,17 +23,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // The value of `key` in section `section`, as an initialisation-file reader
@@ -49,12 +39,12 @@ std::string ReadValue(std::string_view text, std::string_view section, std::stri
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const size_t close = line.find(']');
-      in_section = close != std::string_view::npos && EqualsIgnoreCase(Trim(line.substr(1, close - 1)), section);
+      in_section = close != std::string_view::npos && EqualIgnoringAsciiCase(Trim(line.substr(1, close - 1)), section);
       continue;
     }
     if (!in_section) continue;
     const size_t eq = line.find('=');
-    if (eq == std::string_view::npos || !EqualsIgnoreCase(Trim(line.substr(0, eq)), key)) continue;
+    if (eq == std::string_view::npos || !EqualIgnoringAsciiCase(Trim(line.substr(0, eq)), key)) continue;
     std::string_view value = Trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);

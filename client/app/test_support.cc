@@ -421,4 +421,79 @@ void FakeServer::ServeConnection(int fd) {
   }
 }
 
+namespace {
+
+// The fake service: owns org.freedesktop.Notifications, records each call.
+constexpr char kFakeNotificationService[] = R"(
+import sys, dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(sys.argv[1])
+class Service(dbus.service.Object):
+    @dbus.service.method('org.freedesktop.Notifications', in_signature='susssasa{sv}i', out_signature='u')
+    def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+        with open(sys.argv[2], 'a', encoding='utf-8') as f:
+            f.write(summary + '|' + body + '\n')
+        return 1
+service = Service(bus, '/org/freedesktop/Notifications')
+name = dbus.service.BusName('org.freedesktop.Notifications', bus)
+open(sys.argv[3], 'w').close()
+loop = GLib.MainLoop()
+GLib.timeout_add_seconds(60, loop.quit)
+loop.run()
+)";
+
+pid_t Spawn(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  return ::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) == 0 ? pid : -1;
+}
+
+void StopProcess(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    ::usleep(10000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+FakeNotificationBus::FakeNotificationBus() {
+  std::string out, err;
+  // --fork: the daemon leaves its start-up process and reports its own pid.
+  if (RunProgram({"/usr/bin/dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"}, 10000, &out,
+                 &err) != 0) {
+    return;
+  }
+  const size_t nl = out.find('\n');
+  if (nl == std::string::npos) return;
+  address_ = out.substr(0, nl);
+  bus_pid_ = static_cast<pid_t>(std::atoi(out.c_str() + nl + 1));
+  const std::string ready_file = dir_.path() + "/ready";
+  service_pid_ = Spawn({"/usr/bin/python3", "-c", kFakeNotificationService, address_, dir_.path() + "/received",
+                        ready_file});
+  for (int i = 0; i < 1500 && service_pid_ > 0 && !ready_; ++i) {  // at most 15 s
+    ready_ = ::access(ready_file.c_str(), F_OK) == 0;
+    if (!ready_) ::usleep(10000);
+  }
+}
+
+FakeNotificationBus::~FakeNotificationBus() {
+  StopProcess(service_pid_);
+  // The daemon is not our child after --fork: it is ended by its pid.
+  if (bus_pid_ > 0) ::kill(bus_pid_, SIGTERM);
+}
+
+std::string FakeNotificationBus::Received() const {
+  struct stat st;
+  const std::string path = dir_.path() + "/received";
+  return ::stat(path.c_str(), &st) == 0 ? ReadFileBytes(path) : std::string();
+}
+
 }  // namespace tervane::testing

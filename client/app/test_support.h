@@ -128,6 +128,29 @@ class FakeServer {
   std::thread thread_;
 };
 
+// A private D-Bus bus (dbus-daemon) with a fake freedesktop notification
+// service on it (python3-dbus) that appends each Notify call's summary and
+// body to a file and answers it. Both processes are stopped by their pids.
+class FakeNotificationBus {
+ public:
+  FakeNotificationBus();  // starts both; ready() once the service owns its name
+  ~FakeNotificationBus();
+  FakeNotificationBus(const FakeNotificationBus&) = delete;
+  FakeNotificationBus& operator=(const FakeNotificationBus&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& address() const { return address_; }
+  // "summary|body\n" per notification received so far.
+  std::string Received() const;
+
+ private:
+  TempDir dir_;
+  std::string address_;
+  pid_t bus_pid_ = -1;
+  pid_t service_pid_ = -1;
+  bool ready_ = false;
+};
+
 }  // namespace tervane::testing
 
 #endif  // TERVANE_CLIENT_APP_TEST_SUPPORT_H_

@@ -14,8 +14,11 @@
 #include <QThread>
 #include <QTimeEdit>
 #include <chrono>
+#include <ctime>
 #include <utility>
 
+#include "client/app/account_name.h"
+#include "client/app/last_run.h"
 #include "client/app/run_lock.h"
 #include "client/ui/dialog_font.h"
 #include "client/ui/dialog_template.h"
@@ -67,7 +70,7 @@ size_t DirsValueLength(const std::vector<std::string>& entries) {
 CAmbrelDlg::CAmbrelDlg(DialogOptions options, QWidget* parent)
     : QDialog(parent),
       options_(std::move(options)),
-      engine_(&session_, this, this),
+      engine_(&session_, &recorder_, this),
       workers_(std::make_unique<RunWorkers>()) {
   if (options_.prompts != nullptr) {
     prompts_ = options_.prompts;
@@ -210,6 +213,10 @@ CAmbrelDlg::InitResult CAmbrelDlg::InitDialog() {
     return InitResult::kUnconfigured;
   }
 
+  // The status line opens on how the last run went, where one is recorded.
+  LastRun last;
+  if (ReadLastRun(LastRunPath(options_.settings_path), &last)) status_->setText(FromUtf8(LastRunLine(last)));
+
   server_address_ = settings.server_address;
   user_ = settings.user;
   if (settings.start_time_valid) start_time_ = FromStartTime(settings.start_time);
@@ -260,6 +267,12 @@ void CAmbrelDlg::SaveCurrentSettings() {
   if (result != 0) {
     qWarning().noquote() << "settings not fully saved to" << FromUtf8(options_.settings_path)
                          << "result" << result;
+    return;
+  }
+  std::string error;
+  if (!FollowStartTime(options_.user_unit_folder, settings.start_time,
+                       options_.user_manager ? options_.user_manager : RunSystemctlUser, &error)) {
+    qWarning().noquote() << "the daily timer keeps its old time:" << QString::fromStdString(error);
   }
 }
 
@@ -341,7 +354,10 @@ void CAmbrelDlg::StartRun(const SyncJob& job) {
     options_.start_run(job);
     return;
   }
-  workers_->Start([this, job] { SyncWorkerThread(&engine_, job); });
+  workers_->Start([this, job] {
+    const SyncReport report = engine_.SyncTask(job);
+    recorder_.WriteRecord(options_.settings_path, AccountName(job.user), report, report.ExitCode(), std::time(nullptr));
+  });
 }
 
 bool CAmbrelDlg::RunInProgress() const { return workers_->Active() > 0; }

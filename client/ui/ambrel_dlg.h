@@ -23,9 +23,11 @@
 #include <vector>
 
 #include "client/app/client_session.h"
+#include "client/app/run_recorder.h"
 #include "client/app/session_ui.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
+#include "client/app/user_timer.h"
 #include "client/net/status_sink.h"
 #include "client/ui/dialog_prompts.h"
 #include "client/ui/dialog_units.h"
@@ -67,6 +69,11 @@ struct DialogOptions {
   // Starts one run with `job`, without waiting for it; null: a worker
   // thread that runs the sync engine (whose run lock drops a second run).
   std::function<void(const SyncJob&)> start_run;
+  // The user's systemd folder: saving the settings moves the daily timer's
+  // drop-in there to the new start time (user_timer.h). Empty: left alone.
+  std::string user_unit_folder;
+  // Reaches the user manager for that; null: systemctl --user.
+  UserManager user_manager;
 };
 
 class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
@@ -184,6 +191,7 @@ class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
 
   // Declared last: destroyed first, after every worker that uses them ended.
   ClientSession session_;
+  RunRecorder recorder_{this};  // between the engine and this status line: keeps each run's record
   SyncEngine engine_;
   std::unique_ptr<RunWorkers> workers_;
 };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "client/app/account_name.h"
+#include "client/app/last_run.h"
 #include "client/app/run_lock.h"
 #include "client/net/server_process.h"
 #include "client/ui/dialog_template.h"
@@ -260,6 +261,18 @@ class AmbrelDlgTest : public QObject {
     QVERIFY(!QFileInfo::exists(LockPath()));  // released with the dialog
   }
 
+  void theStatusLineOpensOnTheLastRun() {
+    WriteSettings({"/srv/x"}, 0x7F000001u, StartTime{2024, 5, 6, 12, 0, 0});
+    LastRun run;
+    run.ended = 1'800'000'000;
+    run.result = 1;
+    run.summary = "已上传 2 个文件";
+    QVERIFY(WriteLastRun(LastRunPath(settings_path_.toStdString()), run));
+    auto dlg = MakeDialog();
+    QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
+    QCOMPARE(Control<QLabel>(dlg.get(), kIdStatus)->text().toStdString(), LastRunLine(run));
+  }
+
   void unreadableStartTimeKeepsTheCreationTime() {
     QFile file(settings_path_);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -382,6 +395,29 @@ class AmbrelDlgTest : public QObject {
     dlg->reject();
     QVERIFY(!dlg->armed());
     QCOMPARE(ReadSettings().start_time.hour, 18);
+  }
+
+  // A user with a daily timer: saving the settings moves its drop-in to the
+  // new start time and reloads the user manager.
+  void savingMovesTheDailyTimerToTheNewStartTime() {
+    WriteSettings({"/srv/x"}, 0x7F000001u, StartTime{2024, 5, 6, 12, 0, 0});
+    DialogOptions options = Options();
+    options.user_unit_folder = dir_->path().toStdString() + "/systemd/user";
+    std::vector<std::string> calls;
+    options.user_manager = [&calls](const std::vector<std::string>& args) {
+      calls.push_back(args.front());
+      return 0;
+    };
+    std::string error;
+    QVERIFY(SetTimerStartTime(options.user_unit_folder, StartTime{2024, 5, 6, 12, 0, 0}, options.user_manager, &error));
+    auto dlg = std::make_unique<CAmbrelDlg>(options);
+    QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
+    Control<QTimeEdit>(dlg.get(), kIdStartTime)->setTime(QTime(18, 30, 0));
+    dlg->reject();
+    StartTime timer;
+    QVERIFY(ReadTimerStartTime(options.user_unit_folder, &timer));
+    QCOMPARE(timer.hour * 100 + timer.minute, 1830);
+    QCOMPARE(calls, (std::vector<std::string>{"daemon-reload", "daemon-reload"}));
   }
 
   void tickStartsARunOnlyInsideTheWindow() {
@@ -604,6 +640,10 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(dlg->windowTitle(), QStringLiteral("Ostrova"));
     QVERIFY2(shown.contains(Utf8("开始一个目录备份...\n")), qPrintable(shown.join(QLatin1Char('|'))));
     QVERIFY(!shown.contains(Utf8(kUploadFailedText)));
+    LastRun record;  // the dialog's run is recorded like a headless one
+    QVERIFY(ReadLastRun(LastRunPath(settings_path_.toStdString()), &record));
+    QCOMPARE(record.result, 0);
+    QCOMPARE(record.files, uint64_t{2});
 
     // The weekday folder of the run holds the tree below the source's path.
     // No USER in the settings: the account is the workstation's own.

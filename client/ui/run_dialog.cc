@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "client/app/command_line.h"
+#include "client/app/user_timer.h"
 #include "client/ui/ambrel_app.h"
 #include "client/ui/dialog_font.h"
 #include "client/ui/dialog_screenshot.h"
@@ -41,6 +42,7 @@ int RunDialog(int argc, char** argv) {
   DialogOptions options;
   options.settings_path = parsed.settings_path;
   options.port = parsed.port;
+  options.user_unit_folder = DefaultUserUnitFolder();
   return app.InitInstance(std::move(options));
 }
 

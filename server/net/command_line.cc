@@ -39,6 +39,10 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
       out->show_version = true;
       continue;
     }
+    if (arg == "--report" || arg == "--json") {
+      (arg == "--report" ? out->report : out->json) = true;
+      continue;
+    }
     std::string_view name = arg;
     std::string_view value;
     bool has_value = false;
@@ -67,6 +71,7 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
         return false;
       }
       out->settings.config_path = std::string(value);
+      out->config_given = true;
     } else if (name == "--port") {
       if (!ParseNumber(value, 1, 65535, &number)) {
         *error = "--port needs a number from 1 to 65535, not \"" + std::string(value) + "\"";
@@ -114,6 +119,10 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string_view execut
       }
     }
   }
+  if (out->json && !out->report) {
+    *error = "--json goes with --report";
+    return false;
+  }
   return true;
 }
 
@@ -134,6 +143,13 @@ std::string HelpText() {
          "                  which lines to log: requests (every line, the default),\n"
          "                  connections (connections, sessions, accounts and failed\n"
          "                  requests) or errors (failures only)\n"
+         "  --report        print each account's weekday copies (newest time, files,\n"
+         "                  bytes) from the share without a running server, marking\n"
+         "                  STALE an account without a copy of the last two days;\n"
+         "                  exit 0, 1 when any is stale, 2 when Config.cfg cannot\n"
+         "                  be read (default with --report: beside the program, else\n"
+         "                  /var/lib/tervane/Config.cfg)\n"
+         "  --json          with --report: the report as JSON\n"
          "  --help          show this text and exit\n"
          "  --version       show the version and exit\n"
          "\n"

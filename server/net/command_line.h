@@ -7,6 +7,7 @@
 //   --login-ms N    time a connection has to log in, in milliseconds (default 30000)
 //   --max-connections N   connections served at once, 1..1000 (default 10)
 //   --log-level requests|connections|errors   which log lines are written
+//   --report [--json]   print the share's overview and exit (report_command.h)
 //   --help, --version
 // Options take their value as the next argument or after "=". The timing
 // options exist so that tests need not wait minutes for a sweep.
@@ -24,7 +25,14 @@ struct CommandLine {
   ServiceSettings settings;
   bool show_help = false;
   bool show_version = false;
+  bool report = false;
+  bool json = false;          // --json: the report as JSON (only with --report)
+  bool config_given = false;  // --config was on the command line
 };
+
+// Where the packaged service keeps its Config.cfg; --report falls back to it
+// when no --config is given and none lies beside the program.
+inline constexpr char kPackagedConfigPath[] = "/var/lib/tervane/Config.cfg";
 
 // Parses argv[1..argc). `executable_dir` (ending in '/', or empty) supplies
 // the default Config.cfg location. Returns false with a one-line message in

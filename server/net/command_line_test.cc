@@ -45,9 +45,13 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
   EXPECT_EQ(cl.settings.login_limit_ms, 500u);
   EXPECT_EQ(cl.settings.max_connections, 30u);
   EXPECT_EQ(cl.settings.log_level, LogLevel::kConnections);
+  EXPECT_TRUE(cl.config_given);
+  EXPECT_FALSE(cl.report || cl.json);
   ASSERT_TRUE(Parse({"--log-level=errors", "--max-connections", "1000"}, &cl, &error)) << error;
   EXPECT_EQ(cl.settings.log_level, LogLevel::kErrors);
   EXPECT_EQ(cl.settings.max_connections, 1000u);
+  ASSERT_TRUE(Parse({"--report", "--json", "--config", "/x/Config.cfg"}, &cl, &error)) << error;
+  EXPECT_TRUE(cl.report && cl.json && cl.config_given);
 
   ASSERT_TRUE(Parse({"--help", "--version"}, &cl, &error));
   EXPECT_TRUE(cl.show_help);
@@ -60,7 +64,7 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
       {"--port", "-1"},     {"--listen", "::1"},    {"--listen", "1.2.3"}, {"--idle-ms", "0"},
       {"--sweep-ms", "x"},  {"--sweep-ms=99999999999"}, {"--config="},   {"--bogus"},
       {"stray"},            {"--login-ms", "0"},    {"--max-connections", "0"}, {"--max-connections", "1001"},
-      {"--log-level", "debug"}, {"--log-level="},
+      {"--log-level", "debug"}, {"--log-level="}, {"--json"},
   };
   for (const auto& args : bad) {
     CommandLine cl;
@@ -73,7 +77,7 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
 TEST(CommandLineTest, HelpNamesEveryOption) {
   std::string help = HelpText();
   for (const char* option : {"--config", "--port", "--listen", "--idle-ms", "--sweep-ms", "--login-ms", "--max-connections",
-                             "--log-level", "--help", "--version"}) {
+                             "--log-level", "--report", "--json", "--help", "--version"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(VersionText().back(), '\n');

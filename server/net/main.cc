@@ -1,10 +1,13 @@
 // tervanesvr: the Tervane file server.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "server/net/command_line.h"
+#include "server/net/report_command.h"
 #include "server/net/service_host.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +27,11 @@ int main(int argc, char** argv) {
   if (command_line.show_version) {
     std::fputs(tervane::VersionText().c_str(), stdout);
     return 0;
+  }
+  if (command_line.report) {
+    std::string config = command_line.settings.config_path;
+    if (!command_line.config_given && ::access(config.c_str(), F_OK) != 0) config = tervane::kPackagedConfigPath;
+    return tervane::RunReport(config, command_line.json, std::time(nullptr), stdout);
   }
   return tervane::RunService(command_line.settings);
 }

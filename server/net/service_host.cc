@@ -23,23 +23,56 @@ namespace {
 // longer loses them.
 constexpr uint32_t kLogStopWaitMs = 1000;
 
+// Winsock codes of a failed bind or listen.
+constexpr uint32_t kAddressInUse = 10048;
+constexpr uint32_t kAddressNotAvailable = 10049;
+constexpr uint32_t kAccessDenied = 10013;
+
 const char* DescribeStartFailure(uint32_t code) {
   switch (code) {
     case RESULT_CONFIG_MISSING: return "the configuration file does not exist";
     case RESULT_CONFIG_NO_PATH: return "no configuration file was named";
     case RESULT_CONFIG_UNREADABLE: return "the configuration file cannot be read";
     case RESULT_CONFIG_MALFORMED: return "the configuration file is malformed";
+    case RESULT_SHARE_ROOT_UNUSABLE: return "the share root cannot be used";
     case RESULT_OUT_OF_MEMORY: return "out of memory while loading the accounts";
-    case 10048: return "the address is already in use";
-    case 10049: return "the address is not available on this host";
-    case 10013: return "permission denied for the address or port";
+    case kAddressInUse: return "the address and port are already in use";
+    case kAddressNotAvailable: return "the address is not available on this host";
+    case kAccessDenied: return "permission denied for the address or port";
     default: return "the data service could not be started";
   }
+}
+
+bool IsSocketCode(uint32_t code) {
+  return code == kAddressInUse || code == kAddressNotAvailable || code == kAccessDenied;
+}
+
+// The one line on standard error that says what stopped the start and where.
+std::string StartFailureLine(uint32_t code, const ServiceSettings& settings, const std::string& problem) {
+  char where[64] = "";
+  if (IsSocketCode(code)) {
+    uint32_t a = settings.listen_address;
+    std::snprintf(where, sizeof where, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF,
+                  static_cast<unsigned>(settings.port));
+  }
+  std::string line = "tervanesvr: start failed with code " + std::to_string(code) + ": " +
+                     DescribeStartFailure(code) + " (" +
+                     (IsSocketCode(code) ? std::string("listening on ") + where : settings.config_path) + ")";
+  if (!problem.empty()) line += ": " + problem;
+  return line + "\n";
 }
 
 }  // namespace
 
 int ExitStatusForCode(uint32_t code) {
+  // The socket codes share their low byte with the file's codes (10048 and
+  // 0x3640 both end in 0x40): they get the errno values of their own.
+  switch (code) {
+    case kAddressInUse: return 98;
+    case kAddressNotAvailable: return 99;
+    case kAccessDenied: return 13;
+    default: break;
+  }
   int low = static_cast<int>(code & 0xFF);
   return low != 0 ? low : 1;
 }
@@ -80,8 +113,7 @@ int RunService(const ServiceSettings& settings) {
       ServerLog(LogKind::kConnection, "[20070319]: Closing NFS Io Data-Service....\n");
       service.Stop();
     }
-    std::fprintf(stderr, "tervanesvr: start failed with code %u (0x%X): %s (%s)\n", code, code,
-                 DescribeStartFailure(code), settings.config_path.c_str());
+    std::fputs(StartFailureLine(code, settings, accounts.load_problem()).c_str(), stderr);
     std::string status = "STATUS=Start failed with code " + std::to_string(code);
     notifier.Notify(status);
     log.Stop(std::chrono::milliseconds(kLogStopWaitMs));

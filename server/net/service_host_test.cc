@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,8 @@ constexpr char kSeparator[] = "=================================================
 
 TEST(ServiceHostTest, ExitStatusKeepsAFailedStartNonZero) {
   EXPECT_EQ(ExitStatusForCode(0x3610), 0x10);
-  EXPECT_EQ(ExitStatusForCode(10048), 10048 & 0xFF);
+  EXPECT_EQ(ExitStatusForCode(0x3650), 0x50);
+  EXPECT_EQ(ExitStatusForCode(10048), 98) << "not 0x40, the status of a malformed file";
   EXPECT_EQ(ExitStatusForCode(0x3500), 1);  // low byte 0 must not read as success
   EXPECT_EQ(ExitStatusForCode(256), 1);
 }
@@ -167,10 +170,69 @@ TEST(ServiceHostTest, APortInUseFailsTheStartInsteadOfServingNothing) {
   int status = server.RunToExit({"--config", server.config_path(), "--port", std::to_string(ntohs(addr.sin_port)),
                                  "--listen", "127.0.0.1"});
   ::close(blocker);
-  EXPECT_EQ(status, 10048 & 0xFF);
-  EXPECT_NE(server.Errors().find("10048"), std::string::npos) << server.Errors();
+  EXPECT_EQ(status, 98);
+  EXPECT_NE(server.Errors().find("10048: the address and port are already in use (listening on 127.0.0.1:" +
+                                 std::to_string(ntohs(addr.sin_port)) + ")"),
+            std::string::npos)
+      << server.Errors();
   // The data service had started, so its stop runs and is logged.
   EXPECT_EQ(server.Log(), std::string(kStarting) + kClosing);
+}
+
+// A share root the server cannot use, or a malformed Config.cfg, stops the
+// start with the path or line at fault; nothing is served.
+TEST(ServiceHostTest, AnUnusableShareRootOrAMalformedFileFailsTheStartWithItsReason) {
+  TestServer server;
+  const std::string file = server.dir() + "/plain";
+  ASSERT_TRUE(std::ofstream(file).good());
+  struct Case {
+    std::string config;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"[SharePath]\r\n" + file + "/share/\r\n", 0x50, "cannot create " + file + "/share: Not a directory"},
+      {"[SharePath]\r\n" + file + "\r\n", 0x50, "cannot use " + file + ": Not a directory"},
+      {"[SharePath]\r\n/proc/\r\n", 0x50, "cannot write in /proc: "},  // refused even to root
+      {"[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\n", 0x40,
+       "malformed (" + server.config_path() + "): line 5: the password line of \"bob\""},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(server.config_path(), std::ios::trunc) << c.config;
+    EXPECT_EQ(server.RunToExit({"--config", server.config_path(), "--port", "1", "--listen", "127.0.0.1"}),
+              c.status);
+    EXPECT_NE(server.Errors().find(c.says), std::string::npos) << server.Errors();
+    EXPECT_EQ(server.Log(), kStarting);
+  }
+}
+
+// --report reads the share with no server running: a fresh and a stale
+// account, as text and as JSON; exit 1 while any is stale.
+TEST(ServiceHostTest, ReportMarksTheAccountWithoutARecentCopyStale) {
+  TestServer server(testing::UserList{{"alice", kPassword}, {"bob", kPassword}});
+  const std::string mon = server.share() + "alice/Mon";
+  const std::string tue = server.share() + "bob/Tue";
+  ASSERT_EQ(::system(("mkdir -p " + mon + " " + tue + " && printf 12345 >" + mon + "/a.txt && printf 123 >" + tue +
+                      "/b.txt && touch -d '3 days ago' " + tue + "/b.txt " + tue)
+                         .c_str()),
+            0);
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.config_path()}), 1);
+  const std::string text = server.Log();
+  EXPECT_NE(text.find("alice                ok    newest copy "), std::string::npos) << text;
+  EXPECT_NE(text.find("bob                  STALE newest copy "), std::string::npos) << text;
+  EXPECT_NE(text.find("  Mon  "), std::string::npos) << text;
+  EXPECT_NE(text.find("1 files                5 bytes"), std::string::npos) << text;
+
+  EXPECT_EQ(server.RunToExit({"--report", "--json", "--config", server.config_path()}), 1);
+  const std::string json = server.Log();
+  EXPECT_NE(json.find("{\"name\":\"alice\",\"stale\":false,"), std::string::npos) << json;
+  EXPECT_NE(json.find("{\"name\":\"bob\",\"stale\":true,"), std::string::npos) << json;
+  EXPECT_NE(json.find("{\"weekday\":\"Tue\","), std::string::npos) << json;
+  EXPECT_NE(json.find("\"files\":1,\"bytes\":3}"), std::string::npos) << json;
+
+  ASSERT_EQ(::system(("touch " + tue).c_str()), 0);
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.config_path()}), 0) << server.Log();
+  EXPECT_EQ(server.RunToExit({"--report", "--config", server.dir() + "/none.cfg"}), 2);
 }
 
 TEST(ServiceHostTest, HelpVersionAndBadOptions) {

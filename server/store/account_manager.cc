@@ -13,22 +13,14 @@
 
 #include "server/store/config_file.h"
 #include "server/store/file_ops.h"
+#include "server/store/share_root.h"
+#include "shared/platform/remote_name.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
 namespace {
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 // Start-up and registration diagnostics go to standard error; standard
 // output carries the server's log.
@@ -95,8 +87,12 @@ uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* 
   RemoveStaleConfigTemps(config_path);
   ServerConfig config;
   uint32_t r = ReadConfig(config_path, &config);
-  if (r != 0) return r;
   std::lock_guard<std::mutex> guard(mu_);
+  load_problem_.clear();
+  if (r == RESULT_CONFIG_MALFORMED) {
+    load_problem_ = "line " + std::to_string(config.error_line) + ": " + config.error;
+  }
+  if (r != 0) return r;
   config_path_ = config_path;
   share_root_ = config.share_root;
   max_space_bytes_ = config.max_space_mb << 20;  // kept in 32 bits, as the limit always was
@@ -105,13 +101,10 @@ uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* 
   table_ = std::move(config.accounts);
   Diagnostic("%u\n", config.max_space_mb);
 
-  // The share root, each missing directory from the top; a failure stops
-  // the walk but not the start. What the server makes is its own alone.
-  for (size_t i = 1; i < share_root_.size(); ++i) {
-    if (share_root_[i] != '/') continue;
-    std::string prefix = share_root_.substr(0, i);
-    struct stat st;
-    if (::stat(prefix.c_str(), &st) != 0 && ::mkdir(prefix.c_str(), 0700) != 0) break;
+  r = PrepareShareRoot(share_root_, &load_problem_);
+  if (r != 0) {
+    table_.clear();
+    return r;
   }
   for (const auto& a : table_) {
     std::string home = share_root_ + a->name;

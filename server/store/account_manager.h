@@ -39,10 +39,19 @@ class AccountManager {
   // Reads `config_path` (config_file.h), sets the limits, creates the share
   // root and each user's home where missing, and keeps the path for the
   // rewrites of AddUser. 0 and *max_connections set, or the file's error
-  // (0x3610, 0x3620, 0x3630, 0x3640, 0x3510). Writes the maximum space in
-  // megabytes and each home's path to standard error. Runs before any worker
-  // exists; replaces a table loaded before.
+  // (0x3610, 0x3620, 0x3630, 0x3640, 0x3510), or RESULT_SHARE_ROOT_UNUSABLE
+  // (0x3650, share_root.h) with no account loaded. Writes the maximum space
+  // in megabytes and each home's path to standard error. Runs before any
+  // worker exists; replaces a table loaded before.
   uint32_t LoadAccounts(const std::string& config_path, uint32_t* max_connections);
+
+  // After LoadAccounts failed with 0x3640 or 0x3650: what is wrong ("line 3:
+  // the share root is not an absolute path", "cannot create /srv/x: Not a
+  // directory"); empty otherwise. Read on the thread that loaded.
+  std::string load_problem() {
+    std::lock_guard<std::mutex> guard(mu_);
+    return load_problem_;
+  }
 
   // Deletes every record. Later lookups find no account (0x3501).
   void ReleaseAccounts();
@@ -151,6 +160,7 @@ class AccountManager {
   uint32_t max_file_count_ = 0;                       // GUARDED_BY(mu_)
   uint32_t max_connections_ = 0;                      // GUARDED_BY(mu_)
   std::vector<std::unique_ptr<UserAccount>> table_;   // GUARDED_BY(mu_)
+  std::string load_problem_;                          // GUARDED_BY(mu_)
 };
 
 }  // namespace tervane

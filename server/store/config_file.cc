@@ -13,6 +13,7 @@
 #include <new>
 
 #include "shared/platform/remote_name.h"
+#include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
@@ -70,25 +71,64 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// The line number (from 1) of the byte at `pos`.
+int LineAt(std::string_view text, size_t pos) {
+  int line = 1;
+  for (size_t i = 0; i < pos && i < text.size(); ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++line;
+  }
+  return line;
+}
+
+uint32_t Malformed(std::string_view text, size_t pos, std::string what, ServerConfig* out) {
+  out->error_line = LineAt(text, pos);
+  out->error = std::move(what);
+  return RESULT_CONFIG_MALFORMED;
+}
+
 uint32_t Parse(std::string_view text, ServerConfig* out) {
   size_t pos = 0;
-  if (!SkipHeader(text, &pos)) return RESULT_CONFIG_MALFORMED;
+  if (!SkipHeader(text, &pos)) return Malformed(text, 0, "expected the header line [SharePath]", out);
+  size_t at = pos;
   std::string_view root;
-  if (!ReadValue(text, &pos, &root)) return RESULT_CONFIG_MALFORMED;
-  if (root.empty() || root.size() > kMaxPath - 1 || root[0] != '/') return RESULT_CONFIG_MALFORMED;
-  if (root.find_first_not_of('/') == std::string_view::npos) return RESULT_CONFIG_MALFORMED;  // "/" itself
-  if (root.find('\0') != std::string_view::npos) return RESULT_CONFIG_MALFORMED;
+  if (!ReadValue(text, &pos, &root)) return Malformed(text, at, "the share root line has no line end", out);
+  if (root.empty()) return Malformed(text, at, "the share root is empty", out);
+  if (root.size() > kMaxPath - 1) return Malformed(text, at, "the share root is longer than 259 bytes", out);
+  if (root[0] != '/') return Malformed(text, at, "the share root is not an absolute path", out);
+  if (root.find_first_not_of('/') == std::string_view::npos) {
+    return Malformed(text, at, "the share root may not be / itself", out);
+  }
+  if (root.find('\0') != std::string_view::npos) return Malformed(text, at, "the share root holds a NUL byte", out);
   out->share_root.assign(root);
   if (out->share_root.back() != '/') out->share_root.push_back('/');
-  if (out->share_root.size() > kMaxPath - 1) return RESULT_CONFIG_MALFORMED;
+  if (out->share_root.size() > kMaxPath - 1) {
+    return Malformed(text, at, "the share root is longer than 259 bytes with its final /", out);
+  }
 
   while (!OnlyLineEnds(text.substr(pos))) {
-    if (!SkipHeader(text, &pos)) return RESULT_CONFIG_MALFORMED;
+    at = text.find_first_not_of("\r\n", pos);
+    if (!SkipHeader(text, &pos)) return Malformed(text, at, "expected a header line such as [User]", out);
     std::string_view name;
     std::string_view password;
-    if (!ReadValue(text, &pos, &name) || !ReadValue(text, &pos, &password)) return RESULT_CONFIG_MALFORMED;
-    if (name.size() >= kUserNameField || CheckUserName(name) != 0) return RESULT_CONFIG_MALFORMED;
-    if (CheckPassword(password) != 0) return RESULT_CONFIG_MALFORMED;
+    at = pos;
+    if (!ReadValue(text, &pos, &name)) return Malformed(text, at, "the user name line has no line end", out);
+    size_t password_at = pos;
+    if (!ReadValue(text, &pos, &password)) {
+      return Malformed(text, password_at, "the password line of \"" + std::string(name) + "\" is missing or has no line end", out);
+    }
+    if (name.size() >= kUserNameField || CheckUserName(name) == ERROR_FILENAME_EXCED_RANGE) {
+      return Malformed(text, at, "the user name is longer than 64 bytes", out);
+    }
+    if (CheckUserName(name) != 0) {
+      return Malformed(text, at, "the user name \"" + std::string(name) +
+                                     "\" is empty, . or .., or holds one of \\ / : * ? \" < > | or a control byte",
+                       out);
+    }
+    if (CheckPassword(password) != 0) {
+      return Malformed(text, password_at, "the password of \"" + std::string(name) +
+                                              "\" is longer than 64 bytes or holds a control byte",
+                       out);
+    }
     std::unique_ptr<UserAccount> account(new (std::nothrow) UserAccount);
     if (!account) return RESULT_OUT_OF_MEMORY;
     std::memcpy(account->name, name.data(), name.size());
@@ -133,6 +173,8 @@ uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
   out->max_file_count = kMaxFileCount;
   out->max_connections = kMaxUserConnections;
   out->accounts.clear();
+  out->error_line = 0;
+  out->error.clear();
   try {
     uint32_t r = Parse(text, out);
     if (r != 0) out->accounts.clear();

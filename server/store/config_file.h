@@ -35,6 +35,9 @@ struct ServerConfig {
   uint32_t max_file_count = 0;
   uint32_t max_connections = 0;
   std::vector<std::unique_ptr<UserAccount>> accounts;  // file order
+  // For RESULT_CONFIG_MALFORMED: the line (from 1) and what is wrong with it.
+  int error_line = 0;
+  std::string error;
 };
 
 // 0 and *out filled (accounts with socket 0, current directory and resume

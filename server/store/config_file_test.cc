@@ -70,23 +70,31 @@ TEST(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformed) {
   dir.MakeDir("adir");
   EXPECT_EQ(ReadConfig(dir.At("adir"), &c), RESULT_CONFIG_UNREADABLE);
   const std::string long_name(65, 'n');
-  const char* bad[] = {
-      "no bracket at all\r\n",
-      "[SharePath]\r\n/srv/s/",                            // root without its line end
-      "[SharePath]x\r\n/srv/s/\r\n",                       // junk after the bracket
-      "[SharePath]\r\nrelative/root/\r\n",
-      "[SharePath]\r\n/\r\n",
-      "[SharePath]\r\n\r\n",
-      "[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\n",       // password missing
-      "[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\npw",     // password without its line end
-      "[SharePath]\r\n/srv/s/\r\nstray\r\n",               // no "]" for the next user
-      "[SharePath]\r\n/srv/s/\r\n[User]\r\n..\r\npw\r\n",
-      "[SharePath]\r\n/srv/s/\r\n[User]\r\na/b\r\npw\r\n",
+  // Each malformed file names the line at fault and what is wrong with it.
+  struct Bad {
+    const char* text;
+    int line;
+    const char* what;
   };
-  for (const char* text : bad) {
-    dir.WriteFile("Config.cfg", text);
-    EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED) << text;
+  const Bad bad[] = {
+      {"no bracket at all\r\n", 1, "[SharePath]"},
+      {"[SharePath]\r\n/srv/s/", 2, "no line end"},
+      {"[SharePath]x\r\n/srv/s/\r\n", 1, "[SharePath]"},
+      {"[SharePath]\r\nrelative/root/\r\n", 2, "not an absolute path"},
+      {"[SharePath]\r\n/\r\n", 2, "/ itself"},
+      {"[SharePath]\r\n\r\n", 2, "empty"},
+      {"[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\n", 5, "password line of \"bob\""},
+      {"[SharePath]\r\n/srv/s/\r\n[User]\r\nbob\r\npw", 5, "password line of \"bob\""},
+      {"[SharePath]\n/srv/s/\n\nstray\n", 4, "[User]"},
+      {"[SharePath]\r\n/srv/s/\r\n[User]\r\n..\r\npw\r\n", 4, "user name \"..\""},
+      {"[SharePath]\r\n/srv/s/\r\n[User]\r\na/b\r\npw\r\n", 4, "user name \"a/b\""},
+  };
+  for (const Bad& b : bad) {
+    dir.WriteFile("Config.cfg", b.text);
+    EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED) << b.text;
     EXPECT_TRUE(c.accounts.empty());
+    EXPECT_EQ(c.error_line, b.line) << b.text;
+    EXPECT_NE(c.error.find(b.what), std::string::npos) << b.text << " gave: " << c.error;
   }
   dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/s/\r\n[User]\r\n" + long_name + "\r\npw\r\n");
   EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MALFORMED);

@@ -27,6 +27,19 @@ uint32_t CheckRemoteName(std::string_view name, size_t max_length = kMaxPath - 1
 // True for `\` and `/`.
 inline bool IsRemoteSeparator(char c) { return c == '\\' || c == '/'; }
 
+// Names (and initialisation-file keys) compare as Windows compares them:
+// ignoring the case of ASCII letters, every other byte exact.
+inline bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 }  // namespace tervane
 
 #endif  // TERVANE_SHARED_PLATFORM_REMOTE_NAME_H_

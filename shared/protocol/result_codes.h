@@ -20,6 +20,8 @@ inline constexpr uint32_t RESULT_CONFIG_MISSING = 0x3610;     // 13840
 inline constexpr uint32_t RESULT_CONFIG_NO_PATH = 0x3620;
 inline constexpr uint32_t RESULT_CONFIG_UNREADABLE = 0x3630;  // cannot open, or cannot create when writing
 inline constexpr uint32_t RESULT_CONFIG_MALFORMED = 0x3640;   // a value too long for its field, or a missing "]" or line end
+// Starting: the share root cannot be created, or the server cannot write in it.
+inline constexpr uint32_t RESULT_SHARE_ROOT_UNUSABLE = 0x3650;
 
 }  // namespace tervane
 
