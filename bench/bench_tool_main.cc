@@ -15,6 +15,10 @@
 //        ends, then closes them
 //   report RESULTS [--markdown]
 //        prints the table, the targets and the summary line
+//   proxy --port N --to N [--delay-us N]
+//        forwards 127.0.0.1:port to 127.0.0.1:to, holding every chunk
+//        delay-us microseconds (default 250) in each direction; serves until
+//        it is stopped
 //   port
 //        prints a loopback port that is free now
 #include <poll.h>
@@ -31,6 +35,7 @@
 
 #include "bench/child_server.h"
 #include "bench/dataset.h"
+#include "bench/delay_proxy.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/session_holder.h"
@@ -50,6 +55,7 @@ int Usage() {
       "       tervane_bench_tool run [--stdout FILE] [--stderr FILE] [--timeout-ms N] -- PROGRAM ARGS...\n"
       "       tervane_bench_tool hold --port N [--count N] [--address A]\n"
       "       tervane_bench_tool report RESULTS [--markdown]\n"
+      "       tervane_bench_tool proxy --port N --to N [--delay-us N]\n"
       "       tervane_bench_tool port\n",
       stderr);
   return kUsageError;
@@ -214,6 +220,21 @@ int Hold(int argc, char** argv) {
   return 0;
 }
 
+int Proxy(int argc, char** argv) {
+  uint64_t port = 0, to = 0, delay_us = 250;
+  for (int i = 2; i < argc; i += 2) {
+    std::string_view name = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool ok = false;
+    if (name == "--port") ok = ParseNumber(value, 65535, &port);
+    else if (name == "--to") ok = ParseNumber(value, 65535, &to);
+    else if (name == "--delay-us") ok = ParseNumber(value, 10'000'000, &delay_us);
+    if (!ok) return Usage();
+  }
+  if (port == 0 || to == 0) return Usage();
+  return RunDelayProxy(static_cast<uint16_t>(port), static_cast<uint16_t>(to), std::chrono::microseconds(delay_us));
+}
+
 int Report(int argc, char** argv) {
   if (argc < 3 || argc > 4) return Usage();
   bool markdown = argc == 4 && std::string_view(argv[3]) == "--markdown";
@@ -259,6 +280,7 @@ int main(int argc, char** argv) {
   if (command == "run") return Run(argc, argv);
   if (command == "hold") return Hold(argc, argv);
   if (command == "report") return Report(argc, argv);
+  if (command == "proxy") return Proxy(argc, argv);
   if (command == "port" && argc == 2) {
     uint16_t port = PickFreePort();
     if (port == 0) return 1;

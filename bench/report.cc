@@ -200,35 +200,21 @@ std::vector<TargetCheck> CheckTargets(const std::vector<ToolSummary>& summaries)
     return std::make_pair(Find(summaries, dataset, "tervane"), Find(summaries, dataset, anchor));
   };
 
-  auto [small_t, small_r] = pair("small", "rsync");
-  bool ok = small_t && small_r && small_r->files_per_second > 0;
-  double v = ok ? small_t->files_per_second / small_r->files_per_second : 0;
-  checks.push_back(Check("small: files/s over rsync's", Format(">= %.2f", kSmallFilesRatioMin), ok, v,
-                         v >= kSmallFilesRatioMin));
+  auto time_ratio = [&](const char* dataset, double limit) {
+    auto [t, r] = pair(dataset, "rsync");
+    const bool ok = t && r && r->median_seconds > 0;
+    const double v = ok ? t->median_seconds / r->median_seconds : 0;
+    checks.push_back(Check(Format("%s: time over rsync's", dataset), Format("<= %.2f", limit), ok, v, v <= limit));
+  };
+  time_ratio("small", kSmallTimeRatioMax);
+  time_ratio("mixed", kMixedTimeRatioMax);
+  time_ratio("large", kLargeTimeRatioMax);
+  time_ratio("empties", kEmptiesTimeRatioMax);
+  time_ratio("lan-small", kLanSmallTimeRatioMax);
+  time_ratio("lan-large", kLanLargeTimeRatioMax);
 
-  auto [mixed_t, mixed_r] = pair("mixed", "rsync");
-  ok = mixed_t && mixed_r && mixed_r->median_seconds > 0;
-  v = ok ? mixed_t->median_seconds / mixed_r->median_seconds : 0;
-  checks.push_back(Check("mixed: time over rsync's", Format("<= %.2f", kMixedTimeRatioMax), ok, v,
-                         v <= kMixedTimeRatioMax));
-
-  auto [large_t, large_r] = pair("large", "rsync");
-  ok = large_t && large_r && large_r->megabytes_per_second > 0;
-  v = ok ? large_t->megabytes_per_second / large_r->megabytes_per_second : 0;
-  checks.push_back(Check("large: MB/s over rsync's", Format(">= %.2f", kLargeRsyncRatioMin), ok, v,
-                         v >= kLargeRsyncRatioMin));
-  const ToolSummary* large_c = Find(summaries, "large", "cp");
-  ok = large_t && large_c && large_c->megabytes_per_second > 0;
-  v = ok ? large_t->megabytes_per_second / large_c->megabytes_per_second : 0;
-  checks.push_back(Check("large: MB/s over cp's", Format(">= %.2f", kLargeCpRatioMin), ok, v,
-                         v >= kLargeCpRatioMin));
-
-  auto [empties_t, empties_r] = pair("empties", "rsync");
-  ok = empties_t && empties_r && empties_r->directories_per_second > 0;
-  v = ok ? empties_t->directories_per_second / empties_r->directories_per_second : 0;
-  checks.push_back(Check("empties: directories/s over rsync's", Format(">= %.2f", kEmptiesRatioMin), ok, v,
-                         v >= kEmptiesRatioMin));
-
+  bool ok = false;
+  double v = 0;
   const ToolSummary* connections = Find(summaries, "connections", "tervane");
   ok = connections && connections->server_peak_kib > 0;
   v = ok ? Mib(connections->server_peak_kib) : 0;

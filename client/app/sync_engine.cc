@@ -17,11 +17,13 @@
 
 #include "client/app/account_name.h"
 #include "client/app/client_session.h"
+#include "client/app/local_file.h"
 #include "client/app/local_walk.h"
 #include "client/app/remote_path.h"
 #include "client/app/result_words.h"
 #include "client/app/run_lock.h"
 #include "client/app/session_ui.h"
+#include "client/app/upload_queue.h"
 #include "client/net/remote_file.h"
 #include "client/net/remote_path_ops.h"
 #include "client/net/remote_session.h"
@@ -59,66 +61,11 @@ std::string JoinLocal(const std::string& root, const std::string& relative) {
   return root + "/" + relative;
 }
 
-// Closes a local file descriptor on every path.
-class LocalFile {
- public:
-  explicit LocalFile(int fd) : fd_(fd) {}
-  ~LocalFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  LocalFile(const LocalFile&) = delete;
-  LocalFile& operator=(const LocalFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Opens a regular file (following a symlink) for reading. A FIFO, socket or
-// device is refused without blocking on it. 0, or the reason it cannot be
-// had.
-uint32_t OpenRegularFile(const std::string& path, int* fd_out, uint64_t* size, uint64_t* last_write) {
-  *fd_out = -1;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return WinErrorFromErrno(errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const uint32_t result = WinErrorFromErrno(errno);
-    ::close(fd);
-    return result;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return ERROR_NOT_SUPPORTED;
-  }
-  // Reads then block as usual (O_NONBLOCK is the only flag of the open
-  // that F_SETFL would change).
-  ::fcntl(fd, F_SETFL, 0);
-  *size = static_cast<uint64_t>(st.st_size);
-  *last_write = FileTimeFromTimespec(st.st_mtim);
-  *fd_out = fd;
-  return 0;
-}
-
-// Reads exactly `len` bytes at `offset`. 0; ERROR_HANDLE_EOF when the file
-// ended first (it shrank while we read it); else the read error's code.
-uint32_t ReadExactly(int fd, uint64_t offset, uint8_t* buffer, size_t len) {
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::pread(fd, buffer + done, len - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return WinErrorFromErrno(errno);
-    }
-    if (n == 0) return ERROR_HANDLE_EOF;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 // Sends the file's content in pieces, its modification time, then the space
 // report.
-uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_t size, uint64_t last_write) {
+uint32_t SendContent(ClientSession* session, RemoteFile* remote, const LocalFile& local) {
+  const uint64_t size = local.size();
+  const uint64_t last_write = local.modified();
   uint64_t previous = 0;
   uint32_t result = KOVA_GetFileSize(remote, &previous);
   if (result != 0) return result;
@@ -131,7 +78,7 @@ uint32_t SendContent(ClientSession* session, RemoteFile* remote, int fd, uint64_
     const uint32_t len = static_cast<uint32_t>(left < kUploadPiece ? left : kUploadPiece);
     // A piece that cannot be read stops the file here: sending the cleared
     // buffer instead would leave zeros in the copy and call it a success.
-    result = ReadExactly(fd, offset, buffer.get(), len);
+    result = local.ReadAt(offset, buffer.get(), len);
     if (result != 0) return result;
     result = KOVA_WriteFile(remote, &offset, len, buffer.get());
     if (result != 0) return result;
@@ -196,18 +143,14 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
     return result;
   }
 
-  uint64_t size = 0;
-  uint64_t last_write = 0;
-  int fd = -1;
-  result = OpenRegularFile(local_path, &fd, &size, &last_write);
-  LocalFile local(fd);
-  if (result != 0) return result;
+  const LocalFile local(local_path);
+  if (!local.valid()) return local.error();
 
   RemoteFile* remote_file = nullptr;
   result = KOVA_CreateFile(session->connection(), remote, kGenericWrite, 0, kOpenAlways,
                            kFileAttributeNormal, &remote_file);
   if (result != 0) return result;
-  result = SendContent(session, remote_file, local.fd(), size, last_write);
+  result = SendContent(session, remote_file, local);
   KOVA_CloseFile(remote_file);
   if (result != 0) {
     // A copy of the right size with missing content would pass for a good
@@ -216,7 +159,7 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
     if (KOVA_IsConnected(session->connection())) KOVA_DeleteFile(session->connection(), remote);
     return result;
   }
-  if (bytes_sent != nullptr) *bytes_sent = size;
+  if (bytes_sent != nullptr) *bytes_sent = local.size();
   return 0;
 }
 
@@ -347,15 +290,21 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   }
   Status(Format("向远程发送创建文件夹[%s]命令\n", day_.c_str()));
 
-  for (const std::string& directory : present) {
-    if (stop_requested_.load()) {
-      report.stopped = true;
-      break;
+  {
+    // Several files are in flight at once; their outcomes come in order.
+    UploadQueue queue(session_, day_, [this, &report](const UploadOutcome& o) { Report(o, &report); });
+    for (const std::string& directory : present) {
+      if (queue.connection_failure() != 0) break;
+      if (stop_requested_.load()) {
+        report.stopped = true;
+        break;
+      }
+      Status("开始一个目录备份...\n");
+      UploadTree(directory, std::string(), &queue, &report);
     }
-    Status("开始一个目录备份...\n");
-    UploadTree(directory, std::string(), &report);
-    if (report.outcome == SyncReport::Outcome::kConnectionLost) return report;
+    queue.Finish();
   }
+  if (report.outcome == SyncReport::Outcome::kConnectionLost) return report;
   report.seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
   Status(Format("目录备份完毕[%s]", FormatLocalDateTime(clock_()).c_str()));
@@ -363,27 +312,30 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
   return report;
 }
 
-bool SyncEngine::Uploaded(const std::string& local_path, uint32_t result, bool marker, uint64_t bytes,
-                          SyncReport* report) {
-  if (result == 0) {
-    ++(marker ? report->markers_uploaded : report->files_uploaded);
-    report->bytes_uploaded += bytes;
-    return true;
+void SyncEngine::Report(const UploadOutcome& outcome, SyncReport* report) {
+  // The run has ended with its one line; what was in flight is not counted.
+  if (report->outcome == SyncReport::Outcome::kConnectionLost) return;
+  const std::string& path = outcome.local_path;
+  const std::string shown = outcome.marker ? path.substr(0, path.size() - 1) : path;
+  if (outcome.result == 0) {
+    ++(outcome.marker ? report->markers_uploaded : report->files_uploaded);
+    report->bytes_uploaded += outcome.marker ? 0 : outcome.bytes;
+    return;
   }
-  if (!KOVA_IsConnected(session_->connection())) {
+  if (outcome.connection_lost) {
     // One line for the run, not one per file that is left.
-    Status(Format("与服务器的连接中断，备份中止: %s: %s\n", local_path.c_str(), DescribeResult(result).c_str()));
+    Status(Format("与服务器的连接中断，备份中止: %s: %s\n", shown.c_str(), DescribeResult(outcome.result).c_str()));
     report->outcome = SyncReport::Outcome::kConnectionLost;
-    report->lost_code = result;
-    return false;
+    report->lost_code = outcome.result;
+    return;
   }
   Status(kUploadFailedText);
-  Status(Format("  %s: %s\n", local_path.c_str(), DescribeResult(result).c_str()));
+  Status(Format("  %s: %s\n", shown.c_str(), DescribeResult(outcome.result).c_str()));
   ++report->failed_uploads;
-  return true;
 }
 
-int SyncEngine::UploadTree(const std::string& root, const std::string& relative, SyncReport* report) {
+int SyncEngine::UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue,
+                           SyncReport* report) {
   const bool sub = !relative.empty();
   const std::string here = JoinLocal(root, relative);
 
@@ -404,6 +356,8 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
 
   bool no_files = true;
   for (const LocalEntry& entry : entries) {
+    // A lost connection ends the walk: every later upload would fail too.
+    if (queue->connection_failure() != 0) return result;
     if (stop_requested_.load()) {
       report->stopped = true;
       return result;
@@ -419,8 +373,8 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         ++report->failed_uploads;
         continue;
       case LocalEntryKind::kDirectory: {
-        const int r = UploadTree(root, name, report);
-        if (report->outcome == SyncReport::Outcome::kConnectionLost) return r;
+        const int r = UploadTree(root, name, queue, report);
+        if (queue->connection_failure() != 0) return r;
         if (r != 0 && result == 0) result = r;
         continue;
       }
@@ -428,17 +382,13 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         break;
     }
     no_files = false;
-    const std::string path = JoinLocal(root, name);
-    uint64_t bytes = 0;
-    const uint32_t r = UploadFile(session_, day_, path, false, &bytes);
-    if (!Uploaded(path, r, false, bytes, report)) return result;
+    queue->Add(JoinLocal(root, name), false);
   }
 
-  if (no_files) {
+  if (no_files && queue->connection_failure() == 0) {
     const std::string marker = here + "|";
     Debug(marker + "\n");
-    const uint32_t r = UploadFile(session_, day_, marker, true);
-    Uploaded(here, r, true, 0, report);
+    queue->Add(marker, true);
   }
   return result;
 }

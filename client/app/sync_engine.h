@@ -20,6 +20,8 @@ namespace tervane {
 class ClientSession;
 class SessionUi;
 class StatusSink;
+class UploadQueue;
+struct UploadOutcome;
 
 // Local files are read and sent in pieces of this size.
 inline constexpr size_t kUploadPiece = 1048576;
@@ -127,10 +129,11 @@ class SyncEngine {
  private:
   // Uploads the tree below root/relative. 0; -1 when a directory cannot be
   // opened for listing; else an error code of the local walk. Holds the run.
-  int UploadTree(const std::string& root, const std::string& relative, SyncReport* report);
-  // Counts and shows the outcome of one upload of `local_path`; false when
-  // the connection is lost (the run must end).
-  bool Uploaded(const std::string& local_path, uint32_t result, bool marker, uint64_t bytes, SyncReport* report);
+  // Files go to `queue`, several in flight.
+  int UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue, SyncReport* report);
+  // Counts and shows the outcome of one upload, in the order the walk found
+  // them; the first one lost with the connection ends the run.
+  void Report(const UploadOutcome& outcome, SyncReport* report);
   // Connects, retrying as `job` says. 0 or the last connect's code.
   uint32_t ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report);
   // Waits `ms` unless a stop is asked for; false when it was.

@@ -25,6 +25,7 @@
 #include "client/app/test_recorders.h"
 #include "client/app/test_support.h"
 #include "shared/platform/text_codec.h"
+#include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
@@ -345,6 +346,172 @@ TEST_F(SyncEngineFakeTest, WorkerAndFailedLogin) {
   EXPECT_EQ(ui_.messages.size(), 1u);
 }
 
+// ---- Several files in flight ------------------------------------------
+
+// Every request of a run as the fake saw it, with what it concerns.
+struct Seen {
+  uint16_t code = 0;
+  uint32_t handle = 0;  // the file's handle (for a create: the one it gets)
+  std::string name;     // create and delete: the remote name
+  uint32_t space = 0;   // space report: space left
+};
+
+class PipelinedUploadTest : public ::testing::Test {
+ protected:
+  PipelinedUploadTest() { engine_.SetClock([] { return LocalNoon(2024, 5, 6); }); }
+
+  SyncReport Run(const std::string& root) {
+    SyncJob job;
+    job.server_address = kLoopback;
+    job.port = fake_.port();
+    job.directories = {root};
+    auto run = std::async(std::launch::async, [&] { return engine_.SyncTask(job); });
+    EXPECT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the run hung";
+    return run.get();
+  }
+  // Indexes into seen_ of the requests concerning the file with `handle`.
+  std::vector<size_t> OfFile(uint32_t handle, uint64_t size) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i < seen_.size(); ++i) {
+      const Seen& s = seen_[i];
+      const bool report = s.code == OP_SET_SPACE_INFO && s.space == 0x10000000u - size + 7;
+      if (s.handle == handle || report) at.push_back(i);
+    }
+    return at;
+  }
+
+  // Answers a request itself when it returns true (after it is recorded).
+  // The hook and seen_ are used under mu_, which the tests hold after the run.
+  std::mutex mu_;
+  std::function<bool(const Seen&, uint32_t*)> hook_;
+  std::vector<Seen> seen_;
+  uint32_t next_handle_ = 100;
+  UploadLog log_;
+  FakeServer fake_{[this](const FakeServer::Request& r, std::vector<uint8_t>* out) {
+    std::lock_guard<std::mutex> hold(mu_);
+    Seen s;
+    s.code = r.code;
+    CreateFileRequest c;
+    std::string_view path;
+    if (r.code == OP_CREATE_FILE && DecodeCreateFileRequest(r.payload.data(), r.payload.size(), &c)) {
+      WireToUtf8(c.path, &s.name);
+      if (s.name.back() != '|') s.handle = next_handle_++;
+    } else if (r.code == OP_DELETE_FILE && DecodePathRequest(r.payload.data(), r.payload.size(), &path)) {
+      WireToUtf8(path, &s.name);
+    } else if (r.code == OP_SET_SPACE_INFO) {
+      uint32_t files = 0;
+      DecodeSpaceInfo(r.payload.data(), r.payload.size(), &s.space, &files);
+    } else if (r.code == OP_GET_FILE_SIZE || r.code == OP_SET_FILE_SIZE || r.code == OP_WRITE_FILE ||
+               r.code == OP_SET_FILE_TIME || r.code == OP_CLOSE_FILE) {
+      s.handle = LoadU32(r.payload.data());
+    }
+    seen_.push_back(s);
+    uint32_t result = 0;
+    if (hook_ && hook_(s, &result)) return result;
+    return AcceptUploads(&log_, r, out);
+  }};
+  ClientSession session_;
+  RecordingStatus status_;
+  RecordingUi ui_;
+  SyncEngine engine_{&session_, &status_, &ui_};
+  testing::TempDir tmp_;
+};
+
+// Forty files go up with several in flight, never more than fifteen open;
+// each file's own requests keep their order: create, get size, set size,
+// its pieces, set time, its space report, close.
+TEST_F(PipelinedUploadTest, EachFileKeepsItsOrderWithSeveralInFlight) {
+  const std::string root = tmp_.path() + "/data";
+  std::vector<uint64_t> sizes;
+  for (int i = 0; i < 40; ++i) {
+    sizes.push_back(i == 7 ? 3 * kMaxDataPiece + 5 : 1000 + static_cast<uint64_t>(i));
+    testing::WriteFile(root + "/f" + std::to_string(100 + i), testing::PatternBytes(sizes.back(), i));
+  }
+  const SyncReport report = Run(root);
+  std::lock_guard<std::mutex> hold(mu_);
+  EXPECT_EQ(report.files_uploaded, 40u);
+  EXPECT_EQ(report.failed_uploads, 0u);
+
+  size_t open = 0, most_open = 0;
+  for (const Seen& s : seen_) {
+    if (s.code == OP_CREATE_FILE && s.handle != 0) most_open = std::max(most_open, ++open);
+    if (s.code == OP_CLOSE_FILE) --open;
+  }
+  EXPECT_GT(most_open, 1u);
+  EXPECT_LE(most_open, 15u);
+
+  for (const Seen& created : seen_) {
+    if (created.code != OP_CREATE_FILE || created.handle == 0) continue;
+    const uint64_t size = sizes.at(std::stoul(created.name.substr(created.name.size() - 3)) - 100);
+    std::vector<uint16_t> codes;
+    for (size_t i : OfFile(created.handle, size)) codes.push_back(seen_[i].code);
+    std::vector<uint16_t> expected = {OP_CREATE_FILE, OP_GET_FILE_SIZE, OP_SET_FILE_SIZE};
+    expected.insert(expected.end(), (size + kMaxDataPiece - 1) / kMaxDataPiece, OP_WRITE_FILE);
+    expected.insert(expected.end(), {OP_SET_FILE_TIME, OP_SET_SPACE_INFO, OP_CLOSE_FILE});
+    EXPECT_EQ(codes, expected) << created.name;
+  }
+}
+
+// A write refused in the middle of a file's pieces fails that file alone:
+// its requests already sent (up to its space report) are answered and
+// ignored, it is closed and deleted, and every other file arrives.
+TEST_F(PipelinedUploadTest, AFailureInsideOneFileStopsOnlyThatFile) {
+  const std::string root = tmp_.path() + "/data";
+  for (int i = 0; i < 6; ++i) {
+    testing::WriteFile(root + "/f" + std::to_string(i), testing::PatternBytes(i == 2 ? 4 * kMaxDataPiece : 10, i));
+  }
+  uint32_t big = 0, writes_of_big = 0;
+  std::string big_name;
+  hook_ = [&](const Seen& s, uint32_t* result) {
+    if (s.code == OP_CREATE_FILE && s.name.size() > 3 && s.name.substr(s.name.size() - 3) == "\\f2") {
+      big = s.handle;
+      big_name = s.name;
+    }
+    if (s.code != OP_WRITE_FILE || s.handle != big || ++writes_of_big != 2) return false;
+    *result = ERROR_DISK_FULL;
+    return true;
+  };
+  const SyncReport report = Run(root);
+  std::lock_guard<std::mutex> hold(mu_);
+  EXPECT_EQ(report.files_uploaded, 5u);
+  EXPECT_EQ(report.failed_uploads, 1u);
+  EXPECT_EQ(status_.Count(kUploadFailedText), 1);
+
+  std::vector<uint16_t> tail;  // what the failed file got from its refused write on
+  size_t writes = 0;
+  for (const Seen& s : seen_) {
+    if (s.handle == big && s.code == OP_WRITE_FILE) ++writes;
+    if (writes >= 2 && (s.handle == big || (s.code == OP_DELETE_FILE && s.name == big_name))) tail.push_back(s.code);
+  }
+  ASSERT_GE(tail.size(), 3u);
+  EXPECT_EQ(tail[tail.size() - 2], OP_CLOSE_FILE);
+  EXPECT_EQ(tail.back(), OP_DELETE_FILE);
+}
+
+// A connection that goes down with files in flight ends the run with one
+// line: nothing more is tried on it, and exit 2.
+TEST_F(PipelinedUploadTest, ALostConnectionEndsTheRunWithOneLine) {
+  const std::string root = tmp_.path() + "/data";
+  for (int i = 0; i < 60; ++i) testing::WriteFile(root + "/d" + std::to_string(i % 6) + "/f" + std::to_string(i), "x");
+  int creates = 0;
+  hook_ = [&](const Seen& s, uint32_t* result) {
+    if (s.code != OP_CREATE_FILE || ++creates != 5) return false;
+    *result = FakeServer::kCloseConnection;
+    return true;
+  };
+  const SyncReport report = Run(root);
+  std::lock_guard<std::mutex> hold(mu_);
+  EXPECT_EQ(creates, 5);
+  EXPECT_EQ(report.outcome, SyncReport::Outcome::kConnectionLost);
+  EXPECT_EQ(report.ExitCode(), 2);
+  EXPECT_LT(report.files_uploaded, 5u);
+  EXPECT_EQ(report.failed_uploads, 0u);
+  EXPECT_EQ(status_.Count(kUploadFailedText), 0);
+  int lost_lines = 0;
+  for (const std::string& line : status_.lines()) lost_lines += line.rfind("与服务器的连接中断，备份中止: ", 0) == 0;
+  EXPECT_EQ(lost_lines, 1);
+}
+
 // ---- Against the real server -------------------------------------------
 
 class SyncEngineServerTest : public ::testing::Test {
@@ -454,8 +621,11 @@ TEST_F(SyncEngineServerTest, SecondRunSameDayReplacesTheCopy) {
   ASSERT_EQ(::unlink((one + "/b.txt").c_str()), 0);
   testing::WriteFile(one + "/a.txt", "second a, longer than before");
   testing::WriteFile(one + "/new.txt", "new");
+  const size_t released = server_.Releases();
+  session_.Disconnect();
+  ASSERT_TRUE(server_.WaitForReleases(released, 10000));
   report = engine_.SyncTask(Job({one, two}));
-  ASSERT_EQ(report.ExitCode(), 0);
+  ASSERT_EQ(report.ExitCode(), 0) << ::testing::PrintToString(status_.lines());
   ASSERT_EQ(report.day, day) << "the day changed between the runs";
   EXPECT_EQ(status_.Count("远程删除[" + day + "] 成功\n"), 1);
   EXPECT_EQ(testing::ReadTree(ServerPath(server_, day, one)), testing::ReadTree(one));

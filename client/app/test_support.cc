@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -336,6 +337,22 @@ void ServerProcess::Stop() {
 
 std::string ServerProcess::Log() const { return ReadFileBytes(dir_.path() + "/server.log"); }
 
+size_t ServerProcess::Releases() const {
+  const std::string log = Log();
+  const std::string line = "Server Close ClientSocket!\n";
+  size_t n = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++n;
+  return n;
+}
+
+bool ServerProcess::WaitForReleases(size_t seen, int timeout_ms) const {
+  for (int waited = 0; Releases() <= seen; waited += 10) {
+    if (waited >= timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 FakeServer::FakeServer(Handler handler, bool discard_write_data)
     : handler_(std::move(handler)), discard_write_data_(discard_write_data) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -396,6 +413,7 @@ void FakeServer::ServeConnection(int fd) {
     }
     std::vector<uint8_t> reply;
     const uint32_t result = handler_(request, &reply);
+    if (result == kCloseConnection) return;
     if (result != 0) reply.clear();
     SetReplyFields(frame.data(), result, static_cast<uint32_t>(reply.size()));
     if (!WriteExactly(fd, frame.data(), kHeaderSize)) return;

@@ -74,6 +74,12 @@ class ServerProcess {
   std::string home(const std::string& user) const { return share() + user; }
   std::string config_path() const { return dir_.path() + "/Config.cfg"; }
   std::string Log() const;
+  // Connections the server has released so far ("Server Close ClientSocket!"
+  // lines), and a wait (at most `timeout_ms`) until there are more than
+  // `seen`: an account is free for a new login only once the server has
+  // seen its connection's close, which a loaded machine may delay.
+  size_t Releases() const;
+  bool WaitForReleases(size_t seen, int timeout_ms) const;
 
  private:
   TempDir dir_;
@@ -90,7 +96,10 @@ class FakeServer {
     std::vector<uint8_t> payload;
     uint32_t discarded = 0;  // data bytes of a write that were dropped unread
   };
-  // Returns the result code; fills `reply` with the reply payload.
+  // Returns the result code; fills `reply` with the reply payload. A
+  // handler returning kCloseConnection has the connection closed instead
+  // of answered.
+  static constexpr uint32_t kCloseConnection = 0xFFFFFFFFu;
   using Handler = std::function<uint32_t(const Request& request, std::vector<uint8_t>* reply)>;
 
   // With `discard_write_data`, a write request's payload holds only its 20

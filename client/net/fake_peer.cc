@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -117,8 +118,13 @@ std::vector<uint8_t> RequestHeaderBytes(uint16_t code, uint32_t payload_length, 
       .U32(0);
 }
 
-FakePeer::FakePeer(Script script) : script_(std::move(script)) {
+FakePeer::FakePeer(Script script, int socket_buffer) : script_(std::move(script)) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Set before listening, so that accepted sockets inherit the sizes.
+  if (listen_fd_ >= 0 && socket_buffer > 0) {
+    setsockopt(listen_fd_, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
+    setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &socket_buffer, sizeof socket_buffer);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -147,6 +153,8 @@ void FakePeer::Serve() {
     if (poll(&pfd, 1, kSliceMs) <= 0) continue;
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    const int one = 1;  // as the server does
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     client_closed_ = false;
     const bool go_on = ServeConnection(fd, index++);
     close(fd);

@@ -59,8 +59,10 @@ class FakePeer {
   };
   using Script = std::function<Answer(const Request&)>;
 
-  // Starts listening and serving at once. Thread-safe accessors.
-  explicit FakePeer(Script script);
+  // Starts listening and serving at once. Thread-safe accessors. A non-zero
+  // `socket_buffer` sets the send and receive buffers of the connections
+  // it accepts (in bytes, as SO_SNDBUF / SO_RCVBUF take them).
+  explicit FakePeer(Script script, int socket_buffer = 0);
   // Stops serving and joins the thread (within about 100 ms).
   ~FakePeer();
   FakePeer(const FakePeer&) = delete;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "client/net/exchange.h"
+#include "client/net/request_pipeline.h"
 #include "shared/platform/tick.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/payloads.h"
@@ -55,6 +56,38 @@ uint32_t TransferPiece(RemoteFile* file, uint16_t code, uint64_t offset, uint32_
   return length == piece ? 0 : ERROR_HANDLE_EOF;
 }
 
+// The pieces of a read go out together, each answered into its own place
+// in `destination`; the first piece that fails (in order) gives the result,
+// and the replies to the pieces after it are taken and ignored.
+uint32_t PipelinedRead(RemoteFile* file, uint64_t at, uint32_t count, uint8_t* destination) {
+  uint32_t failed = 0;
+  RequestPipeline pipeline(file->session);
+  for (uint32_t done = 0; done < count && failed == 0;) {
+    const uint32_t piece = std::min<uint32_t>(count - done, static_cast<uint32_t>(kMaxDataPiece));
+    DataRequest fields;
+    fields.handle = file->handle;
+    fields.offset = at + done;
+    fields.count = piece;
+    uint8_t head[kDataRequestFixed];
+    EncodeDataRequestFields(fields, head);
+    uint8_t* into = destination + done;
+    pipeline.Submit(OP_READ_FILE, head, sizeof head, nullptr, 0, piece,
+                    [&failed, into, piece](uint32_t rc, const uint8_t* payload, uint32_t length) {
+                      if (failed != 0) return;
+                      if (rc != 0) {
+                        failed = rc;
+                        return;
+                      }
+                      std::memcpy(into, payload, length);  // never more than the piece
+                      // A short success would leave part of the piece unfilled.
+                      if (length != piece) failed = ERROR_HANDLE_EOF;
+                    });
+    done += piece;
+  }
+  pipeline.Drain();
+  return failed;
+}
+
 uint32_t Transfer(RemoteFile* file, uint16_t code, const uint64_t* offset, uint32_t count,
                   const uint8_t* source, uint8_t* destination) {
   if (file == nullptr || file->session == nullptr || offset == nullptr) return ERROR_INVALID_PARAMETER;
@@ -64,6 +97,7 @@ uint32_t Transfer(RemoteFile* file, uint16_t code, const uint64_t* offset, uint3
   uint32_t done = 0;
   // One hold for all pieces, so no other request comes between them.
   std::lock_guard<std::recursive_mutex> hold(file->session->lock);
+  if (destination != nullptr) return PipelinedRead(file, at, count, destination);
   while (done < count) {
     const uint32_t piece = std::min<uint32_t>(count - done, static_cast<uint32_t>(kMaxDataPiece));
     const uint32_t rc = TransferPiece(file, code, at, piece, source ? source + done : nullptr,

@@ -40,9 +40,10 @@ uint32_t KOVA_CreateFile(RemoteSession* session, std::string_view path, uint32_t
                          uint32_t flags_and_attributes, RemoteFile** file);
 
 // Reads `count` bytes at *offset into `destination`, in pieces of 64 KiB,
-// holding the session lock across all of them. 0 sends nothing. A read that
-// reaches the end fails with 38 (ERROR_HANDLE_EOF); bytes of earlier pieces
-// are already in `destination`. Never writes past destination[count).
+// holding the session lock across all of them; the pieces are in flight
+// together (see request_pipeline.h). 0 sends nothing. A read that reaches
+// the end fails with 38 (ERROR_HANDLE_EOF); bytes of earlier pieces are
+// already in `destination`. Never writes past destination[count).
 uint32_t KOVA_ReadFile(RemoteFile* file, const uint64_t* offset, uint32_t count, void* destination);
 
 // Writes `count` bytes from `source` at *offset, in pieces of 64 KiB under one

@@ -249,6 +249,31 @@ TEST(RemoteFileTest, ReadsGoInPiecesOf64KiBStraightIntoTheDestination) {
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
 }
 
+// The pieces of one read are in flight together: this server answers none
+// of them until all four have come (a client waiting for each reply would
+// time out instead).
+TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
+  auto held = std::make_shared<std::vector<uint8_t>>();
+  auto count = std::make_shared<int>(0);
+  Fixture f(FileServer([held, count](const Request& r, Answer* a) {
+    if (r.header.code != OP_READ_FILE) return false;
+    const uint64_t offset = LoadU64(r.payload() + 8);
+    std::vector<uint8_t> data(LoadU32(r.payload() + 16));
+    for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(offset + i);
+    const std::vector<uint8_t> reply = FakePeer::Reply(r, 0, data);
+    held->insert(held->end(), reply.begin(), reply.end());
+    *a = Answer{++*count == 4 ? *held : std::vector<uint8_t>()};
+    return true;
+  }));
+  KOVA_SetReplyTimeout(f.session, 5000);
+  RemoteFile* file = f.Open();
+  std::vector<uint8_t> destination(4 * 65536);
+  const uint64_t offset = 0;
+  ASSERT_EQ(KOVA_ReadFile(file, &offset, static_cast<uint32_t>(destination.size()), destination.data()), 0u);
+  for (size_t i = 0; i < destination.size(); ++i) ASSERT_EQ(destination[i], PatternAt(i)) << i;
+  EXPECT_EQ(KOVA_CloseFile(file), 0u);
+}
+
 TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE || LoadU64(r.payload() + 8) == 0) return false;

@@ -22,6 +22,12 @@
 
 namespace tervane {
 
+// A receive takes whatever requests have arrived, up to this many bytes, into
+// the connection's inbox; small replies gather in its outbox and leave
+// together. Both are fixed parts of the slot, like the frame buffer.
+inline constexpr size_t kInboxSize = 16384;
+inline constexpr size_t kOutboxSize = 16384;
+
 // Which kind of socket operation is outstanding.
 enum IoKind : uint16_t { IO_RECEIVE = 1, IO_SEND = 2 };
 
@@ -66,6 +72,14 @@ struct ClientContext {
   RequestState stage = STAGE_HEADER;
   // Header at 0, payload from kHeaderSize.
   alignas(8) uint8_t buffer[kFrameBufferSize] = {};
+  // Bytes received ahead of the request being served, in inbox[in_start,
+  // in_end); replies built but not yet sent, in outbox[out_start, out_end).
+  uint32_t in_start = 0;
+  uint32_t in_end = 0;
+  uint32_t out_start = 0;
+  uint32_t out_end = 0;
+  uint8_t inbox[kInboxSize] = {};
+  uint8_t outbox[kOutboxSize] = {};
 
   uint8_t* payload() { return buffer + kHeaderSize; }
 };

@@ -53,6 +53,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->offset = 0;
     c->remaining = kHeaderSize;
     c->receive_low_water = 1;
+    c->in_start = c->in_end = c->out_start = c->out_end = 0;
     c->last_activity.store(now, std::memory_order_relaxed);
     *key = c->key;
     return c;
@@ -91,7 +92,10 @@ void ContextPool::ReleaseLocked(ClientContext* c) {
   c->offset = 0;
   c->io_kind = IO_RECEIVE;
   c->stage = STAGE_HEADER;
+  c->in_start = c->in_end = c->out_start = c->out_end = 0;
   std::memset(c->buffer, 0, sizeof c->buffer);
+  std::memset(c->inbox, 0, sizeof c->inbox);
+  std::memset(c->outbox, 0, sizeof c->outbox);
 }
 
 size_t ContextPool::SweepIdle(uint32_t now, uint32_t idle_limit_ms) {

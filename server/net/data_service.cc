@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -20,6 +22,9 @@
 
 namespace tervane {
 namespace {
+
+// Receives one connection may make in one turn before the others get theirs.
+constexpr int kReceivesPerTurn = 8;
 
 // The completion error the log reports for a connection the peer reset
 // (ERROR_NETNAME_DELETED, as the server has always written it).
@@ -318,7 +323,9 @@ size_t DataService::SlotOf(const ClientContext* c) {
 void DataService::ArmLocked(ClientContext* c, bool add) {
   size_t slot = SlotOf(c);
   epoll_event ev{};
-  uint32_t wanted = c->held ? EPOLLRDHUP : c->io_kind == IO_RECEIVE ? EPOLLIN : EPOLLOUT;
+  // A connection with replies to send, or with requests received ahead
+  // (which the socket would never signal again), waits until it can send.
+  uint32_t wanted = c->held ? EPOLLRDHUP : HasBytesToSend(*c) ? EPOLLOUT : EPOLLIN;
   ev.events = wanted | EPOLLONESHOT;
   ev.data.u64 = TokenOf(slot, c->key);
   ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c->socket.native_handle(), &ev);
@@ -343,12 +350,52 @@ void DataService::Serve(uint64_t token) {
     c->busy = true;
   }
 
-  // Moves the connection's bytes as far as the socket allows: the payload
-  // mostly arrives with its header and the reply mostly fits the socket's
-  // buffer, so a request is usually served whole here.
+  // Serves the connection's requests one at a time, in order, as far as the
+  // socket allows. One receive takes every request that has arrived (into
+  // the inbox); their small replies gather in the outbox and leave in one
+  // send before the socket is read again. A long payload is received, and a
+  // long reply sent, straight from the frame buffer.
   bool release = false;
+  int receives = 0;
   bool hold = false;
   for (;;) {
+    asio::error_code ec;
+    if (c->io_kind == IO_SEND) {
+      const uint32_t n = c->remaining;
+      if (c->offset == 0 && n <= kOutboxSize - c->out_end) {
+        std::memcpy(c->outbox + c->out_end, c->buffer, n);
+        c->out_end += n;
+      } else {
+        const Flow flow = FlushOutbox(c, &ec);
+        if (flow == Flow::kWouldBlock) break;
+        if (flow == Flow::kFailed) {
+          LogTransferEnd(ec);
+          release = true;
+          break;
+        }
+        if (c->offset == 0 && n <= kOutboxSize) continue;  // fits the emptied outbox
+        const size_t moved = c->socket.send(asio::buffer(c->buffer + c->offset, c->remaining), 0, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+        if (ec || moved == 0) {
+          LogTransferEnd(ec);
+          release = true;
+          break;
+        }
+        c->offset += static_cast<uint32_t>(moved);
+        c->remaining -= static_cast<uint32_t>(moved);
+        if (c->remaining > 0) continue;
+      }
+      // The reply is out or on its way: the next header, now or after the
+      // pause that follows a failed login.
+      const DispatchOutcome next = dispatcher_.OnReplySent(*c);
+      if (next == DispatchOutcome::kReceiveHeader) continue;
+      // Whatever happens next, the replies served so far go out first.
+      FlushOutbox(c, &ec);
+      release = next == DispatchOutcome::kRelease;
+      hold = next == DispatchOutcome::kReceiveHeaderLater;
+      break;
+    }
+
     if (c->remaining == 0) {
       // Only a mapped request that announced no payload gets here: its
       // empty receive is taken for the peer's close, as it always has been.
@@ -356,35 +403,50 @@ void DataService::Serve(uint64_t token) {
       release = true;
       break;
     }
-    asio::error_code ec;
-    asio::mutable_buffer buffer(c->buffer + c->offset, c->remaining);
-    size_t moved = c->io_kind == IO_RECEIVE ? c->socket.receive(buffer, 0, ec) : c->socket.send(buffer, 0, ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) break;
-    if (ec || moved == 0) {
-      LogTransferEnd(ec);
-      release = true;
-      break;
-    }
-    c->offset += static_cast<uint32_t>(moved);
-    c->remaining -= static_cast<uint32_t>(moved);
-    if (c->remaining > 0) continue;
-    if (c->io_kind == IO_RECEIVE) {
-      DispatchOutcome outcome = c->stage == STAGE_HEADER ? dispatcher_.OnHeader(*c) : dispatcher_.OnPayload(*c);
-      if (outcome == DispatchOutcome::kRelease) {
+    if (c->in_start < c->in_end) {
+      const uint32_t n = std::min(c->in_end - c->in_start, c->remaining);
+      std::memcpy(c->buffer + c->offset, c->inbox + c->in_start, n);
+      c->in_start += n;
+      if (c->in_start == c->in_end) c->in_start = c->in_end = 0;
+      c->offset += n;
+      c->remaining -= n;
+    } else {
+      // Nothing received ahead: the batch's replies go out first.
+      const Flow flow = FlushOutbox(c, &ec);
+      if (flow == Flow::kWouldBlock) break;
+      if (flow == Flow::kFailed) {
+        LogTransferEnd(ec);
         release = true;
         break;
       }
-    } else {
-      // The reply is out. The next header is awaited through the epoll set,
-      // so that a busy client takes its turn with the others.
-      DispatchOutcome next = dispatcher_.OnReplySent(*c);
-      release = next == DispatchOutcome::kRelease;
-      hold = next == DispatchOutcome::kReceiveHeaderLater;
+      // A client that keeps sending still takes its turn with the others;
+      // what it has sent wakes a worker again at once.
+      if (++receives > kReceivesPerTurn) break;
+      const bool direct = c->remaining >= kInboxSize / 2;
+      const size_t moved = direct ? c->socket.receive(asio::buffer(c->buffer + c->offset, c->remaining), 0, ec)
+                                  : c->socket.receive(asio::buffer(c->inbox, kInboxSize), 0, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+      if (ec || moved == 0) {
+        LogTransferEnd(ec);
+        release = true;
+        break;
+      }
+      if (!direct) {
+        c->in_end = static_cast<uint32_t>(moved);
+        continue;
+      }
+      c->offset += static_cast<uint32_t>(moved);
+      c->remaining -= static_cast<uint32_t>(moved);
+    }
+    if (c->remaining > 0) continue;
+    const DispatchOutcome outcome = c->stage == STAGE_HEADER ? dispatcher_.OnHeader(*c) : dispatcher_.OnPayload(*c);
+    if (outcome == DispatchOutcome::kRelease) {
+      release = true;
       break;
     }
   }
 
-  if (!release && c->io_kind == IO_RECEIVE) SetReceiveLowWater(c);
+  if (!release && !HasBytesToSend(*c)) SetReceiveLowWater(c);
   std::lock_guard<std::mutex> lock(pool_->mutex());
   c->busy = false;
   if (release) {
@@ -408,6 +470,21 @@ void DataService::Serve(uint64_t token) {
   } else {
     ArmLocked(c, false);
   }
+}
+
+DataService::Flow DataService::FlushOutbox(ClientContext* c, asio::error_code* ec) {
+  while (c->out_start < c->out_end) {
+    const size_t moved = c->socket.send(asio::buffer(c->outbox + c->out_start, c->out_end - c->out_start), 0, *ec);
+    if (*ec == asio::error::would_block || *ec == asio::error::try_again) return Flow::kWouldBlock;
+    if (*ec || moved == 0) return Flow::kFailed;
+    c->out_start += static_cast<uint32_t>(moved);
+  }
+  c->out_start = c->out_end = 0;
+  return Flow::kDone;
+}
+
+bool DataService::HasBytesToSend(const ClientContext& c) {
+  return c.io_kind == IO_SEND || c.out_start < c.out_end || c.in_start < c.in_end;
 }
 
 void DataService::SetReceiveLowWater(ClientContext* c) {

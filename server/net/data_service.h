@@ -4,11 +4,15 @@
 // completion port is served: both wait on one epoll set in which each
 // connection is registered one-shot for the one transfer it has
 // outstanding, and whichever worker is free takes the next connection that
-// is ready. It then moves that connection's bytes with non-blocking calls as
-// far as the socket allows: a header, then the payload the header announces,
-// then the reply built in place, and registers the connection again (for the
-// next header, or for the rest of a transfer the socket could not take at
-// once). So a request costs one wake-up of one worker and no hand-over
+// is ready. It then serves that connection's requests with non-blocking
+// calls as far as the socket allows: a header, then the payload the header
+// announces, then the reply built in place, one request at a time and each
+// with its one reply. A client may send requests without waiting for their
+// replies: one receive takes every request that has arrived, and their
+// replies leave together in one send, so pipelined requests cost a few
+// system calls per batch rather than per request and no wait on the epoll
+// set between them. The connection is registered again once the socket
+// has nothing more to give or cannot take more. So a request costs one wake-up of one worker and no hand-over
 // between threads, and a worker busy with a long request (a tree delete)
 // leaves the other worker free for every other connection.
 //
@@ -102,6 +106,12 @@ class DataService {
   // connection. A failure is not acted on: the sweep reclaims it.
   void ArmLocked(ClientContext* c, bool add);
   size_t SlotOf(const ClientContext* c);
+  enum class Flow { kDone, kWouldBlock, kFailed };
+  // Sends the outbox as far as the socket takes it.
+  Flow FlushOutbox(ClientContext* c, asio::error_code* ec);
+  // True while the connection has a reply to send or requests received
+  // ahead: then it waits on the socket for sending, not receiving.
+  static bool HasBytesToSend(const ClientContext& c);
   // Sets the socket's receive low-water mark to the bytes the pending
   // receive still needs, when it differs from what is set. Called before
   // every wait for a receive.

@@ -75,6 +75,72 @@ TEST(DataServiceTest, AHeaderSentOneByteAtATimeIsJoinedAndAnsweredOnce) {
   EXPECT_TRUE(client.StaysQuiet(100));  // exactly one reply each
 }
 
+// A client that sends many requests before reading any reply: each is
+// served in order with exactly one reply, long payloads and long replies
+// included, and logged as if sent one by one.
+TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
+  TestServer server(UserList{{"alice", kPassword}});
+  ASSERT_TRUE(server.Start()) << server.Errors();
+  TestClient client;
+  ASSERT_TRUE(client.Connect(server.port()));
+  ASSERT_EQ(client.Login("alice", kPassword), 0u);
+  uint32_t h = 0;
+  ASSERT_EQ(client.CreateFile("p.bin", testing::kGenericRead | testing::kGenericWrite, 0, testing::kCreateAlways, &h),
+            0u);
+
+  constexpr uint32_t kPieces = 40;
+  auto pattern = [](uint64_t at) { return static_cast<uint8_t>(at * 7 + (at >> 16)); };
+  std::vector<uint8_t> stream;
+  std::vector<std::pair<uint32_t, uint16_t>> sent;  // tag and code, in order
+  auto add = [&](uint16_t code, const std::vector<uint8_t>& payload) {
+    const uint32_t tag = 9000 + static_cast<uint32_t>(sent.size());
+    const std::vector<uint8_t> header = Header(code, static_cast<uint32_t>(payload.size()), tag);
+    stream.insert(stream.end(), header.begin(), header.end());
+    stream.insert(stream.end(), payload.begin(), payload.end());
+    sent.emplace_back(tag, code);
+  };
+  DataRequest req;
+  req.handle = h;
+  req.count = static_cast<uint32_t>(kMaxDataPiece);
+  for (uint32_t i = 0; i < kPieces; ++i) {
+    req.offset = uint64_t{i} * kMaxDataPiece;
+    std::vector<uint8_t> write(kDataRequestFixed + kMaxDataPiece);
+    EncodeDataRequestFields(req, write.data());
+    for (size_t k = 0; k < kMaxDataPiece; ++k) write[kDataRequestFixed + k] = pattern(req.offset + k);
+    add(OP_WRITE_FILE, write);
+    if (i % 5 == 0) add(OP_HEARTBEAT, {});
+  }
+  req.offset = 3 * kMaxDataPiece;
+  std::vector<uint8_t> read(kDataRequestFixed);
+  EncodeDataRequestFields(req, read.data());
+  add(OP_READ_FILE, read);
+  std::vector<uint8_t> handle8(8);
+  EncodeHandleRequest(h, handle8.data(), handle8.size());
+  add(OP_GET_FILE_SIZE, handle8);
+  add(OP_CLOSE_FILE, handle8);
+  ASSERT_TRUE(client.SendBytes(stream.data(), stream.size()));
+
+  for (const auto& [tag, code] : sent) {
+    Reply reply;
+    ASSERT_TRUE(client.ReadReply(&reply)) << tag;
+    ASSERT_EQ(reply.header.request_tag, tag);
+    ASSERT_EQ(reply.result(), 0u) << tag;
+    if (code == OP_READ_FILE) {
+      ASSERT_EQ(reply.payload.size(), kMaxDataPiece);
+      for (size_t k = 0; k < kMaxDataPiece; ++k) ASSERT_EQ(reply.payload[k], pattern(req.offset + k)) << k;
+    } else if (code == OP_GET_FILE_SIZE) {
+      uint64_t size = 0;
+      ASSERT_TRUE(DecodeU64Reply(reply.payload.data(), reply.payload.size(), &size));
+      EXPECT_EQ(size, uint64_t{kPieces} * kMaxDataPiece);
+    } else {
+      EXPECT_TRUE(reply.payload.empty());
+    }
+  }
+  EXPECT_TRUE(client.StaysQuiet(100));
+  EXPECT_EQ(CountOf(server.Log(), "[写文件] Result: 0\n"), static_cast<int>(kPieces));
+  EXPECT_EQ(CountOf(server.Log(), "[心跳包]\n"), static_cast<int>(kPieces / 5));
+}
+
 TEST(DataServiceTest, UnknownCodesAreAnsweredWithZeroAndTheConnectionGoesOn) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.Errors();
@@ -333,7 +399,25 @@ TEST(DataServiceTest, AFailedLoginDelaysOnlyItsOwnConnection) {
   ASSERT_TRUE(guessers[1].ReadReply(&reply));
   EXPECT_EQ(reply.result(), 0u);
   EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1000));
-  EXPECT_EQ(CountOf(server.Log(), "Login failed: [127.0.0.1] name [alice] Result: 13570\n"), 2);
+
+  // A request that came in one segment with the failed login, so that the
+  // server has received it already, waits as well and is then answered.
+  TestClient eager;
+  ASSERT_TRUE(eager.Connect(server.port()));
+  std::vector<uint8_t> wrong(300);
+  wrong.resize(EncodeTwoStringRequest("alice", "wrong", wrong.data(), wrong.size()));
+  std::vector<uint8_t> both = Header(OP_LOGIN, static_cast<uint32_t>(wrong.size()), 1);
+  both.insert(both.end(), wrong.begin(), wrong.end());
+  const std::vector<uint8_t> heartbeat = Header(OP_HEARTBEAT, 0, 2);
+  both.insert(both.end(), heartbeat.begin(), heartbeat.end());
+  const auto eager_sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(eager.SendBytes(both.data(), both.size()));
+  ASSERT_TRUE(eager.ReadReply(&reply));
+  EXPECT_EQ(reply.result(), RESULT_WRONG_PASSWORD);
+  ASSERT_TRUE(eager.ReadReply(&reply));
+  EXPECT_EQ(reply.header.request_tag, 2u);
+  EXPECT_GE(std::chrono::steady_clock::now() - eager_sent, std::chrono::milliseconds(1000));
+  EXPECT_EQ(CountOf(server.Log(), "Login failed: [127.0.0.1] name [alice] Result: 13570\n"), 3);
 }
 
 TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {

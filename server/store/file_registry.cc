@@ -136,12 +136,14 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   } else if (creation_disposition == OPEN_EXISTING || creation_disposition == TRUNCATE_EXISTING) {
     fd.Reset(OpenBeneath(home.get(), rel, oflags));
   } else {
+    // A backup writes into a folder it has just emptied, so the file is
+    // mostly new: creating it is tried first, which saves a failed lookup.
     for (int attempt = 0; attempt < 2 && !fd.ok(); ++attempt) {
-      fd.Reset(OpenBeneath(home.get(), rel, oflags));
-      if (fd.ok() || errno != ENOENT) break;
       fd.Reset(OpenBeneath(home.get(), rel, oflags | O_CREAT | O_EXCL, mode));
       created = fd.ok();
-      if (!fd.ok() && errno != EEXIST) break;  // EEXIST: someone else created it; open that
+      if (fd.ok() || errno != EEXIST) break;
+      fd.Reset(OpenBeneath(home.get(), rel, oflags));
+      if (fd.ok() || errno != ENOENT) break;  // ENOENT: deleted meanwhile; create it
     }
   }
   if (!fd.ok()) {

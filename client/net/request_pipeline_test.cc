@@ -1,0 +1,167 @@
+#include "client/net/request_pipeline.h"
+
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include "client/net/fake_peer.h"
+#include "client/net/remote_path_ops.h"
+#include "gtest/gtest.h"
+#include "shared/platform/win_error.h"
+#include "shared/protocol/byte_order.h"
+
+namespace tervane {
+namespace {
+
+using Answer = FakePeer::Answer;
+using Request = FakePeer::Request;
+
+struct Reply {
+  uint32_t result;
+  std::vector<uint8_t> payload;
+};
+
+ReplyHandler Record(std::vector<Reply>* into) {
+  return [into](uint32_t result, const uint8_t* payload, uint32_t length) {
+    into->push_back(Reply{result, std::vector<uint8_t>(payload, payload + length)});
+  };
+}
+
+// Answers a write with nothing, a read of n bytes with n bytes of its first
+// payload byte, and any other request with its own payload; a delete is
+// refused with 5.
+Answer Echo(const Request& r) {
+  if (MapRequestCode(r.header.code) == STAGE_NOT_MAPPED) return FakePeer::SessionAnswer(r);
+  const std::vector<uint8_t> payload(r.bytes.begin() + kHeaderSize, r.bytes.end());
+  switch (r.header.code) {
+    case OP_WRITE_FILE: return Answer{FakePeer::Reply(r, 0)};
+    case OP_READ_FILE: return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload() + 16), r.payload()[0]))};
+    case OP_DELETE_FILE: return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED)};
+    default: return Answer{FakePeer::Reply(r, 0, payload)};
+  }
+}
+
+struct Connected {
+  explicit Connected(FakePeer::Script script, int socket_buffer = 0) : peer(std::move(script), socket_buffer) {
+    EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
+    KOVA_SetReplyTimeout(session, 20'000);  // a hang fails the test instead of holding it
+  }
+  ~Connected() { KOVA_Disconnect(session); }
+  FakePeer peer;
+  RemoteSession* session = nullptr;
+};
+
+TEST(RequestPipelineTest, RepliesComeInOrderToTheirRequestsWhoseBytesAreUnchanged) {
+  Connected c(Echo);
+  std::vector<Reply> replies;
+  {
+    RequestPipeline pipeline(c.session);
+    for (uint32_t i = 0; i < 300; ++i) {
+      const std::vector<uint8_t> payload = Bytes().U32(i).U32(0);
+      const uint16_t code = i % 3 == 2 ? OP_DELETE_FILE : OP_GET_FILE_SIZE;
+      ASSERT_EQ(pipeline.Submit(code, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies)), 0u);
+    }
+    EXPECT_EQ(pipeline.Drain(), 0u);
+    EXPECT_EQ(pipeline.outstanding(), 0u);
+  }
+  ASSERT_EQ(replies.size(), 300u);
+  for (uint32_t i = 0; i < 300; ++i) {
+    if (i % 3 == 2) {  // a refused request leaves the stream in step
+      EXPECT_EQ(replies[i].result, ERROR_ACCESS_DENIED);
+      EXPECT_TRUE(replies[i].payload.empty());
+    } else {
+      EXPECT_EQ(replies[i].result, 0u);
+      EXPECT_EQ(replies[i].payload, Bytes().U32(i).U32(0).get());
+    }
+  }
+  const auto requests = c.peer.Requests();
+  ASSERT_EQ(requests.size(), 301u);  // the session open first
+  for (uint32_t i = 0; i < 300; ++i) {
+    const Request& r = requests[i + 1];
+    const uint16_t code = i % 3 == 2 ? OP_DELETE_FILE : OP_GET_FILE_SIZE;
+    EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, 8, r.header.request_tag)).U32(i).U32(0).get());
+    // Every request in flight has a tag of its own.
+    if (i > 0) {
+      EXPECT_GT(static_cast<int32_t>(r.header.request_tag - requests[i].header.request_tag), 0);
+    }
+  }
+  // The connection is in step for the single exchanges that follow.
+  EXPECT_EQ(KOVA_Heartbeat(c.session), 0u);
+}
+
+TEST(RequestPipelineTest, LargePiecesBothWaysThroughSmallSocketBuffersDoNotDeadlock) {
+  // A client that only read after sending everything would stall: the
+  // server blocks on its replies, stops reading, and the client's sends block.
+  Connected c(Echo, 16384);
+  const int small = 16384;
+  setsockopt(c.session->socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(c.session->socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::vector<uint8_t> data(kMaxDataPiece, 0x5A);
+  size_t written = 0, read_bytes = 0;
+  bool all_read_right = true;
+  {
+    RequestPipeline pipeline(c.session);
+    for (uint32_t i = 0; i < 128; ++i) {
+      const uint8_t fill = static_cast<uint8_t>(i);
+      const std::vector<uint8_t> fields = Bytes().U8(fill).Zero(7).U64(uint64_t{i} << 16).U32(kMaxDataPiece);
+      if (i % 2 == 0) {
+        ASSERT_EQ(pipeline.Submit(OP_WRITE_FILE, fields.data(), fields.size(), data.data(), data.size(), 0,
+                                  [&](uint32_t rc, const uint8_t*, uint32_t) { written += rc == 0; }),
+                  0u);
+      } else {
+        ASSERT_EQ(pipeline.Submit(OP_READ_FILE, fields.data(), fields.size(), nullptr, 0, kMaxDataPiece,
+                                  [&, fill](uint32_t rc, const uint8_t* p, uint32_t n) {
+                                    read_bytes += rc == 0 ? n : 0;
+                                    for (uint32_t k = 0; k < n; ++k) all_read_right &= p[k] == fill;
+                                  }),
+                  0u);
+      }
+    }
+    EXPECT_EQ(pipeline.Drain(), 0u);
+  }
+  EXPECT_EQ(written, 64u);
+  EXPECT_EQ(read_bytes, 64u * kMaxDataPiece);
+  EXPECT_TRUE(all_read_right);
+  EXPECT_EQ(c.peer.CountOf(OP_WRITE_FILE), 64u);
+}
+
+TEST(RequestPipelineTest, AReplyOutOfOrderOrALostConnectionFailsEveryOutstandingRequestOnce) {
+  // Nothing is answered until the third request is in; then either the
+  // second request's reply comes before the first's, or the peer closes.
+  for (const bool swap : {true, false}) {
+    SCOPED_TRACE(swap ? "out of order" : "closed");
+    std::vector<std::vector<uint8_t>> held;
+    Connected c([&held, swap](const Request& r) {
+      if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
+      held.push_back(FakePeer::Reply(r, 0, Bytes().U64(held.size())));
+      if (held.size() < 3) return Answer{};
+      if (!swap) return Answer{{}, true};
+      std::vector<uint8_t> both = held[1];
+      both.insert(both.end(), held[0].begin(), held[0].end());
+      return Answer{both, false, true};
+    });
+    std::vector<Reply> replies;
+    RequestPipeline pipeline(c.session);
+    const std::vector<uint8_t> payload = Bytes().U32(7).U32(0);
+    for (int i = 0; i < 3; ++i) {
+      pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies));
+    }
+    const uint32_t code = pipeline.Drain();
+    if (swap) {
+      EXPECT_EQ(code, ERROR_BAD_FORMAT);
+    }
+    EXPECT_NE(code, 0u);
+    ASSERT_EQ(replies.size(), 3u);
+    for (const Reply& r : replies) EXPECT_EQ(r.result, code);
+    EXPECT_EQ(c.session->socket, -1);
+    // A request after the failure is not sent and is answered at once.
+    EXPECT_EQ(pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies)), code);
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_EQ(replies[3].result, code);
+    EXPECT_EQ(c.peer.CountOf(OP_GET_FILE_SIZE), 3u);
+  }
+}
+
+}  // namespace
+}  // namespace tervane
