@@ -116,7 +116,14 @@ uint32_t LogIn(ClientSession* session, const std::string& user, SessionUi* ui, S
     if (status != nullptr) status->ShowStatus(std::string(what) + "[" + user + "]: " + DescribeResult(code) + "\n");
     return code;
   };
-  const uint32_t login = session->Login(user.c_str(), kSyncPassword);
+  uint32_t login = session->Login(user.c_str(), kSyncPassword);
+  // A run started right after another one of this desk (a restore after a
+  // backup) may log in before the server has seen the earlier connection
+  // close. The server answers a login after a refused one no sooner than a
+  // second later, so two more tries give it about two seconds.
+  for (int retry = 0; retry < 2 && login == RESULT_ALREADY_LOGGED_IN; ++retry) {
+    login = session->Login(user.c_str(), kSyncPassword);
+  }
   if (login == 0) {
     session->List(status, "\\");
     return 0;

@@ -125,17 +125,29 @@ TEST(ClientSessionTest, RegistersOnFirstUse) {
 // the attempt with a status line naming the code; a failed second login
 // shows its message and asks for the process to end with 0.
 TEST(ClientSessionTest, LoginFailures) {
+  // An account in use is tried twice more (the server may not yet have seen
+  // this desk's previous connection close); other refusals at once.
+  const std::vector<uint16_t> once{OP_OPEN_SESSION, OP_LOGIN};
+  const std::vector<uint16_t> thrice{OP_OPEN_SESSION, OP_LOGIN, OP_LOGIN, OP_LOGIN};
   for (uint32_t first : {RESULT_WRONG_PASSWORD, RESULT_ALREADY_LOGGED_IN, 5u}) {
-    ScriptedLogin script({first});
+    ScriptedLogin script({first, first, first});
     FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
     EXPECT_FALSE(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status)) << first;
-    EXPECT_EQ(fake.Codes(), (std::vector<uint16_t>{OP_OPEN_SESSION, OP_LOGIN})) << first;
+    EXPECT_EQ(fake.Codes(), first == RESULT_ALREADY_LOGGED_IN ? thrice : once) << first;
     EXPECT_EQ(status.lines(), std::vector<std::string>{"登录失败[sync]: " + DescribeResult(first) + "\n"});
     EXPECT_TRUE(ui.messages.empty()) << first;
     EXPECT_TRUE(ui.exit_codes.empty()) << first;
+  }
+  {
+    ScriptedLogin script({RESULT_ALREADY_LOGGED_IN, 0});
+    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    ClientSession session;
+    RecordingUi ui;
+    RecordingStatus status;
+    EXPECT_TRUE(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status));
   }
   {
     ScriptedLogin script({RESULT_NOT_LOGGED_IN}, RESULT_USER_EXISTS);
