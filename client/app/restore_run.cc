@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 
 #include "client/app/copy_browser.h"
@@ -21,16 +20,6 @@
 
 namespace tervane {
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 std::string ParentOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -91,7 +80,7 @@ class Restorer {
  public:
   Restorer(RemoteSession* session, const RestoreJob& job, StatusSink* status, const std::atomic<bool>* stop,
            const RestoreProgress& progress)
-      : session_(session), browser_(session), job_(job), status_(status), stop_(stop), progress_(progress) {}
+      : session_(session), browser_(session), job_(job), out_(session, status, stop, kRestoreFailedText, "与服务器的连接中断，恢复中止"), progress_(progress) {}
 
   RestoreReport Run() {
     const int64_t start = SteadyNowNs();
@@ -101,42 +90,24 @@ class Restorer {
       RestorePath(path);
     }
     report_.seconds = SecondsSince(start);
-    Show(Format("恢复完毕[%s]\n", job_.day.c_str()));
-    Show(Format("已恢复 %u 个文件 (%llu 字节), %u 个目录, 跳过 %u 个, 失败 %u 个, 用时 %lld 秒\n", report_.files,
+    Show(FormatText("恢复完毕[%s]\n", job_.day.c_str()));
+    Show(FormatText("已恢复 %u 个文件 (%llu 字节), %u 个目录, 跳过 %u 个, 失败 %u 个, 用时 %lld 秒\n", report_.files,
                 static_cast<unsigned long long>(report_.bytes), report_.directories, report_.skipped,
                 report_.failed, static_cast<long long>(report_.seconds)));
     return report_;
   }
 
  private:
-  bool Ended() {
-    if (report_.connection_lost) return true;
-    if (stop_ != nullptr && stop_->load()) report_.stopped = true;
-    return report_.stopped;
-  }
-
-  void Show(const std::string& text) {
-    if (status_ != nullptr) status_->ShowStatus(text);
-  }
-
-  void Fail(const std::string& path, uint32_t code) {
-    ++report_.failed;
-    if (ConnectionLost(session_)) {
-      // One line for the run, not one per file that is left.
-      report_.connection_lost = true;
-      Show("与服务器的连接中断，恢复中止: " + path + ": " + DescribeResult(code) + "\n");
-      return;
-    }
-    Show(kRestoreFailedText);
-    Show(FailureLine(path, code));
-  }
+  bool Ended() { return out_.Ended(report_.connection_lost, &report_.stopped); }
+  void Show(const std::string& text) { out_.Show(text); }
+  void Fail(const std::string& path, uint32_t code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
 
   void Progress() {
     if (progress_) progress_(report_);
     const int64_t now = SteadyNowNs();
     if (now - last_progress_ns_ < 1'000'000'000) return;
     last_progress_ns_ = now;
-    Show(Format("已恢复 %u 个文件 (%llu 字节)...\n", report_.files, static_cast<unsigned long long>(report_.bytes)));
+    Show(FormatText("已恢复 %u 个文件 (%llu 字节)...\n", report_.files, static_cast<unsigned long long>(report_.bytes)));
   }
 
   void RestorePath(std::string path) {
@@ -242,7 +213,7 @@ class Restorer {
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-      temp = ParentOf(dest) + Format("/.tervane-restore-%ld-%u.tmp", static_cast<long>(::getpid()), ++temp_counter_);
+      temp = ParentOf(dest) + FormatText("/.tervane-restore-%ld-%u.tmp", static_cast<long>(::getpid()), ++temp_counter_);
       fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd < 0 && errno != EEXIST) break;
     }
@@ -267,8 +238,7 @@ class Restorer {
   RemoteSession* const session_;
   CopyBrowser browser_;
   const RestoreJob& job_;
-  StatusSink* const status_;
-  const std::atomic<bool>* const stop_;
+  const CopyRunOutput out_;
   const RestoreProgress& progress_;
   RestoreReport report_;
   int64_t last_progress_ns_ = 0;

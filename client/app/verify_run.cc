@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -31,20 +30,10 @@ namespace {
 // the library or the server.
 constexpr uint32_t kContentDiffers = 0xFFFFFFF0u;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
-
 class Verifier {
  public:
   Verifier(RemoteSession* session, const VerifyJob& job, StatusSink* status, const std::atomic<bool>* stop)
-      : session_(session), browser_(session), job_(job), status_(status), stop_(stop) {}
+      : session_(session), browser_(session), job_(job), out_(session, status, stop, kVerifyFailedText, "与服务器的连接中断，校验中止") {}
 
   VerifyReport Run() {
     const int64_t start = SteadyNowNs();
@@ -61,35 +50,17 @@ class Verifier {
     }
     report_.seconds = SecondsSince(start);
     const bool same = report_.ExitCode() == 0;
-    Show(Format("校验完毕[%s]: %s\n", job_.day.c_str(), same ? "副本与本地一致" : "副本与本地不一致"));
-    Show(Format("一致 %u 个, 服务器上没有 %u 个, 不同 %u 个, 本地已不存在 %u 个, 失败 %u 个, 用时 %lld 秒\n",
+    Show(FormatText("校验完毕[%s]: %s\n", job_.day.c_str(), same ? "副本与本地一致" : "副本与本地不一致"));
+    Show(FormatText("一致 %u 个, 服务器上没有 %u 个, 不同 %u 个, 本地已不存在 %u 个, 失败 %u 个, 用时 %lld 秒\n",
                 report_.matching, report_.missing_on_server, report_.differing, report_.gone_locally,
                 report_.failed, static_cast<long long>(report_.seconds)));
     return report_;
   }
 
  private:
-  bool Ended() {
-    if (report_.connection_lost) return true;
-    if (stop_ != nullptr && stop_->load()) report_.stopped = true;
-    return report_.stopped;
-  }
-
-  void Show(const std::string& text) {
-    if (status_ != nullptr) status_->ShowStatus(text);
-  }
-
-  void Fail(const std::string& path, uint32_t code) {
-    ++report_.failed;
-    if (ConnectionLost(session_)) {
-      // One line for the run, not one per file that is left.
-      report_.connection_lost = true;
-      Show("与服务器的连接中断，校验中止: " + path + ": " + DescribeResult(code) + "\n");
-      return;
-    }
-    Show(kVerifyFailedText);
-    Show(FailureLine(path, code));
-  }
+  bool Ended() { return out_.Ended(report_.connection_lost, &report_.stopped); }
+  void Show(const std::string& text) { out_.Show(text); }
+  void Fail(const std::string& path, uint32_t code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
 
   void Missing(const std::string& path) {
     ++report_.missing_on_server;
@@ -184,7 +155,7 @@ class Verifier {
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size != copy.size) {
       ::close(fd);
-      Differ("大小不同: " + path + Format(" (本地 %llu 字节，服务器 %llu 字节)\n", static_cast<unsigned long long>(size),
+      Differ("大小不同: " + path + FormatText(" (本地 %llu 字节，服务器 %llu 字节)\n", static_cast<unsigned long long>(size),
                                           static_cast<unsigned long long>(copy.size)));
       return;
     }
@@ -236,8 +207,7 @@ class Verifier {
   RemoteSession* const session_;
   CopyBrowser browser_;
   const VerifyJob& job_;
-  StatusSink* const status_;
-  const std::atomic<bool>* const stop_;
+  const CopyRunOutput out_;
   VerifyReport report_;
   std::unique_ptr<uint8_t[]> local_buffer_;
 };
