@@ -36,13 +36,11 @@
 #include "server/store/listing.h"
 #include "server/store/store_path.h"
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/open_flags.h"
 
 namespace tervane::bench {
 namespace {
 
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kOpenAlways = 4;
-constexpr uint32_t kFileAttributeNormal = 0x80;
 
 std::string ScratchParent() {
   struct stat st {};
@@ -164,7 +162,7 @@ void BM_Write64KiBRoundTrip(benchmark::State& state) {
   Connection c;
   if (!c.Open(state) || !c.Login(state)) return;
   RemoteFile* file = nullptr;
-  uint32_t rc = KOVA_CreateFile(c.session(), "bench.bin", kGenericWrite, 0, kOpenAlways, kFileAttributeNormal, &file);
+  uint32_t rc = KOVA_CreateFile(c.session(), "bench.bin", GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file);
   if (rc != 0) {
     state.SkipWithError(("create failed: " + std::to_string(rc)).c_str());
     return;

@@ -1,4 +1,4 @@
-#include "server/net/captured_stdout.h"
+#include "testing/captured_stdout.h"
 
 #include <stdlib.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // Test-only: sends file descriptor 1 to a temporary file while the object
 // lives, so that what the server logs can be read back.
-#ifndef TERVANE_SERVER_NET_CAPTURED_STDOUT_H_
-#define TERVANE_SERVER_NET_CAPTURED_STDOUT_H_
+#ifndef TERVANE_TESTING_CAPTURED_STDOUT_H_
+#define TERVANE_TESTING_CAPTURED_STDOUT_H_
 
 #include <string>
 
@@ -27,4 +27,4 @@ class CapturedStdout {
 
 }  // namespace tervane::testing
 
-#endif  // TERVANE_SERVER_NET_CAPTURED_STDOUT_H_
+#endif  // TERVANE_TESTING_CAPTURED_STDOUT_H_

@@ -1,4 +1,4 @@
-#include "tests/robustness/child_process.h"
+#include "testing/child_process.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -6,8 +6,8 @@
 // not.
 //
 // Not thread-safe: one thread drives one child.
-#ifndef TERVANE_TESTS_ROBUSTNESS_CHILD_PROCESS_H_
-#define TERVANE_TESTS_ROBUSTNESS_CHILD_PROCESS_H_
+#ifndef TERVANE_TESTING_CHILD_PROCESS_H_
+#define TERVANE_TESTING_CHILD_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -66,4 +66,4 @@ int64_t NowMs();
 
 }  // namespace tervane::robust
 
-#endif  // TERVANE_TESTS_ROBUSTNESS_CHILD_PROCESS_H_
+#endif  // TERVANE_TESTING_CHILD_PROCESS_H_

@@ -1,4 +1,4 @@
-#include "tests/robustness/client_run.h"
+#include "testing/client_run.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "client/app/client_session.h"
-#include "tests/robustness/temp_tree.h"
+#include "testing/temp_tree.h"
 
 namespace tervane::robust {
 

@@ -1,14 +1,14 @@
 // Test-only: the client program's headless backup (tervaneclt --sync) run
 // as a child process against a server on 127.0.0.1, with a settings file
 // of the test's naming the directories to back up.
-#ifndef TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_
-#define TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_
+#ifndef TERVANE_TESTING_CLIENT_RUN_H_
+#define TERVANE_TESTING_CLIENT_RUN_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tests/robustness/child_process.h"
+#include "testing/child_process.h"
 
 namespace tervane::robust {
 
@@ -39,4 +39,4 @@ std::string OnlyWeekdayFolder(const std::string& share);
 
 }  // namespace tervane::robust
 
-#endif  // TERVANE_TESTS_ROBUSTNESS_CLIENT_RUN_H_
+#endif  // TERVANE_TESTING_CLIENT_RUN_H_

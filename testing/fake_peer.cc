@@ -1,4 +1,4 @@
-#include "client/net/fake_peer.h"
+#include "testing/fake_peer.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -2,8 +2,8 @@
 // port of the system's choosing, accepts connections one after another, reads
 // each request frame and sends back whatever the script answers, byte for
 // byte — including replies the real server never sends.
-#ifndef TERVANE_CLIENT_NET_FAKE_PEER_H_
-#define TERVANE_CLIENT_NET_FAKE_PEER_H_
+#ifndef TERVANE_TESTING_FAKE_PEER_H_
+#define TERVANE_TESTING_FAKE_PEER_H_
 
 #include <atomic>
 #include <cstdint>
@@ -103,4 +103,4 @@ class FakePeer {
 
 }  // namespace tervane
 
-#endif  // TERVANE_CLIENT_NET_FAKE_PEER_H_
+#endif  // TERVANE_TESTING_FAKE_PEER_H_

@@ -1,4 +1,4 @@
-#include "client/net/listing_server.h"
+#include "testing/listing_server.h"
 
 #include "shared/protocol/byte_order.h"
 

@@ -1,15 +1,15 @@
 // For tests: a fake server's directory listing, chunked the way the real
 // server packs it — as many whole records as fit the capacity the request
 // names, the position kept between requests, the last record flagged.
-#ifndef TERVANE_CLIENT_NET_LISTING_SERVER_H_
-#define TERVANE_CLIENT_NET_LISTING_SERVER_H_
+#ifndef TERVANE_TESTING_LISTING_SERVER_H_
+#define TERVANE_TESTING_LISTING_SERVER_H_
 
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "client/net/fake_peer.h"
+#include "testing/fake_peer.h"
 
 namespace tervane {
 
@@ -44,4 +44,4 @@ class ListingServer {
 
 }  // namespace tervane
 
-#endif  // TERVANE_CLIENT_NET_LISTING_SERVER_H_
+#endif  // TERVANE_TESTING_LISTING_SERVER_H_

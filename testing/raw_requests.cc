@@ -1,4 +1,4 @@
-#include "tests/robustness/raw_requests.h"
+#include "testing/raw_requests.h"
 
 #include <cstring>
 

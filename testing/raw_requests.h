@@ -1,14 +1,14 @@
 // Test-only: request payloads built byte for byte (whatever a well-behaved
 // client would refuse to send, "..", links, over-long names) and one call
 // that exchanges a request on a raw connection and gives back its result.
-#ifndef TERVANE_TESTS_ROBUSTNESS_RAW_REQUESTS_H_
-#define TERVANE_TESTS_ROBUSTNESS_RAW_REQUESTS_H_
+#ifndef TERVANE_TESTING_RAW_REQUESTS_H_
+#define TERVANE_TESTING_RAW_REQUESTS_H_
 
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "server/net/test_client.h"
+#include "testing/test_client.h"
 
 namespace tervane::robust {
 
@@ -37,4 +37,4 @@ bool ConnectAndLogIn(testing::TestClient& client, uint16_t port, std::string_vie
 
 }  // namespace tervane::robust
 
-#endif  // TERVANE_TESTS_ROBUSTNESS_RAW_REQUESTS_H_
+#endif  // TERVANE_TESTING_RAW_REQUESTS_H_

@@ -1,7 +1,7 @@
 // Test helper: a StatusSink that keeps every line it is shown, in order.
 // Thread-safe: runs report from worker threads while a test reads.
-#ifndef TERVANE_CLIENT_NET_RECORDING_SINK_H_
-#define TERVANE_CLIENT_NET_RECORDING_SINK_H_
+#ifndef TERVANE_TESTING_RECORDING_SINK_H_
+#define TERVANE_TESTING_RECORDING_SINK_H_
 
 #include <mutex>
 #include <string>
@@ -29,4 +29,4 @@ class RecordingSink : public StatusSink {
 
 }  // namespace tervane
 
-#endif  // TERVANE_CLIENT_NET_RECORDING_SINK_H_
+#endif  // TERVANE_TESTING_RECORDING_SINK_H_

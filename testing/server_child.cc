@@ -1,4 +1,4 @@
-#include "tests/robustness/server_child.h"
+#include "testing/server_child.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tests/robustness/temp_tree.h"
+#include "testing/temp_tree.h"
 
 namespace tervane::robust {
 

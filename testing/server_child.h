@@ -6,15 +6,15 @@
 //
 // Not thread-safe: one thread drives one server; Log() may be read from any
 // thread.
-#ifndef TERVANE_TESTS_ROBUSTNESS_SERVER_CHILD_H_
-#define TERVANE_TESTS_ROBUSTNESS_SERVER_CHILD_H_
+#ifndef TERVANE_TESTING_SERVER_CHILD_H_
+#define TERVANE_TESTING_SERVER_CHILD_H_
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tests/robustness/child_process.h"
+#include "testing/child_process.h"
 
 namespace tervane::robust {
 
@@ -71,4 +71,4 @@ uint16_t FreeLoopbackPort();
 
 }  // namespace tervane::robust
 
-#endif  // TERVANE_TESTS_ROBUSTNESS_SERVER_CHILD_H_
+#endif  // TERVANE_TESTING_SERVER_CHILD_H_

@@ -1,4 +1,4 @@
-#include "client/net/server_process.h"
+#include "testing/server_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

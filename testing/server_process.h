@@ -1,7 +1,7 @@
 // For tests: the real server, run as a child process on 127.0.0.1 with its
 // own share root and Config.cfg in a fresh temporary directory.
-#ifndef TERVANE_CLIENT_NET_SERVER_PROCESS_H_
-#define TERVANE_CLIENT_NET_SERVER_PROCESS_H_
+#ifndef TERVANE_TESTING_SERVER_PROCESS_H_
+#define TERVANE_TESTING_SERVER_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -46,4 +46,4 @@ class ServerProcess {
 
 }  // namespace tervane
 
-#endif  // TERVANE_CLIENT_NET_SERVER_PROCESS_H_
+#endif  // TERVANE_TESTING_SERVER_PROCESS_H_

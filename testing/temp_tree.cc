@@ -1,4 +1,4 @@
-#include "tests/robustness/temp_tree.h"
+#include "testing/temp_tree.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

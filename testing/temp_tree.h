@@ -3,8 +3,8 @@
 // tests use on it (making trees of known content, comparing copies).
 //
 // Not thread-safe for the same path; the helpers themselves keep no state.
-#ifndef TERVANE_TESTS_ROBUSTNESS_TEMP_TREE_H_
-#define TERVANE_TESTS_ROBUSTNESS_TEMP_TREE_H_
+#ifndef TERVANE_TESTING_TEMP_TREE_H_
+#define TERVANE_TESTING_TEMP_TREE_H_
 
 #include <sys/types.h>
 
@@ -53,4 +53,4 @@ std::vector<std::string> ListFiles(const std::string& root);
 
 }  // namespace tervane::robust
 
-#endif  // TERVANE_TESTS_ROBUSTNESS_TEMP_TREE_H_
+#endif  // TERVANE_TESTING_TEMP_TREE_H_

@@ -1,4 +1,4 @@
-#include "server/net/test_client.h"
+#include "testing/test_client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -2,8 +2,8 @@
 // byte by byte so that tests can also send what a well-behaved client never
 // would (split headers, oversize lengths, foreign handles). Loopback only;
 // every wait is bounded. Not thread-safe: one thread per client.
-#ifndef TERVANE_SERVER_NET_TEST_CLIENT_H_
-#define TERVANE_SERVER_NET_TEST_CLIENT_H_
+#ifndef TERVANE_TESTING_TEST_CLIENT_H_
+#define TERVANE_TESTING_TEST_CLIENT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "shared/protocol/frame_header.h"
+#include "shared/protocol/open_flags.h"
 
 namespace tervane::testing {
 
@@ -75,19 +76,9 @@ class TestClient {
   uint32_t tag_ = 0x1000;
 };
 
-// Windows constants the tests pass to OP_CREATE_FILE.
-inline constexpr uint32_t kGenericRead = 0x80000000u;
-inline constexpr uint32_t kGenericWrite = 0x40000000u;
-inline constexpr uint32_t kShareRead = 1;
-inline constexpr uint32_t kShareWrite = 2;
-inline constexpr uint32_t kShareDelete = 4;
-inline constexpr uint32_t kCreateNew = 1;
-inline constexpr uint32_t kCreateAlways = 2;
-inline constexpr uint32_t kOpenExisting = 3;
-inline constexpr uint32_t kOpenAlways = 4;
-inline constexpr uint32_t kTruncateExisting = 5;
+// What Exchange returns when no reply came.
 inline constexpr uint32_t kExchangeFailed = 0xFFFFFFFFu;
 
 }  // namespace tervane::testing
 
-#endif  // TERVANE_SERVER_NET_TEST_CLIENT_H_
+#endif  // TERVANE_TESTING_TEST_CLIENT_H_

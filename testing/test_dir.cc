@@ -1,4 +1,4 @@
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

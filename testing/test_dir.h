@@ -1,8 +1,8 @@
 // Test helpers: a temporary directory under /tmp removed with everything in
 // it when the test ends, and a capture of the lines written to standard
 // output.
-#ifndef TERVANE_SERVER_STORE_TEST_DIR_H_
-#define TERVANE_SERVER_STORE_TEST_DIR_H_
+#ifndef TERVANE_TESTING_TEST_DIR_H_
+#define TERVANE_TESTING_TEST_DIR_H_
 
 #include <string>
 
@@ -44,4 +44,4 @@ class StdoutCapture {
 
 }  // namespace tervane
 
-#endif  // TERVANE_SERVER_STORE_TEST_DIR_H_
+#endif  // TERVANE_TESTING_TEST_DIR_H_

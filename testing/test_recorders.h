@@ -1,6 +1,6 @@
 // Test-only: a status sink and a session UI that record what they are given.
-#ifndef TERVANE_CLIENT_APP_TEST_RECORDERS_H_
-#define TERVANE_CLIENT_APP_TEST_RECORDERS_H_
+#ifndef TERVANE_TESTING_TEST_RECORDERS_H_
+#define TERVANE_TESTING_TEST_RECORDERS_H_
 
 #include <functional>
 #include <mutex>
@@ -68,4 +68,4 @@ class RecordingUi : public SessionUi {
 
 }  // namespace tervane::testing
 
-#endif  // TERVANE_CLIENT_APP_TEST_RECORDERS_H_
+#endif  // TERVANE_TESTING_TEST_RECORDERS_H_

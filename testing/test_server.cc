@@ -1,4 +1,4 @@
-#include "server/net/test_server.h"
+#include "testing/test_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

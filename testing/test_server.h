@@ -3,8 +3,8 @@
 // by its own pid. Readiness is taken from the "READY=1" the server sends to
 // the notify socket this helper gives it, so no probe connection disturbs
 // the log.
-#ifndef TERVANE_SERVER_NET_TEST_SERVER_H_
-#define TERVANE_SERVER_NET_TEST_SERVER_H_
+#ifndef TERVANE_TESTING_TEST_SERVER_H_
+#define TERVANE_TESTING_TEST_SERVER_H_
 
 #include <sys/types.h>
 
@@ -83,4 +83,4 @@ int CountOf(const std::string& hay, const std::string& needle);
 
 }  // namespace tervane::testing
 
-#endif  // TERVANE_SERVER_NET_TEST_SERVER_H_
+#endif  // TERVANE_TESTING_TEST_SERVER_H_

@@ -1,4 +1,4 @@
-#include "client/app/test_support.h"
+#include "testing/test_support.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

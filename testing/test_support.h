@@ -2,8 +2,8 @@
 // real server run as a child process on loopback, a scripted fake server
 // for replies the real one never gives, and running the client program.
 // Every child process is stopped by its own pid.
-#ifndef TERVANE_CLIENT_APP_TEST_SUPPORT_H_
-#define TERVANE_CLIENT_APP_TEST_SUPPORT_H_
+#ifndef TERVANE_TESTING_TEST_SUPPORT_H_
+#define TERVANE_TESTING_TEST_SUPPORT_H_
 
 #include <sys/types.h>
 
@@ -153,4 +153,4 @@ class FakeNotificationBus {
 
 }  // namespace tervane::testing
 
-#endif  // TERVANE_CLIENT_APP_TEST_SUPPORT_H_
+#endif  // TERVANE_TESTING_TEST_SUPPORT_H_

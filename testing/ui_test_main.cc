@@ -1,4 +1,4 @@
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 #include "client/ui/instance_lock.h"
 

@@ -1,8 +1,8 @@
 // The Qt Test classes of this folder run in one program: each *_test.cc
 // registers its class with TERVANE_UI_TEST, and the program runs them all
 // under one QApplication.
-#ifndef TERVANE_CLIENT_UI_UI_TEST_MAIN_H_
-#define TERVANE_CLIENT_UI_UI_TEST_MAIN_H_
+#ifndef TERVANE_TESTING_UI_TEST_MAIN_H_
+#define TERVANE_TESTING_UI_TEST_MAIN_H_
 
 #include <QObject>
 #include <functional>
@@ -22,4 +22,4 @@ int RegisterUiTest(const char* name, std::function<std::unique_ptr<QObject>()> m
   [[maybe_unused]] static const int kRegistered##Class =           \
       ::tervane::RegisterUiTest(#Class, [] { return std::unique_ptr<QObject>(new Class); })
 
-#endif  // TERVANE_CLIENT_UI_UI_TEST_MAIN_H_
+#endif  // TERVANE_TESTING_UI_TEST_MAIN_H_

@@ -9,8 +9,8 @@
 
 #include "client/app/md5.h"
 #include "client/app/result_words.h"
-#include "client/app/test_recorders.h"
-#include "client/app/test_support.h"
+#include "testing/test_recorders.h"
+#include "testing/test_support.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"

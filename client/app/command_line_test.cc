@@ -15,7 +15,7 @@
 #include "client/app/run_lock.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
-#include "client/app/test_support.h"
+#include "testing/test_support.h"
 
 namespace tervane {
 namespace {

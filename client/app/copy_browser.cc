@@ -17,6 +17,7 @@
 #include "shared/platform/remote_name.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 
@@ -24,10 +25,7 @@ namespace tervane {
 namespace {
 
 // The Windows values of a create request that opens a copy for reading.
-constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kFileShareRead = 1;
-constexpr uint32_t kOpenExisting = 3;
-constexpr uint32_t kFileAttributeNormal = 0x80;
 
 // A name that can stand as one local path component, and whose server name
 // is one component there too. A server that sends anything else is not
@@ -272,7 +270,7 @@ uint32_t OpenCopyFile(RemoteSession* session, std::string_view remote_path, Remo
   *file = nullptr;
   std::string wire;
   if (!Utf8ToWire(remote_path, &wire)) return ERROR_INVALID_NAME;
-  return KOVA_CreateFile(session, wire, kGenericRead, kFileShareRead, kOpenExisting, kFileAttributeNormal, file);
+  return KOVA_CreateFile(session, wire, GENERIC_READ, kFileShareRead, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, file);
 }
 
 uint32_t StatCopyFile(RemoteSession* session, std::string_view remote_path, uint64_t* size, uint64_t* last_write) {

@@ -17,7 +17,7 @@
 #include "client/app/command_line.h"
 #include "client/app/copy_browser.h"
 #include "client/app/settings.h"
-#include "client/app/test_support.h"
+#include "testing/test_support.h"
 #include "shared/platform/filetime.h"
 
 namespace tervane {

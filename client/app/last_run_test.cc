@@ -7,7 +7,7 @@
 
 #include "client/app/failure_alert.h"
 #include "client/app/run_recorder.h"
-#include "client/app/test_support.h"
+#include "testing/test_support.h"
 
 namespace tervane {
 namespace {

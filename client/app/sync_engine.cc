@@ -30,14 +30,12 @@
 #include "client/net/status_sink.h"
 #include "shared/platform/filetime.h"
 #include "shared/platform/win_error.h"
+#include "shared/protocol/open_flags.h"
 
 namespace tervane {
 namespace {
 
 // The Windows values a create request carries for an upload.
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kOpenAlways = 4;
-constexpr uint32_t kFileAttributeNormal = 0x80;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -135,8 +133,8 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
 
   if (create_only) {
     RemoteFile* marker = nullptr;
-    result = KOVA_CreateFile(session->connection(), remote, kGenericWrite, 0, kOpenAlways,
-                             kFileAttributeNormal, &marker);
+    result = KOVA_CreateFile(session->connection(), remote, GENERIC_WRITE, 0, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, &marker);
     // The server holds no handle for a marker; the record is released all
     // the same.
     if (result == 0) KOVA_CloseFile(marker);
@@ -147,8 +145,8 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
   if (!local.valid()) return local.error();
 
   RemoteFile* remote_file = nullptr;
-  result = KOVA_CreateFile(session->connection(), remote, kGenericWrite, 0, kOpenAlways,
-                           kFileAttributeNormal, &remote_file);
+  result = KOVA_CreateFile(session->connection(), remote, GENERIC_WRITE, 0, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, &remote_file);
   if (result != 0) return result;
   result = SendContent(session, remote_file, local);
   KOVA_CloseFile(remote_file);

@@ -11,8 +11,8 @@
 
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
-#include "client/app/test_recorders.h"
-#include "client/app/test_support.h"
+#include "testing/test_recorders.h"
+#include "testing/test_support.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"

@@ -22,8 +22,8 @@
 
 #include "client/app/client_session.h"
 #include "client/app/remote_path.h"
-#include "client/app/test_recorders.h"
-#include "client/app/test_support.h"
+#include "testing/test_recorders.h"
+#include "testing/test_support.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"

@@ -8,15 +8,13 @@
 #include "client/app/remote_path.h"
 #include "client/net/exchange.h"
 #include "shared/platform/win_error.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 
 namespace tervane {
 namespace {
 
 // The Windows values a create request carries for an upload.
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kOpenAlways = 4;
-constexpr uint32_t kFileAttributeNormal = 0x80;
 
 }  // namespace
 
@@ -98,10 +96,10 @@ void UploadQueue::Add(const std::string& local_path, bool marker) {
   } else {
     uint8_t head[kSmallReplyRoom];
     CreateFileRequest request;
-    request.desired_access = kGenericWrite;
+    request.desired_access = GENERIC_WRITE;
     request.share_mode = 0;
-    request.creation_disposition = kOpenAlways;
-    request.flags_and_attributes = kFileAttributeNormal;
+    request.creation_disposition = OPEN_ALWAYS;
+    request.flags_and_attributes = FILE_ATTRIBUTE_NORMAL;
     request.path = u->remote;
     const size_t length = EncodeCreateFileRequest(request, head, sizeof head);
     if (length == 0) {

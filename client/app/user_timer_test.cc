@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/app/test_support.h"
+#include "testing/test_support.h"
 
 namespace tervane {
 namespace {

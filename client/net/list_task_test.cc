@@ -3,9 +3,9 @@
 #include <mutex>
 #include <string>
 
-#include "client/net/fake_peer.h"
-#include "client/net/listing_server.h"
-#include "client/net/recording_sink.h"
+#include "testing/fake_peer.h"
+#include "testing/listing_server.h"
+#include "testing/recording_sink.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"

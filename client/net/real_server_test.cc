@@ -11,21 +11,18 @@
 #include <vector>
 
 #include "client/net/kova.h"
-#include "client/net/recording_sink.h"
-#include "client/net/server_process.h"
+#include "testing/recording_sink.h"
+#include "testing/server_process.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/frame_header.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
 namespace {
 
-constexpr uint32_t kGenericRead = 0x80000000;
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kCreateAlways = 2;
-constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr char kDigest[] = "5f4dcc3b5aa765d61d8327deb882cf99";
@@ -97,7 +94,7 @@ TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
   uint32_t value = 0, other = 0;
   std::vector<uint8_t> buffer(64, 0xEE);
   uint32_t size = 64;
-  EXPECT_EQ(KOVA_CreateFile(first, "a.txt", kGenericWrite, 0, kCreateAlways, kAttributeNormal, &file),
+  EXPECT_EQ(KOVA_CreateFile(first, "a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, kAttributeNormal, &file),
             RESULT_NOT_LOGGED_IN);
   EXPECT_EQ(KOVA_DeleteFile(first, "a.txt"), RESULT_NOT_LOGGED_IN);
   EXPECT_EQ(KOVA_GetFileAttributes(first, "a.txt", &value), RESULT_NOT_LOGGED_IN);
@@ -152,8 +149,8 @@ TEST_F(RealServerTest, FilesMoveInPiecesAndReadsEndWith38) {
   RemoteSession* session = LoggedIn("pieces");
   ASSERT_NE(session, nullptr);
   RemoteFile* file = nullptr;
-  ASSERT_EQ(KOVA_CreateFile(session, "Mon\\C\\data\\a.bin", kGenericRead | kGenericWrite, 0,
-                            kCreateAlways, kAttributeNormal, &file), 0u);
+  ASSERT_EQ(KOVA_CreateFile(session, "Mon\\C\\data\\a.bin", GENERIC_READ | GENERIC_WRITE, 0,
+                            CREATE_ALWAYS, kAttributeNormal, &file), 0u);
   ASSERT_NE(file, nullptr);
   EXPECT_NE(file->handle, 0u);
 
@@ -213,7 +210,7 @@ TEST_F(RealServerTest, FilesMoveInPiecesAndReadsEndWith38) {
 
   // Opening a missing file without creating it.
   RemoteFile* missing = nullptr;
-  EXPECT_EQ(KOVA_CreateFile(session, "Mon\\nothere.txt", kGenericRead, 1, kOpenExisting,
+  EXPECT_EQ(KOVA_CreateFile(session, "Mon\\nothere.txt", GENERIC_READ, 1, OPEN_EXISTING,
                             kAttributeNormal, &missing), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(missing, nullptr);
 }
@@ -222,7 +219,7 @@ TEST_F(RealServerTest, PathRequestsAndTheirFailures) {
   RemoteSession* session = LoggedIn("paths");
   ASSERT_NE(session, nullptr);
   RemoteFile* file = nullptr;
-  ASSERT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", kGenericWrite, 0, kCreateAlways,
+  ASSERT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS,
                             kAttributeNormal, &file), 0u);
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
   // A directory chain only.
@@ -292,16 +289,16 @@ TEST_F(RealServerTest, SixteenFilesAtMostPerConnection) {
   std::vector<RemoteFile*> files;
   for (int i = 0; i < 16; ++i) {
     RemoteFile* file = nullptr;
-    ASSERT_EQ(KOVA_CreateFile(session, "open\\f" + std::to_string(i), kGenericWrite, 0,
-                              kCreateAlways, kAttributeNormal, &file), 0u) << i;
+    ASSERT_EQ(KOVA_CreateFile(session, "open\\f" + std::to_string(i), GENERIC_WRITE, 0,
+                              CREATE_ALWAYS, kAttributeNormal, &file), 0u) << i;
     files.push_back(file);
   }
   RemoteFile* extra = nullptr;
-  EXPECT_EQ(KOVA_CreateFile(session, "open\\f16", kGenericWrite, 0, kCreateAlways, kAttributeNormal, &extra),
+  EXPECT_EQ(KOVA_CreateFile(session, "open\\f16", GENERIC_WRITE, 0, CREATE_ALWAYS, kAttributeNormal, &extra),
             ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(extra, nullptr);
   for (RemoteFile* f : files) EXPECT_EQ(KOVA_CloseFile(f), 0u);
-  ASSERT_EQ(KOVA_CreateFile(session, "open\\f16", kGenericWrite, 0, kCreateAlways, kAttributeNormal, &extra), 0u);
+  ASSERT_EQ(KOVA_CreateFile(session, "open\\f16", GENERIC_WRITE, 0, CREATE_ALWAYS, kAttributeNormal, &extra), 0u);
   EXPECT_EQ(KOVA_CloseFile(extra), 0u);
 }
 
@@ -316,7 +313,7 @@ TEST_F(RealServerTest, ListingLargerThan10240BytesThroughTheHelper) {
     name.resize(40, 'x');
     expected.insert(name);
     RemoteFile* file = nullptr;
-    ASSERT_EQ(KOVA_CreateFile(session, "big\\" + name, kGenericWrite, 0, kCreateAlways,
+    ASSERT_EQ(KOVA_CreateFile(session, "big\\" + name, GENERIC_WRITE, 0, CREATE_ALWAYS,
                               kAttributeNormal, &file), 0u) << i;
     ASSERT_EQ(KOVA_CloseFile(file), 0u);
   }
@@ -366,7 +363,7 @@ TEST_F(RealServerTest, TwoThreadsOnOneSessionEachGetTheirOwnReplies) {
     const std::string path = "t\\file" + std::to_string(id);
     const std::vector<uint8_t> data = Pattern(1000 + id * 70000, 0, static_cast<uint8_t>(id * 77));
     RemoteFile* file = nullptr;
-    if (KOVA_CreateFile(session, path, kGenericRead | kGenericWrite, 0, kCreateAlways,
+    if (KOVA_CreateFile(session, path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
                         kAttributeNormal, &file) != 0) {
       ++failures;
       return;

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "client/net/fake_peer.h"
-#include "client/net/listing_server.h"
+#include "testing/fake_peer.h"
+#include "testing/listing_server.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "client/net/fake_peer.h"
+#include "testing/fake_peer.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"

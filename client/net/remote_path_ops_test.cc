@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/net/fake_peer.h"
+#include "testing/fake_peer.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"

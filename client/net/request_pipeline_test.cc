@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/net/fake_peer.h"
+#include "testing/fake_peer.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"

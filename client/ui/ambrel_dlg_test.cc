@@ -22,10 +22,10 @@
 #include "client/app/account_name.h"
 #include "client/app/last_run.h"
 #include "client/app/run_lock.h"
-#include "client/net/server_process.h"
+#include "testing/server_process.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 namespace {

@@ -6,7 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

@@ -5,7 +5,7 @@
 #include <QTest>
 
 #include "client/ui/dialog_template.h"
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <utime.h>
 
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

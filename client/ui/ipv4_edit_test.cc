@@ -3,7 +3,7 @@
 #include <QTest>
 #include <QValidator>
 
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

@@ -11,10 +11,10 @@
 
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
-#include "client/app/test_recorders.h"
-#include "client/net/server_process.h"
+#include "testing/test_recorders.h"
+#include "testing/server_process.h"
 #include "client/ui/dialog_prompts.h"
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 namespace {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

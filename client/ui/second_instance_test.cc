@@ -9,7 +9,7 @@
 #include <QTest>
 
 #include "client/app/settings.h"
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

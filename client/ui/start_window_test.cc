@@ -2,7 +2,7 @@
 
 #include <QTest>
 
-#include "client/ui/ui_test_main.h"
+#include "testing/ui_test_main.h"
 
 namespace tervane {
 

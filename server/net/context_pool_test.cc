@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/captured_stdout.h"
+#include "testing/captured_stdout.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "server/store/store_path.h"

@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/captured_stdout.h"
-#include "server/net/test_client.h"
-#include "server/net/test_server.h"
+#include "testing/captured_stdout.h"
+#include "testing/test_client.h"
+#include "testing/test_server.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/platform/win_error.h"
@@ -85,7 +85,7 @@ TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
   ASSERT_TRUE(client.Connect(server.port()));
   ASSERT_EQ(client.Login("alice", kPassword), 0u);
   uint32_t h = 0;
-  ASSERT_EQ(client.CreateFile("p.bin", testing::kGenericRead | testing::kGenericWrite, 0, testing::kCreateAlways, &h),
+  ASSERT_EQ(client.CreateFile("p.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h),
             0u);
 
   constexpr uint32_t kPieces = 40;
@@ -198,7 +198,7 @@ TEST(DataServiceTest, AnOversizeFrameReleasesOnlyItsOwnConnection) {
   ASSERT_TRUE(good.Connect(server.port()));
   ASSERT_EQ(good.Login("alice", kPassword), 0u);
   uint32_t handle = 0;
-  ASSERT_EQ(good.CreateFile("big.bin", testing::kGenericRead | testing::kGenericWrite, 0, testing::kCreateAlways,
+  ASSERT_EQ(good.CreateFile("big.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
                             &handle),
             0u);
 
@@ -260,8 +260,8 @@ TEST(DataServiceTest, FilesLeftOpenByADroppedClientOpenAgainAtOnce) {
     ASSERT_TRUE(first.Connect(server.port()));
     ASSERT_EQ(first.Login("alice", kPassword), 0u);
     uint32_t handle = 0;
-    ASSERT_EQ(first.CreateFile("Mon\\C\\a.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
-    ASSERT_EQ(first.CreateFile("Mon\\C\\b.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
+    ASSERT_EQ(first.CreateFile("Mon\\C\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
+    ASSERT_EQ(first.CreateFile("Mon\\C\\b.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
     // Still held: a second connection of another session cannot log in as alice.
     TestClient second;
     ASSERT_TRUE(second.Connect(server.port()));
@@ -272,8 +272,8 @@ TEST(DataServiceTest, FilesLeftOpenByADroppedClientOpenAgainAtOnce) {
   ASSERT_TRUE(next.Connect(server.port()));
   ASSERT_EQ(next.Login("alice", kPassword), 0u);
   uint32_t handle = 0;
-  EXPECT_EQ(next.CreateFile("Mon\\C\\a.txt", testing::kGenericWrite, 0, testing::kOpenExisting, &handle), 0u);
-  EXPECT_EQ(next.CreateFile("Mon\\C\\b.txt", testing::kGenericWrite, 0, testing::kOpenExisting, &handle), 0u);
+  EXPECT_EQ(next.CreateFile("Mon\\C\\a.txt", GENERIC_WRITE, 0, OPEN_EXISTING, &handle), 0u);
+  EXPECT_EQ(next.CreateFile("Mon\\C\\b.txt", GENERIC_WRITE, 0, OPEN_EXISTING, &handle), 0u);
 }
 
 TEST(DataServiceTest, AForeignHandleIsRefusedAndItsFileUntouched) {
@@ -286,8 +286,8 @@ TEST(DataServiceTest, AForeignHandleIsRefusedAndItsFileUntouched) {
   ASSERT_EQ(alice.Login("alice", kPassword), 0u);
   ASSERT_EQ(bob.Login("bob", kPassword), 0u);
   uint32_t h = 0;
-  ASSERT_EQ(alice.CreateFile("secret.txt", testing::kGenericRead | testing::kGenericWrite, testing::kShareRead,
-                             testing::kCreateAlways, &h),
+  ASSERT_EQ(alice.CreateFile("secret.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                             CREATE_ALWAYS, &h),
             0u);
   std::vector<uint8_t> write(kDataRequestFixed + 5);
   DataRequest req;
@@ -437,7 +437,7 @@ TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
         return;
       }
       uint32_t h = 0;
-      if (c.CreateFile("f.bin", testing::kGenericRead | testing::kGenericWrite, 0, testing::kCreateAlways, &h) != 0) {
+      if (c.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h) != 0) {
         ++failures;
         return;
       }

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/captured_stdout.h"
+#include "testing/captured_stdout.h"
 #include "server/net/service_settings.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"

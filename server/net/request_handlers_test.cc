@@ -12,11 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/test_client.h"
-#include "server/net/test_server.h"
+#include "testing/test_client.h"
+#include "testing/test_server.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 
@@ -25,12 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CountOf;
-using testing::kCreateAlways;
-using testing::kGenericRead;
-using testing::kGenericWrite;
-using testing::kOpenExisting;
-using testing::kShareRead;
-using testing::kShareWrite;
 using testing::Reply;
 using testing::TestClient;
 using testing::TestServer;
@@ -123,8 +118,8 @@ TEST_F(RequestHandlersTest, ANotLoggedInConnectionIsRefusedEverywhereAndTouchesN
   ASSERT_EQ(anon.OpenSession(), 0u);
   std::vector<uint8_t> create(400);
   CreateFileRequest cr;
-  cr.desired_access = kGenericWrite;
-  cr.creation_disposition = kCreateAlways;
+  cr.desired_access = GENERIC_WRITE;
+  cr.creation_disposition = CREATE_ALWAYS;
   cr.path = "new\\file.txt";
   create.resize(EncodeCreateFileRequest(cr, create.data(), create.size()));
   std::vector<uint8_t> attrs(400);
@@ -222,25 +217,25 @@ TEST_F(RequestHandlersTest, CreateFileOpensCreatesChainsAndReportsFailures) {
   Reply reply;
   // A path ending in "|" creates the directories only.
   uint32_t handle = 0xFFFF;
-  EXPECT_EQ(client_.CreateFile("Mon\\C\\data\\|", kGenericWrite, 0, kCreateAlways, &handle), 0u);
+  EXPECT_EQ(client_.CreateFile("Mon\\C\\data\\|", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
   EXPECT_EQ(handle, 0u);
   EXPECT_TRUE(fs::is_directory(Home() + "Mon/C/data"));
 
-  EXPECT_EQ(client_.CreateFile("missing.txt", kGenericRead, kShareRead, kOpenExisting, &handle), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(client_.CreateFile("missing.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &handle), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(server_.WaitForLog("[打开文件] Result: 2\n"));
 
   std::vector<uint8_t> create(400);
   CreateFileRequest cr;
-  cr.desired_access = kGenericRead | kGenericWrite;
-  cr.share_mode = kShareRead | kShareWrite;
-  cr.creation_disposition = kCreateAlways;
+  cr.desired_access = GENERIC_READ | GENERIC_WRITE;
+  cr.share_mode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  cr.creation_disposition = CREATE_ALWAYS;
   cr.path = "Mon\\C\\data\\a.txt";
   create.resize(EncodeCreateFileRequest(cr, create.data(), create.size()));
   ASSERT_EQ(Call(OP_CREATE_FILE, create, &reply), 0u);
   ASSERT_EQ(reply.payload.size(), 8u);
   uint32_t first = LoadU32(reply.payload.data());
   EXPECT_NE(first, 0u);
-  EXPECT_EQ(LoadU32(reply.payload.data() + 4), kShareRead | kShareWrite);  // the request's share field
+  EXPECT_EQ(LoadU32(reply.payload.data() + 4), FILE_SHARE_READ | FILE_SHARE_WRITE);  // the request's share field
   EXPECT_TRUE(fs::is_regular_file(Home() + "Mon/C/data/a.txt"));
   EXPECT_TRUE(server_.WaitForLog("[打开文件] Result: 0\n"));
 
@@ -253,32 +248,32 @@ TEST_F(RequestHandlersTest, CreateFileOpensCreatesChainsAndReportsFailures) {
   EXPECT_EQ(Call(OP_GET_FILE_SIZE, HandlePayload(second)), 0u);
 
   // Exclusive opens: the second one is a sharing violation and the first stays.
-  uint32_t exclusive = Open("ex.txt", kGenericWrite, 0, kCreateAlways);
-  EXPECT_EQ(client_.CreateFile("ex.txt", kGenericWrite, 0, kCreateAlways, &handle), ERROR_SHARING_VIOLATION);
+  uint32_t exclusive = Open("ex.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+  EXPECT_EQ(client_.CreateFile("ex.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(Call(OP_GET_FILE_SIZE, HandlePayload(exclusive)), 0u);
 
   // Names that leave the home, or are too long, are refused before anything happens.
-  EXPECT_EQ(client_.CreateFile("..\\bob\\x.txt", kGenericWrite, 0, kCreateAlways, &handle), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(client_.CreateFile("..\\bob\\x.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(fs::exists(server_.share() + "bob/x.txt"));
-  EXPECT_EQ(client_.CreateFile(std::string(300, 'p'), kGenericWrite, 0, kCreateAlways, &handle),
+  EXPECT_EQ(client_.CreateFile(std::string(300, 'p'), GENERIC_WRITE, 0, CREATE_ALWAYS, &handle),
             ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(Call(OP_CREATE_FILE, std::vector<uint8_t>(5, 0)), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RequestHandlersTest, TheSeventeenthOpenFileIsRefusedWith122AndClosedAgain) {
   uint32_t handles[16];
-  for (int i = 0; i < 16; ++i) handles[i] = Open("f" + std::to_string(i), kGenericWrite, 0, kCreateAlways);
+  for (int i = 0; i < 16; ++i) handles[i] = Open("f" + std::to_string(i), GENERIC_WRITE, 0, CREATE_ALWAYS);
   uint32_t handle = 0;
-  EXPECT_EQ(client_.CreateFile("f16", kGenericWrite, 0, kCreateAlways, &handle), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(client_.CreateFile("f16", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_TRUE(server_.WaitForLog("[打开文件] Result: 122\n"));
   // The refused open was closed again: once an entry is free, the file
   // opens exclusively.
   EXPECT_EQ(client_.CloseFile(handles[0]), 0u);
-  EXPECT_NE(Open("f16", kGenericWrite, 0, kOpenExisting), 0u);
+  EXPECT_NE(Open("f16", GENERIC_WRITE, 0, OPEN_EXISTING), 0u);
 }
 
 TEST_F(RequestHandlersTest, ReadsAndWritesMoveExactCounts) {
-  uint32_t h = Open("data.bin", kGenericRead | kGenericWrite, 0, kCreateAlways);
+  uint32_t h = Open("data.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
   std::string text;
   for (int i = 0; i < 100; ++i) text += "0123456789";
   ASSERT_EQ(Call(OP_WRITE_FILE, WritePayload(h, 0, text)), 0u);
@@ -302,7 +297,7 @@ TEST_F(RequestHandlersTest, ReadsAndWritesMoveExactCounts) {
 }
 
 TEST_F(RequestHandlersTest, SizesTimesAndSparse) {
-  uint32_t h = Open("s.bin", kGenericRead | kGenericWrite, 0, kCreateAlways);
+  uint32_t h = Open("s.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
   std::vector<uint8_t> set_size(16);
   EncodeSetFileSizeRequest(h, 5000, set_size.data(), set_size.size());
   EXPECT_EQ(Call(OP_SET_FILE_SIZE, set_size), 0u);
@@ -378,7 +373,7 @@ TEST_F(RequestHandlersTest, DeletingFiles) {
   EXPECT_EQ(Call(OP_DELETE_FILE, PathPayload("gone.txt")), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(server_.WaitForLog("[删除文件] Result: 2\n"));
   // Held open without delete sharing.
-  Open("held.txt", kGenericWrite, 0, kCreateAlways);
+  Open("held.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
   EXPECT_EQ(Call(OP_DELETE_FILE, PathPayload("held.txt")), ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(fs::exists(Home() + "held.txt"));
   WriteFile("../bob/bobs.txt", "b");
@@ -416,13 +411,13 @@ TEST_F(RequestHandlersTest, CreatingRemovingAndQueryingDirectories) {
 }
 
 TEST_F(RequestHandlersTest, CloseFileAlwaysAnswersZero) {
-  uint32_t h = Open("c.txt", kGenericWrite, 0, kCreateAlways);
+  uint32_t h = Open("c.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
   EXPECT_EQ(client_.CloseFile(0x7777), 0u);
   EXPECT_EQ(client_.CloseFile(h), 0u);
   EXPECT_EQ(client_.CloseFile(h), 0u);
   EXPECT_TRUE(server_.WaitForLog("[关闭文件] \n", 3));
   // Closed for real: it opens exclusively again, and the old handle is gone.
-  EXPECT_NE(Open("c.txt", kGenericWrite, 0, kOpenExisting), 0u);
+  EXPECT_NE(Open("c.txt", GENERIC_WRITE, 0, OPEN_EXISTING), 0u);
   EXPECT_EQ(Call(OP_GET_FILE_SIZE, HandlePayload(h)), ERROR_INVALID_HANDLE);
 }
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/captured_stdout.h"
+#include "testing/captured_stdout.h"
 #include "shared/platform/stdout_line.h"
 
 namespace tervane {

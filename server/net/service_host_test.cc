@@ -14,9 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/test_client.h"
-#include "server/net/test_server.h"
+#include "testing/test_client.h"
+#include "testing/test_server.h"
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/open_flags.h"
 
 namespace tervane {
 namespace {
@@ -100,8 +101,8 @@ TEST(ServiceHostTest, TheLogLevelsKeepConnectionAndFailureLines) {
     ASSERT_EQ(client.OpenSession(), 0u);
     ASSERT_EQ(client.Login("alice", kPassword), 0u);
     uint32_t handle = 0;
-    ASSERT_EQ(client.CreateFile("kept.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
-    ASSERT_EQ(client.CreateFile("missing.txt", testing::kGenericRead, 0, testing::kOpenExisting, &handle), 2u);
+    ASSERT_EQ(client.CreateFile("kept.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
+    ASSERT_EQ(client.CreateFile("missing.txt", GENERIC_READ, 0, OPEN_EXISTING, &handle), 2u);
     ASSERT_EQ(client.Heartbeat(), 0u);
     ASSERT_EQ(client.CloseSession(), 0u);
     client.Close();
@@ -136,7 +137,7 @@ TEST(ServiceHostTest, AStopWithClientsConnectedReleasesThemAllAndExitsZero) {
   }
   ASSERT_EQ(clients[0].Login("alice", kPassword), 0u);
   uint32_t handle = 0;
-  ASSERT_EQ(clients[0].CreateFile("kept.txt", testing::kGenericWrite, 0, testing::kCreateAlways, &handle), 0u);
+  ASSERT_EQ(clients[0].CreateFile("kept.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
 
   EXPECT_EQ(server.Stop(5000), 0);
   for (TestClient& c : clients) EXPECT_TRUE(c.WaitClosed(3000));

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "server/store/config_file.h"
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {

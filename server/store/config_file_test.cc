@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "server/store/file_registry.h"
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {

@@ -21,28 +21,10 @@
 #include <mutex>
 
 #include "server/store/store_path.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 
 namespace tervane {
-
-// Access rights, share modes and dispositions as clients send them.
-inline constexpr uint32_t GENERIC_READ = 0x80000000u;
-inline constexpr uint32_t GENERIC_WRITE = 0x40000000u;
-inline constexpr uint32_t GENERIC_EXECUTE = 0x20000000u;
-inline constexpr uint32_t GENERIC_ALL = 0x10000000u;
-inline constexpr uint32_t DELETE = 0x00010000u;
-inline constexpr uint32_t FILE_READ_DATA = 0x0001u;
-inline constexpr uint32_t FILE_WRITE_DATA = 0x0002u;
-inline constexpr uint32_t FILE_APPEND_DATA = 0x0004u;
-inline constexpr uint32_t FILE_SHARE_READ = 1;
-inline constexpr uint32_t FILE_SHARE_WRITE = 2;
-inline constexpr uint32_t FILE_SHARE_DELETE = 4;
-inline constexpr uint32_t CREATE_NEW = 1;         // exists: ERROR_FILE_EXISTS (80)
-inline constexpr uint32_t CREATE_ALWAYS = 2;      // truncates an existing file
-inline constexpr uint32_t OPEN_EXISTING = 3;      // missing: 2, missing parent: 3
-inline constexpr uint32_t OPEN_ALWAYS = 4;
-inline constexpr uint32_t TRUNCATE_EXISTING = 5;  // needs GENERIC_WRITE, else 87
-inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x01;
 
 class FileRegistry {
  public:

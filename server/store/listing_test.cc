@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/platform/remote_name.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"

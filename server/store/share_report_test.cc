@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/store/test_dir.h"
+#include "testing/test_dir.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {

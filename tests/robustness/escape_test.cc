@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "shared/protocol/op_codes.h"
-#include "tests/robustness/raw_requests.h"
-#include "tests/robustness/server_child.h"
-#include "tests/robustness/temp_tree.h"
+#include "shared/protocol/open_flags.h"
+#include "testing/raw_requests.h"
+#include "testing/server_child.h"
+#include "testing/temp_tree.h"
 
 namespace tervane::robust {
 namespace {
@@ -26,11 +27,6 @@ using testing::kExchangeFailed;
 using testing::Reply;
 using testing::TestClient;
 
-constexpr uint32_t kGenericRead = 0x80000000u;
-constexpr uint32_t kGenericWrite = 0x40000000u;
-constexpr uint32_t kShareAll = 7;
-constexpr uint32_t kOpenAlways = 4;
-constexpr uint32_t kCreateAlways = 2;
 
 constexpr char kSecret[] = "OUTSIDE-SECRET-a41f";
 constexpr char kBobsSecret[] = "BOB-PRIVATE-77c2";
@@ -139,8 +135,8 @@ class EscapeTest : public ::testing::Test {
     std::vector<std::pair<const char*, uint32_t>> results;
     uint32_t handle = 0;
     Reply reply;
-    const uint32_t created = Call(c, OP_CREATE_FILE, CreatePayload(name, kGenericRead | kGenericWrite, kShareAll,
-                                                                   kOpenAlways), &reply);
+    const uint32_t created = Call(c, OP_CREATE_FILE, CreatePayload(name, GENERIC_READ | GENERIC_WRITE, (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
+                                                                   OPEN_ALWAYS), &reply);
     if (created == 0 && reply.payload.size() >= 4) {
       handle = reply.payload[0] | reply.payload[1] << 8 | reply.payload[2] << 16 | uint32_t{reply.payload[3]} << 24;
       Ask(c, OP_READ_FILE, ReadPayload(handle, 0, 16));
@@ -149,9 +145,9 @@ class EscapeTest : public ::testing::Test {
     }
     results.emplace_back("create", created);
     results.emplace_back("create always",
-                         Ask(c, OP_CREATE_FILE, CreatePayload(name, kGenericWrite, kShareAll, kCreateAlways)));
+                         Ask(c, OP_CREATE_FILE, CreatePayload(name, GENERIC_WRITE, (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), CREATE_ALWAYS)));
     results.emplace_back("directory marker",
-                         Ask(c, OP_CREATE_FILE, CreatePayload(name + "\\made|", kGenericWrite, 0, kOpenAlways)));
+                         Ask(c, OP_CREATE_FILE, CreatePayload(name + "\\made|", GENERIC_WRITE, 0, OPEN_ALWAYS)));
     results.emplace_back("attributes", Ask(c, OP_GET_FILE_ATTRIBUTES, PathPayload(name)));
     results.emplace_back("set attributes", Ask(c, OP_SET_FILE_ATTRIBUTES, SetAttributesPayload(1, name)));
     results.emplace_back("create directory", Ask(c, OP_CREATE_DIRECTORY, PathPayload(name + "\\made")));
@@ -208,7 +204,7 @@ TEST_F(EscapeTest, LinksPlantedInTheHomeAreNeverFollowed) {
   ASSERT_TRUE(ConnectAndLogIn(alice, server_->port(), "alice", "pw-a"));
   for (const std::string& name : kLinkNames) {
     // A link is no file to open and no directory to list.
-    EXPECT_NE(Ask(alice, OP_CREATE_FILE, CreatePayload(name, kGenericRead, kShareAll, 3)), 0u) << name;
+    EXPECT_NE(Ask(alice, OP_CREATE_FILE, CreatePayload(name, GENERIC_READ, (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), 3)), 0u) << name;
     EXPECT_NE(Ask(alice, OP_LIST_DIRECTORY, ListPayload(name, 4096)), 0u) << name;
     // The rest may act on the entry in the home; what it points to stays.
     EveryNameRequest(alice, name, false);
@@ -246,7 +242,7 @@ TEST_F(EscapeTest, AnotherConnectionsHandleIsRefused) {
   TestClient bob;
   ASSERT_TRUE(ConnectAndLogIn(bob, server_->port(), "bob", "pw-b"));
   uint32_t handle = 0;
-  ASSERT_EQ(bob.CreateFile("b.txt", kGenericRead | kGenericWrite, kShareAll, 3, &handle), 0u);
+  ASSERT_EQ(bob.CreateFile("b.txt", GENERIC_READ | GENERIC_WRITE, (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), 3, &handle), 0u);
   TestClient alice;
   ASSERT_TRUE(ConnectAndLogIn(alice, server_->port(), "alice", "pw-a"));
   const Bytes handle_only{static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 8),

@@ -29,21 +29,18 @@
 #include "client/app/sync_engine.h"
 #include "server/store/config_file.h"
 #include "shared/protocol/op_codes.h"
-#include "tests/robustness/child_process.h"
-#include "tests/robustness/client_run.h"
-#include "tests/robustness/raw_requests.h"
-#include "tests/robustness/server_child.h"
-#include "tests/robustness/temp_tree.h"
+#include "shared/protocol/open_flags.h"
+#include "testing/child_process.h"
+#include "testing/client_run.h"
+#include "testing/raw_requests.h"
+#include "testing/server_child.h"
+#include "testing/temp_tree.h"
 
 namespace tervane::robust {
 namespace {
 
 using testing::TestClient;
 
-constexpr uint32_t kGenericRead = 0x80000000u;
-constexpr uint32_t kGenericWrite = 0x40000000u;
-constexpr uint32_t kCreateAlways = 2;
-constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
 
 // Compares file contents without printing them.
@@ -126,7 +123,7 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
   ASSERT_TRUE(ConnectAndLogIn(again, server.port(), kSyncUserName, PasswordDigest(kSyncPassword)))
       << "the killed client's account is still bound";
   uint32_t handle = 0;
-  EXPECT_EQ(again.CreateFile(WireName(day, local), kGenericWrite, 0, kOpenExisting, &handle), 0u)
+  EXPECT_EQ(again.CreateFile(WireName(day, local), GENERIC_WRITE, 0, OPEN_EXISTING, &handle), 0u)
       << "the killed client's file is still held open";
   EXPECT_NE(handle, 0u);
   EXPECT_EQ(again.CloseFile(handle), 0u);
@@ -263,7 +260,7 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   TestClient raw;
   ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
   uint32_t handle = 0;
-  ASSERT_EQ(raw.CreateFile("f.bin", kGenericRead | kGenericWrite, 0, kCreateAlways, &handle), 0u);
+  ASSERT_EQ(raw.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
   EXPECT_EQ(Call(raw, OP_WRITE_FILE, WritePayload(handle, 0, std::string(1000, 'a'))), 0u);
   EXPECT_EQ(Call(raw, OP_WRITE_FILE, WritePayload(handle, kLimit - 100, std::string(4096, 'b'))), kDiskFull);
   EXPECT_EQ(Call(raw, OP_SET_FILE_SIZE, SetSizePayload(handle, 2 * kLimit)), kDiskFull);
@@ -345,7 +342,7 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   TestClient raw;
   ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
   uint32_t handle = 0;
-  ASSERT_EQ(raw.CreateFile("fill.bin", kGenericRead | kGenericWrite, 0, kCreateAlways, &handle), 0u);
+  ASSERT_EQ(raw.CreateFile("fill.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
   uint32_t result = 0;
   const std::string piece = PatternBytes(6, 65536);
   uint64_t offset = 0;

@@ -21,11 +21,12 @@
 #include "client/net/remote_file.h"
 #include "client/net/remote_path_ops.h"
 #include "client/net/remote_session.h"
-#include "server/net/test_client.h"
+#include "testing/test_client.h"
+#include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
-#include "tests/robustness/child_process.h"
-#include "tests/robustness/server_child.h"
-#include "tests/robustness/temp_tree.h"
+#include "testing/child_process.h"
+#include "testing/server_child.h"
+#include "testing/temp_tree.h"
 
 namespace tervane::robust {
 namespace {
@@ -34,8 +35,6 @@ constexpr int kClients = 10;  // the server's connection limit
 constexpr int kLoadMs = 3000;
 constexpr int kMaxFilesPerClient = 150;
 constexpr int kDirectories = 3;
-constexpr uint32_t kGenericWrite = 0x40000000u;
-constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kNormal = 0x80;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -124,7 +123,7 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* releas
     u.size = (static_cast<size_t>(k) * 7919 + static_cast<size_t>(index) * 104729) % 200000 + 1;
     const std::string content = PatternBytes(u.seed, u.size);
     RemoteFile* file = nullptr;
-    rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, kGenericWrite, 0, kCreateAlways, kNormal, &file);
+    rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, GENERIC_WRITE, 0, CREATE_ALWAYS, kNormal, &file);
     if (rc != 0) {
       out->failure = "create " + u.name + ": " + std::to_string(rc);
       break;
