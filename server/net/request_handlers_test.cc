@@ -155,13 +155,15 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
   EXPECT_TRUE(fs::is_directory(dir_.At("share/Carol")));
   EXPECT_FALSE(dir_.Exists("share/Dave"));
   EXPECT_EQ(Call(OP_LOGIN, Two("Carol", "wrong"), &s), RESULT_WRONG_PASSWORD);
+  EXPECT_EQ(Call(OP_LOGIN, Two("\xFF\x01x", kPassword), &s), RESULT_NOT_LOGGED_IN);  // logged as bytes, not text
   EXPECT_FALSE(s.logged_in);
   EXPECT_EQ(Call(OP_LOGIN, Two("Carol", kPassword), &s), 0u);
   EXPECT_TRUE(s.logged_in);
   EXPECT_EQ(log_, "[注册用户] 目录已存在:[" + dir_.At("share/erin") +
                       "] Result: 13568\n"
                       "Registration refused: [127.0.0.1] name [Dave], one registration per connection\n"
-                      "Login failed: [127.0.0.1] name [Carol] Result: 13570\n");
+                      "Login failed: [127.0.0.1] name [Carol] Result: 13570\n"
+                      "Login failed: [127.0.0.1] name [??x] Result: 13569\n");
 }
 
 TEST_F(RequestHandlersTest, CreateFileRepliesTheHandleAndHoldsIt) {
