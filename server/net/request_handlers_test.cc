@@ -207,9 +207,9 @@ TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
     EXPECT_EQ(reply_.size(), h == mine ? 24u : 0u);
     EXPECT_EQ(Call(OP_READ_FILE, Data(h, 0, kMaxReadCount)), want);
     EXPECT_EQ(std::string(reply_.begin(), reply_.end()), h == mine ? text.substr(0, kMaxReadCount) : "");
-    EXPECT_EQ(Call(OP_SET_FILE_SIZE, Build(EncodeSetFileSizeRequest, h, uint64_t{5})), want);
+    EXPECT_EQ(Call(OP_SET_FILE_SIZE, Build(EncodeSetFileSizeRequest, h, uint64_t{0x100000005})), want);
     EXPECT_EQ(Call(OP_GET_FILE_SIZE, Handle(h)), want);
-    EXPECT_EQ(reply_, h == mine ? Bytes({5, 0, 0, 0, 0, 0, 0, 0}) : Bytes());
+    EXPECT_EQ(reply_, h == mine ? Bytes({5, 0, 0, 0, 1, 0, 0, 0}) : Bytes());  // sparse beyond 4 GiB
     EXPECT_EQ(Call(OP_CLOSE_FILE, Handle(h)), 0u);
   }
   EXPECT_EQ(log_, "[写文件] Result: 6\n[设置文件时间] Result: 6\n[设置稀疏文件] \n[得到文件时间] Result: 6\n"
@@ -223,7 +223,7 @@ TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
   EXPECT_EQ(Call(OP_CLOSE_FILE, Handle(mine)), 0u);  // closed already: still 0
   EXPECT_EQ(Call(OP_READ_FILE, Data(mine, 0, 1)), ERROR_INVALID_HANDLE);
   const uint32_t again = Open("a.bin");
-  EXPECT_EQ(Call(OP_READ_FILE, Data(again, 0, 6)), ERROR_HANDLE_EOF);
+  EXPECT_EQ(Call(OP_READ_FILE, Data(again, 0x100000000, 6)), ERROR_HANDLE_EOF);
   bob.open_files.CloseAll(files_);
 }
 
