@@ -125,10 +125,7 @@ TEST_F(RequestDispatcherTest, AfterTheReplyRefusedLoginsAreDelayedAndTheFifthRel
   c_.last_activity = 0;
   EXPECT_EQ(dispatcher_.OnReplySent(c_), DispatchOutcome::kReceiveHeader);
   EXPECT_NE(c_.last_activity.load(), 0u);
-  EXPECT_EQ(c_.stage, STAGE_HEADER);
-  EXPECT_EQ(c_.io_kind, IO_RECEIVE);
-  EXPECT_EQ(c_.offset, 0u);
-  EXPECT_EQ(c_.remaining, kHeaderSize);
+  EXPECT_TRUE(c_.stage == STAGE_HEADER && c_.io_kind == IO_RECEIVE && c_.offset == 0 && c_.remaining == kHeaderSize);
 
   c_.session.key = 9;
   c_.session.peer_address = htonl(0x7f000001);
