@@ -53,11 +53,11 @@ DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
   c.offset = 0;
   c.remaining = kHeaderSize;
   // The reply just sent is still in the buffer.
-  uint32_t result = HeaderResult(c.buffer);
-  if (HeaderCode(c.buffer) != OP_LOGIN || result == 0) return DispatchOutcome::kReceiveHeader;
+  const Result result = HeaderResult(c.buffer);
+  if (HeaderCode(c.buffer) != OP_LOGIN || result.ok()) return DispatchOutcome::kReceiveHeader;
   if (++c.session.failed_logins >= kMaxFailedLogins) {
-    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.session.failed_logins),
-              PeerText(c.session).text);
+    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n",
+              static_cast<int>(c.session.failed_logins), PeerText(c.session).text);
     return DispatchOutcome::kRelease;
   }
   // An unknown name is how every workstation's first run begins (it then
