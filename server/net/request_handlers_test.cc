@@ -7,9 +7,9 @@
 
 #include <unistd.h>
 
-#include <iterator>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
