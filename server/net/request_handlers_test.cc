@@ -23,7 +23,7 @@
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/captured_stdout.h"
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {
@@ -89,7 +89,7 @@ class RequestHandlersTest : public ::testing::Test {
   }
   std::string Home(const std::string& rel = "") const { return dir_.At("share/alice/" + rel); }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   AccountManager accounts_;
   FileRegistry files_;
   RequestHandlers handlers_{accounts_, files_};
