@@ -32,6 +32,9 @@ LogKind LineKind(Result result) { return RequestLineKind(result.code()); }
 // characters and '?' for every other byte.
 struct LoggableName {
   explicit LoggableName(std::string_view wire) {
+    // A payload that did not decode leaves no name at all (and no bytes to
+    // hand the converter, which would read from a null pointer).
+    if (wire.empty()) return;
     wire = wire.substr(0, std::min(wire.size(), kMaxUserNameWire));
     size_t n = 0;
     bool converted = WireToUtf8(wire, text, sizeof text, &n) == ERROR_SUCCESS;
@@ -45,7 +48,7 @@ struct LoggableName {
       if (ch < 0x20 || ch == 0x7F || (!converted && ch >= 0x80)) text[i] = '?';
     }
   }
-  char text[kUserNameField];
+  char text[kUserNameField] = {};
 };
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -75,7 +75,7 @@ class RequestHandlersTest : public ::testing::Test {
   Result Call(uint16_t code, const Bytes& payload, Session* session = nullptr) {
     if (payload.size() > kMaxPayload) ADD_FAILURE() << "a payload beyond the frame";
     EncodeFrameHeader(MakeRequestHeader(code, static_cast<uint32_t>(payload.size()), 7), buffer_);
-    std::memcpy(buffer_ + kHeaderSize, payload.data(), payload.size());
+    std::copy(payload.begin(), payload.end(), buffer_ + kHeaderSize);
     testing::CapturedStdout out;
     const HandlerReply r = handlers_.Handle(MapRequestCode(code), session ? *session : alice_, Frame(buffer_));
     out.Restore();
