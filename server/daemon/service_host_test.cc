@@ -1,6 +1,6 @@
 // The service as an operator meets it: started as a child process on
 // loopback, its log read from standard output, stopped with SIGTERM.
-#include "server/net/service_host.h"
+#include "server/daemon/service_host.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
