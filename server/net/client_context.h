@@ -12,8 +12,6 @@
 
 #include <arpa/inet.h>
 
-#include <asio.hpp>
-
 #include <atomic>
 #include <cstdint>
 
@@ -32,7 +30,7 @@ inline constexpr size_t kOutboxSize = 16384;
 enum IoKind : uint16_t { IO_RECEIVE = 1, IO_SEND = 2 };
 
 struct ClientContext {
-  explicit ClientContext(asio::io_context& io) : socket(io) {}
+  ClientContext() = default;
   ClientContext(const ClientContext&) = delete;
   ClientContext& operator=(const ClientContext&) = delete;
 
@@ -52,7 +50,7 @@ struct ClientContext {
   uint16_t peer_port = 0;
   // GetTickCount() at set-up and at every complete header; read by the sweep.
   std::atomic<uint32_t> last_activity{0};
-  asio::ip::tcp::socket socket;
+  int fd = -1;  // the connection's non-blocking socket; -1 once closed
 
   OpenFileTable open_files;
   bool session_open = false;  // between OP_OPEN_SESSION and OP_CLOSE_SESSION
