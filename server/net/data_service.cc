@@ -223,13 +223,7 @@ bool DataService::Stop() {
     // A full counter is readable as well.
     static_cast<void>(::write(stop_fd_, &one, sizeof one));
   }
-  bool ended = true;
-  {
-    MutexLock lock(&threads_mu_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerStopWaitMs);
-    while (threads_running_ > 0 && ended) ended = threads_done_.WaitUntil(deadline) || threads_running_ == 0;
-  }
-  if (!ended) {
+  if (!WaitForWorkers(std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerStopWaitMs))) {
     // A worker hangs in file I/O. It cannot be ended from here; the pool it
     // works on is left alone and the process is expected to exit.
     for (std::thread& thread : workers_) {
@@ -246,6 +240,14 @@ bool DataService::Stop() {
     listen_fd_ = -1;
   }
   if (pool_) pool_->DestroyAll();
+  return true;
+}
+
+bool DataService::WaitForWorkers(std::chrono::steady_clock::time_point deadline) {
+  MutexLock lock(&threads_mu_);
+  while (threads_running_ > 0) {
+    if (!threads_done_.WaitUntil(deadline)) return threads_running_ == 0;
+  }
   return true;
 }
 
