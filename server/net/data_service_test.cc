@@ -37,14 +37,11 @@ using testing::UserList;
 constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
 constexpr char kClosed[] = "Server Close ClientSocket!\n";
 
-std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, uint32_t tag, uint32_t length) {
+std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, uint32_t tag) {
   std::vector<uint8_t> f(kHeaderSize);
-  EncodeFrameHeader(MakeRequestHeader(code, length, tag), f.data());
+  EncodeFrameHeader(MakeRequestHeader(code, static_cast<uint32_t>(payload.size()), tag), f.data());
   f.insert(f.end(), payload.begin(), payload.end());
   return f;
-}
-std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, uint32_t tag) {
-  return Frame(code, payload, tag, static_cast<uint32_t>(payload.size()));
 }
 
 std::vector<uint8_t> LoginPayload(const char* name, const char* password) {
@@ -147,34 +144,19 @@ TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
 TEST(DataServiceTest, ATransferEndsWithTheLineOfItsCause) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.Errors();
-  const struct {
-    const char* cause;
-    const char* line;
-  } cases[] = {{"close", "Client is close socket!\n"},
-               {"reset", "GetQueuedCompletionStatus failed: 64\n"},
-               {"empty", "Client is close socket!\n"}};
-  int closed = 0;
-  int resets = 0;
-  for (const auto& c : cases) {
+  for (int cause = 0; cause < 3; ++cause) {
     TestClient client;
     ASSERT_TRUE(client.Connect(server.port()));
     ASSERT_EQ(client.OpenSession(), 0u);
-    const std::string cause = c.cause;
-    if (cause == "close") client.Close();
-    if (cause == "reset") {
-      // Half a header outstanding, then an abortive close.
-      ASSERT_TRUE(client.SendBytes(Frame(OP_HEARTBEAT, {}, 1).data(), 10));
-      ASSERT_TRUE(client.Reset());
-    }
-    if (cause == "empty") {
-      ASSERT_TRUE(client.SendRequest(OP_GET_SPACE_INFO, nullptr, 0));
-      EXPECT_TRUE(client.WaitClosed(3000));
-    }
-    resets += cause == "reset" ? 1 : 0;
-    ASSERT_TRUE(server.WaitForLog(kClosed, ++closed)) << cause;
-    EXPECT_EQ(CountOf(server.Log(), std::string(c.line) + kClosed), cause == "reset" ? resets : closed - resets)
-        << cause;
+    // Reset with half a header outstanding.
+    const bool ended = cause == 0   ? (client.Close(), true)
+                       : cause == 1 ? client.SendBytes(Frame(OP_HEARTBEAT, {}, 1).data(), 10) && client.Reset()
+                                    : client.SendRequest(OP_GET_SPACE_INFO, nullptr, 0) && client.WaitClosed(3000);
+    ASSERT_TRUE(ended) << cause;
+    ASSERT_TRUE(server.WaitForLog(kClosed, cause + 1)) << cause;
   }
+  EXPECT_EQ(CountOf(server.Log(), std::string("Client is close socket!\n") + kClosed), 2);
+  EXPECT_EQ(CountOf(server.Log(), std::string("GetQueuedCompletionStatus failed: 64\n") + kClosed), 1);
 }
 
 // A connection has its login time from its accept, silent or sending
@@ -246,21 +228,16 @@ TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
     threads.emplace_back([&, i] {
       TestClient c;
       uint32_t h = 0;
-      if (!c.Connect(server.port()) || c.Login("user" + std::to_string(i), kPassword) != 0 ||
-          c.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h) != 0) {
-        ++failures;
-        return;
-      }
-      for (uint32_t n = 0; n < 60; ++n) {
-        const std::string data(100 + n, static_cast<char>('a' + i));
-        const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+      bool ok = c.Connect(server.port()) && c.Login("user" + std::to_string(i), kPassword) == 0 &&
+                c.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h) == 0;
+      for (uint32_t n = 0; n < 60 && ok; ++n) {
+        const std::vector<uint8_t> data(100 + n, static_cast<uint8_t>('a' + i));
         Reply w, r;
-        if (!c.Exchange(OP_WRITE_FILE, DataPayload(h, n * 1000, 100 + n, bytes), &w) || w.result() != 0 ||
-            !c.Exchange(OP_READ_FILE, DataPayload(h, n * 1000, 100 + n, nullptr), &r) || r.result() != 0 ||
-            std::string(r.payload.begin(), r.payload.end()) != data) {
-          ++failures;
-        }
+        ok = c.Exchange(OP_WRITE_FILE, DataPayload(h, n * 1000, 100 + n, data.data()), &w) && w.result() == 0 &&
+             c.Exchange(OP_READ_FILE, DataPayload(h, n * 1000, 100 + n, nullptr), &r) && r.result() == 0 &&
+             r.payload == data;
       }
+      if (!ok) ++failures;
     });
   }
   threads.emplace_back([&] {
