@@ -2,9 +2,6 @@
 // loopback, its log read from standard output, stopped with SIGTERM.
 #include "server/daemon/service_host.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -111,16 +108,9 @@ TEST(ServiceHostTest, AStopWithClientsConnectedReleasesThemAllAndExitsZero) {
 // code, the cause and where; nothing is served. Only a failure after the
 // data service started (the listening socket) logs the stop.
 TEST(ServiceHostTest, AFailedStartExitsWithItsCodeAndSaysWhy) {
-  int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(blocker, 1), 0);
-  ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
-
+  TestServer holder;  // holds the port
+  ASSERT_TRUE(holder.Start()) << holder.Errors();
+  const std::string port = std::to_string(holder.port());
   TestServer server;
   const std::string file = server.dir() + "/plain";
   ASSERT_TRUE(std::ofstream(file).good());
@@ -148,7 +138,6 @@ TEST(ServiceHostTest, AFailedStartExitsWithItsCodeAndSaysWhy) {
     EXPECT_EQ(server.Log(), c.status == 98 ? std::string(kStarting) + kClosing : kStarting);
     for (const std::string& n : server.Notifications()) EXPECT_EQ(n.find("READY=1"), std::string::npos);
   }
-  ::close(blocker);
 }
 
 // --report reads the share with no server running: a fresh and a stale
