@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,6 +21,7 @@
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/captured_stdout.h"
+#include "testing/raw_requests.h"
 #include "testing/test_client.h"
 #include "testing/test_dir.h"
 #include "testing/test_server.h"
@@ -28,6 +29,9 @@
 namespace tervane {
 namespace {
 
+using robust::ReadPayload;
+using robust::TwoStringPayload;
+using robust::WritePayload;
 using testing::CountOf;
 using testing::Reply;
 using testing::TestClient;
@@ -44,23 +48,6 @@ std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, u
   return f;
 }
 
-std::vector<uint8_t> LoginPayload(const char* name, const char* password) {
-  std::vector<uint8_t> p(300);
-  p.resize(EncodeTwoStringRequest(name, password, p.data(), p.size()));
-  return p;
-}
-
-// A read (no data) or a write request of `data` at `offset`.
-std::vector<uint8_t> DataPayload(uint32_t handle, uint64_t offset, uint32_t count, const uint8_t* data) {
-  DataRequest req;
-  req.handle = handle;
-  req.offset = offset;
-  req.count = count;
-  std::vector<uint8_t> p(kDataRequestFixed + (data ? count : 0));
-  EncodeDataRequestFields(req, p.data());
-  if (data) std::memcpy(p.data() + kDataRequestFixed, data, count);
-  return p;
-}
 
 TEST(DataServiceTest, FramesSplitAtEveryByteAreJoinedAndAnsweredOnce) {
   TestServer server(UserList{{"alice", kPassword}});
@@ -68,7 +55,7 @@ TEST(DataServiceTest, FramesSplitAtEveryByteAreJoinedAndAnsweredOnce) {
   TestClient client;
   ASSERT_TRUE(client.Connect(server.port()));
   const std::vector<uint8_t> frames[] = {Frame(OP_HEARTBEAT, {}, 0xABCD1234),
-                                         Frame(OP_LOGIN, LoginPayload("alice", kPassword), 77)};
+                                         Frame(OP_LOGIN, TwoStringPayload("alice", kPassword), 77)};
   for (const std::vector<uint8_t>& frame : frames) {
     for (uint8_t b : frame) {
       ASSERT_TRUE(client.SendBytes(&b, 1));
@@ -98,8 +85,8 @@ TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
 
   constexpr uint32_t kPieces = 40;
   constexpr uint32_t kPiece = static_cast<uint32_t>(kMaxPayload - kDataRequestFixed);  // fills the frame
-  std::vector<uint8_t> data(uint64_t{kPieces} * kPiece);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + (i >> 16));
+  std::string data(uint64_t{kPieces} * kPiece, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 16));
   std::vector<uint8_t> stream;
   std::vector<uint16_t> codes;
   auto add = [&](uint16_t code, const std::vector<uint8_t>& payload) {
@@ -108,10 +95,10 @@ TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
     codes.push_back(code);
   };
   for (uint32_t i = 0; i < kPieces; ++i) {
-    add(OP_WRITE_FILE, DataPayload(h, uint64_t{i} * kPiece, kPiece, data.data() + uint64_t{i} * kPiece));
+    add(OP_WRITE_FILE, WritePayload(h, uint64_t{i} * kPiece, std::string_view(data).substr(uint64_t{i} * kPiece, kPiece)));
     if (i % 5 == 0) add(OP_HEARTBEAT, {});
   }
-  add(OP_READ_FILE, DataPayload(h, 3 * kPiece, static_cast<uint32_t>(kMaxDataPiece), nullptr));
+  add(OP_READ_FILE, ReadPayload(h, 3 * kPiece, static_cast<uint32_t>(kMaxDataPiece)));
   std::vector<uint8_t> handle8(8);
   EncodeHandleRequest(h, handle8.data(), handle8.size());
   add(OP_GET_FILE_SIZE, handle8);
@@ -124,7 +111,7 @@ TEST(DataServiceTest, PipelinedRequestsAreServedInOrderOneReplyEach) {
     ASSERT_EQ(reply.result(), 0u) << i;
     if (codes[i] == OP_READ_FILE) {
       ASSERT_EQ(reply.payload.size(), kMaxDataPiece);
-      EXPECT_EQ(0, std::memcmp(reply.payload.data(), data.data() + 3 * kPiece, kMaxDataPiece));
+      EXPECT_EQ(std::string(reply.payload.begin(), reply.payload.end()), data.substr(3 * kPiece, kMaxDataPiece));
     } else if (codes[i] == OP_GET_FILE_SIZE) {
       uint64_t size = 0;
       ASSERT_TRUE(DecodeU64Reply(reply.payload.data(), reply.payload.size(), &size));
@@ -195,8 +182,8 @@ TEST(DataServiceTest, AFailedLoginDelaysOnlyItsOwnConnection) {
   for (TestClient* c : {&later, &eager, &other}) ASSERT_TRUE(c->Connect(server.port()));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(later.Login("alice", "wrong"), RESULT_WRONG_PASSWORD);
-  ASSERT_TRUE(later.SendRequest(OP_LOGIN, LoginPayload("alice", kPassword)));
-  std::vector<uint8_t> both = Frame(OP_LOGIN, LoginPayload("alice", "wrong"), 1);
+  ASSERT_TRUE(later.SendRequest(OP_LOGIN, TwoStringPayload("alice", kPassword)));
+  std::vector<uint8_t> both = Frame(OP_LOGIN, TwoStringPayload("alice", "wrong"), 1);
   const std::vector<uint8_t> heartbeat = Frame(OP_HEARTBEAT, {}, 2);
   both.insert(both.end(), heartbeat.begin(), heartbeat.end());
   ASSERT_TRUE(eager.SendBytes(both.data(), both.size()));
@@ -231,11 +218,11 @@ TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
       bool ok = c.Connect(server.port()) && c.Login("user" + std::to_string(i), kPassword) == 0 &&
                 c.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h) == 0;
       for (uint32_t n = 0; n < 60 && ok; ++n) {
-        const std::vector<uint8_t> data(100 + n, static_cast<uint8_t>('a' + i));
+        const std::string data(100 + n, static_cast<char>('a' + i));
         Reply w, r;
-        ok = c.Exchange(OP_WRITE_FILE, DataPayload(h, n * 1000, 100 + n, data.data()), &w) && w.result() == 0 &&
-             c.Exchange(OP_READ_FILE, DataPayload(h, n * 1000, 100 + n, nullptr), &r) && r.result() == 0 &&
-             r.payload == data;
+        ok = c.Exchange(OP_WRITE_FILE, WritePayload(h, n * 1000, data), &w) && w.result() == 0 &&
+             c.Exchange(OP_READ_FILE, ReadPayload(h, n * 1000, 100 + n), &r) && r.result() == 0 &&
+             std::string(r.payload.begin(), r.payload.end()) == data;
       }
       if (!ok) ++failures;
     });
