@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -113,10 +114,6 @@ uint32_t DataService::Start(const ServiceSettings& settings) {
     MutexLock lock(&timer_mu_);
     login_deadlines_.assign(capacity, Deadline{});
     pause_ends_.assign(capacity, Deadline{});
-    due_logins_.clear();
-    due_logins_.reserve(capacity);
-    due_pauses_.clear();
-    due_pauses_.reserve(capacity);
   } catch (const std::bad_alloc&) {
     return ERROR_INSUFFICIENT_BUFFER;
   }
@@ -363,35 +360,52 @@ void DataService::OnTimer() {
   const int64_t now = NowNs();
   bool sweep = false;
   bool resume_accept = false;
-  {
-    MutexLock lock(&timer_mu_);
-    due_logins_.clear();
-    due_pauses_.clear();
-    for (size_t slot = 0; slot < login_deadlines_.size(); ++slot) {
-      Deadline& login = login_deadlines_[slot];
-      if (login.key != 0 && login.at_ns <= now) {
-        due_logins_.emplace_back(slot, login.key);
-        login = Deadline{};
+  // What is due is taken off the lists in batches of a fixed size and acted
+  // on outside timer_mu_, since that takes the pool lock.
+  struct Due {
+    size_t slot;
+    uint32_t key;
+    bool login;
+  };
+  for (bool more = true; more;) {
+    std::array<Due, 32> due;
+    size_t n = 0;
+    {
+      MutexLock lock(&timer_mu_);
+      more = false;
+      for (size_t slot = 0; slot < login_deadlines_.size() && !more; ++slot) {
+        for (bool login : {true, false}) {
+          Deadline& d = (login ? login_deadlines_ : pause_ends_)[slot];
+          if (d.key == 0 || d.at_ns > now) continue;
+          if (n == due.size()) {
+            more = true;
+            break;
+          }
+          due[n++] = Due{slot, d.key, login};
+          d = Deadline{};
+        }
       }
-      Deadline& pause = pause_ends_[slot];
-      if (pause.key != 0 && pause.at_ns <= now) {
-        due_pauses_.emplace_back(slot, pause.key);
-        pause = Deadline{};
+      if (!more) {
+        if (next_sweep_ns_ <= now) {
+          sweep = true;
+          next_sweep_ns_ = now + int64_t{sweep_period_ms_} * kNsPerMs;
+        }
+        if (accept_resume_ns_ != 0 && accept_resume_ns_ <= now) {
+          resume_accept = true;
+          accept_resume_ns_ = 0;
+        }
+        timer_set_ns_ = 0;  // it has fired
+        ScheduleLocked();
       }
     }
-    if (next_sweep_ns_ <= now) {
-      sweep = true;
-      next_sweep_ns_ = now + int64_t{sweep_period_ms_} * kNsPerMs;
+    for (size_t i = 0; i < n; ++i) {
+      if (due[i].login) {
+        OnLoginDeadline(due[i].slot, due[i].key);
+      } else {
+        OnPauseEnd(due[i].slot, due[i].key);
+      }
     }
-    if (accept_resume_ns_ != 0 && accept_resume_ns_ <= now) {
-      resume_accept = true;
-      accept_resume_ns_ = 0;
-    }
-    timer_set_ns_ = 0;  // it has fired
-    ScheduleLocked();
   }
-  for (const auto& [slot, key] : due_pauses_) OnPauseEnd(slot, key);
-  for (const auto& [slot, key] : due_logins_) OnLoginDeadline(slot, key);
   if (sweep) pool_->SweepIdle(GetTickCount(), idle_limit_ms_);
   if (resume_accept && !stopping_.load()) Rearm(listen_fd_, kListenToken);
   Rearm(timer_fd_, kTimerToken);

@@ -167,10 +167,6 @@ class DataService {
   int64_t next_sweep_ns_ GUARDED_BY(timer_mu_) = 0;
   int64_t accept_resume_ns_ GUARDED_BY(timer_mu_) = 0;  // 0: accepting
   int64_t timer_set_ns_ GUARDED_BY(timer_mu_) = 0;      // what the descriptor is set to; 0: nothing
-  // Filled by OnTimer with what is due, then acted on outside timer_mu_;
-  // only the worker holding the timer's one-shot turn touches them.
-  std::vector<std::pair<size_t, uint32_t>> due_logins_;
-  std::vector<std::pair<size_t, uint32_t>> due_pauses_;
 
   std::thread workers_[2];
   Mutex threads_mu_;
