@@ -12,9 +12,10 @@
 // replies leave together in one send, so pipelined requests cost a few
 // system calls per batch rather than per request and no wait on the epoll
 // set between them. The connection is registered again once the socket
-// has nothing more to give or cannot take more. So a request costs one wake-up of one worker and no hand-over
-// between threads, and a worker busy with a long request (a tree delete)
-// leaves the other worker free for every other connection.
+// has nothing more to give or cannot take more. So a request costs one
+// wake-up of one worker and no hand-over between threads, and a worker
+// busy with a long request (a tree delete) leaves the other worker free for
+// every other connection.
 //
 // The listening socket and one timer descriptor sit in the same epoll set,
 // so there is one event model and no third thread: the worker that takes the
@@ -63,20 +64,19 @@ class DataService {
   // StartDataService: loads the accounts from settings.config_path (their
   // error, e.g. 0x3610 for a missing file, is returned at once and nothing
   // else has started), creates the pool of settings.max_connections slots,
-  // opens the
-  // listening socket (its failure is returned as a Windows Sockets code, e.g.
-  // WSAEADDRINUSE 10048, after undoing what was started: started() then
-  // tells whether Stop() still has to run), starts the two workers and the
-  // sweep timer. 0 when the service runs.
+  // opens the listening socket (its failure is returned as a Windows Sockets
+  // code, e.g. WSAEADDRINUSE 10048: started() then tells whether Stop()
+  // still has to run), sets the sweep timer and starts the two workers. 0
+  // when the service runs. Also after a Stop(), on the same descriptors.
   uint32_t Start(const ServiceSettings& settings);
 
   // True from the moment the accounts are loaded until Stop().
   bool started() const { return started_; }
 
   // StopDataService: accounts released, listening socket shut (nothing more
-  // is accepted), timers left unserved, threads ended (waited for at most 3,000 ms), pool
-  // destroyed (every connection released: socket closed, account logged
-  // out, files closed). Returns false when a thread did not end in time; the
+  // is accepted), workers ended (waited for at most 3,000 ms), listening
+  // socket closed, pool destroyed (every connection released: socket
+  // closed, account logged out, files closed). Returns false when a thread did not end in time; the
   // pool is then left alone and the caller must end the process without
   // destroying this object. Does nothing when not started.
   bool Stop();
