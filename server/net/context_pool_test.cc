@@ -14,7 +14,7 @@
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/captured_stdout.h"
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {
@@ -39,7 +39,7 @@ class ContextPoolTest : public ::testing::Test {
     return c;
   }
 
-  TestDir tree_;
+  testing::TempDir tree_;
   AccountManager accounts_;
   FileRegistry files_;
 };

@@ -21,29 +21,29 @@
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/captured_stdout.h"
+#include "testing/frame_bytes.h"
 #include "testing/raw_requests.h"
 #include "testing/test_client.h"
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "testing/test_server.h"
 
 namespace tervane {
 namespace {
 
-using robust::ReadPayload;
-using robust::TwoStringPayload;
-using robust::WritePayload;
 using testing::CountOf;
+using testing::ReadPayload;
 using testing::Reply;
 using testing::TestClient;
 using testing::TestServer;
+using testing::TwoStringPayload;
 using testing::UserList;
+using testing::WritePayload;
 
 constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
 constexpr char kClosed[] = "Server Close ClientSocket!\n";
 
 std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, uint32_t tag) {
-  std::vector<uint8_t> f(kHeaderSize);
-  EncodeFrameHeader(MakeRequestHeader(code, static_cast<uint32_t>(payload.size()), tag), f.data());
+  std::vector<uint8_t> f = testing::RequestHeaderBytes(code, static_cast<uint32_t>(payload.size()), tag);
   f.insert(f.end(), payload.begin(), payload.end());
   return f;
 }
@@ -244,7 +244,7 @@ TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
 // freed slot is taken again), a stop that releases every connection, and a
 // second start of the same service.
 TEST(DataServiceTest, ThePoolsLimitTheStopAndARestart) {
-  TestDir dir;
+  testing::TempDir dir;
   dir.WriteFile("Config.cfg", "[SharePath]\r\n" + dir.path() + "/share/\r\n");
   AccountManager accounts;
   FileRegistry files;

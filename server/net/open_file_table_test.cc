@@ -8,7 +8,7 @@
 #include "server/store/store_path.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/open_flags.h"
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {
@@ -27,7 +27,7 @@ class OpenFileTableTest : public ::testing::Test {
     return handle;
   }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   FileRegistry files_;
   OpenFileTable table_;
 };
