@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "client/app/account_name.h"
 #include "client/app/client_session.h"
 #include "testing/test_recorders.h"
 #include "testing/test_support.h"
@@ -23,6 +24,7 @@
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
+#include "shared/protocol/result_codes.h"
 
 namespace tervane {
 namespace {
@@ -342,8 +344,9 @@ TEST_F(SyncEngineFakeTest, RunLockDropsOverlappingTrigger) {
 }
 
 // A stop asked for during a run ends the walk before the next entry, exit
-// 1; the next run starts afresh. A login that fails ends the run before
-// anything is deleted; the worker without an engine ends with 4.
+// 1; the next run starts afresh. A login refused or a connect that fails
+// ends the run before anything is deleted; the worker without an engine
+// ends with 4.
 TEST_F(SyncEngineFakeTest, StopAndFailedLogin) {
   testing::WriteFile(root_ + "/a.txt", "abc");
   status_.SetHook([&](const std::string& line) {
@@ -359,6 +362,12 @@ TEST_F(SyncEngineFakeTest, StopAndFailedLogin) {
   EXPECT_FALSE(next.stopped);
   EXPECT_EQ(next.files_uploaded, 1u);
 
+  hook_ = [](const Seen& s, uint32_t* result) {
+    *result = RESULT_WRONG_PASSWORD;
+    return s.code == OP_LOGIN;
+  };
+  EXPECT_EQ(Run({root_}).outcome, SyncReport::Outcome::kLoginFailed);
+  EXPECT_EQ(status_.lines().back(), "登录失败[" + AccountName("") + "]: 密码错误 (0x3502)\n");
   const size_t lines = status_.lines().size();
   SyncJob job = Job({root_});
   job.port = testing::PickFreePort();
@@ -368,6 +377,8 @@ TEST_F(SyncEngineFakeTest, StopAndFailedLogin) {
   EXPECT_EQ(status_.lines().size(), lines);
   EXPECT_EQ(ui_.messages.size(), 1u);
   EXPECT_EQ(SyncWorkerThread(nullptr, Job({})), 4);
+  std::lock_guard<std::mutex> hold(mu_);
+  EXPECT_EQ(Sum(OP_REMOVE_DIRECTORY), 2u) << "a run that cannot log in deletes nothing";
 }
 
 // Against the real server. A fresh server: the first run registers "sync"
