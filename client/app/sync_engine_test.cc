@@ -414,6 +414,8 @@ TEST(SyncEngineServerTest, RunsReplaceTheDaysCopy) {
   testing::RecordingUi ui;
   SyncEngine engine(&session, &status, &ui);
   engine.SetClock([] { return LocalNoon(2024, 5, 6); });
+  std::vector<std::string> debug;  // written on the run's thread, which is this one
+  engine.SetDebugOutput([&](const std::string& line) { debug.push_back(line); });
   testing::TempDir tmp;
   const std::string root = tmp.path() + "/data";
   testing::Tree expected = {{"empty/", ""}};
@@ -440,6 +442,7 @@ TEST(SyncEngineServerTest, RunsReplaceTheDaysCopy) {
   ASSERT_EQ(report.ExitCode(), 0) << server.Log();
   const std::string copy = server.home("sync") + "/Mon" + root;
   EXPECT_EQ(testing::ReadTree(copy), expected);
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), root + "/empty|\n"), 1);
   EXPECT_EQ(status.Count("远程删除[Mon] 成功\n"), 0);  // nothing to delete yet
   EXPECT_TRUE(ui.messages.empty());
 
