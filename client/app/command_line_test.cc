@@ -207,9 +207,10 @@ class ProgramTest : public ::testing::Test {
 };
 
 // A good run prints its status lines on stdout as they happen and ends
-// with 0. A run with a file that cannot be read shows "上传失败" with the
-// path, ends with 1 and leaves its record: --status tells it and exits as
-// the run did.
+// with 0. A second run the same day deletes the day's copy first, so a file
+// removed locally disappears from it; other days stay. A file that cannot
+// be read shows "上传失败" with the path, the run ends with 1 and leaves its
+// record: --status tells it and exits as the run did.
 TEST_F(ProgramTest, SyncAndItsRecord) {
   EXPECT_NE(synced_.find("向远程发送创建文件夹[" + day_ + "]命令\n开始一个目录备份...\n"), std::string::npos) << synced_;
   EXPECT_NE(synced_.find("\n目录备份完毕["), std::string::npos) << synced_;
@@ -217,11 +218,18 @@ TEST_F(ProgramTest, SyncAndItsRecord) {
   EXPECT_EQ(synced_.back(), '\n');
 
   ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root_ + "/dangling").c_str()), 0);
+  ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
+  --files_;
+  const std::string other_day = server_.home(AccountName("")) + "/" + (day_ == "Sun" ? "Mon" : "Sun") + "/keep.txt";
+  testing::WriteFile(other_day, "another day");
   ASSERT_TRUE(server_.WaitForReleases(0, 10000));  // the account is free again
   std::string out;
   ASSERT_EQ(Run({"--sync"}, &out), 1) << out;
+  EXPECT_EQ(out.rfind("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n", 0), 0u) << out;
   EXPECT_NE(out.find("\n上传失败\n  " + root_ + "/dangling: 找不到文件或目录 (Error:2)\n"), std::string::npos) << out;
   EXPECT_EQ(testing::ReadFileBytes(OnShare(root_ + "/子目录/notes.txt")), "notes");
+  EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
+  EXPECT_EQ(testing::ReadFileBytes(other_day), "another day");
   std::string err;
   EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
                                 &out, &err),
