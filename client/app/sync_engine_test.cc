@@ -201,27 +201,29 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
 
 // A write refused in the middle of a file's pieces fails that file alone:
 // its requests already sent are answered and ignored, it is closed and
-// deleted, and every other file arrives.
+// deleted, and every other file arrives. So does a refused size query.
 TEST_F(SyncEngineFakeTest, AFailureInsideOneFileStopsOnlyThatFile) {
   for (int i = 0; i < 6; ++i) {
     testing::WriteFile(root_ + "/f" + std::to_string(i), testing::PatternBytes(i == 2 ? 4 * kMaxDataPiece : 10, i));
   }
-  uint32_t big = 0, writes_of_big = 0;
+  uint32_t big = 0, small = 0, writes_of_big = 0;
   std::string big_name;
   hook_ = [&](const Seen& s, uint32_t* result) {
-    if (s.code == OP_CREATE_FILE && s.name.size() > 3 && s.name.substr(s.name.size() - 3) == "\\f2") {
+    const std::string tail = s.name.size() > 3 ? s.name.substr(s.name.size() - 3) : "";
+    if (s.code == OP_CREATE_FILE && tail == "\\f2") {
       big = s.handle;
       big_name = s.name;
     }
-    if (s.code != OP_WRITE_FILE || s.handle != big || ++writes_of_big != 2) return false;
+    if (s.code == OP_CREATE_FILE && tail == "\\f4") small = s.handle;
     *result = ERROR_DISK_FULL;
-    return true;
+    return (s.code == OP_WRITE_FILE && s.handle == big && ++writes_of_big == 2) ||
+           (s.code == OP_GET_FILE_SIZE && s.handle == small);
   };
   const SyncReport report = Run({root_});
   std::lock_guard<std::mutex> hold(mu_);
-  EXPECT_EQ(report.files_uploaded, 5u);
-  EXPECT_EQ(report.failed_uploads, 1u);
-  EXPECT_EQ(status_.Count(kUploadFailedText), 1);
+  EXPECT_EQ(report.files_uploaded, 4u);
+  EXPECT_EQ(report.failed_uploads, 2u);
+  EXPECT_EQ(status_.Count(kUploadFailedText), 2);
   std::vector<uint16_t> tail;  // what the failed file got from its refused write on
   size_t writes = 0;
   for (const Seen& s : seen_) {
@@ -256,14 +258,16 @@ TEST_F(SyncEngineFakeTest, ALostConnectionEndsTheRunWithOneLine) {
 }
 
 // What cannot go up is named with its path and reason, and the rest goes
-// up (a link to a file as that file): a missing configured directory, a name that is not UTF-8, one too long
-// for a request, a dangling link, a directory below whose path is past the
+// up (a link to a file as that file; a FIFO is passed over unopened): a
+// missing configured directory, a name that is not UTF-8, one too long for
+// a request, a dangling link, a directory below whose path is past the
 // system's limit (unlistable whatever the user's rights), a file that
 // delivers fewer bytes than its size (no zeros go out in place of the
 // missing ones). A run whose only directory is missing deletes nothing.
 TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   for (int i = 0; i < 7; ++i) testing::WriteFile(root_ + "/f" + std::to_string(i), "x");
   ASSERT_EQ(::symlink((root_ + "/f0").c_str(), (root_ + "/link_file").c_str()), 0);  // sent as the file
+  ASSERT_EQ(::mkfifo((root_ + "/fifo").c_str(), 0644), 0);                            // passed over
   testing::WriteFile(root_ + "/bad\xff.txt", "x");
   testing::WriteFile(root_ + "/" + std::string(240, 'n'), "x");
   ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root_ + "/dangling").c_str()), 0);
