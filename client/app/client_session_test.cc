@@ -11,7 +11,8 @@
 
 #include "client/app/md5.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/fake_peer.h"
+#include "testing/free_port.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
@@ -20,7 +21,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 
 constexpr uint32_t kLoopback = 0x7F000001;
 
@@ -36,10 +37,10 @@ struct ScriptedLogin {
   std::vector<std::string> credentials;  // "name:digest" of each login and register
   std::vector<std::string> listed;
 
-  uint32_t Handle(const FakeServer::Request& r, std::vector<uint8_t>* reply) {
+  uint32_t Handle(const FakePeer::Request& r, std::vector<uint8_t>* reply) {
     std::string_view name, digest;
     uint32_t capacity = 0;
-    switch (r.code) {
+    switch (r.header.code) {
       case OP_OPEN_SESSION:
         reply->assign(4, 0);
         return 0;
@@ -47,7 +48,7 @@ struct ScriptedLogin {
       case OP_REGISTER_USER:
         if (!DecodeTwoStringRequest(r.payload.data(), r.payload.size(), &name, &digest)) return 87;
         credentials.emplace_back(std::string(name) + ":" + std::string(digest));
-        if (r.code == OP_REGISTER_USER) return register_result;
+        if (r.header.code == OP_REGISTER_USER) return register_result;
         return logins < login_results.size() ? login_results[logins++] : 0;
       case OP_GET_SPACE_INFO:
         reply->resize(8);
@@ -94,7 +95,7 @@ TEST(ClientSessionTest, LoginSequences) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.logins));
     ScriptedLogin script(c.logins, c.register_result);
-    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     testing::RecordingUi ui;
     testing::RecordingStatus status;
@@ -129,13 +130,13 @@ TEST(ClientSessionTest, ReplyTimeout) {
   std::condition_variable cv;
   bool release = false;
   ScriptedLogin script({0});
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) {
-    if (r.code == OP_LOGIN) {
+  FakePeer fake(FakePeer::Answering([&](const FakePeer::Request& r, std::vector<uint8_t>* out) {
+    if (r.header.code == OP_LOGIN) {
       std::unique_lock<std::mutex> lock(mu);
       cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
     }
     return script.Handle(r, out);
-  });
+  }));
   ClientSession session;
   session.SetReplyTimeout(200);
   ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
@@ -166,7 +167,7 @@ TEST(ClientSessionTest, ConnectFailureAndBadArguments) {
   EXPECT_EQ(session.List(nullptr, "\\"), 1u);
   EXPECT_NE(session.UploadFile("Mon", "/tmp/x", false), 0u);
   ScriptedLogin script;
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
   ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
   EXPECT_EQ(session.Register(nullptr, "x"), 1u);
   EXPECT_EQ(session.Register("sync", nullptr), 1u);

@@ -16,7 +16,10 @@
 #include "client/app/run_lock.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
-#include "testing/test_support.h"
+#include "testing/child_process.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 #include "shared/platform/filetime.h"
 
 namespace tervane {
@@ -195,7 +198,7 @@ class ProgramTest : public ::testing::Test {
   }
   std::string Counts() const { return std::to_string(files_) + " 个文件 (" + std::to_string(bytes_) + " 字节), "; }
 
-  testing::ServerProcess server_;
+  testing::TestServer server_;
   testing::TempDir tmp_;
   const std::string settings_path_ = tmp_.path() + "/BK_CLIENT_CFG.ini";
   const std::string root_ = tmp_.path() + "/data";
@@ -222,14 +225,14 @@ TEST_F(ProgramTest, SyncAndItsRecord) {
   --files_;
   const std::string other_day = server_.home(AccountName("")) + "/" + (day_ == "Sun" ? "Mon" : "Sun") + "/keep.txt";
   testing::WriteFile(other_day, "another day");
-  ASSERT_TRUE(server_.WaitForReleases(0, 10000));  // the account is free again
+  ASSERT_TRUE(server_.WaitForRelease(0, 10000));  // the account is free again
   std::string out;
   ASSERT_EQ(Run({"--sync"}, &out), 1) << out;
   EXPECT_EQ(out.rfind("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n", 0), 0u) << out;
   EXPECT_NE(out.find("\n上传失败\n  " + root_ + "/dangling: 找不到文件或目录 (Error:2)\n"), std::string::npos) << out;
-  EXPECT_EQ(testing::ReadFileBytes(OnShare(root_ + "/子目录/notes.txt")), "notes");
+  EXPECT_EQ(testing::ReadFile(OnShare(root_ + "/子目录/notes.txt")), "notes");
   EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
-  EXPECT_EQ(testing::ReadFileBytes(other_day), "another day");
+  EXPECT_EQ(testing::ReadFile(other_day), "another day");
   std::string err;
   EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
                                 &out, &err),
@@ -296,15 +299,15 @@ TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
   testing::WriteFile(copy + "/zero.txt", "mine");
   ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 1) << out;
   EXPECT_NE(out.find("  " + root_ + "/zero.txt: 本地已有此文件，未覆盖\n"), std::string::npos) << out;
-  EXPECT_EQ(testing::ReadFileBytes(copy + "/zero.txt"), "mine");
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "mine");
   ASSERT_EQ(Run({"--restore", day_, root_ + "/zero.txt", "--to", out_dir, "--overwrite"}, &out), 0) << out;
-  EXPECT_EQ(testing::ReadFileBytes(copy + "/zero.txt"), "");
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "");
 
   ASSERT_EQ(::unlink((root_ + "/子目录/notes.txt").c_str()), 0);
   std::string lower_day = day_;  // a day is taken in any case
   for (char& c : lower_day) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
   ASSERT_EQ(Run({"--restore", lower_day, root_ + "/子目录/notes.txt"}, &out), 0) << out;
-  EXPECT_EQ(testing::ReadFileBytes(root_ + "/子目录/notes.txt"), "notes");
+  EXPECT_EQ(testing::ReadFile(root_ + "/子目录/notes.txt"), "notes");
   for (const auto& [rel, content] : testing::ReadTree(tmp_.path())) {
     EXPECT_EQ(rel.find(".tervane-restore-"), std::string::npos) << rel;
   }
@@ -336,7 +339,7 @@ TEST_F(ProgramTest, VerifyAndList) {
   ASSERT_EQ(Run({"--list", day_, root_ + "/missing"}, &out), 1) << out;
 
   const std::string changed = OnShare(root_ + "/a\xEF\x80\xA2" "b\xEF\x80\xA5" "c\xEF\x80\xA1" "d\xEF\x80\xA7" "e.txt");
-  ASSERT_EQ(testing::ReadFileBytes(changed), "refused characters");
+  ASSERT_EQ(testing::ReadFile(changed), "refused characters");
   testing::WriteFile(changed, "REFUSED characters");  // same size, other bytes
   ASSERT_EQ(::unlink(OnShare(root_ + "/plus.bin").c_str()), 0);
   testing::WriteFile(root_ + "/new.txt", "new");

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/test_support.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -114,7 +114,7 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
   ASSERT_EQ(SaveSettings(path_, s), 0u);
   const std::string saved =
       "[BK_CFG_INIF]\nIP=127.0.0.1\nBEGIN_TM=2024-05-06 12:30:59\nBK_DIRS=/home/ann/Work Files|/srv/a|/data/数据|\n";
-  EXPECT_EQ(testing::ReadFileBytes(path_), saved);
+  EXPECT_EQ(testing::ReadFile(path_), saved);
   SyncSettings back;
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
   EXPECT_EQ(back.server_address, s.server_address);
@@ -130,18 +130,18 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
   struct stat st {};
   ASSERT_EQ(::stat((dir_ + "/asdir").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(testing::ReadFileBytes(path_), saved);
+  EXPECT_EQ(testing::ReadFile(path_), saved);
 
   s.start_time = StartTime{2024, 1, 2, 0, 0, 0};  // midnight, no directories
   s.directories.clear();
   ASSERT_EQ(SaveSettings(path_, s), 0u);
-  testing::WriteFile(path_, testing::ReadFileBytes(path_) + "USER=desk ann\n");
+  testing::WriteFile(path_, testing::ReadFile(path_) + "USER=desk ann\n");
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
   EXPECT_EQ(FormatStartTime(back.start_time), "2024-01-02 00:00:00");
   EXPECT_TRUE(back.directories.empty());
   EXPECT_EQ(back.user, "desk ann");
   ASSERT_EQ(SaveSettings(path_, back), 0u);
-  const std::string text = testing::ReadFileBytes(path_);
+  const std::string text = testing::ReadFile(path_);
   EXPECT_EQ(text.substr(text.find("\nBK_DIRS=")), "\nBK_DIRS=\nUSER=desk ann\n");
 }
 
@@ -160,7 +160,7 @@ TEST_F(SettingsFileTest, EntriesThatCannotLoadBack) {
   s.directories.clear();
   for (int i = 0; i < 30; ++i) s.directories.push_back("/long/" + std::to_string(i) + std::string(40, 'z'));
   EXPECT_EQ(SaveSettings(path_, s), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_NE(testing::ReadFileBytes(path_).find(s.directories.back() + "|"), std::string::npos);
+  EXPECT_NE(testing::ReadFile(path_).find(s.directories.back() + "|"), std::string::npos);
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
   EXPECT_LT(back.directories.size(), s.directories.size());
   EXPECT_FALSE(back.directories.empty());

@@ -12,7 +12,8 @@
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/fake_peer.h"
+#include "testing/temp_dir.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
@@ -20,7 +21,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 
 // A file of 4 GiB and more is sized, written and reported with 64-bit
 // figures: the end of file, every offset in order, every byte; the space
@@ -30,12 +31,12 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   uint64_t size_set = 0, written = 0, next_offset = 0;  // where the next piece must start
   bool in_order = true;
   std::vector<std::pair<uint32_t, uint32_t>> space_reports;
-  FakeServer fake(
-      [&](const FakeServer::Request& r, std::vector<uint8_t>* reply) -> uint32_t {
+  FakePeer fake(
+      FakePeer::Answering([&](const FakePeer::Request& r, std::vector<uint8_t>* reply) -> uint32_t {
         std::lock_guard<std::mutex> lock(mu);
         uint32_t handle = 0, space = 0, files = 0;
         DataRequest d;
-        switch (r.code) {
+        switch (r.header.code) {
           case OP_OPEN_SESSION:
             reply->assign(4, 0);
             return 0;
@@ -67,8 +68,8 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
           default:
             return 0;
         }
-      },
-      /*discard_write_data=*/true);
+      }),
+      FakePeer::Options{.discard_write_data = true});
   testing::TempDir tmp;
   const std::string root = tmp.path() + "/big";
   testing::MakeDirs(root);

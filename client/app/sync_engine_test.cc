@@ -20,7 +20,9 @@
 #include "client/app/client_session.h"
 #include "client/app/remote_path.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/fake_peer.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
@@ -31,7 +33,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr uint32_t kSpace = 0x10000000;  // what the fake reports as space left
@@ -98,41 +100,42 @@ class SyncEngineFakeTest : public ::testing::Test {
   std::function<bool(const Seen&, uint32_t*)> hook_;
   std::vector<Seen> seen_;
   uint32_t next_handle_ = 100;
-  FakeServer fake_{[this](const FakeServer::Request& r, std::vector<uint8_t>* reply) -> uint32_t {
+  FakePeer fake_{FakePeer::Answering([this](const FakePeer::Request& r, std::vector<uint8_t>* reply) -> uint32_t {
     std::lock_guard<std::mutex> hold(mu_);
+    const uint16_t code = r.header.code;
     Seen s;
-    s.code = r.code;
+    s.code = code;
     CreateFileRequest c;
     DataRequest d;
     std::string_view path;
     uint32_t files = 0;
-    if (r.code == OP_CREATE_FILE && DecodeCreateFileRequest(r.payload.data(), r.payload.size(), &c)) {
+    if (code == OP_CREATE_FILE && DecodeCreateFileRequest(r.payload.data(), r.payload.size(), &c)) {
       WireToUtf8(c.path, &s.name);
       if (s.name.back() != '|') s.handle = next_handle_++;  // a directory chain gets no handle
-    } else if (r.code == OP_DELETE_FILE && DecodePathRequest(r.payload.data(), r.payload.size(), &path)) {
+    } else if (code == OP_DELETE_FILE && DecodePathRequest(r.payload.data(), r.payload.size(), &path)) {
       WireToUtf8(path, &s.name);
-    } else if (r.code == OP_SET_SPACE_INFO) {
+    } else if (code == OP_SET_SPACE_INFO) {
       DecodeSpaceInfo(r.payload.data(), r.payload.size(), &s.space, &files);
-    } else if (r.code == OP_WRITE_FILE && DecodeWriteRequest(r.payload.data(), r.payload.size(), &d)) {
+    } else if (code == OP_WRITE_FILE && DecodeWriteRequest(r.payload.data(), r.payload.size(), &d)) {
       s.handle = d.handle;
       s.count = d.count;
-    } else if (r.code == OP_GET_FILE_SIZE || r.code == OP_SET_FILE_SIZE || r.code == OP_SET_FILE_TIME ||
-               r.code == OP_CLOSE_FILE) {
+    } else if (code == OP_GET_FILE_SIZE || code == OP_SET_FILE_SIZE || code == OP_SET_FILE_TIME ||
+               code == OP_CLOSE_FILE) {
       s.handle = LoadU32(r.payload.data());
     }
     seen_.push_back(s);
     uint32_t result = 0;
     if (hook_ && hook_(s, &result)) return result;
-    if (r.code == OP_OPEN_SESSION) reply->assign(4, 0);
-    if (r.code == OP_LIST_DIRECTORY || r.code == OP_GET_SPACE_INFO || r.code == OP_GET_FILE_SIZE ||
-        (r.code == OP_CREATE_FILE && s.handle)) {
+    if (code == OP_OPEN_SESSION) reply->assign(4, 0);
+    if (code == OP_LIST_DIRECTORY || code == OP_GET_SPACE_INFO || code == OP_GET_FILE_SIZE ||
+        (code == OP_CREATE_FILE && s.handle)) {
       reply->assign(8, 0);
     }
-    if (r.code == OP_GET_SPACE_INFO) EncodeSpaceInfo(kSpace, 50, reply->data(), reply->size());
-    if (r.code == OP_CREATE_FILE && s.handle) StoreU32(reply->data(), s.handle);
-    if (r.code == OP_GET_FILE_SIZE) StoreU64(reply->data(), 7);
+    if (code == OP_GET_SPACE_INFO) EncodeSpaceInfo(kSpace, 50, reply->data(), reply->size());
+    if (code == OP_CREATE_FILE && s.handle) StoreU32(reply->data(), s.handle);
+    if (code == OP_GET_FILE_SIZE) StoreU64(reply->data(), 7);
     return 0;
-  }};
+  })};
   ClientSession session_;
   testing::RecordingStatus status_;
   testing::RecordingUi ui_;
@@ -241,7 +244,7 @@ TEST_F(SyncEngineFakeTest, ALostConnectionEndsTheRunWithOneLine) {
   for (int i = 0; i < 60; ++i) testing::WriteFile(root_ + "/d" + std::to_string(i % 6) + "/f" + std::to_string(i), "x");
   hook_ = [&](const Seen& s, uint32_t* result) {
     if (s.code != OP_CREATE_FILE || Sum(OP_CREATE_FILE) != 5) return false;  // under mu_
-    *result = FakeServer::kCloseConnection;
+    *result = FakePeer::kCloseConnection;
     return true;
   };
   const SyncReport report = Run({root_});
@@ -274,7 +277,7 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   const char* kShort = "/sys/devices/system/cpu/online";  // claims a page, holds a line
   struct stat st {};
   const bool have_short = ::stat(kShort, &st) == 0 && st.st_size >= 64 &&
-                          testing::ReadFileBytes(kShort).size() < static_cast<size_t>(st.st_size);
+                          testing::ReadFile(kShort).size() < static_cast<size_t>(st.st_size);
   if (have_short) {
     ASSERT_EQ(::symlink(kShort, (root_ + "/short").c_str()), 0);
   }
