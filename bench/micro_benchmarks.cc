@@ -9,8 +9,9 @@
 //     payload;
 //   - the MD5 of 1 MiB;
 //   - the client's walk of a local tree of 1,000 files in 10 directories.
-// Scratch files go to /dev/shm (or /tmp without it), so the file system's
-// work is memory's.
+// The listed and walked trees go to /dev/shm (or /tmp without it), so the
+// file system's work is memory's; the server's share is the test server's
+// own folder under /tmp (the 64 KiB write lands in the page cache).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
