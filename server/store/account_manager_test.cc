@@ -179,8 +179,10 @@ TEST_F(AccountManagerTest, ListingMovesTheCurrentDirectoryByTheNameRules) {
   char resume[kMaxPath];
   std::string cur;
   auto list = [&](const char* name) {
-    uint32_t r = accounts_.ResolveListingPath(kAlice, name, &p, resume);
-    if (r == 0) accounts_.ChangeCurrentDirectory(kAlice, name);
+    Result r = accounts_.ResolveListingPath(kAlice, name, &p, resume);
+    if (r == 0) {
+      EXPECT_EQ(accounts_.ChangeCurrentDirectory(kAlice, name), 0u);
+    }
     accounts_.CurrentDirectoryOf("alice", &cur);
     return r;
   };

@@ -45,7 +45,7 @@ std::vector<Entry> Decode(const uint8_t* p, uint32_t len) {
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_.MakeDir("home/d"); }
-  uint32_t List(uint32_t capacity, char* resume, ListingCursor* cursor = nullptr) {
+  Result List(uint32_t capacity, char* resume, ListingCursor* cursor = nullptr) {
     capacity_ = capacity;
     return BuildListing(dir_.Path("home", "d"), buf_.data(), &capacity_, resume, cursor);
   }
