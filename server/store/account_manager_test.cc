@@ -40,10 +40,6 @@ TEST_F(AccountManagerTest, LoadCreatesTheRootAndEveryHome) {
   EXPECT_EQ(accounts_.share_root(), dir_.At("share/root") + "/");
   EXPECT_EQ(accounts_.max_space_bytes(), 0xFF000000u);
   EXPECT_EQ(accounts_.max_file_count(), 0xFFFFFFF0u);
-  AccountManager other;
-  uint32_t n = 0;
-  EXPECT_EQ(other.LoadAccounts(dir_.At("missing.cfg"), &n), RESULT_CONFIG_MISSING);
-  EXPECT_EQ(other.LoadAccounts("", &n), RESULT_CONFIG_NO_PATH);
 }
 
 TEST_F(AccountManagerTest, RegistrationAndLoginFollowTheNameRules) {
@@ -76,13 +72,8 @@ TEST_F(AccountManagerTest, RegistrationInputIsBoundedBeforeAnyPathIsBuilt) {
   dir_.WriteFile("share/victim/data", "keep");
   // The checks themselves are in user_account_test.cc; here: a refused
   // registration touches nothing.
-  for (const char* name : {"", "..", "../victim", "a/b", "a\\b", "a:b"}) {
-    EXPECT_EQ(accounts_.RegisterUser(name, kDigest), ERROR_INVALID_NAME) << name;
-  }
-  EXPECT_EQ(accounts_.RegisterUser(std::string(65, 'n'), kDigest), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(accounts_.RegisterUser("../victim", kDigest), ERROR_INVALID_NAME);
   EXPECT_EQ(accounts_.RegisterUser("carol", std::string(65, 'p')), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_EQ(accounts_.RegisterUser("carol", "bad\npassword"), ERROR_INVALID_NAME);
-  EXPECT_EQ(accounts_.RegisterUser("\x81", kDigest), ERROR_INVALID_NAME) << "not GB18030";
   EXPECT_EQ(accounts_.account_count(), 1u);
   EXPECT_EQ(dir_.ReadFile("share/victim/data"), "keep");
   EXPECT_EQ(accounts_.RegisterUser(std::string(64, 'n'), std::string(64, 'p')), 0u) << "64 bytes fit";

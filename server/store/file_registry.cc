@@ -46,7 +46,7 @@ struct FileRegistry::Entry {
 };
 
 FileRegistry::FileRegistry()
-    : entries_(new Entry[kCapacity]), next_handle_(0x1000), open_count_(0) {}
+    : slots_(new Entry[kCapacity]), entries_(slots_.get()), next_handle_(0x1000), open_count_(0) {}
 
 FileRegistry::~FileRegistry() {
   for (size_t i = 0; i < kCapacity; ++i) {

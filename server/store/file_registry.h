@@ -95,7 +95,8 @@ class FileRegistry {
   size_t FindFreeSlotLocked(uint32_t* handle) REQUIRES(mu_);
 
   Mutex mu_;
-  const std::unique_ptr<Entry[]> entries_ PT_GUARDED_BY(mu_);  // kCapacity slots, allocated once
+  const std::unique_ptr<Entry[]> slots_;  // kCapacity slots, allocated once
+  Entry* const entries_ PT_GUARDED_BY(mu_);  // slots_, as the analysis sees them
   uint32_t next_handle_ GUARDED_BY(mu_);
   size_t open_count_ GUARDED_BY(mu_);
 };
