@@ -132,7 +132,7 @@ TEST_F(ContextPoolTest, ReleaseLogsOutClosesFilesAndLeavesAFreshSlot) {
   ASSERT_EQ(c2, c);
   EXPECT_EQ(accounts_.Login("alice", kPassword, key2), 0u);
   EXPECT_EQ(files_.Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, 0x80, &handle), 0u);
-  files_.Close(handle);
+  EXPECT_EQ(files_.Close(handle), 0u);
   EXPECT_EQ(c2->open_files.size(), 0u);
   EXPECT_FALSE(c2->session_open);
   EXPECT_EQ(c2->stage, STAGE_HEADER);
