@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "server/store/config_file.h"
 #include "testing/test_dir.h"
@@ -313,30 +311,6 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainOnlyWhenMissing) {
   std::filesystem::remove_all(dir_.At("share/root/alice"));
   ASSERT_EQ(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p, &has_file), 0u);
   EXPECT_TRUE(dir_.Exists("share/root/alice/Wed"));
-}
-
-TEST_F(AccountManagerTest, ConcurrentConnectionsKeepTheirOwnBindings) {
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(accounts_.RegisterUser("user" + std::to_string(i), kDigest), 0u);
-  }
-  std::vector<std::thread> threads;
-  std::atomic<int> wrong{0};
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      std::string name = "user" + std::to_string(i);
-      uint32_t socket = 100 + static_cast<uint32_t>(i);
-      for (int round = 0; round < 200; ++round) {
-        if (accounts_.Login(name, kDigest, socket) != 0) ++wrong;
-        StorePath p;
-        if (accounts_.GetUserPath(socket, &p) != 0 || p.home().substr(p.home().size() - name.size()) != name) {
-          ++wrong;
-        }
-        accounts_.Logout(socket);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
