@@ -28,12 +28,10 @@ class FileOpsTest : public ::testing::Test {
     uint32_t h = 0;
     Result r = registry_.Open(P(rel), access, share, OPEN_EXISTING, 0x80, &h);
     EXPECT_EQ(r, 0u);
-    held_.push_back(h);
     return h;
   }
 
   TestDir dir_;
-  std::vector<uint32_t> held_;
 };
 
 TEST_F(FileOpsTest, CreateDirectoryPathCreatesChainsAndReportsExisting) {
