@@ -168,7 +168,7 @@ HandlerReply RequestHandlers::DeleteFile(Session& s, uint8_t* p, uint32_t len) {
     r.result = accounts_.ComposeUserPath(s.key, name, &path);
     if (r.result.ok()) {
       uint32_t size = 0;
-      r.result = DeleteFileTakingSize(path, &size);
+      r.result = DeleteFileTakingSize(files_, path, &size);
       if (r.result.ok()) r.result = ReduceUsage(s.key, size, 1);
     }
   }
@@ -315,7 +315,7 @@ HandlerReply RequestHandlers::RemoveDirectory(Session& s, uint8_t* p, uint32_t l
     if (r.result.ok()) {
       uint32_t bytes = 0;
       uint32_t files = 0;
-      r.result = ZOT_DeleteDirectoryTree(path, &bytes, &files);
+      r.result = ZOT_DeleteDirectoryTree(files_, path, &bytes, &files);
       if (r.result.ok()) r.result = ReduceUsage(s.key, bytes, files);
     }
   }
@@ -445,7 +445,7 @@ HandlerReply RequestHandlers::Rename(Session& s, uint8_t* p, uint32_t len) {
   StorePath to;
   r.result = accounts_.ComposeUserPath(s.key, old_name, &from);
   if (r.result.ok()) r.result = accounts_.ComposeUserPath(s.key, new_name, &to, /*creates=*/true);
-  if (r.result.ok() && MoveFileAt(from, to) != ERROR_SUCCESS) {
+  if (r.result.ok() && MoveFileAt(files_, from, to) != ERROR_SUCCESS) {
     // A link met on either side is refused as every request refuses it.
     bool link = PathExists(from) == ERROR_ACCESS_DENIED || PathExists(to) == ERROR_ACCESS_DENIED;
     r.result = link ? ERROR_ACCESS_DENIED : RESULT_RENAME_FAILED;
