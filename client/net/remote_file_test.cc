@@ -1,5 +1,6 @@
 #include "client/net/remote_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -73,7 +74,7 @@ struct Fixture {
   RemoteSession* session = nullptr;
 };
 
-TEST(RemoteFileTest, CreateFileSendsItsFieldsAndKeepsTheHandle) {
+TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
   Fixture f(FileServer());
   const uint32_t before = GetTickCount();
   RemoteFile* file = nullptr;
@@ -83,20 +84,11 @@ TEST(RemoteFileTest, CreateFileSendsItsFieldsAndKeepsTheHandle) {
   EXPECT_EQ(file->handle, kHandle);
   EXPECT_EQ(file->session, f.session);
   EXPECT_STREQ(file->path, "Mon\\C\\a.txt");
-
-  const Request r = f.peer.Requests().at(1);
-  EXPECT_TRUE(TagTakenBetween(r.header.request_tag, before, after));
-  Bytes expected;
-  expected.Raw(RequestHeaderBytes(OP_CREATE_FILE, 20 + 12, r.header.request_tag))
-      .U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0).Str("Mon\\C\\a.txt").Zero();
-  EXPECT_EQ(r.bytes, expected.get());
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
-
-TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
-  ASSERT_NE(file, nullptr);
+  const Request open = f.peer.Requests().at(1);
+  EXPECT_TRUE(TagTakenBetween(open.header.request_tag, before, after));
+  EXPECT_EQ(open.bytes, (Bytes().Raw(RequestHeaderBytes(OP_CREATE_FILE, 20 + 12, open.header.request_tag))
+                             .U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0)
+                             .Str("Mon\\C\\a.txt").Zero().get()));
 
   uint64_t size = 0;
   ASSERT_EQ(KOVA_GetFileSize(file, &size), 0u);
@@ -278,7 +270,9 @@ TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
 }
 
-TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
+// A read that reaches the end gives 38: a piece refused with 38 keeps the
+// pieces before it, and a piece shorter than asked is no success either.
+TEST(RemoteFileTest, ReadReachingTheEndGives38) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE || LoadU64(r.payload.data() + 8) == 0) return false;
     *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
@@ -294,17 +288,14 @@ TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
   uint64_t size = 0;
   EXPECT_EQ(KOVA_GetFileSize(file, &size), 0u);
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
 
-TEST(RemoteFileTest, ShortSuccessfulReadIsNotASuccess) {
-  Fixture f(FileServer([](const Request& r, Answer* a) {
+  Fixture g(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE) return false;
     *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
     return true;
   }));
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> destination(100, 0);
-  const uint64_t offset = 0;
+  file = g.Open();
+  std::fill(destination.begin(), destination.end(), 0);
   EXPECT_EQ(KOVA_ReadFile(file, &offset, 100, destination.data()), ERROR_HANDLE_EOF);
   EXPECT_EQ(destination[98], 0x55);
   EXPECT_EQ(destination[99], 0);
