@@ -155,8 +155,8 @@ TEST(RemoteSessionTest, SendAllAndReceiveAllMoveWholeRangesAndReportClosing) {
 
 // A reply that breaks the stream (cut short, late, another request's, or an
 // error carrying a payload, whose result still counts) fails its call and
-// closes the connection; every
-// later call fails at once without a byte on the wire.
+// closes the connection; every later call fails at once without a byte on
+// the wire.
 TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
   struct Case {
     const char* what;
