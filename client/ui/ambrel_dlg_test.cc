@@ -26,6 +26,7 @@
 #include "testing/test_server.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
+#include "shared/platform/mutex.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -43,35 +44,35 @@ class FakePrompts : public DialogPrompts {
   };
 
   void ShowMessage(QWidget*, const QString& caption, const QString& text, QMessageBox::Icon icon) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     messages_.push_back(Message{caption, text, icon, QThread::currentThread()});
   }
   QString ChooseDirectory(QWidget*, const QString& title) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     chooser_titles_.push_back(title);
     const QString answer = answers_.empty() ? QString() : answers_.front();
     if (!answers_.empty()) answers_.erase(answers_.begin());
     return answer;
   }
   void Answer(const QString& directory) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     answers_.push_back(directory);
   }
   std::vector<Message> messages() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return messages_;
   }
   size_t message_count() const { return messages().size(); }
   std::vector<QString> chooser_titles() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     return chooser_titles_;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Message> messages_;        // guarded by mutex_
-  std::vector<QString> answers_;         // guarded by mutex_
-  std::vector<QString> chooser_titles_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<Message> messages_ GUARDED_BY(mutex_);
+  std::vector<QString> answers_ GUARDED_BY(mutex_);
+  std::vector<QString> chooser_titles_ GUARDED_BY(mutex_);
 };
 
 QString Utf8(const char* text) { return QString::fromUtf8(text); }
