@@ -1,9 +1,9 @@
 // Faults from outside: a client killed in the middle of an upload or of a
 // restore, the server killed during a burst of registrations, a share that
-// runs out of room, and a server that stops answering in the middle of a
-// run. Each test
-// runs the real tervanesvr (and the client program where a run is the
-// subject) as child processes on loopback and ends them by their own pids.
+// runs out of room, a server that stops answering in the middle of a run,
+// and one whose connections are all taken. Each test runs the real
+// tervanesvr (and the client program where a run is the subject) as child
+// processes on loopback and ends them by their own pids.
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -15,18 +15,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "client/app/client_session.h"
-#include "client/app/command_line.h"
-#include "client/app/md5.h"
-#include "client/app/remote_path.h"
-#include "client/app/sync_engine.h"
 #include "server/store/config_file.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
@@ -60,23 +54,6 @@ class FaultTest : public ::testing::Test {
     }
     ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
     ASSERT_TRUE(MakeDirs(tmp_.At("src")));
-  }
-
-  // Waits until `child`'s open descriptors are back to `count`.
-  static bool WaitForDescriptors(const ChildProcess& child, int count, int timeout_ms) {
-    const int64_t until = NowMs() + timeout_ms;
-    while (child.OpenDescriptors() != count) {
-      if (NowMs() >= until) return false;
-      ::usleep(10000);
-    }
-    return true;
-  }
-
-  // The remote name of `local_path` in weekday folder `day`, as sent on the wire.
-  static std::string WireName(const std::string& day, const std::string& local_path) {
-    std::string wire;
-    EXPECT_EQ(MapRemoteWireName(day, local_path, &wire), 0u);
-    return wire;
   }
 
   // The server ends well: exit 0, no sanitizer report.
@@ -114,22 +91,12 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
   client.Kill();
 
   EXPECT_TRUE(server.WaitForLog("Server Close ClientSocket!", released_before + 1, 10000)) << server.Log();
-  EXPECT_TRUE(WaitForDescriptors(server.process(), descriptors_before, 10000))
-      << "descriptors: " << server.process().OpenDescriptors() << ", before: " << descriptors_before;
+  const int64_t until = NowMs() + 10000;
+  while (server.process().OpenDescriptors() != descriptors_before && NowMs() < until) ::usleep(10000);
+  EXPECT_EQ(server.process().OpenDescriptors(), descriptors_before) << "the killed client's file stays open";
 
-  const std::string day = OnlyWeekdayFolder(server.share());
-  ASSERT_FALSE(day.empty());
-  TestClient again;
-  ASSERT_TRUE(ConnectAndLogIn(again, server.port(), kSyncUserName, PasswordDigest(kSyncPassword)))
-      << "the killed client's account is still bound";
-  uint32_t handle = 0;
-  EXPECT_EQ(again.CreateFile(WireName(day, local), GENERIC_WRITE, 0, OPEN_EXISTING, &handle), 0u)
-      << "the killed client's file is still held open";
-  EXPECT_NE(handle, 0u);
-  EXPECT_EQ(again.CloseFile(handle), 0u);
-  again.Close();
-
-  // And a whole run goes through again (with a smaller file, to stay quick).
+  // The next run logs in to the same account and replaces the same file,
+  // which it opens exclusively (a smaller one, to stay quick).
   const std::string content = PatternBytes(2, 300000);
   ASSERT_TRUE(WriteFile(local, content));
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log")), 30000);
@@ -187,7 +154,7 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
   std::set<std::string> answered;  // name; the password is "pw-" + name
   constexpr int kRounds = 3;
   constexpr int kThreads = 4;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round <= kRounds; ++round) {
     ASSERT_TRUE(server.Start()) << "Config.cfg did not load after a kill:\n" << server.Log();
 
     // What was answered before the last kill is all there.
@@ -204,6 +171,7 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
       TestClient probe;
       EXPECT_TRUE(ConnectAndLogIn(probe, server.port(), *answered.rbegin(), "pw-" + *answered.rbegin()));
     }
+    if (round == kRounds) break;
 
     std::mutex mu;
     std::atomic<bool> stop{false};
@@ -229,34 +197,26 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
     const int64_t until = NowMs() + 20000;
     while (count.load() < 8 + round * 7 && NowMs() < until) ::usleep(500);
     ::usleep(static_cast<useconds_t>(round * 1500));
-    ASSERT_TRUE(server.process().Signal(SIGKILL));
     int status = 0;
-    ASSERT_TRUE(server.process().Wait(5000, &status));
+    EXPECT_TRUE(server.process().Signal(SIGKILL) && server.process().Wait(5000, &status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     stop.store(true);
     for (std::thread& t : threads) t.join();
     EXPECT_GE(count.load(), 8 + round * 7) << "too few registrations were answered before the kill";
   }
-  ASSERT_TRUE(server.Start()) << server.Log();
-  ServerConfig config;
-  ASSERT_EQ(ReadConfig(server.config_path(), &config), 0u);
-  std::set<std::string> loaded;
-  for (const auto& account : config.accounts) loaded.insert(account->name);
-  for (const std::string& name : answered) EXPECT_EQ(loaded.count(name), 1u) << name << " was lost";
   ExpectCleanStop(server);
 }
 
 // With a file-size limit on the server process (what a full quota or an
-// operator's limit does), a write that would pass it fails with 112 and
-// the server goes on serving; a backup run reports the one file that did
-// not fit with "上传失败" and its reason, deletes its remote file, and
-// uploads the rest.
-TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
+// operator's limit does), a write or size change that would pass it fails
+// with 112 (EFBIG; the server ignores SIGXFSZ) and the server goes on
+// serving. What a run does with a 112 inside a file is the sync engine's
+// test.
+TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheServerGoesOn) {
   constexpr uint64_t kLimit = 1u << 20;
   ServerChild server(tmp_.At("srv"));
   ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}));
   ASSERT_TRUE(server.Start(kLimit)) << server.Log();
-
   TestClient raw;
   ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
   uint32_t handle = 0;
@@ -267,74 +227,35 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   ASSERT_EQ(raw.Heartbeat(), 0u) << "the server did not survive the failed write:\n" << server.Log();
   EXPECT_EQ(raw.CloseFile(handle), 0u);
   raw.Close();
-  EXPECT_TRUE(server.process().running());
-
-  // Three configured directories; the middle one holds the file that does not fit.
-  const std::string a = PatternBytes(3, 10000);
-  const std::string c = PatternBytes(4, 20000);
-  ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(5, 3 * kLimit)));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), c));
-  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
-  const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
-  const std::string output = ReadFile(tmp_.At("client.log"));
-  EXPECT_EQ(code, 1) << output;
-  size_t failures = 0;
-  for (size_t at = output.find("上传失败"); at != std::string::npos; at = output.find("上传失败", at + 1)) ++failures;
-  EXPECT_EQ(failures, 1u) << output;
-  EXPECT_NE(output.find("上传失败\n  " + tmp_.At("src/b/big.bin") + ": 磁盘空间不足 (Error:112)\n"), std::string::npos)
-      << output;
-  EXPECT_NE(output.find("]\n已上传 2 个文件 (30000 字节), 3 个目录, 失败 1 个, 用时 "), std::string::npos) << output;
-  const std::string day = OnlyWeekdayFolder(server.share());
-  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/a/a.txt"))), a));
-  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(server.share(), day, tmp_.At("src/c/c.txt"))), c));
-  // No copy of the right size with the wrong content stays behind.
-  EXPECT_FALSE(Exists(ServerCopyPath(server.share(), day, tmp_.At("src/b/big.bin"))));
-  EXPECT_GE(server.CountInLog("Result: 112"), 3) << server.Log();
-  EXPECT_TRUE(server.process().running()) << server.Log();
+  EXPECT_GE(server.CountInLog("Result: 112"), 2) << server.Log();
   ExpectCleanStop(server);
 }
 
-// Keeps a mount of a small file system private to this process and its
-// children, and takes it away again.
-class SmallFileSystem {
- public:
-  // False (with the reason) where mounting is not allowed.
-  bool Mount(const std::string& where, const char* size, std::string* why) {
-    if (::geteuid() != 0) {
-      *why = "not running as root";
-      return false;
-    }
-    if (::unshare(CLONE_NEWNS) != 0) {
-      *why = "no mount namespace: " + std::string(std::strerror(errno));
-      return false;
-    }
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tervane-full", where.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0) {
-      *why = "mount refused: " + std::string(std::strerror(errno));
-      return false;
-    }
-    where_ = where;
-    return true;
+// Mounts a small tmpfs at `where` in a mount namespace of this process's
+// own; "" when it did, else why not (not root, no namespaces).
+std::string MountSmallFileSystem(const std::string& where) {
+  if (::geteuid() != 0) return "not running as root";
+  if (::unshare(CLONE_NEWNS) != 0) return "no mount namespace: " + std::string(std::strerror(errno));
+  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tervane-full", where.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    return "mount refused: " + std::string(std::strerror(errno));
   }
-  ~SmallFileSystem() {
-    if (!where_.empty()) ::umount2(where_.c_str(), MNT_DETACH);
-  }
+  return "";
+}
 
- private:
-  std::string where_;
+struct Unmount {
+  ~Unmount() { ::umount2(where.c_str(), MNT_DETACH); }
+  std::string where;
 };
 
 // A share on a file system that is really full: writes fail with 112 once
-// it is, the server goes on, and the run reports the file, leaves no copy
-// of it, and goes on to its end.
-TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
+// it is (ENOSPC, where the test above meets EFBIG), and the server goes on.
+TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheServerGoesOn) {
   const std::string root = tmp_.At("small");
   ASSERT_TRUE(MakeDirs(root));
-  SmallFileSystem fs;
-  std::string why;
-  if (!fs.Mount(root, "2m", &why)) GTEST_SKIP() << "a small file system cannot be mounted here: " << why;
+  const std::string why = MountSmallFileSystem(root);
+  if (!why.empty()) GTEST_SKIP() << "a small file system cannot be mounted here: " << why;
+  const Unmount unmount{root};
 
   ServerChild server(tmp_.At("srv"));
   ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}, root + "/"));
@@ -352,36 +273,16 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   EXPECT_EQ(result, kDiskFull);
   EXPECT_GT(offset, 65536u * 8) << "the file system filled up far too early";
   EXPECT_EQ(raw.CloseFile(handle), 0u);
-  // Room again for the run's first directory.
   EXPECT_EQ(Call(raw, OP_DELETE_FILE, PathPayload("fill.bin")), 0u);
-  EXPECT_EQ(raw.Heartbeat(), 0u);
+  EXPECT_EQ(raw.Heartbeat(), 0u) << "the server did not survive:\n" << server.Log();
   raw.Close();
-
-  const std::string a = PatternBytes(7, 10000);
-  ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(8, 4u << 20)));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), PatternBytes(9, 20000)));
-  ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
-  const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
-  const std::string output = ReadFile(tmp_.At("client.log"));
-  EXPECT_EQ(code, 1) << output;
-  EXPECT_NE(output.find("上传失败"), std::string::npos) << output;
-  EXPECT_NE(output.find("目录备份完毕"), std::string::npos) << "the run did not go on to its end:\n" << output;
-  EXPECT_GE(server.CountInLog("[写文件] Result: 112"), 2) << server.Log();
-  const std::string day = OnlyWeekdayFolder(root + "/");
-  EXPECT_TRUE(SameBytes(ReadFile(ServerCopyPath(root + "/", day, tmp_.At("src/a/a.txt"))), a));
-  EXPECT_FALSE(Exists(ServerCopyPath(root + "/", day, tmp_.At("src/b/big.bin"))));
-  TestClient after;
-  EXPECT_TRUE(ConnectAndLogIn(after, server.port(), "filler", "pw")) << "the server did not survive:\n"
-                                                                      << server.Log();
   ExpectCleanStop(server);
 }
 
 // A server that stops answering in the middle of a run (stopped, not gone:
 // its connection stays open) ends the run within the client's reply
 // time-out with one line naming the lost connection and a file that was in
-// flight, and exit 2; so does a server killed in the middle of a run.
+// flight, and exit 2; once it runs again, it serves new connections.
 TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   ServerChild server(tmp_.At("srv"));
   ASSERT_TRUE(server.WriteConfig({}));
@@ -391,11 +292,6 @@ TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   // Several files are in flight at once: the line names the first of them.
   const std::string lost = "与服务器的连接中断，备份中止: " + tmp_.At("src/");
-  auto after_start = [](const std::string& output) {
-    const std::string start = "开始一个目录备份...\n";
-    return output.substr(output.find(start) + start.size());
-  };
-
   constexpr uint32_t kReplyTimeoutMs = 1000;
   ChildProcess client;
   ASSERT_TRUE(client.Start(
@@ -407,15 +303,13 @@ TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   int status = 0;
   const bool ended = client.Wait(20000, &status);
   const int64_t took = NowMs() - stopped_at;
-  // Counted while the server is stopped: neither the run's connection nor
-  // the next one is released yet.
-  const int released = server.CountInLog("Server Close ClientSocket!");
   server.process().Signal(SIGCONT);
   ASSERT_TRUE(ended) << "the run still hangs 20 s after the server stopped answering";
   EXPECT_LT(took, 10000) << "the run took " << took << " ms to give up";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2) << ReadFile(tmp_.At("client.log"));
-  std::string rest = after_start(ReadFile(tmp_.At("client.log")));
+  const std::string output = ReadFile(tmp_.At("client.log")), start = "开始一个目录备份...\n";
+  const std::string rest = output.substr(output.find(start) + start.size());
   EXPECT_EQ(rest.rfind(lost, 0), 0u) << rest;
   EXPECT_EQ(rest.find('\n'), rest.size() - 1) << rest;  // one line
   EXPECT_NE(rest.find(": 服务器没有及时回应 (Error:10060)\n"), std::string::npos) << rest;
@@ -427,21 +321,7 @@ TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   EXPECT_EQ(after.Heartbeat(), 0u);
   after.Close();
 
-  // The stopped run's requests still in the socket are served before its
-  // connection is released; only then are the writes counted.
-  ASSERT_TRUE(server.WaitForLog("Server Close ClientSocket!", released + 2, 20000)) << server.Log();
-  const int writes = server.CountInLog("[写文件] Result: 0");
-  ChildProcess second;
-  ASSERT_TRUE(second.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log"))));
-  ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", writes + 1, 20000)) << server.Log();
-  server.process().Kill();
-  ASSERT_TRUE(second.Wait(20000, &status)) << "the run still goes on 20 s after the server died";
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  const std::string output = ReadFile(tmp_.At("client2.log"));
-  rest = after_start(output);
-  EXPECT_EQ(rest.rfind(lost, 0), 0u) << output;
-  EXPECT_EQ(output.find(kUploadFailedText), std::string::npos) << output;
+  ExpectCleanStop(server);
 }
 
 // With every one of the server's ten connections held, a headless run is
@@ -451,12 +331,8 @@ TEST_F(FaultTest, BusyServerIsTriedAgain) {
   ServerChild server(tmp_.At("srv"));
   ASSERT_TRUE(server.WriteConfig({}));
   ASSERT_TRUE(server.Start()) << server.Log();
-  std::vector<std::unique_ptr<TestClient>> holders;
-  for (int i = 0; i < 10; ++i) {
-    holders.push_back(std::make_unique<TestClient>());
-    ASSERT_TRUE(holders.back()->Connect(server.port()));
-    ASSERT_EQ(holders.back()->OpenSession(), 0u) << i;
-  }
+  std::vector<TestClient> holders(10);
+  for (TestClient& holder : holders) ASSERT_TRUE(holder.Connect(server.port()) && holder.OpenSession() == 0);
   ASSERT_TRUE(WriteFile(tmp_.At("src/a.txt"), "a"));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   ChildProcess client;
@@ -473,27 +349,6 @@ TEST_F(FaultTest, BusyServerIsTriedAgain) {
   EXPECT_EQ(ReadFile(ServerCopyPath(server.share(), OnlyWeekdayFolder(server.share()), tmp_.At("src/a.txt"))), "a");
   holders.clear();
   ExpectCleanStop(server);
-}
-
-// The time-out option of the headless run takes milliseconds from 1 to one
-// day and refuses anything else.
-TEST(ReplyTimeoutOption, ParsesWithinItsBounds) {
-  auto parse = [](std::vector<std::string> args, CommandLineOptions* options) {
-    args.insert(args.begin(), "tervaneclt");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options);
-  };
-  CommandLineOptions options;
-  ASSERT_TRUE(parse({"--sync", "--reply-timeout-ms", "1500"}, &options)) << options.error;
-  EXPECT_EQ(options.reply_timeout_ms, 1500u);
-  ASSERT_TRUE(parse({"--sync", "--reply-timeout-ms=1"}, &options)) << options.error;
-  EXPECT_EQ(options.reply_timeout_ms, 1u);
-  ASSERT_TRUE(parse({"--sync"}, &options));
-  EXPECT_EQ(options.reply_timeout_ms, 0u);
-  for (const char* bad : {"0", "-5", "86400001", "12x", ""}) {
-    EXPECT_FALSE(parse({"--sync", "--reply-timeout-ms", bad}, &options)) << bad;
-  }
 }
 
 }  // namespace
