@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,12 +16,14 @@
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
 #include "testing/raw_requests.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 
 namespace tervane::robust {
 namespace {
 
+using namespace tervane::testing;
+using Bytes = std::vector<uint8_t>;
 using testing::kExchangeFailed;
 using testing::Reply;
 using testing::TestClient;
@@ -49,13 +50,11 @@ const std::vector<std::string> kLinkThroughNames = {
 class EscapeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (ServerChild::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
-    ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
-    server_ = std::make_unique<ServerChild>(tmp_.At("srv"));
-    ASSERT_TRUE(server_->WriteConfig({{"alice", "pw-a"}, {"bob", "pw-b"}}));
-    ASSERT_TRUE(server_->Start()) << server_->Log();  // makes the homes
+    if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
+    server_ = std::make_unique<TestServer>(UserList{{"alice", "pw-a"}, {"bob", "pw-b"}});
+    ASSERT_TRUE(server_->Start()) << server_->Errors();  // makes the homes
 
-    outside_ = tmp_.At("srv/outside");
+    outside_ = server_->dir() + "/outside";
     ASSERT_TRUE(MakeDirs(outside_ + "/sub"));
     ASSERT_TRUE(WriteFile(outside_ + "/secret.txt", kSecret));
     ASSERT_TRUE(WriteFile(outside_ + "/sub/inner.txt", kSecret));
@@ -70,16 +69,16 @@ class EscapeTest : public ::testing::Test {
                                        {"/", "rootlink"}, {"../../bob", "docs/escape"}}) {
       ASSERT_EQ(::symlink(target.c_str(), (home + link).c_str()), 0) << link;
     }
-    before_outside_ = Snapshot(outside_);
-    before_bob_ = Snapshot(share + "bob");
+    before_outside_ = ReadTree(outside_, true);
+    before_bob_ = ReadTree(share + "bob", true);
     before_top_ = TopNames();
     ASSERT_TRUE(ConnectAndLogIn(alice_, server_->port(), "alice", "pw-a"));
   }
 
   void TearDown() override {
     if (server_ == nullptr) return;
-    EXPECT_EQ(Snapshot(outside_), before_outside_) << "something outside the share changed";
-    EXPECT_EQ(Snapshot(server_->share() + "bob"), before_bob_) << "bob's home changed";
+    EXPECT_EQ(ReadTree(outside_, true), before_outside_) << "something outside the share changed";
+    EXPECT_EQ(ReadTree(server_->share() + "bob", true), before_bob_) << "bob's home changed";
     EXPECT_EQ(TopNames(), before_top_) << "something was made or removed beside the share";
     std::string problem;
     EXPECT_TRUE(server_->StopCleanly(&problem)) << problem << "\n" << server_->Log();
@@ -88,8 +87,9 @@ class EscapeTest : public ::testing::Test {
   // The names in the server's directory, beside the share.
   std::vector<std::string> TopNames() const {
     std::vector<std::string> names;
-    for (const auto& [path, kind] : Snapshot(tmp_.At("srv"))) {
-      if (path.find('/') == std::string::npos && path != "server.log") names.push_back(path);
+    for (const auto& [path, kind] : ReadTree(server_->dir(), true)) {
+      const size_t slash = path.find('/');
+      if (slash == std::string::npos || slash + 1 == path.size()) names.push_back(path);
     }
     return names;
   }
@@ -145,12 +145,11 @@ class EscapeTest : public ::testing::Test {
     EXPECT_EQ(Ask(alice_, OP_LIST_DIRECTORY, ListPayload("\\", 4096)), 0u);
   }
 
-  TempTree tmp_;
-  std::unique_ptr<ServerChild> server_;
+  std::unique_ptr<TestServer> server_;
   TestClient alice_;
   std::string outside_;
-  std::map<std::string, std::string> before_outside_;
-  std::map<std::string, std::string> before_bob_;
+  Tree before_outside_;
+  Tree before_bob_;
   std::vector<std::string> before_top_;
 };
 

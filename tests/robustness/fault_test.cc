@@ -27,12 +27,13 @@
 #include "testing/child_process.h"
 #include "testing/client_run.h"
 #include "testing/raw_requests.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 
 namespace tervane::robust {
 namespace {
 
+using namespace tervane::testing;
 using testing::TestClient;
 
 constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
@@ -47,7 +48,7 @@ constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
 }
 
 // The server ends well: exit 0, no sanitizer report.
-void ExpectCleanStop(ServerChild& server) {
+void ExpectCleanStop(TestServer& server) {
   std::string problem;
   EXPECT_TRUE(server.StopCleanly(&problem)) << problem << "\n" << server.Log();
 }
@@ -55,14 +56,13 @@ void ExpectCleanStop(ServerChild& server) {
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (ServerChild::Binary().empty() || ClientBinary().empty()) {
+    if (TestServer::Binary().empty() || ClientBinary().empty()) {
       GTEST_SKIP() << "tervanesvr or the client program has not been built (TERVANE_BIN_DIR)";
     }
-    ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
     ASSERT_TRUE(MakeDirs(tmp_.At("src")));
   }
 
-  TempTree tmp_;
+  TempDir tmp_;
 };
 
 // The server notices a client that dies while it uploads: the connection is
@@ -72,13 +72,12 @@ class FaultTest : public ::testing::Test {
 // file's real name, only its temporary file; the next restore puts the whole
 // file in place.
 TEST_F(FaultTest, ClientKilledMidUploadOrMidRestoreLeavesNothingHalfDone) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const int descriptors_before = server.process().OpenDescriptors();
   ASSERT_GT(descriptors_before, 0);
   const std::string local = tmp_.At("src/big.bin");
-  const std::string content = PatternBytes(1, 64u << 20);
+  const std::string content = PatternBytes(64u << 20, 1);
   ASSERT_TRUE(WriteFile(local, content));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   ChildProcess client;
@@ -127,8 +126,7 @@ TEST_F(FaultTest, ClientKilledMidUploadOrMidRestoreLeavesNothingHalfDone) {
 // after being killed at any moment of a burst of registrations: the file is
 // replaced whole, never left half written.
 TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   std::set<std::string> answered;  // name; the password is "pw-" + name
   constexpr int kRounds = 3;
   constexpr int kThreads = 4;
@@ -206,13 +204,14 @@ struct Unmount {
 // through until one fails with 112 (after at least 512 KiB), and the server
 // goes on serving; with a file-size `limit`, so does a size change past it.
 // What a run does with a 112 inside a file is the sync engine's test.
-void FillUntilRefused(ServerChild& server, uint64_t limit = 0) {
-  ASSERT_TRUE(server.Start(limit)) << server.Log();
+void FillUntilRefused(TestServer& server, uint64_t limit = 0) {
+  server.LimitFileSize(limit);
+  ASSERT_TRUE(server.Start()) << server.Errors();
   TestClient raw;
   ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
   uint32_t handle = 0, result = 0;
   ASSERT_EQ(raw.CreateFile("fill.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
-  const std::string piece = PatternBytes(6, 65536);
+  const std::string piece = PatternBytes(65536, 6);
   uint64_t offset = 0;
   for (; offset < (64u << 20) && result == 0; offset += piece.size()) {
     result = Call(raw, OP_WRITE_FILE, WritePayload(handle, offset, piece));
@@ -233,8 +232,7 @@ void FillUntilRefused(ServerChild& server, uint64_t limit = 0) {
 // A file-size limit on the server process (what a quota or an operator's
 // limit does) gives EFBIG, which the server takes without dying of SIGXFSZ.
 TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheServerGoesOn) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}));
+  TestServer server(UserList{{"filler", "pw"}});
   FillUntilRefused(server, 1u << 20);
 }
 
@@ -245,7 +243,7 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheServerGoesOn) {
   const std::string why = MountSmallFileSystem(root);
   if (!why.empty()) GTEST_SKIP() << "a small file system cannot be mounted here: " << why;
   const Unmount unmount{root};
-  ServerChild server(tmp_.At("srv"));
+  TestServer server;
   ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}, root + "/"));
   FillUntilRefused(server);
 }
@@ -255,11 +253,10 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheServerGoesOn) {
 // time-out with one line naming the lost connection and a file that was in
 // flight, and exit 2; once it runs again, it serves new connections.
 TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
-  ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(10, 64u << 20)));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(11, 1000)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(64u << 20, 10)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(1000, 11)));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   // Several files are in flight at once: the line names the first of them.
   const std::string lost = "与服务器的连接中断，备份中止: " + tmp_.At("src/");

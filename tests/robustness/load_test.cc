@@ -22,11 +22,13 @@
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "testing/child_process.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 
 namespace tervane::robust {
 namespace {
+
+using namespace tervane::testing;
 
 constexpr int kClients = 10;  // the server's connection limit
 constexpr int kLoadMs = 3000;
@@ -85,7 +87,7 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
     Upload u{"d" + std::to_string(k % kDirectories), "f" + std::to_string(k) + ".bin",
              static_cast<uint64_t>(index) * 100000 + static_cast<uint64_t>(k),
              (static_cast<size_t>(k) * 7919 + static_cast<size_t>(index) * 104729) % 200000 + 1};
-    const std::string content = PatternBytes(u.seed, u.size);
+    const std::string content = PatternBytes(u.size, u.seed);
     RemoteFile* file = nullptr;
     rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &file);
     if (rc != 0) {
@@ -121,12 +123,9 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
 }
 
 TEST(LoadTest, TenClientsUploadAndListAtOnce) {
-  if (ServerChild::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
-  TempTree tmp;
-  ASSERT_TRUE(MakeDirs(tmp.At("srv")));
-  ServerChild server(tmp.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
-  ASSERT_TRUE(server.Start()) << server.Log();
+  if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
+  TestServer server;
+  ASSERT_TRUE(server.Start()) << server.Errors();
   const int descriptors_before = server.process().OpenDescriptors();
   const long resident_before = server.process().ResidentKb();
   ASSERT_GT(descriptors_before, 0);
@@ -147,7 +146,7 @@ TEST(LoadTest, TenClientsUploadAndListAtOnce) {
     listings += r.listings;
     for (const Upload& u : r.uploads) {
       const std::string copy = ReadFile(server.share() + "load" + std::to_string(i) + "/" + u.directory + "/" + u.name);
-      EXPECT_TRUE(copy == PatternBytes(u.seed, u.size))
+      EXPECT_TRUE(copy == PatternBytes(u.size, u.seed))
           << "client " << i << ": " << u.directory << "/" << u.name << " differs (" << copy.size() << " of "
           << u.size << " bytes)";
     }
