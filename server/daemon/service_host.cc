@@ -1,4 +1,4 @@
-#include "server/net/service_host.h"
+#include "server/daemon/service_host.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "server/daemon/service_notifier.h"
 #include "server/net/data_service.h"
 #include "server/net/server_log.h"
-#include "server/net/service_notifier.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/protocol/result_codes.h"

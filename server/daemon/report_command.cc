@@ -1,4 +1,4 @@
-#include "server/net/report_command.h"
+#include "server/daemon/report_command.h"
 
 #include <cinttypes>
 #include <vector>
