@@ -1,10 +1,11 @@
 // Attempts to leave a user's home by every road the protocol carries: ".."
 // in each request that carries a name (from the home and from a directory
 // below it), links planted in the home that point outside it or into
-// another user's home, and absolute names. Each is refused, and nothing
-// outside the home is read, written, created or deleted: the trees outside
-// are compared entry by entry, mode and content, before and after, and no
-// reply carries a byte of the files outside.
+// another user's home, absolute names, and another connection's file
+// handle. Each is refused, and nothing outside the home is read, written,
+// created or deleted: the trees outside are compared entry by entry, mode
+// and content, before and after, and no reply carries a byte of the files
+// outside.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
+#include "shared/protocol/payloads.h"
 #include "testing/raw_requests.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
@@ -182,6 +184,33 @@ TEST_F(EscapeTest, LinksAreNeverFollowedAndAbsoluteNamesStayInTheHome) {
                                   std::string("C:\\outside\\secret.txt")}) {
     EveryNameRequest(name, false);
   }
+}
+
+// A handle another connection opened can be neither read, written, sized,
+// timed nor made sparse from here (6, ERROR_INVALID_HANDLE, and no payload);
+// closing it answers 0 and leaves it open for its owner.
+TEST_F(EscapeTest, AnotherConnectionsHandleIsRefused) {
+  TestClient bob;
+  ASSERT_TRUE(ConnectAndLogIn(bob, server_->port(), "bob", "pw-b"));
+  uint32_t handle = 0;
+  ASSERT_EQ(bob.CreateFile("b.txt", GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING, &handle), 0u);
+  Bytes handle_only(8, 0), set_time(32, 0);
+  StoreU32(handle_only.data(), handle);
+  EncodeSetFileTimeRequest(handle, FileTimes{1, 1, 1}, set_time.data(), set_time.size());
+  const std::pair<uint16_t, Bytes> requests[] = {
+      {OP_READ_FILE, ReadPayload(handle, 0, 16)}, {OP_WRITE_FILE, WritePayload(handle, 0, "overwritten")},
+      {OP_SET_FILE_SIZE, SetSizePayload(handle, 0)}, {OP_GET_FILE_SIZE, handle_only},
+      {OP_GET_FILE_TIME, handle_only}, {OP_SET_FILE_TIME, set_time},
+      {OP_SET_SPARSE, Bytes(handle_only.begin(), handle_only.begin() + 4)}};
+  for (const auto& [code, payload] : requests) {
+    Reply reply;
+    EXPECT_EQ(Ask(alice_, code, payload, &reply), 6u) << code;
+    EXPECT_TRUE(reply.payload.empty()) << code;
+  }
+  EXPECT_EQ(Ask(alice_, OP_CLOSE_FILE, handle_only), 0u);
+  EXPECT_EQ(Call(bob, OP_READ_FILE, ReadPayload(handle, 0, sizeof kBobsSecret - 1)), 0u)
+      << "alice's close reached bob's handle";
+  EXPECT_EQ(bob.CloseFile(handle), 0u);
 }
 
 }  // namespace
