@@ -114,10 +114,8 @@ class FrameHarness {
   void Reconnect(size_t which) {
     Release(which);
     ClientContext& c = *connections_[which];
+    c.session = Session{};  // its files were closed by the release
     c.session.key = next_key_++;
-    c.session.logged_in = false;
-    c.session.registered = false;
-    c.session.failed_logins = 0;
     c.stage = STAGE_HEADER;
     c.io_kind = IO_RECEIVE;
     c.offset = 0;
