@@ -104,7 +104,8 @@ int RunService(const ServiceSettings& settings) {
 
   // The account manager and the open-file registry live for the whole run.
   AccountManager accounts;
-  DataService service(accounts, FileRegistry::Global());
+  FileRegistry files;
+  DataService service(accounts, files);
 
   ServerLog(LogKind::kConnection, "[20070319]: Starting NFS Io Data-Service....\n");
   uint32_t code = service.Start(settings);

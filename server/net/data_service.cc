@@ -104,7 +104,7 @@ uint32_t DataService::Start(const ServiceSettings& settings) {
   // The configuration's fixed connection limit gives way to the command
   // line's.
   uint32_t configured_limit = 0;
-  uint32_t result = accounts_.LoadAccounts(settings.config_path, &configured_limit);
+  uint32_t result = accounts_.LoadAccounts(settings.config_path, &configured_limit).code();
   if (result != ERROR_SUCCESS) return result;
   started_ = true;
 
