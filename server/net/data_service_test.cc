@@ -1,7 +1,7 @@
 // The connection manager over loopback: framing and batching, the ends of a
 // transfer and the timers (sweep, login deadline, the pause after a failed
-// login) against the real tervanesvr; the stop and a restart in-process,
-// where the connection count can be read.
+// login) against the real tervanesvr; the pool's limit, the stop and a
+// restart in-process, where the connection count can be read.
 #include "server/net/data_service.h"
 
 #include <chrono>
@@ -182,9 +182,10 @@ TEST(DataServiceTest, AFailedLoginDelaysOnlyItsOwnConnection) {
   EXPECT_EQ(CountOf(server.Log(), "Login failed: [127.0.0.1] name [alice] Result: 13570\n"), 2);
 }
 
-// In-process: a stop releases every connection, a second stop does nothing,
-// and the same service starts again.
-TEST(DataServiceTest, AStopReleasesEveryConnectionAndTheServiceStartsAgain) {
+// In-process: a connection beyond the pool is closed at once, a stop
+// releases every connection, a second stop does nothing, and the same
+// service starts again.
+TEST(DataServiceTest, ThePoolsLimitTheStopAndARestart) {
   testing::TempDir dir;
   dir.WriteFile("Config.cfg", "[SharePath]\r\n" + dir.path() + "/share/\r\n");
   AccountManager accounts;
@@ -193,12 +194,16 @@ TEST(DataServiceTest, AStopReleasesEveryConnectionAndTheServiceStartsAgain) {
   settings.config_path = dir.At("Config.cfg");
   settings.listen_address = 0x7f000001;
   settings.port = 0;
+  settings.max_connections = 2;
   testing::CapturedStdout quiet;
   DataService service(accounts, files);
   for (int run = 0; run < 2; ++run) {
     ASSERT_EQ(service.Start(settings), 0u);
     std::vector<TestClient> clients(2);
     for (TestClient& c : clients) ASSERT_TRUE(c.Connect(service.port()) && c.OpenSession() == 0);
+    TestClient one_more;  // beyond the pool: closed at once
+    ASSERT_TRUE(one_more.Connect(service.port()));
+    EXPECT_TRUE(one_more.WaitClosed(3000));
     EXPECT_EQ(service.ConnectionCount(), 2u);
     EXPECT_TRUE(service.Stop());
     EXPECT_EQ(service.ConnectionCount(), 0u);
