@@ -245,7 +245,7 @@ TEST(ClientSessionServerTest, RealServerAccounts) {
     EXPECT_EQ(session.Register(kSyncUserName, kSyncPassword), RESULT_USER_EXISTS);
     // The server frees the account when it sees the first connection's close,
     // which may come after this login: wait for it, within bounds.
-    uint32_t login = RESULT_ALREADY_LOGGED_IN;
+    Result login = RESULT_ALREADY_LOGGED_IN;
     for (int i = 0; i < 100 && login == RESULT_ALREADY_LOGGED_IN; ++i) {
       if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       login = session.Login(kSyncUserName, kSyncPassword);

@@ -11,8 +11,8 @@ namespace {
 
 std::string Map(const std::string& day, const std::string& local, uint32_t* result = nullptr) {
   std::string out;
-  const uint32_t r = MapRemoteName(day, local, &out);
-  if (result != nullptr) *result = r;
+  const Result r = MapRemoteName(day, local, &out);
+  if (result != nullptr) *result = r.code();
   return out;
 }
 

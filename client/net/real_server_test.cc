@@ -57,7 +57,7 @@ class RealServerTest : public ::testing::Test {
   // A new connection, closed at the end of the test; null on failure.
   RemoteSession* Connect() {
     RemoteSession* session = nullptr;
-    const uint32_t rc = KOVA_Connect("127.0.0.1", &session, server_->port());
+    const Result rc = KOVA_Connect("127.0.0.1", &session, server_->port());
     EXPECT_EQ(rc, 0u) << server_->Output();
     if (session != nullptr) sessions_.push_back(session);
     return session;
@@ -137,7 +137,7 @@ TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
   KOVA_Disconnect(first);
   Forget(first);
   // The server lets the account go once it has released the first connection.
-  uint32_t rc = RESULT_ALREADY_LOGGED_IN;
+  Result rc = RESULT_ALREADY_LOGGED_IN;
   for (int i = 0; i < 100 && rc == RESULT_ALREADY_LOGGED_IN; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     rc = KOVA_Login(second, "Alice", kDigest);
@@ -246,7 +246,7 @@ TEST_F(RealServerTest, PathRequestsAndTheirFailures) {
   EXPECT_NE(attributes & kAttributeDirectory, 0u);
   EXPECT_EQ(KOVA_RemoveDirectory(session, "Wed"), 0u);
   EXPECT_EQ(KOVA_GetFileAttributes(session, "Wed", &attributes), ERROR_FILE_NOT_FOUND);
-  const uint32_t again = KOVA_RemoveDirectory(session, "Wed");
+  const Result again = KOVA_RemoveDirectory(session, "Wed");
   EXPECT_TRUE(again == ERROR_FILE_NOT_FOUND || again == ERROR_PATH_NOT_FOUND) << again;
 
   // Listing: a missing directory leaves everything; the home lists Mon and Tue.
@@ -408,7 +408,7 @@ TEST(RealServerClosingTest, ServerClosingTheConnectionGives13) {
   // Dropped while we wait for a reply: the request's payload never came whole.
   ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, server->port()), 0u);
   {
-    std::lock_guard<std::recursive_mutex> hold(session->lock);
+    MutexLock hold(&session->lock);
     uint8_t frame[kHeaderSize + 10] = {};
     EncodeFrameHeader(MakeRequestHeader(OP_READ_FILE, 20, 1), frame);
     ASSERT_EQ(SendAll(session->socket, frame, sizeof frame), 0u);

@@ -100,15 +100,15 @@ class Gate {
 void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* release, ClientResult* out) {
   const std::string user = "load" + std::to_string(index);
   RemoteSession* session = nullptr;
-  uint32_t rc = KOVA_Connect("127.0.0.1", &session, port);
+  Result rc = KOVA_Connect("127.0.0.1", &session, port);
   if (rc != 0) {
-    out->failure = "connect: " + std::to_string(rc);
+    out->failure = "connect: " + std::to_string(rc.code());
     connected->Arrive();
     return;
   }
   const std::string digest = PasswordDigest("pw" + std::to_string(index));
   if ((rc = KOVA_RegisterUser(session, user, digest)) != 0 || (rc = KOVA_Login(session, user, digest)) != 0) {
-    out->failure = "register or login: " + std::to_string(rc);
+    out->failure = "register or login: " + std::to_string(rc.code());
   }
   connected->Arrive();
   go->WaitFor(1, 30000);
@@ -125,16 +125,16 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* releas
     RemoteFile* file = nullptr;
     rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, GENERIC_WRITE, 0, CREATE_ALWAYS, kNormal, &file);
     if (rc != 0) {
-      out->failure = "create " + u.name + ": " + std::to_string(rc);
+      out->failure = "create " + u.name + ": " + std::to_string(rc.code());
       break;
     }
     const uint64_t size = u.size;
     const uint64_t zero = 0;
     rc = KOVA_SetFileSize(file, &size);
     if (rc == 0) rc = KOVA_WriteFile(file, &zero, static_cast<uint32_t>(u.size), content.data());
-    const uint32_t closed = KOVA_CloseFile(file);
+    const Result closed = KOVA_CloseFile(file);
     if (rc != 0 || closed != 0) {
-      out->failure = "upload " + u.name + ": " + std::to_string(rc) + "/" + std::to_string(closed);
+      out->failure = "upload " + u.name + ": " + std::to_string(rc.code()) + "/" + std::to_string(closed.code());
       break;
     }
     out->uploads.push_back(u);
@@ -150,7 +150,7 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* releas
       rc = KOVA_SetCurDirectory(session, "\\", listing.data(), &size_home);
       if (rc == 0) rc = KOVA_SetCurDirectory(session, u.directory, listing.data(), &size_dir);
       if (rc != 0) {
-        out->failure = "list " + u.directory + ": " + std::to_string(rc);
+        out->failure = "list " + u.directory + ": " + std::to_string(rc.code());
       } else if (ListedNames(listing, size_dir) != expected) {
         out->failure = "the listing of " + u.directory + " differs from the uploads";
       }
