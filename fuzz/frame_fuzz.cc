@@ -128,18 +128,18 @@ class FrameHarness {
   // The pool's release, then a new connection in the same slot.
   void Release(size_t which) {
     ClientContext& c = *connections_[which];
-    accounts_.Logout(c.key);
-    c.open_files.CloseAll(*files_);
-    c.session_open = false;
+    accounts_.Logout(c.session.key);
+    c.session.open_files.CloseAll(*files_);
+    c.session.open = false;
   }
 
   void Reconnect(size_t which) {
     Release(which);
     ClientContext& c = *connections_[which];
-    c.key = next_key_++;
-    c.logged_in = false;
-    c.registered = false;
-    c.failed_logins = 0;
+    c.session.key = next_key_++;
+    c.session.logged_in = false;
+    c.session.registered = false;
+    c.session.failed_logins = 0;
     c.stage = STAGE_HEADER;
     c.io_kind = IO_RECEIVE;
     c.offset = 0;

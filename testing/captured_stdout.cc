@@ -3,12 +3,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace tervane::testing {
 
 CapturedStdout::CapturedStdout() {
-  char name[] = "/tmp/tervane_stdout_XXXXXX";
+  std::fflush(stdout);
+  char name[] = "/tmp/tervane-stdout-XXXXXX";
   fd_ = ::mkstemp(name);
-  path_ = name;
+  ::unlink(name);  // the descriptor keeps it readable
   saved_ = ::dup(STDOUT_FILENO);
   ::dup2(fd_, STDOUT_FILENO);
 }
@@ -16,18 +19,18 @@ CapturedStdout::CapturedStdout() {
 CapturedStdout::~CapturedStdout() {
   Restore();
   ::close(fd_);
-  ::unlink(path_.c_str());
 }
 
 void CapturedStdout::Restore() {
-  if (saved_ >= 0) {
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
+  if (saved_ < 0) return;
+  std::fflush(stdout);
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+  saved_ = -1;
 }
 
 std::string CapturedStdout::Text() const {
+  if (saved_ >= 0) std::fflush(stdout);
   std::string text;
   char chunk[4096];
   off_t offset = 0;

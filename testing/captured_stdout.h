@@ -1,5 +1,9 @@
-// Test-only: sends file descriptor 1 to a temporary file while the object
-// lives, so that what the server logs can be read back.
+// Test-only: file descriptor 1 sent to a temporary file while the object
+// lives, so that what a unit writes there (the server's log lines) can be
+// read back. C stdio is flushed at both ends so that nothing buffered
+// lands on the wrong side.
+//
+// Not thread-safe: one capture at a time in a process.
 #ifndef TERVANE_TESTING_CAPTURED_STDOUT_H_
 #define TERVANE_TESTING_CAPTURED_STDOUT_H_
 
@@ -22,7 +26,6 @@ class CapturedStdout {
  private:
   int fd_ = -1;
   int saved_ = -1;
-  std::string path_;
 };
 
 }  // namespace tervane::testing

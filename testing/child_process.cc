@@ -8,15 +8,29 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
-namespace tervane::robust {
+#include "testing/temp_dir.h"
+
+namespace tervane::testing {
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+std::string BinDir() {
+  const char* dir = std::getenv("TERVANE_BIN_DIR");
+  return dir != nullptr ? dir : "";
+}
+
+bool ProgramExists(const std::string& name) {
+  const std::string dir = BinDir();
+  return !dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0;
 }
 
 ChildProcess::~ChildProcess() { Kill(); }
@@ -29,31 +43,45 @@ bool ChildProcess::Start(const ChildOptions& options) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::vector<std::string> env_strings = options.environment;
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    const size_t name_length = eq != nullptr ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
+    bool replaced = false;
+    for (const std::string& mine : options.environment) replaced |= mine.compare(0, name_length, *e, name_length) == 0;
+    if (!replaced) env_strings.emplace_back(*e);
+  }
+  env_strings.insert(env_strings.end(), options.environment.begin(), options.environment.end());
   std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
   for (std::string& e : env_strings) envp.push_back(e.data());
   envp.push_back(nullptr);
-  const std::string output = options.output_path.empty() ? "/dev/null" : options.output_path;
-  const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (out < 0) return false;
-  const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (null_in >= 0) ::dup2(null_in, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    if (options.file_size_limit != 0) {
-      rlimit limit{options.file_size_limit, options.file_size_limit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  const char* out_path = options.output_path.empty() ? "/dev/null" : options.output_path.c_str();
+  const int out = options.output_fd >= 0 ? -1 : ::open(out_path, flags, 0600);
+  const int out_fd = options.output_fd >= 0 ? options.output_fd : out;
+  const int err = options.error_path.empty() ? -1 : ::open(options.error_path.c_str(), flags, 0600);
+  const int err_fd = options.error_path.empty() ? out_fd : err;
+  const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_t pid = -1;
+  if (out_fd >= 0 && err_fd >= 0) {
+    pid = ::fork();
+    if (pid == 0) {
+      if (null_in >= 0) ::dup2(null_in, 0);
+      ::dup2(out_fd, 1);
+      ::dup2(err_fd, 2);
+      if (options.file_size_limit != 0) {
+        rlimit limit{options.file_size_limit, options.file_size_limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
     }
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
   }
-  ::close(out);
-  if (null_in >= 0) ::close(null_in);
-  if (pid < 0) return false;
+  for (int fd : {out, err, null_in}) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (pid <= 0) return false;
   pid_ = pid;
   return true;
 }
@@ -117,4 +145,16 @@ int RunToEnd(const ChildOptions& options, int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace tervane::robust
+int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string* out, std::string* err) {
+  TempDir dir;
+  ChildOptions options;
+  options.argv = argv;
+  options.output_path = dir.At("out");
+  options.error_path = dir.At("err");
+  const int code = RunToEnd(options, timeout_ms);
+  *out = dir.ReadFile("out");
+  *err = dir.ReadFile("err");
+  return code;
+}
+
+}  // namespace tervane::testing

@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "client/app/client_session.h"
-#include "testing/temp_tree.h"
+#include "testing/temp_dir.h"
 
-namespace tervane::robust {
+namespace tervane::testing {
 
 std::string ClientBinary() {
   const char* dir = std::getenv("TERVANE_BIN_DIR");
@@ -61,4 +61,4 @@ std::string OnlyWeekdayFolder(const std::string& share) {
   return n == 1 ? found : std::string();
 }
 
-}  // namespace tervane::robust
+}  // namespace tervane::testing

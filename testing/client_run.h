@@ -10,7 +10,7 @@
 
 #include "testing/child_process.h"
 
-namespace tervane::robust {
+namespace tervane::testing {
 
 // $TERVANE_BIN_DIR/tervaneclt when the dialog program was built, else
 // tervaneclt_headless beside the tests (the same command-line modes without
@@ -37,6 +37,6 @@ std::string ServerCopyPath(const std::string& share, const std::string& day, con
 // more than one).
 std::string OnlyWeekdayFolder(const std::string& share);
 
-}  // namespace tervane::robust
+}  // namespace tervane::testing
 
 #endif  // TERVANE_TESTING_CLIENT_RUN_H_

@@ -9,18 +9,38 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
 
 #include "shared/protocol/byte_order.h"
+#include "shared/protocol/op_codes.h"
 
-namespace tervane {
+namespace tervane::testing {
 namespace {
 
 constexpr int kSliceMs = 50;
-// No test sends more in one frame; anything larger is a client fault.
-constexpr uint32_t kLargestRequestPayload = 1 << 20;
+
+// Drops n received bytes; TCP discards them in the kernel under MSG_TRUNC.
+bool DiscardExactly(int fd, size_t n, const std::atomic<bool>& stop, bool* closed) {
+  static thread_local uint8_t sink[65536];
+  while (n > 0) {
+    if (stop) return false;
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, kSliceMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    const ssize_t got = recv(fd, sink, n < sizeof sink ? n : sizeof sink, MSG_TRUNC);
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      *closed = true;
+      return false;
+    }
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
 
 // Reads exactly n bytes, waking every slice to look at `stop`. False when
 // the peer closed, failed, or we are stopping.
@@ -68,57 +88,10 @@ bool TagTakenBetween(uint32_t tag, uint32_t before, uint32_t after) {
   return static_cast<uint32_t>(tag - before) <= static_cast<uint32_t>(after - before);
 }
 
-Bytes& Bytes::U8(uint8_t v) {
-  bytes_.push_back(v);
-  return *this;
-}
-Bytes& Bytes::U16(uint16_t v) {
-  uint8_t b[2];
-  StoreU16(b, v);
-  bytes_.insert(bytes_.end(), b, b + 2);
-  return *this;
-}
-Bytes& Bytes::U32(uint32_t v) {
-  uint8_t b[4];
-  StoreU32(b, v);
-  bytes_.insert(bytes_.end(), b, b + 4);
-  return *this;
-}
-Bytes& Bytes::U64(uint64_t v) {
-  uint8_t b[8];
-  StoreU64(b, v);
-  bytes_.insert(bytes_.end(), b, b + 8);
-  return *this;
-}
-Bytes& Bytes::Str(std::string_view s) {
-  bytes_.insert(bytes_.end(), s.begin(), s.end());
-  return *this;
-}
-Bytes& Bytes::Zero(size_t n) {
-  bytes_.insert(bytes_.end(), n, 0);
-  return *this;
-}
-Bytes& Bytes::Raw(const std::vector<uint8_t>& v) {
-  bytes_.insert(bytes_.end(), v.begin(), v.end());
-  return *this;
-}
+FakePeer::FakePeer(Script script) : FakePeer(std::move(script), Options()) {}
 
-// Written out field by field, independently of the codec under test.
-std::vector<uint8_t> RequestHeaderBytes(uint16_t code, uint32_t payload_length, uint32_t tag) {
-  return Bytes()
-      .Str("KOVA")
-      .U16(0x0101)
-      .U16(0)
-      .U8(1)
-      .U8(0)
-      .U16(code)
-      .U32(0)
-      .U32(payload_length)
-      .U32(tag)
-      .U32(0);
-}
-
-FakePeer::FakePeer(Script script, int socket_buffer) : script_(std::move(script)) {
+FakePeer::FakePeer(Script script, Options options) : script_(std::move(script)), options_(options) {
+  const int socket_buffer = options_.socket_buffer;
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   // Set before listening, so that accepted sockets inherit the sizes.
   if (listen_fd_ >= 0 && socket_buffer > 0) {
@@ -176,12 +149,23 @@ bool FakePeer::ServeConnection(int fd, size_t index) {
     // Session requests and unknown codes carry no payload, as the server reads them.
     if (MapRequestCode(request.header.code) != STAGE_NOT_MAPPED) {
       const uint32_t length = request.header.payload_length;
-      if (length > kLargestRequestPayload) return !stop_;
-      request.bytes.resize(kHeaderSize + length);
-      if (!ReadExactly(fd, request.bytes.data() + kHeaderSize, length, stop_, &closed)) {
+      if (length > kMaxPayload) return !stop_;  // a client fault: no test sends more
+      const bool discard = options_.discard_write_data && request.header.code == OP_WRITE_FILE &&
+                           length > kDataRequestFixed;
+      const size_t kept = discard ? kDataRequestFixed : length;
+      request.payload.resize(kept);
+      if (!ReadExactly(fd, request.payload.data(), kept, stop_, &closed)) {
         client_closed_ = closed;
         return !stop_;
       }
+      if (discard) {
+        request.discarded = length - static_cast<uint32_t>(kDataRequestFixed);
+        if (!DiscardExactly(fd, request.discarded, stop_, &closed)) {
+          client_closed_ = closed;
+          return !stop_;
+        }
+      }
+      request.bytes.insert(request.bytes.end(), request.payload.begin(), request.payload.end());
     }
     {
       std::lock_guard<std::mutex> hold(mu_);
@@ -204,6 +188,22 @@ bool FakePeer::ServeConnection(int fd, size_t index) {
       return !stop_;
     }
   }
+}
+
+FakePeer::Script FakePeer::Answering(Handler handler) {
+  return [handler = std::move(handler)](const Request& request) {
+    std::vector<uint8_t> reply;
+    const uint32_t result = handler(request, &reply);
+    if (result == kCloseConnection) return Answer{{}, true, false};
+    return Answer{Reply(request, result, result == 0 ? reply : std::vector<uint8_t>())};
+  };
+}
+
+std::vector<uint16_t> FakePeer::Codes() const {
+  std::lock_guard<std::mutex> hold(mu_);
+  std::vector<uint16_t> codes;
+  for (const Request& r : requests_) codes.push_back(r.header.code);
+  return codes;
 }
 
 std::vector<FakePeer::Request> FakePeer::Requests() const {
@@ -235,11 +235,12 @@ std::vector<uint8_t> FakePeer::Reply(const Request& request, uint32_t result,
 std::vector<uint8_t> FakePeer::ReplyAnnouncing(const Request& request, uint32_t result,
                                                uint32_t announced,
                                                const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> out(request.bytes.begin(), request.bytes.begin() + kHeaderSize);
+  std::vector<uint8_t> out(kHeaderSize + payload.size());
+  std::copy_n(request.bytes.begin(), kHeaderSize, out.begin());
+  std::copy(payload.begin(), payload.end(), out.begin() + kHeaderSize);
   out[kOffDirection] = kDirectionReply;
   StoreU32(out.data() + kOffResult, result);
   StoreU32(out.data() + kOffPayloadLength, announced);
-  out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
@@ -250,4 +251,4 @@ FakePeer::Answer FakePeer::SessionAnswer(const Request& request) {
   return {Reply(request, 0), false, false};
 }
 
-}  // namespace tervane
+}  // namespace tervane::testing

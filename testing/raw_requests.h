@@ -10,31 +10,29 @@
 
 #include "testing/test_client.h"
 
-namespace tervane::robust {
-
-using Bytes = std::vector<uint8_t>;
+namespace tervane::testing {
 
 // OP_DELETE_FILE, OP_GET_FILE_ATTRIBUTES, OP_CREATE_DIRECTORY, OP_REMOVE_DIRECTORY.
-Bytes PathPayload(std::string_view name);
-Bytes SetAttributesPayload(uint32_t attributes, std::string_view name);
+std::vector<uint8_t> PathPayload(std::string_view name);
+std::vector<uint8_t> SetAttributesPayload(uint32_t attributes, std::string_view name);
 // OP_REGISTER_USER, OP_LOGIN, OP_RENAME.
-Bytes TwoStringPayload(std::string_view first, std::string_view second);
-Bytes ListPayload(std::string_view name, uint32_t capacity = 272);
-Bytes CreatePayload(std::string_view path, uint32_t access, uint32_t share, uint32_t disposition);
-Bytes ReadPayload(uint32_t handle, uint64_t offset, uint32_t count);
-Bytes WritePayload(uint32_t handle, uint64_t offset, std::string_view data);
-Bytes SetSizePayload(uint32_t handle, uint64_t size);
+std::vector<uint8_t> TwoStringPayload(std::string_view first, std::string_view second);
+std::vector<uint8_t> ListPayload(std::string_view name, uint32_t capacity = 272);
+std::vector<uint8_t> CreatePayload(std::string_view path, uint32_t access, uint32_t share, uint32_t disposition);
+std::vector<uint8_t> ReadPayload(uint32_t handle, uint64_t offset, uint32_t count);
+std::vector<uint8_t> WritePayload(uint32_t handle, uint64_t offset, std::string_view data);
+std::vector<uint8_t> SetSizePayload(uint32_t handle, uint64_t size);
 
-// Exchanges one request; the reply's result, or testing::kExchangeFailed
+// Exchanges one request; the reply's result, or kExchangeFailed
 // when the exchange itself failed. `reply` (if given) receives the reply.
-uint32_t Call(testing::TestClient& client, uint16_t code, const Bytes& payload,
-              testing::Reply* reply = nullptr);
+uint32_t Call(TestClient& client, uint16_t code, const std::vector<uint8_t>& payload,
+              Reply* reply = nullptr);
 
 // Connects to 127.0.0.1:port, opens the session and logs in; true when all
 // three succeed.
-bool ConnectAndLogIn(testing::TestClient& client, uint16_t port, std::string_view user,
+bool ConnectAndLogIn(TestClient& client, uint16_t port, std::string_view user,
                      std::string_view password);
 
-}  // namespace tervane::robust
+}  // namespace tervane::testing
 
 #endif  // TERVANE_TESTING_RAW_REQUESTS_H_

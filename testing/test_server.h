@@ -1,8 +1,12 @@
-// Test-only: runs the real tervanesvr as a child process on loopback with a
-// temporary share and Config.cfg, captures its standard output, and stops it
-// by its own pid. Readiness is taken from the "READY=1" the server sends to
-// the notify socket this helper gives it, so no probe connection disturbs
-// the log.
+// Test-only: the real tervanesvr run as a child process on 127.0.0.1 over a
+// fresh directory of its own ("share/" and "Config.cfg" in it), started,
+// stopped, killed and started again over the same share, and stopped by its
+// own pid. Readiness is taken from the "READY=1" the server sends to the
+// notify socket this helper gives it, so no probe connection shows in the
+// log.
+//
+// Not thread-safe: one thread drives one server; Log() and the waits on it
+// may be called from any thread.
 #ifndef TERVANE_TESTING_TEST_SERVER_H_
 #define TERVANE_TESTING_TEST_SERVER_H_
 
@@ -13,28 +17,37 @@
 #include <utility>
 #include <vector>
 
+#include "testing/child_process.h"
+
 namespace tervane::testing {
 
-using UserList = std::vector<std::pair<std::string, std::string>>;  // name, password
+using UserList = std::vector<std::pair<std::string, std::string>>;  // name, password as Config.cfg keeps it
 
 class TestServer {
  public:
-  // Creates a fresh directory under /tmp holding "share/" and "Config.cfg"
-  // that lists `users` (name, password). The destructor stops a server
-  // still running (a test failure unless it exits 0), fails the test when a
-  // sanitizer reported anything on the server's standard error, and removes
-  // the directory.
+  // Makes the directory and writes Config.cfg listing `users` over the
+  // share "<dir>/share/". The destructor stops a server still running (a
+  // test failure unless it exits 0), fails the test when a sanitizer
+  // reported anything, and removes the directory.
   explicit TestServer(const UserList& users = {});
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  // From the next start on, standard output is a pipe of 4 KiB that nobody
-  // reads (Log() then stays empty).
+  // $TERVANE_BIN_DIR/tervanesvr, or empty when it has not been built.
+  static std::string Binary();
+
+  // Rewrites Config.cfg with `users` and `share_root` (default
+  // "<dir>/share/", which share() then names) and creates the share root.
+  bool WriteConfig(const UserList& users, const std::string& share_root = std::string());
+  // For the next start: standard output a pipe of 4 KiB nobody reads (Log()
+  // then stays empty); a file-size limit (bytes) set on the server process.
   void StallOutput() { stall_output_ = true; }
+  void LimitFileSize(uint64_t bytes) { file_size_limit_ = bytes; }
 
   // Starts the server on a free loopback port with `extra_args` appended.
-  // True once it reported READY=1 (within 15 s).
+  // True once it reported READY=1 (within 15 s); the reason is in Errors()
+  // when not.
   bool Start(const std::vector<std::string>& extra_args = {});
   // Starts the server with exactly these arguments (no --config, --port or
   // --listen added) and waits for it to end; returns its exit status, or -1
@@ -44,17 +57,25 @@ class TestServer {
   // Sends SIGTERM and waits up to `timeout_ms` for the exit. Returns the exit
   // status, or -1 when the process had to be killed or died of a signal.
   int Stop(int timeout_ms = 10000);
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  // Stops it as its service manager would (a stopped server is continued
+  // first) and tells whether it ended well: exit status 0 and no sanitizer
+  // report. *problem says what was wrong.
+  bool StopCleanly(std::string* problem, int timeout_ms = 10000);
+  // For signals, descriptor counts and memory of the running server.
+  ChildProcess& process() { return process_; }
+  bool running() const { return process_.running(); }
 
   uint16_t port() const { return port_; }
   const std::string& dir() const { return dir_; }
-  std::string share() const { return dir_ + "/share/"; }
+  const std::string& share() const { return share_; }  // ends in '/'
+  std::string home(const std::string& user) const { return share_ + user; }
   std::string config_path() const { return dir_ + "/Config.cfg"; }
 
-  // What the server wrote so far to standard output / standard error.
+  // What the server wrote to standard output / standard error since its
+  // last start.
   std::string Log() const;
   std::string Errors() const;
+  int CountInLog(const std::string& text) const;
   // Waits (at most `timeout_ms`) until the log holds `text` `count` times.
   bool WaitForLog(const std::string& text, int count = 1, int timeout_ms = 10000) const;
   // The log's lines, each with its "\n".
@@ -62,20 +83,27 @@ class TestServer {
   // Notifications received so far on the notify socket, in order.
   std::vector<std::string> Notifications();
 
+  // Connections the server has released so far. An account is free for a
+  // new login only once the server has seen its connection's close, which
+  // a loaded machine may delay: WaitForRelease waits (at most `timeout_ms`)
+  // until more than `seen` were released.
+  int Releases() const;
+  bool WaitForRelease(int seen, int timeout_ms = 10000) const;
+
  private:
-  // Waits for the child to exit: its exit status, or -1 after a signal or
-  // when it had to be killed at the end of timeout_ms.
-  int WaitForExit(int timeout_ms);
   bool Spawn(const std::vector<std::string>& args);
+  int WaitForExit(int timeout_ms);
   void DrainNotifications(int wait_ms);
 
   std::string dir_;
-  pid_t pid_ = -1;
+  std::string share_;
+  ChildProcess process_;
   uint16_t port_ = 0;
   int notify_fd_ = -1;
   std::vector<std::string> notifications_;
   bool stall_output_ = false;
   int stalled_fd_ = -1;  // the unread end of the output pipe
+  uint64_t file_size_limit_ = 0;
 };
 
 // Counts the non-overlapping occurrences of `needle` in `hay`.

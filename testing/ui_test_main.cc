@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace tervane {
+namespace tervane::testing {
 namespace {
 
 struct Entry {
@@ -31,11 +31,11 @@ int RegisterUiTest(const char* name, std::function<std::unique_ptr<QObject>()> m
   return static_cast<int>(Registry().size());
 }
 
-}  // namespace tervane
+}  // namespace tervane::testing
 
 // Usage: client_ui_test [--class NAME] [Qt Test arguments]
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], tervane::kCrashHoldingLockArg) == 0) {
+  if (argc == 3 && std::strcmp(argv[1], tervane::testing::kCrashHoldingLockArg) == 0) {
     auto* lock = new tervane::InstanceLock(QString::fromLocal8Bit(argv[2]));
     if (!lock->TryAcquire()) return 3;
     std::raise(SIGKILL);
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   int qt_argc = static_cast<int>(args.size());
   QApplication app(qt_argc, args.data());
   int failures = 0;
-  for (const auto& entry : tervane::Registry()) {
+  for (const auto& entry : tervane::testing::Registry()) {
     if (!only.empty() && only != entry.name) continue;
     std::unique_ptr<QObject> test = entry.make();
     failures += QTest::qExec(test.get(), qt_argc, args.data());

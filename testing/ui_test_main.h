@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-namespace tervane {
+namespace tervane::testing {
 
 // argv[1] of the helper mode: take the single-instance marker in argv[2] and
 // die by SIGKILL while holding it.
@@ -16,10 +16,10 @@ inline constexpr char kCrashHoldingLockArg[] = "--crash-holding-lock";
 
 int RegisterUiTest(const char* name, std::function<std::unique_ptr<QObject>()> make);
 
-}  // namespace tervane
+}  // namespace tervane::testing
 
 #define TERVANE_UI_TEST(Class)                                     \
   [[maybe_unused]] static const int kRegistered##Class =           \
-      ::tervane::RegisterUiTest(#Class, [] { return std::unique_ptr<QObject>(new Class); })
+      ::tervane::testing::RegisterUiTest(#Class, [] { return std::unique_ptr<QObject>(new Class); })
 
 #endif  // TERVANE_TESTING_UI_TEST_MAIN_H_

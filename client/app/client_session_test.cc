@@ -10,7 +10,11 @@
 #include "client/app/md5.h"
 #include "client/app/result_words.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/child_process.h"
+#include "testing/fake_peer.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
@@ -19,7 +23,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 using testing::RecordingStatus;
 using testing::RecordingUi;
 
@@ -32,8 +36,8 @@ class ScriptedLogin {
   explicit ScriptedLogin(std::vector<uint32_t> login_results, uint32_t register_result = 0)
       : login_results_(std::move(login_results)), register_result_(register_result) {}
 
-  uint32_t Handle(const FakeServer::Request& r, std::vector<uint8_t>* reply) {
-    switch (r.code) {
+  uint32_t Handle(const FakePeer::Request& r, std::vector<uint8_t>* reply) {
+    switch (r.header.code) {
       case OP_OPEN_SESSION:
         reply->assign(4, 0);
         return 0;
@@ -42,7 +46,7 @@ class ScriptedLogin {
         std::string_view name, digest;
         if (!DecodeTwoStringRequest(r.payload.data(), r.payload.size(), &name, &digest)) return 87;
         credentials.emplace_back(std::string(name) + ":" + std::string(digest));
-        if (r.code == OP_REGISTER_USER) return register_result_;
+        if (r.header.code == OP_REGISTER_USER) return register_result_;
         const uint32_t result = logins_ < login_results_.size() ? login_results_[logins_] : 0;
         ++logins_;
         return result;
@@ -89,7 +93,7 @@ TEST(ClientSessionTest, FixedAccount) {
 // listed; the session keeps the figures the server reported.
 TEST(ClientSessionTest, LoginWithKnownAccount) {
   ScriptedLogin script({0});
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
   ClientSession session;
   RecordingUi ui;
   RecordingStatus status;
@@ -110,7 +114,7 @@ TEST(ClientSessionTest, LoginWithKnownAccount) {
 // Unknown user: register, log in again, list.
 TEST(ClientSessionTest, RegistersOnFirstUse) {
   ScriptedLogin script({RESULT_NOT_LOGGED_IN, 0});
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
   ClientSession session;
   RecordingUi ui;
   RecordingStatus status;
@@ -131,7 +135,7 @@ TEST(ClientSessionTest, LoginFailures) {
   const std::vector<uint16_t> thrice{OP_OPEN_SESSION, OP_LOGIN, OP_LOGIN, OP_LOGIN};
   for (uint32_t first : {RESULT_WRONG_PASSWORD, RESULT_ALREADY_LOGGED_IN, 5u}) {
     ScriptedLogin script({first, first, first});
-    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
@@ -143,7 +147,7 @@ TEST(ClientSessionTest, LoginFailures) {
   }
   {
     ScriptedLogin script({RESULT_ALREADY_LOGGED_IN, 0});
-    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
@@ -151,7 +155,7 @@ TEST(ClientSessionTest, LoginFailures) {
   }
   {
     ScriptedLogin script({RESULT_NOT_LOGGED_IN}, RESULT_USER_EXISTS);
-    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
@@ -162,7 +166,7 @@ TEST(ClientSessionTest, LoginFailures) {
   }
   {
     ScriptedLogin script({RESULT_NOT_LOGGED_IN, RESULT_WRONG_PASSWORD});
-    FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+    FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
@@ -177,10 +181,10 @@ TEST(ClientSessionTest, LoginFailures) {
 // fails in that time with WSAETIMEDOUT and the connection is not used again.
 TEST(ClientSessionTest, ReplyTimeout) {
   ScriptedLogin script({0});
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) {
-    if (r.code == OP_LOGIN) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) {
+    if (r.header.code == OP_LOGIN) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     return script.Handle(r, out);
-  });
+  }));
   ClientSession session;
   session.SetReplyTimeout(200);
   ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
@@ -208,7 +212,7 @@ TEST(ClientSessionTest, ConnectFailure) {
 // operations fail instead of crashing.
 TEST(ClientSessionTest, BadArgumentsAndNoConnection) {
   ScriptedLogin script({0});
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return script.Handle(r, out); });
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
   ClientSession session;
   EXPECT_NE(session.Login("sync", "x"), 0u);  // not connected
   EXPECT_NE(session.Delete("Mon", true), 0u);
@@ -229,14 +233,14 @@ TEST(ClientSessionTest, BadArgumentsAndNoConnection) {
 TEST(ClientSessionServerTest, RealServerAccounts) {
   if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
   {
-    testing::ServerProcess server;
+    testing::TestServer server;
     ASSERT_TRUE(server.Start()) << server.Log();
     ClientSession session;
     RecordingUi ui;
     RecordingStatus status;
     ASSERT_TRUE(ConnectAndLogin(&session, kLoopback, server.port(), &ui, &status));
     EXPECT_TRUE(ui.messages.empty());
-    const std::string config = testing::ReadFileBytes(server.config_path());
+    const std::string config = testing::ReadFile(server.config_path());
     EXPECT_NE(config.find("[User]\r\nsync\r\n" + PasswordDigest(kSyncPassword) + "\r\n"), std::string::npos)
         << config;
     session.Disconnect();
@@ -254,7 +258,7 @@ TEST(ClientSessionServerTest, RealServerAccounts) {
     EXPECT_NE(session.Delete("NoSuchFolder", true), 0u);
   }
   {
-    testing::ServerProcess server({{"sync", PasswordDigest("abcd")}});
+    testing::TestServer server({{"sync", PasswordDigest("abcd")}});
     ASSERT_TRUE(server.Start()) << server.Log();
     ClientSession session;
     RecordingUi ui;

@@ -15,7 +15,10 @@
 #include "client/app/run_lock.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
-#include "testing/test_support.h"
+#include "testing/child_process.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 
 namespace tervane {
 namespace {
@@ -158,7 +161,7 @@ class HeadlessTest : public ::testing::Test {
 // copy equal to the local tree.
 TEST_F(HeadlessTest, SyncSucceeds) {
   if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::ServerProcess server;
+  testing::TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const std::string root = tmp_.path() + "/data";
   testing::WriteFile(root + "/a.txt", "a");
@@ -182,7 +185,7 @@ TEST_F(HeadlessTest, SyncSucceeds) {
 // A file that cannot be opened: "上传失败", the rest uploads, exit 1.
 TEST_F(HeadlessTest, SomeUploadsFail) {
   if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::ServerProcess server;
+  testing::TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const std::string root = tmp_.path() + "/data";
   testing::WriteFile(root + "/good.txt", "good");
@@ -192,7 +195,7 @@ TEST_F(HeadlessTest, SomeUploadsFail) {
   ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
   EXPECT_NE(out.find("\n上传失败\n"), std::string::npos) << out;
   const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
-  EXPECT_EQ(testing::ReadFileBytes(server.home("sync") + "/" + day + root + "/good.txt"), "good");
+  EXPECT_EQ(testing::ReadFile(server.home("sync") + "/" + day + root + "/good.txt"), "good");
   // The run left its record: --status tells it and exits as the run did.
   EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
                                 &out, &err),
@@ -209,7 +212,7 @@ TEST_F(HeadlessTest, LoginAndConnectFailures) {
   Configure({root});
   std::string out, err;
   if (testing::ProgramExists("tervanesvr")) {
-    testing::ServerProcess server({{"sync", PasswordDigest("abcd")}});
+    testing::TestServer server({{"sync", PasswordDigest("abcd")}});
     ASSERT_TRUE(server.Start()) << server.Log();
     EXPECT_EQ(Run(server.port(), &out, &err), 2) << out << err;
     EXPECT_EQ(out, "登录失败[sync]: 密码错误 (0x3502)\n");
@@ -262,7 +265,7 @@ TEST_F(HeadlessTest, OneAccountPerWorkstation) {
   if (::geteuid() != 0 || testing::RunProgram({"/usr/bin/unshare", "--uts", "/bin/true"}, 10000, &out, &err) != 0) {
     GTEST_SKIP() << "no UTS namespace here: " << err;
   }
-  testing::ServerProcess server;
+  testing::TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const std::string root = tmp_.path() + "/data";
   testing::WriteFile(root + "/a.txt", "a");
@@ -278,7 +281,7 @@ TEST_F(HeadlessTest, OneAccountPerWorkstation) {
   Configure({root}, "ann");
   ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk-a")), 0) << out << err;
   for (const char* home : {"desk-a", "desk_b", "ann"}) {
-    EXPECT_EQ(testing::ReadFileBytes(server.home(home) + "/" + day + root + "/a.txt"), "a") << home;
+    EXPECT_EQ(testing::ReadFile(server.home(home) + "/" + day + root + "/a.txt"), "a") << home;
   }
 }
 
@@ -291,7 +294,7 @@ TEST_F(HeadlessTest, OneAccountPerWorkstation) {
 // deletes nothing.
 TEST_F(HeadlessTest, FailuresNamedNamesMappedTimesKept) {
   if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::ServerProcess server;
+  testing::TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const std::string root = tmp_.path() + "/data";
   const std::string odd = "a\\b:c*d?e\"f<g>h|i\x01j.txt";

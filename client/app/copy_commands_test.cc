@@ -17,7 +17,10 @@
 #include "client/app/command_line.h"
 #include "client/app/copy_browser.h"
 #include "client/app/settings.h"
-#include "testing/test_support.h"
+#include "testing/child_process.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 #include "shared/platform/filetime.h"
 
 namespace tervane {
@@ -89,7 +92,7 @@ class CopyCommandsTest : public ::testing::Test {
     return std::string();
   }
 
-  testing::ServerProcess server_;
+  testing::TestServer server_;
   testing::TempDir tmp_;
   std::string settings_path_ = tmp_.path() + "/BK_CLIENT_CFG.ini";
   std::string root_;
@@ -124,15 +127,15 @@ TEST_F(CopyCommandsTest, RestoreBringsTheTreeBack) {
   testing::WriteFile(copy + "/zero.txt", "mine");
   ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 1) << out;
   EXPECT_NE(out.find("  " + root_ + "/zero.txt: 本地已有此文件，未覆盖\n"), std::string::npos) << out;
-  EXPECT_EQ(testing::ReadFileBytes(copy + "/zero.txt"), "mine");
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "mine");
   ASSERT_EQ(Run({"--restore", day_, root_ + "/zero.txt", "--to", out_dir, "--overwrite"}, &out), 0) << out;
-  EXPECT_EQ(testing::ReadFileBytes(copy + "/zero.txt"), "");
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "");
 
   ASSERT_EQ(::unlink((root_ + "/子目录/notes.txt").c_str()), 0);
   std::string lower_day = day_;  // a day is taken in any case
   for (char& c : lower_day) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
   ASSERT_EQ(Run({"--restore", lower_day, root_ + "/子目录/notes.txt"}, &out), 0) << out;
-  EXPECT_EQ(testing::ReadFileBytes(root_ + "/子目录/notes.txt"), "notes");
+  EXPECT_EQ(testing::ReadFile(root_ + "/子目录/notes.txt"), "notes");
   for (const auto& [rel, content] : testing::ReadTree(tmp_.path())) {
     EXPECT_EQ(rel.find(".tervane-restore-"), std::string::npos) << rel;
   }

@@ -7,7 +7,8 @@
 
 #include "client/app/failure_alert.h"
 #include "client/app/run_recorder.h"
-#include "testing/test_support.h"
+#include "testing/fake_notification_bus.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {

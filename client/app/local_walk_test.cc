@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/test_support.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {

@@ -12,7 +12,8 @@
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/fake_peer.h"
+#include "testing/temp_dir.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
@@ -20,7 +21,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 
 struct BigUploadLog {
   std::mutex mu;
@@ -31,9 +32,9 @@ struct BigUploadLog {
   std::vector<std::pair<uint32_t, uint32_t>> space_reports;
 };
 
-uint32_t Answer(BigUploadLog* log, const FakeServer::Request& r, std::vector<uint8_t>* reply) {
+uint32_t Answer(BigUploadLog* log, const FakePeer::Request& r, std::vector<uint8_t>* reply) {
   std::lock_guard<std::mutex> lock(log->mu);
-  switch (r.code) {
+  switch (r.header.code) {
     case OP_OPEN_SESSION:
       reply->assign(4, 0);
       return 0;
@@ -81,8 +82,8 @@ uint32_t Answer(BigUploadLog* log, const FakeServer::Request& r, std::vector<uin
 // figures: the end of file, every offset in order, every byte.
 TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   BigUploadLog log;
-  FakeServer fake([&](const FakeServer::Request& r, std::vector<uint8_t>* out) { return Answer(&log, r, out); },
-                  /*discard_write_data=*/true);
+  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return Answer(&log, r, out); }),
+                FakePeer::Options{.discard_write_data = true});
   testing::TempDir tmp;
   const std::string root = tmp.path() + "/big";
   testing::MakeDirs(root);

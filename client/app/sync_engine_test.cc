@@ -23,7 +23,11 @@
 #include "client/app/client_session.h"
 #include "client/app/remote_path.h"
 #include "testing/test_recorders.h"
-#include "testing/test_support.h"
+#include "testing/child_process.h"
+#include "testing/fake_peer.h"
+#include "testing/free_port.h"
+#include "testing/temp_dir.h"
+#include "testing/test_server.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
@@ -33,7 +37,7 @@
 namespace tervane {
 namespace {
 
-using testing::FakeServer;
+using testing::FakePeer;
 using testing::RecordingStatus;
 using testing::RecordingUi;
 using testing::Tree;
@@ -52,7 +56,7 @@ time_t LocalNoon(int year, int month, int day) {
 }
 
 // The server-side path of a local absolute path below the weekday folder.
-std::string ServerPath(const testing::ServerProcess& server, const std::string& day, const std::string& local) {
+std::string ServerPath(const testing::TestServer& server, const std::string& day, const std::string& local) {
   return server.home("sync") + "/" + day + local;
 }
 
@@ -69,9 +73,9 @@ struct UploadLog {
 };
 
 // A fake server that accepts every upload and keeps only the figures.
-uint32_t AcceptUploads(UploadLog* log, const FakeServer::Request& r, std::vector<uint8_t>* reply) {
+uint32_t AcceptUploads(UploadLog* log, const FakePeer::Request& r, std::vector<uint8_t>* reply) {
   std::lock_guard<std::mutex> lock(log->mu);
-  switch (r.code) {
+  switch (r.header.code) {
     case OP_OPEN_SESSION:
       reply->assign(4, 0);
       return 0;
@@ -126,7 +130,7 @@ uint32_t AcceptUploads(UploadLog* log, const FakeServer::Request& r, std::vector
 class SyncEngineFakeTest : public ::testing::Test {
  protected:
   SyncEngineFakeTest()
-      : fake_([this](const FakeServer::Request& r, std::vector<uint8_t>* out) { return AcceptUploads(&log_, r, out); }),
+      : fake_(FakePeer::Answering([this](const auto& r, auto* out) { return AcceptUploads(&log_, r, out); })),
         engine_(&session_, &status_, &ui_) {
     engine_.SetClock([] { return LocalNoon(2024, 5, 6); });  // a Monday
   }
@@ -144,7 +148,7 @@ class SyncEngineFakeTest : public ::testing::Test {
   }
 
   UploadLog log_;
-  FakeServer fake_;
+  FakePeer fake_;
   ClientSession session_;
   RecordingStatus status_;
   RecordingUi ui_;
@@ -211,7 +215,7 @@ TEST_F(SyncEngineFakeTest, ShortReadStopsTheFile) {
   const char* kShort = "/sys/devices/system/cpu/online";
   struct stat st {};
   if (::stat(kShort, &st) != 0 || st.st_size < 64 ||
-      testing::ReadFileBytes(kShort).size() >= static_cast<size_t>(st.st_size)) {
+      testing::ReadFile(kShort).size() >= static_cast<size_t>(st.st_size)) {
     GTEST_SKIP() << "no file here that is shorter than its size";
   }
   const std::string root = tmp_.path() + "/data";
@@ -387,29 +391,29 @@ class PipelinedUploadTest : public ::testing::Test {
   std::vector<Seen> seen_;
   uint32_t next_handle_ = 100;
   UploadLog log_;
-  FakeServer fake_{[this](const FakeServer::Request& r, std::vector<uint8_t>* out) {
+  FakePeer fake_{FakePeer::Answering([this](const auto& r, auto* out) {
     std::lock_guard<std::mutex> hold(mu_);
     Seen s;
-    s.code = r.code;
+    s.code = r.header.code;
     CreateFileRequest c;
     std::string_view path;
-    if (r.code == OP_CREATE_FILE && DecodeCreateFileRequest(r.payload.data(), r.payload.size(), &c)) {
+    if (r.header.code == OP_CREATE_FILE && DecodeCreateFileRequest(r.payload.data(), r.payload.size(), &c)) {
       WireToUtf8(c.path, &s.name);
       if (s.name.back() != '|') s.handle = next_handle_++;
-    } else if (r.code == OP_DELETE_FILE && DecodePathRequest(r.payload.data(), r.payload.size(), &path)) {
+    } else if (r.header.code == OP_DELETE_FILE && DecodePathRequest(r.payload.data(), r.payload.size(), &path)) {
       WireToUtf8(path, &s.name);
-    } else if (r.code == OP_SET_SPACE_INFO) {
+    } else if (r.header.code == OP_SET_SPACE_INFO) {
       uint32_t files = 0;
       DecodeSpaceInfo(r.payload.data(), r.payload.size(), &s.space, &files);
-    } else if (r.code == OP_GET_FILE_SIZE || r.code == OP_SET_FILE_SIZE || r.code == OP_WRITE_FILE ||
-               r.code == OP_SET_FILE_TIME || r.code == OP_CLOSE_FILE) {
+    } else if (r.header.code == OP_GET_FILE_SIZE || r.header.code == OP_SET_FILE_SIZE ||
+               r.header.code == OP_WRITE_FILE || r.header.code == OP_SET_FILE_TIME || r.header.code == OP_CLOSE_FILE) {
       s.handle = LoadU32(r.payload.data());
     }
     seen_.push_back(s);
     uint32_t result = 0;
     if (hook_ && hook_(s, &result)) return result;
     return AcceptUploads(&log_, r, out);
-  }};
+  })};
   ClientSession session_;
   RecordingStatus status_;
   RecordingUi ui_;
@@ -496,7 +500,7 @@ TEST_F(PipelinedUploadTest, ALostConnectionEndsTheRunWithOneLine) {
   int creates = 0;
   hook_ = [&](const Seen& s, uint32_t* result) {
     if (s.code != OP_CREATE_FILE || ++creates != 5) return false;
-    *result = FakeServer::kCloseConnection;
+    *result = FakePeer::kCloseConnection;
     return true;
   };
   const SyncReport report = Run(root);
@@ -542,7 +546,7 @@ class SyncEngineServerTest : public ::testing::Test {
     return markers;
   }
 
-  testing::ServerProcess server_;
+  testing::TestServer server_;
   ClientSession session_;
   RecordingStatus status_;
   RecordingUi ui_;
@@ -621,16 +625,16 @@ TEST_F(SyncEngineServerTest, SecondRunSameDayReplacesTheCopy) {
   ASSERT_EQ(::unlink((one + "/b.txt").c_str()), 0);
   testing::WriteFile(one + "/a.txt", "second a, longer than before");
   testing::WriteFile(one + "/new.txt", "new");
-  const size_t released = server_.Releases();
+  const int released = server_.Releases();
   session_.Disconnect();
-  ASSERT_TRUE(server_.WaitForReleases(released, 10000));
+  ASSERT_TRUE(server_.WaitForRelease(released, 10000));
   report = engine_.SyncTask(Job({one, two}));
   ASSERT_EQ(report.ExitCode(), 0) << ::testing::PrintToString(status_.lines());
   ASSERT_EQ(report.day, day) << "the day changed between the runs";
   EXPECT_EQ(status_.Count("远程删除[" + day + "] 成功\n"), 1);
   EXPECT_EQ(testing::ReadTree(ServerPath(server_, day, one)), testing::ReadTree(one));
   EXPECT_EQ(testing::ReadTree(ServerPath(server_, day, two)), testing::ReadTree(two));
-  EXPECT_EQ(testing::ReadFileBytes(server_.home("sync") + "/" + other + "/keep.txt"), "another day");
+  EXPECT_EQ(testing::ReadFile(server_.home("sync") + "/" + other + "/keep.txt"), "another day");
 }
 
 // The weekday is taken once per run: a clock that passes midnight during the

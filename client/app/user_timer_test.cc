@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/test_support.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {
@@ -53,7 +53,7 @@ TEST(UserTimerTest, TheDropInFollowsAChangedStartTimeOnceTheUserHasASchedule) {
 
   Enable(folder);
   ASSERT_TRUE(FollowStartTime(folder, At(18, 0, 0), manager.Function(), &error)) << error;
-  EXPECT_EQ(testing::ReadFileBytes(drop_in),
+  EXPECT_EQ(testing::ReadFile(drop_in),
             "# Written by tervaneclt from the start time of its settings; rewritten\n"
             "# when they change.\n[Timer]\nOnCalendar=\nOnCalendar=*-*-* 18:00:00\nPersistent=true\n");
   ASSERT_TRUE(FollowStartTime(folder, At(18, 0, 0), manager.Function(), &error));

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "testing/fake_peer.h"
-#include "testing/listing_server.h"
-#include "testing/recording_sink.h"
+#include "testing/fake_listing.h"
+#include "testing/test_recorders.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
@@ -14,6 +14,10 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::FakeListing;
+using testing::RecordingStatus;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
@@ -32,10 +36,10 @@ struct Fixture {
   }
   FakePeer peer;
   RemoteSession* session = nullptr;
-  RecordingSink sink;
+  RecordingStatus sink;
 };
 
-FakePeer::Script Serving(ListingServer* listing) {
+FakePeer::Script Serving(FakeListing* listing) {
   return [listing](const Request& r) {
     if (r.header.code == OP_LIST_DIRECTORY) return listing->Answer(r);
     return FakePeer::SessionAnswer(r);
@@ -43,20 +47,20 @@ FakePeer::Script Serving(ListingServer* listing) {
 }
 
 TEST(ListTaskTest, SmallListingIsCollectedInOnePass) {
-  ListingServer listing(ListingServer::Numbered(20, 17));
+  FakeListing listing(FakeListing::Numbered(20, 17));
   Fixture f(Serving(&listing));
   std::vector<uint8_t> collected;
   EXPECT_EQ(f.Run("\\", &collected), 0u);
   EXPECT_EQ(collected, listing.WholeListing(272));
   EXPECT_EQ(f.peer.CountOf(OP_LIST_DIRECTORY), 3u);
   EXPECT_TRUE(f.sink.lines().empty());
-  EXPECT_EQ(LoadU16(f.peer.Requests().at(1).payload()), 1u);
-  EXPECT_EQ(f.peer.Requests().at(1).payload()[6], '\\');
+  EXPECT_EQ(LoadU16(f.peer.Requests().at(1).payload.data()), 1u);
+  EXPECT_EQ(f.peer.Requests().at(1).payload.data()[6], '\\');
 }
 
 TEST(ListTaskTest, ListingLargerThan10240BytesSucceedsOnTheSecondCall) {
   // 400 records of 31 bytes, 8 to a chunk: 50 chunks, 12,800 bytes.
-  ListingServer listing(ListingServer::Numbered(400, 20));
+  FakeListing listing(FakeListing::Numbered(400, 20));
   const std::vector<uint8_t> whole = listing.WholeListing(272);
   ASSERT_EQ(whole.size(), 12800u);
   Fixture f(Serving(&listing));
@@ -70,7 +74,7 @@ TEST(ListTaskTest, ListingLargerThan10240BytesSucceedsOnTheSecondCall) {
 }
 
 TEST(ListTaskTest, EmptyDirectoryHandsOnNothing) {
-  ListingServer listing({});
+  FakeListing listing({});
   Fixture f(Serving(&listing));
   std::vector<uint8_t> collected(3, 1);
   EXPECT_EQ(f.Run("empty", &collected), 0u);
@@ -103,7 +107,7 @@ TEST(ListTaskTest, FailuresShowTheirTextsOnTheStatusLine) {
   }
   // The second call with the grown buffer fails.
   {
-    ListingServer listing(ListingServer::Numbered(400, 20));
+    FakeListing listing(FakeListing::Numbered(400, 20));
     int calls = 0;
     Fixture f([&listing, &calls](const Request& r) {
       if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
@@ -116,7 +120,7 @@ TEST(ListTaskTest, FailuresShowTheirTextsOnTheStatusLine) {
   }
   // The connection dropped under the second call: the code is a socket one.
   {
-    ListingServer listing(ListingServer::Numbered(400, 20));
+    FakeListing listing(FakeListing::Numbered(400, 20));
     int calls = 0;
     Fixture f([&listing, &calls](const Request& r) {
       if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "client/net/kova.h"
-#include "testing/recording_sink.h"
-#include "testing/server_process.h"
+#include "testing/test_recorders.h"
+#include "testing/test_server.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/frame_header.h"
@@ -22,6 +22,9 @@
 
 namespace tervane {
 namespace {
+
+using testing::RecordingStatus;
+using testing::TestServer;
 
 constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeDirectory = 0x10;
@@ -40,14 +43,20 @@ std::vector<uint8_t> Pattern(size_t size, uint64_t from, uint8_t seed = 0) {
 class RealServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!ServerProcess::Binary().empty()) server_ = ServerProcess::Start({}, &why_).release();
+    if (TestServer::Binary().empty()) return;
+    server_ = new TestServer;
+    if (!server_->Start()) {
+      why_ = server_->Errors();
+      delete server_;
+      server_ = nullptr;
+    }
   }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
   }
   void SetUp() override {
-    if (ServerProcess::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built yet";
+    if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built yet";
     ASSERT_NE(server_, nullptr) << why_;
   }
   void TearDown() override {
@@ -58,7 +67,7 @@ class RealServerTest : public ::testing::Test {
   RemoteSession* Connect() {
     RemoteSession* session = nullptr;
     const Result rc = KOVA_Connect("127.0.0.1", &session, server_->port());
-    EXPECT_EQ(rc, 0u) << server_->Output();
+    EXPECT_EQ(rc, 0u) << server_->Log();
     if (session != nullptr) sessions_.push_back(session);
     return session;
   }
@@ -76,12 +85,12 @@ class RealServerTest : public ::testing::Test {
     }
   }
 
-  static ServerProcess* server_;
+  static TestServer* server_;
   static std::string why_;
   std::vector<RemoteSession*> sessions_;
 };
 
-ServerProcess* RealServerTest::server_ = nullptr;
+TestServer* RealServerTest::server_ = nullptr;
 std::string RealServerTest::why_;
 
 TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
@@ -109,7 +118,7 @@ TEST_F(RealServerTest, AccountsAndRequestsBeforeLogin) {
   EXPECT_EQ(buffer, std::vector<uint8_t>(64, 0xEE));
 
   // The listing helper shows nothing for 0x3501.
-  RecordingSink sink;
+  RecordingStatus sink;
   auto task = std::make_unique<ListTask>();
   task->directory_name = "\\";
   task->status = &sink;
@@ -317,7 +326,7 @@ TEST_F(RealServerTest, ListingLargerThan10240BytesThroughTheHelper) {
                               kAttributeNormal, &file), 0u) << i;
     ASSERT_EQ(KOVA_CloseFile(file), 0u);
   }
-  RecordingSink sink;
+  RecordingStatus sink;
   std::vector<uint8_t> listing;
   auto task = std::make_unique<ListTask>();
   task->directory_name = "big";
@@ -391,22 +400,20 @@ TEST_F(RealServerTest, TwoThreadsOnOneSessionEachGetTheirOwnReplies) {
 
 // A server of its own that drops silent connections after 300 ms.
 TEST(RealServerClosingTest, ServerClosingTheConnectionGives13) {
-  if (ServerProcess::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built yet";
-  std::string why;
-  std::unique_ptr<ServerProcess> server =
-      ServerProcess::Start({"--idle-ms", "300", "--sweep-ms", "100"}, &why);
-  ASSERT_NE(server, nullptr) << why;
+  if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built yet";
+  TestServer server;
+  ASSERT_TRUE(server.Start({"--idle-ms", "300", "--sweep-ms", "100"})) << server.Errors();
 
   // Dropped between requests: the next operation finds the reply cut off.
   RemoteSession* session = nullptr;
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, server->port()), 0u);
+  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, server.port()), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  EXPECT_EQ(KOVA_Heartbeat(session), ERROR_INVALID_DATA) << server->Output();
+  EXPECT_EQ(KOVA_Heartbeat(session), ERROR_INVALID_DATA) << server.Log();
   EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
   KOVA_Disconnect(session);
 
   // Dropped while we wait for a reply: the request's payload never came whole.
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, server->port()), 0u);
+  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, server.port()), 0u);
   {
     MutexLock hold(&session->lock);
     uint8_t frame[kHeaderSize + 10] = {};

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "testing/fake_peer.h"
-#include "testing/listing_server.h"
+#include "testing/fake_listing.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
@@ -17,6 +17,11 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::FakeListing;
+using testing::RequestHeaderBytes;
+using testing::TagTakenBetween;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
@@ -36,7 +41,7 @@ struct Fixture {
   RemoteSession* session = nullptr;
 };
 
-FakePeer::Script Serving(ListingServer* listing) {
+FakePeer::Script Serving(FakeListing* listing) {
   return [listing](const Request& r) {
     if (r.header.code == OP_LIST_DIRECTORY) return listing->Answer(r);
     return FakePeer::SessionAnswer(r);
@@ -44,7 +49,7 @@ FakePeer::Script Serving(ListingServer* listing) {
 }
 
 TEST(RemoteDirectoryTest, CollectsEveryChunkWithTheIdenticalRequest) {
-  ListingServer listing(ListingServer::Numbered(40, 17));  // 28-byte records, 9 to a chunk
+  FakeListing listing(FakeListing::Numbered(40, 17));  // 28-byte records, 9 to a chunk
   Fixture f(Serving(&listing));
   std::vector<uint8_t> buffer(4096, 0xEE);
   uint32_t size = static_cast<uint32_t>(buffer.size());
@@ -85,7 +90,7 @@ TEST(RemoteDirectoryTest, CollectsEveryChunkWithTheIdenticalRequest) {
 }
 
 TEST(RemoteDirectoryTest, ListingLargerThanTheBufferGives14AndTheSizeItNeeds) {
-  ListingServer listing(ListingServer::Numbered(40, 17));
+  FakeListing listing(FakeListing::Numbered(40, 17));
   Fixture f(Serving(&listing));
   const std::vector<uint8_t> whole = listing.WholeListing(272);
   // Room for the first two chunks and half of the third; exactly that big so
@@ -112,10 +117,10 @@ TEST(RemoteDirectoryTest, ListingLargerThanTheBufferGives14AndTheSizeItNeeds) {
 }
 
 TEST(RemoteDirectoryTest, EmptyOrMissingDirectoryLeavesBufferAndSize) {
-  ListingServer empty({});
+  FakeListing empty({});
   Fixture f([&empty](const Request& r) {
     if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
-    if (r.payload()[6] == 'n') return Answer{FakePeer::Reply(r, RESULT_NO_SUCH_DIRECTORY)};
+    if (r.payload.data()[6] == 'n') return Answer{FakePeer::Reply(r, RESULT_NO_SUCH_DIRECTORY)};
     return empty.Answer(r);
   });
   std::vector<uint8_t> buffer(64, 0xEE);
@@ -131,10 +136,10 @@ TEST(RemoteDirectoryTest, EmptyOrMissingDirectoryLeavesBufferAndSize) {
 }
 
 TEST(RemoteDirectoryTest, ListingCutShortByAHugeEntryKeepsWhatItCollected) {
-  auto entries = ListingServer::Numbered(12, 17);
+  auto entries = FakeListing::Numbered(12, 17);
   entries.push_back({std::string(262, 'L'), false});  // 273 bytes: never fits a chunk
   entries.push_back({"after", false});
-  ListingServer listing(entries);
+  FakeListing listing(entries);
   Fixture f(Serving(&listing));
   const std::vector<uint8_t> collected = listing.WholeListing(272);  // stops at the huge entry
   ASSERT_EQ(collected.size(), 2u * 8 + 12u * 28);
@@ -151,7 +156,7 @@ TEST(RemoteDirectoryTest, ListingCutShortByAHugeEntryKeepsWhatItCollected) {
   EXPECT_EQ(again, 1000u);
 
   // Had the buffer been too small, the miss is reported, not lost.
-  ListingServer fresh(entries);
+  FakeListing fresh(entries);
   Fixture g(Serving(&fresh));
   uint32_t small = 100;
   ASSERT_EQ(KOVA_SetCurDirectory(g.session, "d", buffer.data(), &small), ERROR_OUTOFMEMORY);

@@ -16,6 +16,10 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::RequestHeaderBytes;
+using testing::TagTakenBetween;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
@@ -29,7 +33,7 @@ FakePeer::Script FileServer(std::function<bool(const Request&, Answer*)> overrid
   return [override_answer](const Request& r) {
     Answer answer;
     if (override_answer && override_answer(r, &answer)) return answer;
-    const uint8_t* p = r.payload();
+    const uint8_t* p = r.payload.data();
     switch (r.header.code) {
       case OP_CREATE_FILE:
         return Answer{FakePeer::Reply(r, 0, Bytes().U32(kHandle).U32(LoadU32(p + 4)))};
@@ -139,7 +143,7 @@ TEST(RemoteFileTest, DirectoryChainPathHoldsHandleZero) {
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
   const auto rs = f.After();
   ASSERT_EQ(rs.size(), 1u);
-  EXPECT_EQ(LoadU32(rs[0].payload()), 0u);
+  EXPECT_EQ(LoadU32(rs[0].payload.data()), 0u);
 }
 
 TEST(RemoteFileTest, BadArgumentsAndOverlongPathsSendNothing) {
@@ -175,7 +179,7 @@ TEST(RemoteFileTest, BadArgumentsAndOverlongPathsSendNothing) {
 std::vector<std::pair<uint64_t, uint32_t>> Pieces(const std::vector<Request>& rs, uint16_t code) {
   std::vector<std::pair<uint64_t, uint32_t>> out;
   for (const Request& r : rs) {
-    if (r.header.code == code) out.emplace_back(LoadU64(r.payload() + 8), LoadU32(r.payload() + 16));
+    if (r.header.code == code) out.emplace_back(LoadU64(r.payload.data() + 8), LoadU32(r.payload.data() + 16));
   }
   return out;
 }
@@ -257,8 +261,8 @@ TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
   auto count = std::make_shared<int>(0);
   Fixture f(FileServer([held, count](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE) return false;
-    const uint64_t offset = LoadU64(r.payload() + 8);
-    std::vector<uint8_t> data(LoadU32(r.payload() + 16));
+    const uint64_t offset = LoadU64(r.payload.data() + 8);
+    std::vector<uint8_t> data(LoadU32(r.payload.data() + 16));
     for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(offset + i);
     const std::vector<uint8_t> reply = FakePeer::Reply(r, 0, data);
     held->insert(held->end(), reply.begin(), reply.end());
@@ -276,7 +280,7 @@ TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
 
 TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
-    if (r.header.code != OP_READ_FILE || LoadU64(r.payload() + 8) == 0) return false;
+    if (r.header.code != OP_READ_FILE || LoadU64(r.payload.data() + 8) == 0) return false;
     *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
     return true;
   }));
@@ -295,7 +299,7 @@ TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
 TEST(RemoteFileTest, ShortSuccessfulReadIsNotASuccess) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE) return false;
-    *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload() + 16) - 1, 0x55))};
+    *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
     return true;
   }));
   RemoteFile* file = f.Open();
@@ -374,7 +378,7 @@ TEST(RemoteFileTest, ShortFixedRepliesAreInvalidData) {
 
 TEST(RemoteFileTest, FailedPieceStopsTheWrite) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
-    if (r.header.code != OP_WRITE_FILE || LoadU64(r.payload() + 8) != 65536) return false;
+    if (r.header.code != OP_WRITE_FILE || LoadU64(r.payload.data() + 8) != 65536) return false;
     *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
     return true;
   }));
@@ -444,12 +448,12 @@ TEST(RemoteFileTest, PiecesOfOneCallAreNeverSplitByAnotherThread) {
   for (size_t i = 0; i < rs.size(); ++i) {
     if (rs[i].header.code != OP_WRITE_FILE) continue;
     ++writes;
-    const uint64_t at = LoadU64(rs[i].payload() + 8);
+    const uint64_t at = LoadU64(rs[i].payload.data() + 8);
     if (at != 0) {
       // The piece before it on the wire is the same call's previous piece.
       ASSERT_GT(i, 0u);
       EXPECT_EQ(rs[i - 1].header.code, OP_WRITE_FILE);
-      EXPECT_EQ(LoadU64(rs[i - 1].payload() + 8), at - 65536);
+      EXPECT_EQ(LoadU64(rs[i - 1].payload.data() + 8), at - 65536);
     }
   }
   EXPECT_EQ(writes, 3 * calls);

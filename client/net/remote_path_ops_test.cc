@@ -13,6 +13,9 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::RequestHeaderBytes;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
@@ -21,11 +24,11 @@ using Request = FakePeer::Request;
 Answer PathServer(const Request& r) {
   switch (r.header.code) {
     case OP_GET_FILE_ATTRIBUTES: {
-      const uint16_t length = LoadU16(r.payload());
-      return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload()[4]))};
+      const uint16_t length = LoadU16(r.payload.data());
+      return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload.data()[4]))};
     }
     case OP_GET_SPACE_INFO:
-      return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(r.payload(), r.payload() + 8))};
+      return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(r.payload.data(), r.payload.data() + 8))};
     default:
       return FakePeer::SessionAnswer(r);
   }

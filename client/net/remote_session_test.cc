@@ -19,6 +19,11 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::RequestHeaderBytes;
+using testing::OpenDescriptorCount;
+using testing::TagTakenBetween;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 

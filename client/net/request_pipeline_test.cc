@@ -14,6 +14,9 @@
 namespace tervane {
 namespace {
 
+using testing::Bytes;
+using testing::FakePeer;
+using testing::RequestHeaderBytes;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
@@ -36,14 +39,15 @@ Answer Echo(const Request& r) {
   const std::vector<uint8_t> payload(r.bytes.begin() + kHeaderSize, r.bytes.end());
   switch (r.header.code) {
     case OP_WRITE_FILE: return Answer{FakePeer::Reply(r, 0)};
-    case OP_READ_FILE: return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload() + 16), r.payload()[0]))};
+    case OP_READ_FILE: return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16), r.payload.data()[0]))};
     case OP_DELETE_FILE: return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED)};
     default: return Answer{FakePeer::Reply(r, 0, payload)};
   }
 }
 
 struct Connected {
-  explicit Connected(FakePeer::Script script, int socket_buffer = 0) : peer(std::move(script), socket_buffer) {
+  explicit Connected(FakePeer::Script script, int socket_buffer = 0)
+      : peer(std::move(script), FakePeer::Options{.socket_buffer = socket_buffer}) {
     EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
     KOVA_SetReplyTimeout(session, 20'000);  // a hang fails the test instead of holding it
   }

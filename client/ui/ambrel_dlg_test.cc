@@ -22,7 +22,7 @@
 #include "client/app/account_name.h"
 #include "client/app/last_run.h"
 #include "client/app/run_lock.h"
-#include "testing/server_process.h"
+#include "testing/test_server.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
 #include "testing/ui_test_main.h"
@@ -601,10 +601,9 @@ class AmbrelDlgTest : public QObject {
   // in (registering the account), uploads the tree, and the status line
   // ends with the run's closing line; the files arrive unchanged.
   void manualRunBacksUpThroughTheRealServer() {
-    if (ServerProcess::Binary().empty()) QSKIP("tervanesvr is not built");
-    std::string why;
-    std::unique_ptr<ServerProcess> server = ServerProcess::Start({}, &why);
-    QVERIFY2(server != nullptr, why.c_str());
+    if (testing::TestServer::Binary().empty()) QSKIP("tervanesvr is not built");
+    testing::TestServer server;
+    QVERIFY2(server.Start(), server.Errors().c_str());
 
     const QString source = QDir(dir_->path()).filePath(QStringLiteral("源 docs"));
     QVERIFY(QDir().mkpath(source + QStringLiteral("/sub")));
@@ -622,7 +621,7 @@ class AmbrelDlgTest : public QObject {
     }
     WriteSettings({source.toStdString()}, 0x7F000001u, StartTime{});
     DialogOptions options = Options(false);
-    options.port = server->port();
+    options.port = server.port();
     auto dlg = std::make_unique<CAmbrelDlg>(options);
     QCOMPARE(dlg->InitDialog(), CAmbrelDlg::InitResult::kReady);
     QStringList shown;
@@ -647,7 +646,7 @@ class AmbrelDlgTest : public QObject {
 
     // The weekday folder of the run holds the tree below the source's path.
     // No USER in the settings: the account is the workstation's own.
-    const QDir home(QString::fromStdString(server->share_root() + AccountName(std::string())));
+    const QDir home(QString::fromStdString(server.share() + AccountName(std::string())));
     QString day_folder;
     for (const char* day : {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}) {
       if (home.exists(QString::fromLatin1(day))) day_folder = home.filePath(QString::fromLatin1(day));

@@ -66,7 +66,7 @@ class InstanceLockTest : public QObject {
     // SIGKILL, so nothing of it is released.
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
-                {QString::fromLatin1(kCrashHoldingLockArg), path});
+                {QString::fromLatin1(testing::kCrashHoldingLockArg), path});
     QVERIFY(child.waitForFinished(20000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
     QVERIFY(QFileInfo::exists(QDir(path).filePath(QStringLiteral("CLIENT_EVENT"))));

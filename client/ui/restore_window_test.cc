@@ -12,7 +12,7 @@
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
 #include "testing/test_recorders.h"
-#include "testing/server_process.h"
+#include "testing/test_server.h"
 #include "client/ui/dialog_prompts.h"
 #include "testing/ui_test_main.h"
 
@@ -50,10 +50,9 @@ class RestoreWindowTest : public QObject {
   // folder down to a file, and "恢复到..." restores the ticked file (and
   // nothing else) below the chosen folder.
   void restoresATickedFile() {
-    if (ServerProcess::Binary().empty()) QSKIP("tervanesvr is not built");
-    std::string why;
-    std::unique_ptr<ServerProcess> server = ServerProcess::Start({}, &why);
-    QVERIFY2(server != nullptr, why.c_str());
+    if (testing::TestServer::Binary().empty()) QSKIP("tervanesvr is not built");
+    testing::TestServer server;
+    QVERIFY2(server.Start(), server.Errors().c_str());
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString source = dir.filePath(QStringLiteral("源"));
@@ -68,7 +67,7 @@ class RestoreWindowTest : public QObject {
       SyncEngine engine(&session, &status, &ui);
       SyncJob job;
       job.server_address = 0x7F000001u;
-      job.port = server->port();
+      job.port = server.port();
       job.directories = {source.toStdString()};
       QCOMPARE(engine.SyncTask(job).ExitCode(), 0);
     }
@@ -82,7 +81,7 @@ class RestoreWindowTest : public QObject {
     TargetPrompts prompts(target);
     RestoreWindowOptions options;
     options.settings_path = settings_path.toStdString();
-    options.port = server->port();
+    options.port = server.port();
     options.prompts = &prompts;
     RestoreWindow window(options);
     QVERIFY(window.Start());

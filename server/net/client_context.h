@@ -1,6 +1,7 @@
 // One connection of the server: a slot of the ContextPool with its socket,
-// its transfer state, its open files and the one frame buffer that holds the
-// request and, afterwards, the reply built over it.
+// its transfer state, its Session (who the client is, what it has open) and
+// the one frame buffer that holds the request and, afterwards, the reply
+// built over it.
 //
 // Who may touch what: the fields marked GUARDED_BY(pool lock) are read and
 // written under ContextPool::mutex(). Everything else belongs to the
@@ -10,14 +11,12 @@
 #ifndef TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 #define TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 
-#include <arpa/inet.h>
-
 #include <asio.hpp>
 
 #include <atomic>
 #include <cstdint>
 
-#include "server/net/open_file_table.h"
+#include "server/net/session.h"
 #include "shared/protocol/op_codes.h"
 
 namespace tervane {
@@ -44,25 +43,12 @@ struct ClientContext {
   // GUARDED_BY(pool lock): waiting out the pause after a failed login; only
   // the peer's close is watched meanwhile.
   bool held = false;
-  // The connection's key for the account manager, unique within the run and
-  // never 0, so a released connection's key can never unbind a later one.
-  // Also tells completions of an earlier connection of this slot apart.
-  uint32_t key = 0;         // GUARDED_BY(pool lock)
-  uint32_t peer_address = 0;  // IPv4, network byte order
-  uint16_t peer_port = 0;
   // GetTickCount() at set-up and at every complete header; read by the sweep.
   std::atomic<uint32_t> last_activity{0};
   asio::ip::tcp::socket socket;
+  // session.key is written only under the pool lock (see session.h).
+  Session session;
 
-  OpenFileTable open_files;
-  bool session_open = false;  // between OP_OPEN_SESSION and OP_CLOSE_SESSION
-  // The login guard: the time to log in counts from `accepted_at` (the
-  // tick at accept), heartbeats or not; one registration per connection;
-  // failed logins are counted.
-  uint32_t accepted_at = 0;
-  bool logged_in = false;
-  bool registered = false;
-  uint32_t failed_logins = 0;
   uint32_t remaining = 0;     // bytes still to move in the current receive or send
   // The socket's SO_RCVLOWAT as last set (1 is the system's default): the
   // bytes a receive waits for before the worker is woken.
@@ -82,16 +68,6 @@ struct ClientContext {
   uint8_t outbox[kOutboxSize] = {};
 
   uint8_t* payload() { return buffer + kHeaderSize; }
-};
-
-// The peer's address in dotted form, for log lines.
-struct PeerText {
-  explicit PeerText(const ClientContext& c) {
-    in_addr addr{};
-    addr.s_addr = c.peer_address;
-    if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) text[0] = '\0';
-  }
-  char text[INET_ADDRSTRLEN] = {};
 };
 
 }  // namespace tervane

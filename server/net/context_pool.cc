@@ -24,7 +24,7 @@ uint32_t ContextPool::NextKeyLocked() {
     ++last_key_;
     if (last_key_ == 0) continue;
     bool taken = false;
-    for (const auto& s : slots_) taken = taken || (s->in_use && s->key == last_key_);
+    for (const auto& s : slots_) taken = taken || (s->in_use && s->session.key == last_key_);
     if (!taken) return last_key_;
   }
 }
@@ -39,15 +39,15 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->busy = false;
     c->login_overdue = false;
     c->held = false;
-    c->key = NextKeyLocked();
-    c->peer_address = peer_address;
-    c->peer_port = peer_port;
+    c->session.key = NextKeyLocked();
+    c->session.peer_address = peer_address;
+    c->session.peer_port = peer_port;
     c->socket = std::move(socket);
-    c->session_open = false;
-    c->accepted_at = now;
-    c->logged_in = false;
-    c->registered = false;
-    c->failed_logins = 0;
+    c->session.open = false;
+    c->session.accepted_at = now;
+    c->session.logged_in = false;
+    c->session.registered = false;
+    c->session.failed_logins = 0;
     c->io_kind = IO_RECEIVE;
     c->stage = STAGE_HEADER;
     c->offset = 0;
@@ -55,7 +55,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->receive_low_water = 1;
     c->in_start = c->in_end = c->out_start = c->out_end = 0;
     c->last_activity.store(now, std::memory_order_relaxed);
-    *key = c->key;
+    *key = c->session.key;
     return c;
   }
   return nullptr;
@@ -63,29 +63,29 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
 
 void ContextPool::Free(ClientContext* c, uint32_t key) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (c->in_use && c->key == key) ReleaseLocked(c);
+  if (c->in_use && c->session.key == key) ReleaseLocked(c);
 }
 
 void ContextPool::ReleaseLocked(ClientContext* c) {
   if (!c->in_use) return;
   if (c->socket.is_open()) {
     ServerLog(LogKind::kConnection, "Server Close ClientSocket!\n");
-    accounts_.Logout(c->key);
+    accounts_.Logout(c->session.key);
     asio::error_code ignored;
     c->socket.close(ignored);
   }
-  c->session_open = false;
-  c->logged_in = false;
-  c->registered = false;
-  c->failed_logins = 0;
-  c->open_files.CloseAll(files_);
+  c->session.open = false;
+  c->session.logged_in = false;
+  c->session.registered = false;
+  c->session.failed_logins = 0;
+  c->session.open_files.CloseAll(files_);
   c->in_use = false;
   c->busy = false;
   c->login_overdue = false;
   c->held = false;
-  c->key = 0;
-  c->peer_address = 0;
-  c->peer_port = 0;
+  c->session.key = 0;
+  c->session.peer_address = 0;
+  c->session.peer_port = 0;
   c->last_activity.store(0, std::memory_order_relaxed);
   c->remaining = 0;
   c->receive_low_water = 1;

@@ -101,7 +101,7 @@ TEST_F(ContextPoolTest, KeysAreNonzeroAndNeverReusedSoAStaleFreeDoesNothing) {
   pool.Free(c, old_key);                // a late release of the earlier one
   EXPECT_EQ(pool.InUse(), 1u);
   EXPECT_TRUE(c->in_use);
-  EXPECT_EQ(c->key, new_key);
+  EXPECT_EQ(c->session.key, new_key);
 }
 
 TEST_F(ContextPoolTest, ReleaseLogsOutClosesFilesAndLeavesAFreshSlot) {
@@ -114,8 +114,8 @@ TEST_F(ContextPoolTest, ReleaseLogsOutClosesFilesAndLeavesAFreshSlot) {
   ASSERT_EQ(accounts_.ResolveCreatePath(key, "a.txt", &path, &has_file), 0u);
   uint32_t handle = 0;
   ASSERT_EQ(files_.Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
-  ASSERT_EQ(c->open_files.Add(handle, "a.txt", files_), 0u);
-  c->session_open = true;
+  ASSERT_EQ(c->session.open_files.Add(handle, "a.txt", files_), 0u);
+  c->session.open = true;
   c->stage = STAGE_WRITE_FILE;
   c->buffer[100] = 0xAB;
 
@@ -133,8 +133,8 @@ TEST_F(ContextPoolTest, ReleaseLogsOutClosesFilesAndLeavesAFreshSlot) {
   EXPECT_EQ(accounts_.Login("alice", kPassword, key2), 0u);
   EXPECT_EQ(files_.Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, 0x80, &handle), 0u);
   files_.Close(handle);
-  EXPECT_EQ(c2->open_files.size(), 0u);
-  EXPECT_FALSE(c2->session_open);
+  EXPECT_EQ(c2->session.open_files.size(), 0u);
+  EXPECT_FALSE(c2->session.open);
   EXPECT_EQ(c2->stage, STAGE_HEADER);
   EXPECT_EQ(c2->io_kind, IO_RECEIVE);
   EXPECT_EQ(c2->remaining, kHeaderSize);

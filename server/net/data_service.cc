@@ -271,10 +271,10 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
   if (c == nullptr) return;  // pool full
 
   ServerLog(LogKind::kConnection, "============================================================\n");
-  ServerLog(LogKind::kConnection, "客户机:[%s] 连接文件服务器!\n", PeerText(*c).text);
+  ServerLog(LogKind::kConnection, "客户机:[%s] 连接文件服务器!\n", PeerText(c->session).text);
 
   std::lock_guard<std::mutex> lock(pool_->mutex());
-  if (!c->in_use || c->key != key) return;
+  if (!c->in_use || c->session.key != key) return;
   SetReceiveLowWater(c);
   ArmLocked(c, true);
   size_t slot = SlotOf(c);
@@ -288,17 +288,17 @@ void DataService::AcceptConnection(asio::ip::tcp::socket& socket) {
 void DataService::OnLoginDeadline(size_t slot, uint32_t key) {
   std::lock_guard<std::mutex> lock(pool_->mutex());
   ClientContext* c = &pool_->slot(slot);
-  if (!c->in_use || c->key != key) return;
+  if (!c->in_use || c->session.key != key) return;
   if (c->busy) {
     c->login_overdue = true;
-  } else if (!c->logged_in) {
+  } else if (!c->session.logged_in) {
     ReleaseLateLoginLocked(c);
   }
 }
 
 void DataService::ReleaseLateLoginLocked(ClientContext* c) {
   ServerLog(LogKind::kFailure, "No login within %d ms: [%s] connection closed\n", static_cast<int>(login_limit_ms_),
-            PeerText(*c).text);
+            PeerText(c->session).text);
   pool_->ReleaseLocked(c);
 }
 
@@ -327,7 +327,7 @@ void DataService::ArmLocked(ClientContext* c, bool add) {
   // (which the socket would never signal again), waits until it can send.
   uint32_t wanted = c->held ? EPOLLRDHUP : HasBytesToSend(*c) ? EPOLLOUT : EPOLLIN;
   ev.events = wanted | EPOLLONESHOT;
-  ev.data.u64 = TokenOf(slot, c->key);
+  ev.data.u64 = TokenOf(slot, c->session.key);
   ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c->socket.native_handle(), &ev);
 }
 
@@ -340,7 +340,7 @@ void DataService::Serve(uint64_t token) {
     std::lock_guard<std::mutex> lock(pool_->mutex());
     // An event of an earlier connection of this slot (released since): it
     // names a key no longer held.
-    if (!c->in_use || c->key != key || c->busy) return;
+    if (!c->in_use || c->session.key != key || c->busy) return;
     if (c->held) {
       // The peer went while its next request waited out the pause.
       LogTransferEnd(asio::error_code());
@@ -451,7 +451,7 @@ void DataService::Serve(uint64_t token) {
   c->busy = false;
   if (release) {
     pool_->ReleaseLocked(c);
-  } else if (c->login_overdue && !c->logged_in) {
+  } else if (c->login_overdue && !c->session.logged_in) {
     ReleaseLateLoginLocked(c);
   } else if (hold) {
     // After a failed login the next request stays in the socket for a while.
@@ -463,7 +463,7 @@ void DataService::Serve(uint64_t token) {
       if (ec) return;
       std::lock_guard<std::mutex> retry_lock(pool_->mutex());
       ClientContext* held = &pool_->slot(slot);
-      if (!held->in_use || held->key != key || !held->held) return;
+      if (!held->in_use || held->session.key != key || !held->held) return;
       held->held = false;
       ArmLocked(held, false);
     });

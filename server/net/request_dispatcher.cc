@@ -25,12 +25,12 @@ DispatchOutcome RequestDispatcher::OnHeader(ClientContext& c) {
   // Header-only requests: whatever payload the header announces is not read.
   switch (code) {
     case OP_OPEN_SESSION:
-      c.session_open = true;
+      c.session.open = true;
       StoreU32(c.payload(), GetTickCount());
       ServerLog(LogKind::kConnection, "[打开会话]\n");
       return PrepareReply(c, 0, 4);
     case OP_CLOSE_SESSION:
-      c.session_open = false;
+      c.session.open = false;
       ServerLog(LogKind::kConnection, "[关闭会话]\n");
       return PrepareReply(c, 0, 0);
     case OP_HEARTBEAT:
@@ -55,9 +55,9 @@ DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
   // The reply just sent is still in the buffer.
   uint32_t result = HeaderResult(c.buffer);
   if (HeaderCode(c.buffer) != OP_LOGIN || result == 0) return DispatchOutcome::kReceiveHeader;
-  if (++c.failed_logins >= kMaxFailedLogins) {
-    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.failed_logins),
-              PeerText(c).text);
+  if (++c.session.failed_logins >= kMaxFailedLogins) {
+    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.session.failed_logins),
+              PeerText(c.session).text);
     return DispatchOutcome::kRelease;
   }
   // An unknown name is how every workstation's first run begins (it then

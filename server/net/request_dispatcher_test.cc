@@ -59,7 +59,7 @@ TEST_F(RequestDispatcherTest, SessionRequestsAreAnsweredFromTheHeader) {
   EXPECT_EQ(HeaderResult(c_.buffer), 0u);
   EXPECT_EQ(HeaderPayloadLength(c_.buffer), 4u);
   EXPECT_LE(LoadU32(c_.payload()) - before, 5000u);  // the server's tick, taken now
-  EXPECT_TRUE(c_.session_open);
+  EXPECT_TRUE(c_.session.open);
   EXPECT_EQ(c_.stage, STAGE_REPLY);
   EXPECT_EQ(c_.io_kind, IO_SEND);
   EXPECT_EQ(c_.offset, 0u);
@@ -74,7 +74,7 @@ TEST_F(RequestDispatcherTest, SessionRequestsAreAnsweredFromTheHeader) {
 
   PutHeader(OP_CLOSE_SESSION, 0);
   ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
-  EXPECT_FALSE(c_.session_open);
+  EXPECT_FALSE(c_.session.open);
 
   PutHeader(600, 12);
   ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kSendReply);
@@ -105,7 +105,7 @@ TEST_F(RequestDispatcherTest, MappedCodesAskForTheirPayloadWithinTheBuffer) {
 }
 
 TEST_F(RequestDispatcherTest, APayloadRunsItsHandlerAndTheReplyIsBuiltInPlace) {
-  c_.key = 7;
+  c_.session.key = 7;
   PutHeader(OP_GET_SPACE_INFO, 8);
   ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
   const uint8_t space[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -146,8 +146,8 @@ TEST_F(RequestDispatcherTest, AfterTheReplyRefusedLoginsAreDelayedAndTheFifthRel
   EXPECT_EQ(c_.offset, 0u);
   EXPECT_EQ(c_.remaining, kHeaderSize);
 
-  c_.key = 9;
-  c_.peer_address = htonl(0x7f000001);
+  c_.session.key = 9;
+  c_.session.peer_address = htonl(0x7f000001);
   const struct {
     std::string name;
     bool cut;  // the password loses its terminator: the payload does not decode

@@ -91,13 +91,13 @@ HandlerReply RequestHandlers::CreateFile(ClientContext& c, uint32_t len) {
   } else {
     StorePath path;
     bool has_file = false;
-    r.result = accounts_.ResolveCreatePath(c.key, req.path, &path, &has_file);
+    r.result = accounts_.ResolveCreatePath(c.session.key, req.path, &path, &has_file);
     if (r.result == ERROR_SUCCESS && has_file) {
       uint32_t handle = 0;
       r.result = files_.Open(path, req.desired_access, req.share_mode, req.creation_disposition,
                              req.flags_and_attributes, &handle);
       if (r.result == ERROR_SUCCESS) {
-        uint32_t added = c.open_files.Add(handle, req.path, files_);
+        uint32_t added = c.session.open_files.Add(handle, req.path, files_);
         if (added != ERROR_SUCCESS) {
           files_.Close(handle);
           r.result = added;
@@ -120,7 +120,7 @@ HandlerReply RequestHandlers::ReadFile(ClientContext& c, uint32_t len) {
   DataRequest req;
   if (!DecodeReadRequest(p, len, &req) || req.count > kMaxReadCount) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(req.handle)) {
+  } else if (!c.session.open_files.Contains(req.handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     // Straight from the file into the reply payload, over the request.
@@ -136,7 +136,7 @@ HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
   DataRequest req;
   if (!DecodeWriteRequest(c.payload(), len, &req)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(req.handle)) {
+  } else if (!c.session.open_files.Contains(req.handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     r.result = files_.WriteAt(req.handle, req.data, req.offset, req.count);
@@ -161,11 +161,11 @@ HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
     if (r.result == ERROR_SUCCESS) {
       uint32_t size = 0;
       r.result = DeleteFileTakingSize(path, &size);
-      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, size, 1);
+      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.session.key, size, 1);
     }
   }
   ServerLog(RequestLineKind(r.result), "[删除文件] Result: %d\n", AsLogged(r.result));
@@ -177,7 +177,7 @@ HandlerReply RequestHandlers::GetFileSize(ClientContext& c, uint32_t len) {
   uint32_t handle = 0;
   if (!DecodeHandleRequest(c.payload(), len, &handle)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(handle)) {
+  } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     uint64_t size = 0;
@@ -196,7 +196,7 @@ HandlerReply RequestHandlers::GetFileTime(ClientContext& c, uint32_t len) {
   uint32_t handle = 0;
   if (!DecodeHandleRequest(c.payload(), len, &handle)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(handle)) {
+  } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     FileTimes times;
@@ -214,7 +214,7 @@ HandlerReply RequestHandlers::GetFileAttributes(ClientContext& c, uint32_t len) 
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
     uint32_t attributes = 0;
     if (r.result == ERROR_SUCCESS) r.result = GetFileAttributesAt(path, &attributes);
     if (r.result == ERROR_SUCCESS) {
@@ -232,7 +232,7 @@ HandlerReply RequestHandlers::SetFileSize(ClientContext& c, uint32_t len) {
   uint64_t size = 0;
   if (!DecodeSetFileSizeRequest(c.payload(), len, &handle, &size)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(handle)) {
+  } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     r.result = files_.SetEndOfFileAt(handle, size);
@@ -247,7 +247,7 @@ HandlerReply RequestHandlers::SetFileTime(ClientContext& c, uint32_t len) {
   FileTimes times;
   if (!DecodeSetFileTimeRequest(c.payload(), len, &handle, &times)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(handle)) {
+  } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     r.result = files_.SetFileTime(handle, times);
@@ -264,7 +264,7 @@ HandlerReply RequestHandlers::SetFileAttributes(ClientContext& c, uint32_t len) 
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
     if (r.result == ERROR_SUCCESS) r.result = SetFileAttributesAt(path, attributes);
   }
   ServerLog(RequestLineKind(r.result), "[设置文件属性] Result: %d\n", AsLogged(r.result));
@@ -279,7 +279,7 @@ HandlerReply RequestHandlers::CloseFile(ClientContext& c, uint32_t len) {
   } else {
     // Only this connection's own handles are closed; any other value is
     // answered 0 as well and left alone.
-    c.open_files.Close(handle, files_);
+    c.session.open_files.Close(handle, files_);
   }
   ServerLog(LogKind::kRequest, "[关闭文件] \n");
   return r;
@@ -292,7 +292,7 @@ HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path, /*creates=*/true);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path, /*creates=*/true);
     if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
   }
   ServerLog(RequestLineKind(r.result), "[创建目录] Result: %d\n", AsLogged(r.result));
@@ -306,12 +306,12 @@ HandlerReply RequestHandlers::RemoveDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
     if (r.result == ERROR_SUCCESS) {
       uint32_t bytes = 0;
       uint32_t files = 0;
       r.result = ZOT_DeleteDirectoryTree(path, &bytes, &files);
-      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.key, bytes, files);
+      if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.session.key, bytes, files);
     }
   }
   ServerLog(RequestLineKind(r.result), "[移除目录] Result: %d\n", AsLogged(r.result));
@@ -323,7 +323,7 @@ HandlerReply RequestHandlers::SetSparse(ClientContext& c, uint32_t len) {
   uint32_t handle = 0;
   if (!DecodeHandleRequest(c.payload(), len, &handle)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (!c.open_files.Contains(handle)) {
+  } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     r.result = files_.SetSparse(handle);
@@ -338,16 +338,16 @@ HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
   std::string_view password;
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
-  } else if (c.registered) {
+  } else if (c.session.registered) {
     // One account per connection: a burst of registrations would rewrite
     // Config.cfg for each and keep every record for the server's life.
     r.result = ERROR_ACCESS_DENIED;
     ServerLog(LogKind::kFailure, "Registration refused: [%s] name [%s], one registration per connection\n",
-              PeerText(c).text, LoggableName(name).text);
+              PeerText(c.session).text, LoggableName(name).text);
   } else {
     StorePath existing_home;
     r.result = accounts_.RegisterUser(name, password, &existing_home);
-    c.registered = r.result == ERROR_SUCCESS;
+    c.session.registered = r.result == ERROR_SUCCESS;
     // A home left on disk is kept and the name refused; the operator learns
     // which directory stood in the way.
     if (existing_home.has_home()) {
@@ -364,13 +364,13 @@ HandlerReply RequestHandlers::Login(ClientContext& c, uint32_t len) {
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.Login(name, password, c.key);
+    r.result = accounts_.Login(name, password, c.session.key);
   }
   if (r.result == ERROR_SUCCESS) {
-    c.logged_in = true;
+    c.session.logged_in = true;
   } else {
     // The dispatcher counts the failure and delays the next request.
-    ServerLog(LogKind::kFailure, "Login failed: [%s] name [%s] Result: %d\n", PeerText(c).text,
+    ServerLog(LogKind::kFailure, "Login failed: [%s] name [%s] Result: %d\n", PeerText(c.session).text,
               LoggableName(name).text, AsLogged(r.result));
   }
   return r;
@@ -384,7 +384,7 @@ HandlerReply RequestHandlers::GetSpaceInfo(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     // The reply is the request's own 8 bytes, left in place.
-    r.result = accounts_.GetSpaceInfo(c.key, &space_left, &files_left);
+    r.result = accounts_.GetSpaceInfo(c.session.key, &space_left, &files_left);
     if (r.result == ERROR_SUCCESS) r.length = 8;
   }
   return r;
@@ -412,14 +412,14 @@ HandlerReply RequestHandlers::ListDirectory(ClientContext& c, uint32_t len) {
   // The account's open stream comes along, so a paged listing goes on where
   // the last chunk stopped.
   std::unique_ptr<ListingCursor> cursor;
-  r.result = accounts_.ResolveListingPath(c.key, name, &directory, resume_name, &cursor);
+  r.result = accounts_.ResolveListingPath(c.session.key, name, &directory, resume_name, &cursor);
   if (r.result != ERROR_SUCCESS) return r;
   uint32_t used = std::min<uint32_t>(capacity, kMaxPayload);
   r.result = BuildListing(directory, c.payload(), &used, resume_name, cursor.get());
   if (r.result != ERROR_SUCCESS) return r;  // the resume stays; the stream goes
   r.length = used;
-  accounts_.SaveListingResume(c.key, directory, resume_name, std::move(cursor));
-  accounts_.ChangeCurrentDirectory(c.key, name);
+  accounts_.SaveListingResume(c.session.key, directory, resume_name, std::move(cursor));
+  accounts_.ChangeCurrentDirectory(c.session.key, name);
   return r;
 }
 
@@ -433,8 +433,8 @@ HandlerReply RequestHandlers::Rename(ClientContext& c, uint32_t len) {
   }
   StorePath from;
   StorePath to;
-  r.result = accounts_.ComposeUserPath(c.key, old_name, &from);
-  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.key, new_name, &to, /*creates=*/true);
+  r.result = accounts_.ComposeUserPath(c.session.key, old_name, &from);
+  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.session.key, new_name, &to, /*creates=*/true);
   if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) {
     // A link met on either side is refused as every request refuses it.
     bool link = PathExists(from) == ERROR_ACCESS_DENIED || PathExists(to) == ERROR_ACCESS_DENIED;
@@ -450,7 +450,7 @@ HandlerReply RequestHandlers::SetSpaceInfo(ClientContext& c, uint32_t len) {
   if (!DecodeSpaceInfo(c.payload(), len, &space_left, &files_left)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.SetSpaceInfo(c.key, space_left, files_left);
+    r.result = accounts_.SetSpaceInfo(c.session.key, space_left, files_left);
   }
   return r;
 }

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "server/store/config_file.h"
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 
@@ -31,7 +31,7 @@ class AccountManagerTest : public ::testing::Test {
   StorePath Path(const std::string& rel) const { return dir_.Path("share/root/alice", rel); }
 
   static constexpr uint32_t kAlice = 7;
-  TestDir dir_;
+  testing::TempDir dir_;
   AccountManager accounts_;
 };
 

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -32,7 +32,7 @@ class BeneathTest : public ::testing::TestWithParam<BeneathMode> {
 
   int Open(const char* rel, int flags, mode_t mode = 0) { return OpenBeneath(home_.get(), rel, flags, mode); }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   ScopedFd home_;
 };
 

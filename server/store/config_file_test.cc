@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
@@ -34,7 +34,7 @@ int OtherEntries(const std::string& dir, const std::string& keep) {
 }
 
 TEST(ConfigFileTest, ReadsRootAndUsersWithTheFixedLimits) {
-  TestDir dir;
+  testing::TempDir dir;
   dir.WriteFile("Config.cfg", "[SharePath]\r\n/srv/my share/\r\n");
   ServerConfig c;
   ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u);
@@ -63,7 +63,7 @@ TEST(ConfigFileTest, ReadsRootAndUsersWithTheFixedLimits) {
 }
 
 TEST(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformed) {
-  TestDir dir;
+  testing::TempDir dir;
   ServerConfig c;
   EXPECT_EQ(ReadConfig("", &c), RESULT_CONFIG_NO_PATH);
   EXPECT_EQ(ReadConfig(dir.At("Config.cfg"), &c), RESULT_CONFIG_MISSING);
@@ -108,7 +108,7 @@ TEST(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformed) {
 }
 
 TEST(ConfigFileTest, WriterProducesTheExactFileAndReadsBack) {
-  TestDir dir;
+  testing::TempDir dir;
   std::vector<std::unique_ptr<UserAccount>> accounts;
   accounts.push_back(Account("alice", "0123abcd"));
   accounts.push_back(Account("bob smith", "ffff"));
@@ -126,7 +126,7 @@ TEST(ConfigFileTest, WriterProducesTheExactFileAndReadsBack) {
 }
 
 TEST(ConfigFileTest, RewriteIsAtomicAndAFailureKeepsTheOldFile) {
-  TestDir dir;
+  testing::TempDir dir;
   std::vector<std::unique_ptr<UserAccount>> accounts;
   accounts.push_back(Account("alice", "a"));
   const std::string old_text = "[SharePath]\r\n/srv/s/\r\n[User]\r\nalice\r\na\r\n";

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "server/store/file_registry.h"
-#include "testing/test_dir.h"
+#include "testing/captured_stdout.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -34,7 +35,7 @@ class FileOpsTest : public ::testing::Test {
     return h;
   }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   std::vector<uint32_t> held_;
 };
 
@@ -108,9 +109,10 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingCountsFilesAndLogsEachStep) {
   ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/Mon/C/out").c_str()), 0);
   uint32_t bytes = 10;
   uint32_t files = 1;  // the counters are added to, never reset
-  StdoutCapture capture;
+  testing::CapturedStdout capture;
   uint32_t r = ZOT_DeleteDirectoryTree(P("Mon"), &bytes, &files);
-  std::string log = capture.Stop();
+  capture.Restore();
+  std::string log = capture.Text();
   EXPECT_EQ(r, 0u) << log;
   EXPECT_FALSE(dir_.Exists("home/Mon"));
   EXPECT_EQ(bytes, 10u + 5 + 3);
@@ -152,9 +154,10 @@ TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
   ::close(fd);
   uint32_t bytes = 0;
   uint32_t files = 0;
-  StdoutCapture capture;
+  testing::CapturedStdout capture;
   uint32_t r = ZOT_DeleteDirectoryTree(P("deep"), &bytes, &files);
-  std::string log = capture.Stop();
+  capture.Restore();
+  std::string log = capture.Text();
   EXPECT_EQ(r, 0u) << log.substr(0, 2000);
   EXPECT_FALSE(dir_.Exists("home/deep"));
   EXPECT_EQ(bytes, 4u);
@@ -192,9 +195,10 @@ TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpen) {
   uint32_t h = Hold("Thu/d/busy.bin", GENERIC_WRITE, 0);
   uint32_t bytes = 0;
   uint32_t files = 0;
-  StdoutCapture capture;
+  testing::CapturedStdout capture;
   uint32_t r = ZOT_DeleteDirectoryTree(P("Thu"), &bytes, &files);
-  std::string log = capture.Stop();
+  capture.Restore();
+  std::string log = capture.Text();
   EXPECT_EQ(r, ERROR_DIR_NOT_EMPTY) << log;
   EXPECT_TRUE(dir_.Exists("home/Thu/d/busy.bin"));
   EXPECT_FALSE(dir_.Exists("home/Thu/d/free.bin"));
@@ -206,9 +210,10 @@ TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpen) {
 
   // A reader that does not share deletion stops the walk with 32.
   Hold("Thu/d/busy.bin", GENERIC_READ, FILE_SHARE_READ);
-  StdoutCapture capture2;
+  testing::CapturedStdout capture2;
   r = ZOT_DeleteDirectoryTree(P("Thu"), &bytes, &files);
-  log = capture2.Stop();
+  capture2.Restore();
+  log = capture2.Text();
   EXPECT_EQ(r, ERROR_SHARING_VIOLATION) << log;
   EXPECT_NE(log.find("busy.bin] Result: 32\n"), std::string::npos) << log;
   EXPECT_TRUE(dir_.Exists("home/Thu/d/busy.bin"));

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane {
@@ -37,7 +37,7 @@ class FileRegistryTest : public ::testing::Test {
     return h;
   }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   FileRegistry reg_;
   std::vector<uint32_t> opened_;
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/remote_name.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
@@ -50,7 +50,7 @@ class ListingTest : public ::testing::Test {
     return BuildListing(dir_.Path("home", "d"), buf_.data(), &capacity_, resume, cursor);
   }
 
-  TestDir dir_;
+  testing::TempDir dir_;
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(kMaxPayload + 64, 0xEE);
   uint32_t capacity_ = 0;
 };

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/test_dir.h"
+#include "testing/temp_dir.h"
 #include "shared/protocol/result_codes.h"
 
 namespace tervane {
@@ -19,7 +19,7 @@ void SetTime(const std::string& path, time_t when) {
 }
 
 TEST(ShareReportTest, CountsEachWeekdayCopyAndMarksOldOrMissingCopiesStale) {
-  TestDir dir;
+  testing::TempDir dir;
   const std::string pw = "0123456789abcdef0123456789abcdef";
   dir.WriteFile("Config.cfg", "[SharePath]\n" + dir.At("share") + "\n[User]\nalice\n" + pw + "\n[User]\nbob\n" + pw +
                                   "\n[User]\ncarol\n" + pw + "\n");

@@ -17,11 +17,14 @@
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
 #include "testing/raw_requests.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/test_server.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::robust {
 namespace {
+
+using namespace tervane::testing;
+using Bytes = std::vector<uint8_t>;
 
 using testing::kExchangeFailed;
 using testing::Reply;
@@ -68,13 +71,11 @@ const std::vector<std::string> kLinkNames = {"outlink", "secretlink", "bobhome",
 class EscapeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (ServerChild::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
-    ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
-    server_ = std::make_unique<ServerChild>(tmp_.At("srv"));
-    ASSERT_TRUE(server_->WriteConfig({{"alice", "pw-a"}, {"bob", "pw-b"}}));
+    if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
+    server_ = std::make_unique<TestServer>(UserList{{"alice", "pw-a"}, {"bob", "pw-b"}});
     ASSERT_TRUE(server_->Start()) << server_->Log();  // makes the homes
 
-    outside_ = tmp_.At("srv/outside");
+    outside_ = server_->dir() + "/outside";
     ASSERT_TRUE(MakeDirs(outside_ + "/sub"));
     ASSERT_TRUE(WriteFile(outside_ + "/secret.txt", kSecret));
     ASSERT_TRUE(WriteFile(outside_ + "/sub/inner.txt", kSecret));
@@ -90,17 +91,17 @@ class EscapeTest : public ::testing::Test {
     ASSERT_EQ(::symlink("/", (home + "rootlink").c_str()), 0);
     ASSERT_EQ(::symlink("../../bob", (home + "docs/escape").c_str()), 0);
 
-    before_outside_ = Snapshot(outside_);
-    before_bob_ = Snapshot(share + "bob");
+    before_outside_ = ReadTree(outside_, true);
+    before_bob_ = ReadTree(share + "bob", true);
     before_config_ = ReadFile(server_->config_path());
-    before_share_entries_ = Snapshot(share).size();
+    before_share_entries_ = ReadTree(share, true).size();
     before_top_ = TopNames();
   }
 
   void TearDown() override {
     if (server_ == nullptr) return;
-    EXPECT_EQ(Snapshot(outside_), before_outside_) << "something outside the share changed";
-    EXPECT_EQ(Snapshot(server_->share() + "bob"), before_bob_) << "bob's home changed";
+    EXPECT_EQ(ReadTree(outside_, true), before_outside_) << "something outside the share changed";
+    EXPECT_EQ(ReadTree(server_->share() + "bob", true), before_bob_) << "bob's home changed";
     EXPECT_EQ(TopNames(), before_top_) << "something was made or removed beside the share";
     std::string problem;
     EXPECT_TRUE(server_->StopCleanly(&problem)) << problem << "\n" << server_->Log();
@@ -109,8 +110,9 @@ class EscapeTest : public ::testing::Test {
   // The names in the server's directory, beside the share.
   std::vector<std::string> TopNames() const {
     std::vector<std::string> names;
-    for (const auto& [path, kind] : Snapshot(tmp_.At("srv"))) {
-      if (path.find('/') == std::string::npos && path != "server.log") names.push_back(path);
+    for (const auto& [path, kind] : ReadTree(server_->dir(), true)) {
+      const size_t slash = path.find('/');
+      if (slash == std::string::npos || slash + 1 == path.size()) names.push_back(path);
     }
     return names;
   }
@@ -166,8 +168,8 @@ class EscapeTest : public ::testing::Test {
     EXPECT_EQ(Ask(c, OP_LIST_DIRECTORY, ListPayload("\\", 4096)), 0u);
   }
 
-  TempTree tmp_;
-  std::unique_ptr<ServerChild> server_;
+  TempDir tmp_;
+  std::unique_ptr<TestServer> server_;
   std::string outside_;
   std::map<std::string, std::string> before_outside_;
   std::map<std::string, std::string> before_bob_;
@@ -235,7 +237,7 @@ TEST_F(EscapeTest, RegistrationNamesThatWouldLeaveTheShareAreRefused) {
     EXPECT_TRUE(result != 0 && result != kExchangeFailed) << "login as \"" << name << "\": " << result;
   }
   EXPECT_EQ(ReadFile(server_->config_path()), before_config_) << "a refused name reached Config.cfg";
-  EXPECT_EQ(Snapshot(server_->share()).size(), before_share_entries_) << "a refused name made a home";
+  EXPECT_EQ(ReadTree(server_->share(), true).size(), before_share_entries_) << "a refused name made a home";
 }
 
 TEST_F(EscapeTest, AnotherConnectionsHandleIsRefused) {

@@ -33,11 +33,13 @@
 #include "testing/child_process.h"
 #include "testing/client_run.h"
 #include "testing/raw_requests.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/test_server.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::robust {
 namespace {
+
+using namespace tervane::testing;
 
 using testing::TestClient;
 
@@ -55,10 +57,9 @@ constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (ServerChild::Binary().empty() || ClientBinary().empty()) {
+    if (TestServer::Binary().empty() || ClientBinary().empty()) {
       GTEST_SKIP() << "tervanesvr or the client program has not been built (TERVANE_BIN_DIR)";
     }
-    ASSERT_TRUE(MakeDirs(tmp_.At("srv")));
     ASSERT_TRUE(MakeDirs(tmp_.At("src")));
   }
 
@@ -80,26 +81,25 @@ class FaultTest : public ::testing::Test {
   }
 
   // The server ends well: exit 0, no sanitizer report.
-  static void ExpectCleanStop(ServerChild& server) {
+  static void ExpectCleanStop(TestServer& server) {
     std::string problem;
     EXPECT_TRUE(server.StopCleanly(&problem)) << problem << "\n" << server.Log();
   }
 
-  TempTree tmp_;
+  TempDir tmp_;
 };
 
 // The server notices a client that dies while it uploads: the connection is
 // released, the file it held open (exclusively, as uploads open) is closed,
 // and both the path and the account are free for the next connection.
 TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const int descriptors_before = server.process().OpenDescriptors();
   ASSERT_GT(descriptors_before, 0);
 
   const std::string local = tmp_.At("src/big.bin");
-  ASSERT_TRUE(WriteFile(local, PatternBytes(1, 64u << 20)));
+  ASSERT_TRUE(WriteFile(local, PatternBytes(64u << 20, 1)));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   ChildProcess client;
   ASSERT_TRUE(client.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log"))));
@@ -130,7 +130,7 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
   again.Close();
 
   // And a whole run goes through again (with a smaller file, to stay quick).
-  const std::string content = PatternBytes(2, 300000);
+  const std::string content = PatternBytes(300000, 2);
   ASSERT_TRUE(WriteFile(local, content));
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client2.log")), 30000);
   EXPECT_EQ(code, 0) << ReadFile(tmp_.At("client2.log"));
@@ -142,11 +142,10 @@ TEST_F(FaultTest, ClientKilledMidUploadFreesConnectionFileAndAccount) {
 // real name, only its temporary file; the next restore puts the whole file
 // in place.
 TEST_F(FaultTest, RestoreKilledMidFileLeavesNoPartialFile) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const std::string local = tmp_.At("src/big.bin");
-  const std::string content = PatternBytes(3, 64u << 20);
+  const std::string content = PatternBytes(64u << 20, 3);
   ASSERT_TRUE(WriteFile(local, content));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   ASSERT_EQ(RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("sync.log")), 60000), 0)
@@ -182,8 +181,7 @@ TEST_F(FaultTest, RestoreKilledMidFileLeavesNoPartialFile) {
 // after being killed at any moment of a burst of registrations: the file is
 // replaced whole, never left half written.
 TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   std::set<std::string> answered;  // name; the password is "pw-" + name
   constexpr int kRounds = 3;
   constexpr int kThreads = 4;
@@ -253,9 +251,9 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
 // uploads the rest.
 TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   constexpr uint64_t kLimit = 1u << 20;
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}));
-  ASSERT_TRUE(server.Start(kLimit)) << server.Log();
+  TestServer server(UserList{{"filler", "pw"}});
+  server.LimitFileSize(kLimit);
+  ASSERT_TRUE(server.Start()) << server.Log();
 
   TestClient raw;
   ASSERT_TRUE(ConnectAndLogIn(raw, server.port(), "filler", "pw"));
@@ -270,11 +268,11 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheRunGoesOn) {
   EXPECT_TRUE(server.process().running());
 
   // Three configured directories; the middle one holds the file that does not fit.
-  const std::string a = PatternBytes(3, 10000);
-  const std::string c = PatternBytes(4, 20000);
+  const std::string a = PatternBytes(10000, 3);
+  const std::string c = PatternBytes(20000, 4);
   ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
   ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(5, 3 * kLimit)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(3 * kLimit, 5)));
   ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), c));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
@@ -336,7 +334,7 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   std::string why;
   if (!fs.Mount(root, "2m", &why)) GTEST_SKIP() << "a small file system cannot be mounted here: " << why;
 
-  ServerChild server(tmp_.At("srv"));
+  TestServer server;
   ASSERT_TRUE(server.WriteConfig({{"filler", "pw"}}, root + "/"));
   ASSERT_TRUE(server.Start()) << server.Log();
   TestClient raw;
@@ -344,7 +342,7 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   uint32_t handle = 0;
   ASSERT_EQ(raw.CreateFile("fill.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &handle), 0u);
   uint32_t result = 0;
-  const std::string piece = PatternBytes(6, 65536);
+  const std::string piece = PatternBytes(65536, 6);
   uint64_t offset = 0;
   for (int i = 0; i < 64 && result == 0; ++i, offset += piece.size()) {
     result = Call(raw, OP_WRITE_FILE, WritePayload(handle, offset, piece));
@@ -357,11 +355,11 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
   EXPECT_EQ(raw.Heartbeat(), 0u);
   raw.Close();
 
-  const std::string a = PatternBytes(7, 10000);
+  const std::string a = PatternBytes(10000, 7);
   ASSERT_TRUE(MakeDirs(tmp_.At("src/a")) && MakeDirs(tmp_.At("src/b")) && MakeDirs(tmp_.At("src/c")));
   ASSERT_TRUE(WriteFile(tmp_.At("src/a/a.txt"), a));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(8, 4u << 20)));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), PatternBytes(9, 20000)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/b/big.bin"), PatternBytes(4u << 20, 8)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/c/c.txt"), PatternBytes(20000, 9)));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src/a"), tmp_.At("src/b"), tmp_.At("src/c")}));
   const int code = RunToEnd(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log")), 30000);
   const std::string output = ReadFile(tmp_.At("client.log"));
@@ -383,11 +381,10 @@ TEST_F(FaultTest, FullFileSystemFailsTheWriteAndTheRunGoesOn) {
 // time-out with one line naming the lost connection and a file that was in
 // flight, and exit 2; so does a server killed in the middle of a run.
 TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
-  ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(10, 64u << 20)));
-  ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(11, 1000)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/big.bin"), PatternBytes(64u << 20, 10)));
+  ASSERT_TRUE(WriteFile(tmp_.At("src/small.txt"), PatternBytes(1000, 11)));
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   // Several files are in flight at once: the line names the first of them.
   const std::string lost = "与服务器的连接中断，备份中止: " + tmp_.At("src/");
@@ -448,8 +445,7 @@ TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
 // turned away; it says so, waits, tries again, and goes through once a
 // connection is freed.
 TEST_F(FaultTest, BusyServerIsTriedAgain) {
-  ServerChild server(tmp_.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   std::vector<std::unique_ptr<TestClient>> holders;
   for (int i = 0; i < 10; ++i) {

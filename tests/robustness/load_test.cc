@@ -25,11 +25,13 @@
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "testing/child_process.h"
-#include "testing/server_child.h"
-#include "testing/temp_tree.h"
+#include "testing/test_server.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::robust {
 namespace {
+
+using namespace tervane::testing;
 
 constexpr int kClients = 10;  // the server's connection limit
 constexpr int kLoadMs = 3000;
@@ -121,7 +123,7 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* releas
     u.name = "f" + std::to_string(k) + ".bin";
     u.seed = static_cast<uint64_t>(index) * 100000 + static_cast<uint64_t>(k);
     u.size = (static_cast<size_t>(k) * 7919 + static_cast<size_t>(index) * 104729) % 200000 + 1;
-    const std::string content = PatternBytes(u.seed, u.size);
+    const std::string content = PatternBytes(u.size, u.seed);
     RemoteFile* file = nullptr;
     rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, GENERIC_WRITE, 0, CREATE_ALWAYS, kNormal, &file);
     if (rc != 0) {
@@ -162,11 +164,9 @@ void RunClient(int index, uint16_t port, Gate* connected, Gate* go, Gate* releas
 }
 
 TEST(LoadTest, TenClientsUploadAndListWhileAnEleventhIsRefused) {
-  if (ServerChild::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
-  TempTree tmp;
-  ASSERT_TRUE(MakeDirs(tmp.At("srv")));
-  ServerChild server(tmp.At("srv"));
-  ASSERT_TRUE(server.WriteConfig({}));
+  if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
+  TempDir tmp;
+  TestServer server;
   ASSERT_TRUE(server.Start()) << server.Log();
   const int descriptors_before = server.process().OpenDescriptors();
   const long resident_before = server.process().ResidentKb();
@@ -209,7 +209,7 @@ TEST(LoadTest, TenClientsUploadAndListWhileAnEleventhIsRefused) {
     const std::string home = server.share() + "load" + std::to_string(i) + "/";
     for (const Upload& u : r.uploads) {
       const std::string copy = ReadFile(home + u.directory + "/" + u.name);
-      EXPECT_TRUE(copy == PatternBytes(u.seed, u.size))
+      EXPECT_TRUE(copy == PatternBytes(u.size, u.seed))
           << "client " << i << ": " << u.directory << "/" << u.name << " differs (" << copy.size() << " of "
           << u.size << " bytes)";
     }

@@ -1,8 +1,9 @@
-// For tests: a fake server's directory listing, chunked the way the real
-// server packs it — as many whole records as fit the capacity the request
-// names, the position kept between requests, the last record flagged.
-#ifndef TERVANE_TESTING_LISTING_SERVER_H_
-#define TERVANE_TESTING_LISTING_SERVER_H_
+// Test-only: a fake peer's directory listing, chunked the way the real
+// server packs it: as many whole records as fit the capacity the request
+// names, the position kept between requests, the last record flagged. Its
+// Answer is called from a FakePeer script. Thread-safe.
+#ifndef TERVANE_TESTING_FAKE_LISTING_H_
+#define TERVANE_TESTING_FAKE_LISTING_H_
 
 #include <cstdint>
 #include <mutex>
@@ -11,20 +12,20 @@
 
 #include "testing/fake_peer.h"
 
-namespace tervane {
+namespace tervane::testing {
 
-class ListingServer {
+class FakeListing {
  public:
   struct Entry {
     std::string name;
     bool is_directory = false;
   };
-  explicit ListingServer(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+  explicit FakeListing(std::vector<Entry> entries) : entries_(std::move(entries)) {}
 
   // `count` entries named "<prefix>NNNN" padded to `name_length` bytes.
   static std::vector<Entry> Numbered(size_t count, size_t name_length, const std::string& prefix = "f");
 
-  // The reply to an OP_LIST_DIRECTORY request. Thread-safe.
+  // The reply to an OP_LIST_DIRECTORY request.
   FakePeer::Answer Answer(const FakePeer::Request& request);
 
   // Every reply payload sent so far, in order.
@@ -38,10 +39,10 @@ class ListingServer {
 
   const std::vector<Entry> entries_;
   mutable std::mutex mu_;
-  size_t next_ = 0;                          // GUARDED_BY(mu_)
-  std::vector<std::vector<uint8_t>> sent_;   // GUARDED_BY(mu_)
+  size_t next_ = 0;                          // guarded by mu_
+  std::vector<std::vector<uint8_t>> sent_;   // guarded by mu_
 };
 
-}  // namespace tervane
+}  // namespace tervane::testing
 
-#endif  // TERVANE_TESTING_LISTING_SERVER_H_
+#endif  // TERVANE_TESTING_FAKE_LISTING_H_

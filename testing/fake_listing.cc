@@ -1,10 +1,10 @@
-#include "testing/listing_server.h"
+#include "testing/fake_listing.h"
 
 #include "shared/protocol/byte_order.h"
 
-namespace tervane {
+namespace tervane::testing {
 
-std::vector<ListingServer::Entry> ListingServer::Numbered(size_t count, size_t name_length,
+std::vector<FakeListing::Entry> FakeListing::Numbered(size_t count, size_t name_length,
                                                           const std::string& prefix) {
   std::vector<Entry> out;
   for (size_t i = 0; i < count; ++i) {
@@ -15,7 +15,7 @@ std::vector<ListingServer::Entry> ListingServer::Numbered(size_t count, size_t n
   return out;
 }
 
-std::vector<uint8_t> ListingServer::NextChunk(uint32_t capacity, size_t* next) const {
+std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) const {
   // Records first, written independently of the codec under test.
   Bytes records;
   uint32_t count = 0;
@@ -38,20 +38,20 @@ std::vector<uint8_t> ListingServer::NextChunk(uint32_t capacity, size_t* next) c
   return Bytes().U32(count).U32(static_cast<uint32_t>(records.get().size())).Raw(records.get());
 }
 
-FakePeer::Answer ListingServer::Answer(const FakePeer::Request& request) {
-  const uint32_t capacity = LoadU32(request.payload() + 2);
+FakePeer::Answer FakeListing::Answer(const FakePeer::Request& request) {
+  const uint32_t capacity = LoadU32(request.payload.data() + 2);
   std::lock_guard<std::mutex> hold(mu_);
   std::vector<uint8_t> chunk = NextChunk(capacity, &next_);
   sent_.push_back(chunk);
   return FakePeer::Answer{FakePeer::Reply(request, 0, chunk)};
 }
 
-std::vector<std::vector<uint8_t>> ListingServer::Chunks() const {
+std::vector<std::vector<uint8_t>> FakeListing::Chunks() const {
   std::lock_guard<std::mutex> hold(mu_);
   return sent_;
 }
 
-std::vector<uint8_t> ListingServer::WholeListing(uint32_t capacity) const {
+std::vector<uint8_t> FakeListing::WholeListing(uint32_t capacity) const {
   std::vector<uint8_t> out;
   size_t next = 0;
   do {
@@ -62,4 +62,4 @@ std::vector<uint8_t> ListingServer::WholeListing(uint32_t capacity) const {
   return out;
 }
 
-}  // namespace tervane
+}  // namespace tervane::testing

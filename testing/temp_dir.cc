@@ -1,0 +1,146 @@
+#include "testing/temp_dir.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tervane::testing {
+namespace {
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(d);
+  return names;
+}
+
+std::string Octal(mode_t mode) {
+  std::ostringstream s;
+  s << std::oct << (mode & 07777);
+  return s.str();
+}
+
+void Walk(const std::string& root, const std::string& prefix, bool with_modes, Tree* tree) {
+  for (const std::string& name : Names(root + "/" + prefix)) {
+    const std::string rel = prefix + name;
+    const std::string full = root + "/" + rel;
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      (*tree)[rel + "/"] = with_modes ? Octal(st.st_mode) : "";
+      Walk(root, rel + "/", with_modes, tree);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      const ssize_t n = ::readlink(full.c_str(), target, sizeof target);
+      (*tree)[rel] = "-> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    } else {
+      (*tree)[rel] = (with_modes ? Octal(st.st_mode) + ":" : "") + ReadFile(full);
+    }
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/tervane-test-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() { RemoveAll(path_); }
+
+void TempDir::MakeDir(const std::string& rel) const { testing::MakeDirs(At(rel)); }
+
+void TempDir::WriteFile(const std::string& rel, const std::string& content) const {
+  if (!testing::WriteFile(At(rel), content)) throw std::runtime_error("cannot write " + At(rel));
+}
+
+std::string TempDir::ReadFile(const std::string& rel) const { return testing::ReadFile(At(rel)); }
+
+bool TempDir::Exists(const std::string& rel) const { return testing::Exists(At(rel)); }
+
+StorePath TempDir::Path(const std::string& home, const std::string& rel) const {
+  StorePath p;
+  if (p.SetHome(At(home)) != 0) throw std::runtime_error("bad home " + home);
+  if (!rel.empty() && p.Append(rel) != 0) throw std::runtime_error("bad relative path " + rel);
+  return p;
+}
+
+bool MakeDirs(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i != path.size() && path[i] != '/') continue;
+    if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool WriteFile(const std::string& path, const std::string& content) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash))) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool RemoveAll(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) {
+    ::chmod(path.c_str(), 0700);
+    for (const std::string& name : Names(path)) RemoveAll(path + "/" + name);
+    return ::rmdir(path.c_str()) == 0;
+  }
+  return ::unlink(path.c_str()) == 0;
+}
+
+std::string PatternBytes(size_t size, uint64_t seed) {
+  std::string bytes(size, '\0');
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    bytes[i] = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+Tree ReadTree(const std::string& root, bool with_modes) {
+  Tree tree;
+  Walk(root, "", with_modes, &tree);
+  return tree;
+}
+
+std::vector<std::string> ListFiles(const std::string& root) {
+  std::vector<std::string> files;
+  for (const auto& [rel, value] : ReadTree(root)) {
+    struct stat st {};
+    if (rel.back() != '/' && ::lstat((root + "/" + rel).c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(rel);
+  }
+  return files;
+}
+
+}  // namespace tervane::testing
