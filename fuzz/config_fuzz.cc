@@ -22,7 +22,7 @@ int FuzzConfigFile(const uint8_t* data, size_t size) {
         "cannot write the input file");
 
   ServerConfig config;
-  const uint32_t result = ReadConfig(path, &config);
+  const Result result = ReadConfig(path, &config);
   if (result != 0) {
     Check(config.accounts.empty(), "a refused file left accounts behind");
     return 0;

@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <asio.hpp>
-
 #include <cstring>
 #include <memory>
 #include <string>
@@ -55,7 +53,7 @@ class FrameHarness {
     Check(::mkdir(outside_.c_str(), 0700) == 0, "cannot make the outside directory");
     Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret), "cannot plant the outside file");
     Check(ReadWholeFile(outside_ + "/secret.txt", &outside_content_), "cannot read the outside file");
-    for (auto& c : connections_) c = std::make_unique<ClientContext>(io_);
+    for (auto& c : connections_) c = std::make_unique<ClientContext>();
   }
 
   void Run(const uint8_t* data, size_t size) {
@@ -192,7 +190,6 @@ class FrameHarness {
   // first open of an input gets 0x1000) and a seed can name them.
   std::unique_ptr<FileRegistry> files_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
-  asio::io_context io_;
   std::unique_ptr<ClientContext> connections_[2];
   uint32_t next_key_ = 1;
 };

@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
-#include "client/app/client_session.h"
+#include "client/app/account_name.h"
+#include "client/app/copy_browser.h"
 #include "client/app/last_run.h"
-#include "client/app/md5.h"
-#include "client/app/name_mapping.h"
 #include "client/app/run_lock.h"
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
@@ -19,15 +20,21 @@
 #include "testing/free_port.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
+#include "shared/platform/filetime.h"
 
 namespace tervane {
 namespace {
 
-bool Parse(std::vector<std::string> args, CommandLineOptions* options) {
-  args.insert(args.begin(), "tervaneclt");
+std::vector<char*> Argv(std::vector<std::string>* args) {
+  args->insert(args->begin(), "tervaneclt");
   std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
+  for (auto& a : *args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  return argv;
+}
+
+bool Parse(std::vector<std::string> args, CommandLineOptions* options) {
+  std::vector<char*> argv = Argv(&args);
   return ParseCommandLine(static_cast<int>(args.size()), argv.data(), options);
 }
 
@@ -37,7 +44,6 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   EXPECT_FALSE(o.sync || o.help || o.version);
   EXPECT_EQ(o.settings_path, DefaultSettingsPath());
   EXPECT_EQ(o.port, 9527);
-
   ASSERT_TRUE(Parse({"--sync", "--settings", "/etc/x.ini", "--port", "10001"}, &o));
   EXPECT_TRUE(o.sync);
   EXPECT_EQ(o.settings_path, "/etc/x.ini");
@@ -54,10 +60,9 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   // The copy modes: DAY in any case, then paths; options anywhere; "--"
   // ends the options.
   ASSERT_TRUE(Parse({"--restore", "mon", "/a", "--to", "/t", "b", "--overwrite", "--", "--c"}, &o));
-  EXPECT_TRUE(o.restore);
+  EXPECT_TRUE(o.restore && o.overwrite);
   EXPECT_EQ(o.arguments, (std::vector<std::string>{"Mon", "/a", "b", "--c"}));
   EXPECT_EQ(o.restore_to, "/t");
-  EXPECT_TRUE(o.overwrite);
   ASSERT_TRUE(Parse({"--list"}, &o));
   EXPECT_TRUE(o.list && o.arguments.empty());
   ASSERT_TRUE(Parse({"--list", "SAT", "/x"}, &o));
@@ -99,10 +104,7 @@ TEST(CommandLineTest, AbsoluteLocalPath) {
 // with 2 and the usage on stderr; no arguments leave the dialog to run.
 TEST(CommandLineTest, RunCommandLineModes) {
   auto run = [](std::vector<std::string> args, int* code, std::string* out, std::string* err) {
-    args.insert(args.begin(), "tervaneclt");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(&args);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     const bool handled = RunCommandLine(static_cast<int>(args.size()), argv.data(), code);
@@ -129,108 +131,123 @@ TEST(CommandLineTest, RunCommandLineModes) {
 }
 
 // ---- The program itself, headless, against the real server -------------
-
-class HeadlessTest : public ::testing::Test {
+// Each test starts from a copy that --sync made of a tree holding Chinese
+// names, names the server refuses (: ? * |), an empty directory, an empty
+// file, files of one piece and one piece and a byte, a directory whose
+// listing takes many chunks, and directories named like their parents
+// (which the server's listing takes for the parent).
+class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::ProgramExists("tervaneclt")) GTEST_SKIP() << "tervaneclt not built";
-    settings_path_ = tmp_.path() + "/BK_CLIENT_CFG.ini";
-  }
-  void Configure(const std::vector<std::string>& dirs, const std::string& user = kSyncUserName) {
-    SyncSettings s;
-    s.server_address = 0x7F000001;
-    s.directories = dirs;
-    s.user = user;
-    ASSERT_EQ(SaveSettings(settings_path_, s), 0u);
-  }
-  // `prefix`: a command that runs the client (e.g. in a namespace of its own).
-  int Run(uint16_t port, std::string* out, std::string* err, std::vector<std::string> prefix = {}) {
-    for (const std::string& arg : {testing::BinDir() + "/tervaneclt", std::string("--sync"), std::string("--settings"),
-                                   settings_path_, std::string("--port"), std::to_string(port),
-                                   std::string("--retry-unit-ms"), std::string("1")}) {
-      prefix.push_back(arg);
+    if (!testing::ProgramExists("tervaneclt") || !testing::ProgramExists("tervanesvr")) {
+      GTEST_SKIP() << "tervaneclt or tervanesvr not built";
     }
-    return testing::RunProgram(prefix, 30000, out, err);
+    ASSERT_TRUE(server_.Start()) << server_.Log();
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"报告 2024.txt", "季度报告"},
+        {"a:b?c*d|e.txt", "refused characters"},
+        {"zero.txt", ""},
+        {"exact.bin", testing::PatternBytes(kUploadPiece, 1)},
+        {"plus.bin", testing::PatternBytes(kUploadPiece + 1, 2)},
+        {"子目录/notes.txt", "notes"},
+        {"data/data/data.txt", "named like its folders"},
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string path = root_ + "/" + files[i].first;
+      testing::WriteFile(path, files[i].second);
+      // Times of their own, to the 100 ns the protocol carries.
+      const timespec times[2] = {{1715000000, 0}, {1715000000 + static_cast<time_t>(i) * 3600, 123456700}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    testing::MakeDirs(root_ + "/empty");
+    for (int i = 0; i < 40; ++i) testing::WriteFile(root_ + "/子目录/第" + std::to_string(i) + "个文件.txt", "x");
+    for (const auto& [rel, content] : testing::ReadTree(root_)) {
+      if (rel.back() == '/') continue;
+      ++files_;
+      bytes_ += content.size();
+      struct stat st {};
+      ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &st), 0);
+      newest_ = std::max(newest_, FileTimeFromTimespec(st.st_mtim));
+    }
+    Configure({root_});
+    ASSERT_EQ(Run({"--sync"}, &synced_), 0) << synced_;
+    const std::string opening = "向远程发送删除[";
+    ASSERT_EQ(synced_.rfind(opening, 0), 0u) << synced_;
+    day_ = synced_.substr(opening.size(), 3);
   }
+  void Configure(const std::vector<std::string>& dirs) {
+    SyncSettings settings;
+    settings.server_address = 0x7F000001;
+    settings.directories = dirs;
+    ASSERT_EQ(SaveSettings(settings_path_, settings), 0u);
+  }
+  // Runs the program on the fixture's settings; `out` gets stdout, then
+  // stderr (or `err` gets stderr).
+  int Run(std::vector<std::string> args, std::string* out, uint16_t port = 0, std::string* err = nullptr) {
+    args.insert(args.begin(), testing::BinDir() + "/tervaneclt");
+    args.insert(args.end(), {"--settings", settings_path_, "--port", std::to_string(port ? port : server_.port())});
+    std::string err_text;
+    const int code = testing::RunProgram(args, 60000, out, &err_text);
+    if (err != nullptr) *err = err_text;
+    else *out += err_text;
+    return code;
+  }
+  // The copy's file of local path `local`, on the server's disk.
+  std::string OnShare(const std::string& local) {
+    return server_.home(AccountName("")) + "/" + day_ + local;
+  }
+  std::string Counts() const { return std::to_string(files_) + " 个文件 (" + std::to_string(bytes_) + " 字节), "; }
 
+  testing::TestServer server_;
   testing::TempDir tmp_;
-  std::string settings_path_;
+  const std::string settings_path_ = tmp_.path() + "/BK_CLIENT_CFG.ini";
+  const std::string root_ = tmp_.path() + "/data";
+  std::string synced_;  // what the first --sync printed
+  std::string day_;
+  size_t files_ = 0;  // in the tree
+  size_t bytes_ = 0;
+  uint64_t newest_ = 0;  // the newest file's time
 };
 
-// Everything uploaded: exit 0, status lines on stdout as they happened, the
-// copy equal to the local tree.
-TEST_F(HeadlessTest, SyncSucceeds) {
-  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::TestServer server;
-  ASSERT_TRUE(server.Start()) << server.Log();
-  const std::string root = tmp_.path() + "/data";
-  testing::WriteFile(root + "/a.txt", "a");
-  testing::WriteFile(root + "/文件夹/b.bin", testing::PatternBytes(3 * 1048576 + 5, 9));
-  testing::MakeDirs(root + "/empty");
-  Configure({root});
-  std::string out, err;
-  ASSERT_EQ(Run(server.port(), &out, &err), 0) << out << err << server.Log();
-  // The weekday folder is the one the status lines name.
-  const size_t open = out.find("向远程发送删除[");
-  ASSERT_EQ(open, 0u) << out;
-  const std::string day = out.substr(open + std::string("向远程发送删除[").size(), 3);
-  EXPECT_EQ(testing::ReadTree(server.home("sync") + "/" + day + root), testing::ReadTree(root));
-  EXPECT_NE(out.find("向远程发送创建文件夹[" + day + "]命令\n开始一个目录备份...\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n目录备份完毕["), std::string::npos) << out;
-  EXPECT_EQ(out.back(), '\n');
-  EXPECT_EQ(out.find("上传失败"), std::string::npos);
-  EXPECT_TRUE(err.empty()) << err;
-}
+// A good run prints its status lines on stdout as they happen and ends
+// with 0. A second run the same day deletes the day's copy first, so a file
+// removed locally disappears from it; other days stay. A file that cannot
+// be read shows "上传失败" with the path, the run ends with 1 and leaves its
+// record: --status tells it and exits as the run did.
+TEST_F(ProgramTest, SyncAndItsRecord) {
+  EXPECT_NE(synced_.find("向远程发送创建文件夹[" + day_ + "]命令\n开始一个目录备份...\n"), std::string::npos) << synced_;
+  EXPECT_NE(synced_.find("\n目录备份完毕["), std::string::npos) << synced_;
+  EXPECT_NE(synced_.find("]\n已上传 " + Counts() + "5 个目录, 失败 0 个, 用时 "), std::string::npos) << synced_;
+  EXPECT_EQ(synced_.back(), '\n');
 
-// A file that cannot be opened: "上传失败", the rest uploads, exit 1.
-TEST_F(HeadlessTest, SomeUploadsFail) {
-  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::TestServer server;
-  ASSERT_TRUE(server.Start()) << server.Log();
-  const std::string root = tmp_.path() + "/data";
-  testing::WriteFile(root + "/good.txt", "good");
-  ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root + "/dangling").c_str()), 0);
-  Configure({root});
-  std::string out, err;
-  ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
-  EXPECT_NE(out.find("\n上传失败\n"), std::string::npos) << out;
-  const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
-  EXPECT_EQ(testing::ReadFile(server.home("sync") + "/" + day + root + "/good.txt"), "good");
-  // The run left its record: --status tells it and exits as the run did.
+  ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root_ + "/dangling").c_str()), 0);
+  ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
+  --files_;
+  const std::string other_day = server_.home(AccountName("")) + "/" + (day_ == "Sun" ? "Mon" : "Sun") + "/keep.txt";
+  testing::WriteFile(other_day, "another day");
+  ASSERT_TRUE(server_.WaitForRelease(0, 10000));  // the account is free again
+  std::string out;
+  ASSERT_EQ(Run({"--sync"}, &out), 1) << out;
+  EXPECT_EQ(out.rfind("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n", 0), 0u) << out;
+  EXPECT_NE(out.find("\n上传失败\n  " + root_ + "/dangling: 找不到文件或目录 (Error:2)\n"), std::string::npos) << out;
+  EXPECT_EQ(testing::ReadFile(OnShare(root_ + "/子目录/notes.txt")), "notes");
+  EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
+  EXPECT_EQ(testing::ReadFile(other_day), "another day");
+  std::string err;
   EXPECT_EQ(testing::RunProgram({testing::BinDir() + "/tervaneclt", "--status", "--settings", settings_path_}, 10000,
                                 &out, &err),
             1);
-  EXPECT_NE(out.find(", account sync, result 1 (部分失败)\n已上传 1 个文件"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n  " + root + "/dangling: "), std::string::npos) << out;
+  EXPECT_NE(out.find(", result 1 (部分失败)\n已上传 " + Counts()), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  " + root_ + "/dangling: "), std::string::npos) << out;
 }
 
-// An account "sync" with another password: 0x3502, nothing uploaded, exit 2.
-// Nothing listening: the message on stderr, exit 2.
-TEST_F(HeadlessTest, LoginAndConnectFailures) {
-  const std::string root = tmp_.path() + "/data";
-  testing::WriteFile(root + "/a.txt", "a");
-  Configure({root});
+// Runs that cannot start end with 2: nothing listening (tried again after
+// 1, 2, 4, 8 and 15 units, 1 ms here, then the message); another process's
+// run on the same settings holding the lock file; no directories, or no
+// settings file (each recorded as a failed run, for --status and the alert).
+TEST_F(ProgramTest, RunsThatCannotStart) {
   std::string out, err;
-  if (testing::ProgramExists("tervanesvr")) {
-    testing::TestServer server({{"sync", PasswordDigest("abcd")}});
-    ASSERT_TRUE(server.Start()) << server.Log();
-    EXPECT_EQ(Run(server.port(), &out, &err), 2) << out << err;
-    EXPECT_EQ(out, "登录失败[sync]: 密码错误 (0x3502)\n");
-    EXPECT_TRUE(testing::ReadTree(server.home("sync")).empty());
-    // The account in use on another connection (a desk that crashed, until
-    // the server's idle sweep frees it).
-    ClientSession holder;
-    ASSERT_EQ(holder.Connect("127.0.0.1", server.port()), 0u);
-    ASSERT_EQ(holder.Register("ann", kSyncPassword), 0u);
-    ASSERT_EQ(holder.Login("ann", kSyncPassword), 0u);
-    Configure({root}, "ann");
-    EXPECT_EQ(Run(server.port(), &out, &err), 2) << out << err;
-    EXPECT_EQ(out, "登录失败[ann]: 账户正在使用 (0x3503)\n");
-  }
-  // Nothing listening: tried again after 1, 2, 4, 8 and 15 units (1 ms here),
-  // then the message.
-  const uint16_t port = testing::PickFreePort();
-  EXPECT_EQ(Run(port, &out, &err), 2);
+  EXPECT_EQ(Run({"--sync", "--retry-unit-ms", "1"}, &out, testing::PickFreePort(), &err), 2);
   EXPECT_NE(err.find("Ostrova: 连接文件服务器失败[127.0.0.1-Error:10061]\n"), std::string::npos) << err;
   EXPECT_NE(err.find("[Ostrova]--配置的文件服务器IP无法连接\n"), std::string::npos) << err;
   std::string retries;
@@ -239,114 +256,108 @@ TEST_F(HeadlessTest, LoginAndConnectFailures) {
                " 分钟后重试\n";
   }
   EXPECT_EQ(out, retries);
-}
-
-// Nothing to run: no settings file, or no directories in it: exit 2.
-TEST_F(HeadlessTest, NothingConfigured) {
-  std::string out, err;
-  EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2);
-  EXPECT_NE(err.find("请先进行环境配置"), std::string::npos) << err;
+  {
+    RunLockFile held;
+    ASSERT_EQ(held.TryLock(RunLockPathFor(settings_path_)), RunLockFile::State::kHeld);
+    EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2) << out << err;
+    EXPECT_EQ(out, kRunBusyText);
+  }
   Configure({});
-  EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2);
+  EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2);
   EXPECT_NE(err.find("请选择待备份的目录"), std::string::npos) << err;
-  LastRun record;  // recorded as a failed run, for --status and the alert
+  EXPECT_TRUE(out.empty());
+  LastRun record;
   ASSERT_TRUE(ReadLastRun(LastRunPath(settings_path_), &record));
   EXPECT_EQ(record.result, 2);
   EXPECT_EQ(record.summary, "请选择待备份的目录");
-  EXPECT_TRUE(out.empty());
+  ASSERT_EQ(::unlink(settings_path_.c_str()), 0);
+  EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2);
+  EXPECT_NE(err.find("请先进行环境配置"), std::string::npos) << err;
 }
 
-// Two workstations of different host names back up into homes of their
-// own, so neither run deletes the other's weekday folder; a USER value wins
-// over the host name. Each run gets its host name from a UTS namespace.
-TEST_F(HeadlessTest, OneAccountPerWorkstation) {
-  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  std::string out, err;
-  if (::geteuid() != 0 || testing::RunProgram({"/usr/bin/unshare", "--uts", "/bin/true"}, 10000, &out, &err) != 0) {
-    GTEST_SKIP() << "no UTS namespace here: " << err;
+// To a new folder every file comes back byte for byte under its local name,
+// with its modification time, and the empty directory with them. Over an
+// existing file nothing is replaced unless asked (exit 1 names it); without
+// --to a file goes back to its own path; nothing is left under a temporary
+// name.
+TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
+  const std::string out_dir = tmp_.path() + "/restored";
+  std::string out;
+  ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 0) << out;
+  const std::string copy = out_dir + root_;
+  EXPECT_EQ(testing::ReadTree(copy), testing::ReadTree(root_));
+  EXPECT_NE(out.find("恢复完毕[" + day_ + "]\n已恢复 " + Counts()), std::string::npos) << out;
+  for (const auto& [rel, content] : testing::ReadTree(root_)) {
+    if (rel.back() == '/') continue;
+    struct stat local {}, restored {};
+    ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &local), 0);
+    ASSERT_EQ(::stat((copy + "/" + rel).c_str(), &restored), 0);
+    EXPECT_EQ(restored.st_mtim.tv_sec, local.st_mtim.tv_sec) << rel;
+    EXPECT_EQ(restored.st_mtim.tv_nsec / 100, local.st_mtim.tv_nsec / 100) << rel;  // 100 ns on the wire
   }
-  testing::TestServer server;
-  ASSERT_TRUE(server.Start()) << server.Log();
-  const std::string root = tmp_.path() + "/data";
-  testing::WriteFile(root + "/a.txt", "a");
-  auto as_host = [](const std::string& host) {
-    return std::vector<std::string>{"/usr/bin/unshare", "--uts", "/bin/sh", "-c",
-                                    "printf %s \"$1\" > /proc/sys/kernel/hostname && shift && exec \"$@\"", "sh",
-                                    host};
-  };
-  Configure({root}, "");
-  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk-a")), 0) << out << err;
-  const std::string day = out.substr(std::string("向远程发送删除[").size(), 3);
-  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk:b")), 0) << out << err;
-  Configure({root}, "ann");
-  ASSERT_EQ(Run(server.port(), &out, &err, as_host("desk-a")), 0) << out << err;
-  for (const char* home : {"desk-a", "desk_b", "ann"}) {
-    EXPECT_EQ(testing::ReadFile(server.home(home) + "/" + day + root + "/a.txt"), "a") << home;
+
+  testing::WriteFile(copy + "/zero.txt", "mine");
+  ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 1) << out;
+  EXPECT_NE(out.find("  " + root_ + "/zero.txt: 本地已有此文件，未覆盖\n"), std::string::npos) << out;
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "mine");
+  ASSERT_EQ(Run({"--restore", day_, root_ + "/zero.txt", "--to", out_dir, "--overwrite"}, &out), 0) << out;
+  EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "");
+
+  ASSERT_EQ(::unlink((root_ + "/子目录/notes.txt").c_str()), 0);
+  std::string lower_day = day_;  // a day is taken in any case
+  for (char& c : lower_day) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+  ASSERT_EQ(Run({"--restore", lower_day, root_ + "/子目录/notes.txt"}, &out), 0) << out;
+  EXPECT_EQ(testing::ReadFile(root_ + "/子目录/notes.txt"), "notes");
+  for (const auto& [rel, content] : testing::ReadTree(tmp_.path())) {
+    EXPECT_EQ(rel.find(".tervane-restore-"), std::string::npos) << rel;
   }
+  // A path the copy does not hold is a failure named with its path.
+  EXPECT_EQ(Run({"--restore", day_, root_ + "/nothing.txt", "--to", out_dir}, &out), 1);
+  EXPECT_NE(out.find("恢复失败\n  " + root_ + "/nothing.txt: "), std::string::npos) << out;
 }
 
-// What a run names and what arrives: names with each character the server
-// refuses travel under their private-use stand-ins; a name that is not
-// UTF-8, one too long for a request and a dangling link each fail with
-// their path and reason, and leave nothing behind; the copy carries the
-// local modification time; a missing configured directory is named; the
-// summary counts it all. A later run whose only directory is missing
-// deletes nothing.
-TEST_F(HeadlessTest, FailuresNamedNamesMappedTimesKept) {
-  if (!testing::ProgramExists("tervanesvr")) GTEST_SKIP() << "tervanesvr not built";
-  testing::TestServer server;
-  ASSERT_TRUE(server.Start()) << server.Log();
-  const std::string root = tmp_.path() + "/data";
-  const std::string odd = "a\\b:c*d?e\"f<g>h|i\x01j.txt";
-  testing::WriteFile(root + "/a.txt", "plain");
-  testing::WriteFile(root + "/" + odd, "odd");
-  testing::WriteFile(root + "/Dir: 2024/in.txt", "inside");
-  testing::WriteFile(root + "/bad\xff.txt", "x");
-  const std::string long_name = std::string(240, 'n');
-  testing::WriteFile(root + "/" + long_name, "x");
-  ASSERT_EQ(::symlink((tmp_.path() + "/nowhere").c_str(), (root + "/dangling").c_str()), 0);
-  const timespec times[2] = {{0, UTIME_OMIT}, {981173106, 700000000}};  // 2001-02-03 04:05:06.7 UTC
-  ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/a.txt").c_str(), times, 0), 0);
-  const std::string missing = tmp_.path() + "/unmounted";
-  Configure({missing, root});
+// --verify passes on the fresh copy, then names a file changed on the share,
+// one deleted there, one added locally and one deleted locally. --list shows
+// the copy's counts and the files below a path with size and time; every
+// mode ends with 2 when no server answers.
+TEST_F(ProgramTest, VerifyAndList) {
+  std::string out;
+  EXPECT_EQ(Run({"--verify", day_}, &out), 0) << out;
+  EXPECT_NE(out.find("校验完毕[" + day_ + "]: 副本与本地一致\n一致 " + std::to_string(files_) + " 个, "),
+            std::string::npos)
+      << out;
 
-  std::string out, err;
-  ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
-  EXPECT_EQ(out.rfind("待备份的目录无法打开: " + missing + ": 找不到文件或目录 (Error:2)\n", 0), 0u) << out;
-  for (const std::string& failure :
-       {root + "/bad\xff.txt: 文件名无效 (不是 UTF-8 或含不允许的字符) (Error:123)",
-        root + "/" + long_name + ": 文件名或路径太长 (Error:206)", root + "/dangling: 找不到文件或目录 (Error:2)"}) {
-    EXPECT_NE(out.find("\n上传失败\n  " + failure + "\n"), std::string::npos) << failure << "\n" << out;
+  ASSERT_EQ(Run({"--list"}, &out), 0) << out;
+  EXPECT_NE(out.find(day_ + "  " + FormatFileTime(newest_) + "  " + std::to_string(files_) + " 个文件  " +
+                     std::to_string(bytes_) + " 字节\n"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(Run({"--list", day_, root_ + "/子目录"}, &out), 0) << out;
+  EXPECT_NE(out.find("           5  "), std::string::npos) << out;
+  EXPECT_NE(out.find("  " + root_ + "/子目录/notes.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(": 共 41 个文件，45 字节，0 个目录\n"), std::string::npos) << out;
+  ASSERT_EQ(Run({"--list", day_, root_ + "/missing"}, &out), 1) << out;
+
+  const std::string changed = OnShare(root_ + "/a\xEF\x80\xA2" "b\xEF\x80\xA5" "c\xEF\x80\xA1" "d\xEF\x80\xA7" "e.txt");
+  ASSERT_EQ(testing::ReadFile(changed), "refused characters");
+  testing::WriteFile(changed, "REFUSED characters");  // same size, other bytes
+  ASSERT_EQ(::unlink(OnShare(root_ + "/plus.bin").c_str()), 0);
+  testing::WriteFile(root_ + "/new.txt", "new");
+  ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
+  EXPECT_EQ(Run({"--verify", day_}, &out), 1) << out;
+  EXPECT_NE(out.find("内容不同: " + root_ + "/a:b?c*d|e.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("服务器上没有: " + root_ + "/plus.bin\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("服务器上没有: " + root_ + "/new.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("本地已不存在: " + root_ + "/zero.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("一致 " + std::to_string(files_ - 3) + " 个, 服务器上没有 2 个, 不同 1 个, 本地已不存在 1 个, 失败 0 个"),
+            std::string::npos)
+      << out;
+
+  const uint16_t nobody = testing::PickFreePort();
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--list"}, {"--restore", day_, root_}, {"--verify"}}) {
+    EXPECT_EQ(Run(args, &out, nobody), 2) << args[0] << ": " << out;
   }
-  EXPECT_NE(out.find("]\n已上传 3 个文件 (14 字节), 2 个目录, 失败 4 个, 用时 "), std::string::npos) << out;
-  const std::string day = out.substr(out.find("向远程发送删除[") + std::string("向远程发送删除[").size(), 3);
-  const std::string copy = server.home("sync") + "/" + day + root;
-  const testing::Tree expected = {{"a.txt", "plain"},
-                                  {MapNameToRemote(odd), "odd"},
-                                  {MapNameToRemote("Dir: 2024") + "/", ""},
-                                  {MapNameToRemote("Dir: 2024") + "/in.txt", "inside"}};
-  EXPECT_EQ(testing::ReadTree(copy), expected);
-  struct stat st {};
-  ASSERT_EQ(::stat((copy + "/a.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtim.tv_sec, times[1].tv_sec);
-  EXPECT_EQ(st.st_mtim.tv_nsec, times[1].tv_nsec);
-
-  Configure({missing});
-  ASSERT_EQ(Run(server.port(), &out, &err), 1) << out << err;
-  EXPECT_EQ(out, "待备份的目录无法打开: " + missing + ": 找不到文件或目录 (Error:2)\n没有可以打开的待备份目录，远程[" + day +
-                     "]未删除\n");
-  EXPECT_EQ(testing::ReadTree(copy), expected);
-}
-
-// A run of another process on the same settings (the dialog's, say) holds
-// the lock file: a headless run meanwhile is dropped with its line.
-TEST_F(HeadlessTest, RunInProgressElsewhereIsDropped) {
-  Configure({tmp_.path()});
-  RunLockFile held;
-  ASSERT_EQ(held.TryLock(RunLockPathFor(settings_path_)), RunLockFile::State::kHeld);
-  std::string out, err;
-  EXPECT_EQ(Run(testing::PickFreePort(), &out, &err), 2) << out << err;
-  EXPECT_EQ(out, kRunBusyText);
 }
 
 }  // namespace

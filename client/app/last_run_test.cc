@@ -50,11 +50,9 @@ TEST(LastRunTest, StatusFollowsTheRecordedRunAndAMissedDay) {
 
   LastRun failed = FailedRun();
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), failed));
-  LastRun back;
+  LastRun back;  // the figures the status text does not show
   ASSERT_TRUE(ReadLastRun(LastRunPath(settings), &back));
-  EXPECT_EQ(back.account, "desk-ann");
   EXPECT_EQ(back.bytes, 7u);
-  EXPECT_EQ(back.failed, failed.failed);
   const std::string text = StatusOutput(settings, true, &status);
   EXPECT_EQ(status, 1);
   EXPECT_NE(text.find(", account desk-ann, result 1 (部分失败)\n" + failed.summary + "\n" + failed.failed[0] + "\n"),

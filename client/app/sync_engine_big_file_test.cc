@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/app/client_session.h"
@@ -23,67 +23,53 @@ namespace {
 
 using testing::FakePeer;
 
-struct BigUploadLog {
+// A file of 4 GiB and more is sized, written and reported with 64-bit
+// figures: the end of file, every offset in order, every byte; the space
+// figures stay 32-bit (space - size + previous size, files unchanged).
+TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   std::mutex mu;
-  uint64_t size_set = 0;
-  uint64_t bytes_written = 0;
-  uint64_t next_offset = 0;  // where the next piece must start
+  uint64_t size_set = 0, written = 0, next_offset = 0;  // where the next piece must start
   bool in_order = true;
   std::vector<std::pair<uint32_t, uint32_t>> space_reports;
-};
-
-uint32_t Answer(BigUploadLog* log, const FakePeer::Request& r, std::vector<uint8_t>* reply) {
-  std::lock_guard<std::mutex> lock(log->mu);
-  switch (r.header.code) {
-    case OP_OPEN_SESSION:
-      reply->assign(4, 0);
-      return 0;
-    case OP_GET_SPACE_INFO:
-      reply->resize(8);
-      EncodeSpaceInfo(0x10000000, 50, reply->data(), 8);
-      return 0;
-    case OP_LIST_DIRECTORY:
-      reply->assign(8, 0);
-      return 0;
-    case OP_CREATE_FILE:
-      reply->assign(8, 0);
-      StoreU32(reply->data(), 77);
-      return 0;
-    case OP_GET_FILE_SIZE:
-      reply->assign(8, 0);
-      StoreU64(reply->data(), 7);  // as if an older copy of 7 bytes were there
-      return 0;
-    case OP_SET_FILE_SIZE: {
-      uint32_t handle = 0;
-      if (!DecodeSetFileSizeRequest(r.payload.data(), r.payload.size(), &handle, &log->size_set)) return 87;
-      return 0;
-    }
-    case OP_WRITE_FILE: {
-      // The data was dropped unread; the fixed fields read as a read's.
-      DataRequest d;
-      if (!DecodeReadRequest(r.payload.data(), r.payload.size(), &d) || d.count != r.discarded) return 87;
-      if (d.offset != log->next_offset) log->in_order = false;
-      log->next_offset = d.offset + d.count;
-      log->bytes_written += d.count;
-      return 0;
-    }
-    case OP_SET_SPACE_INFO: {
-      uint32_t space = 0, files = 0;
-      DecodeSpaceInfo(r.payload.data(), r.payload.size(), &space, &files);
-      log->space_reports.emplace_back(space, files);
-      return 0;
-    }
-    default:
-      return 0;
-  }
-}
-
-// A file of 4 GiB and more is sized, written and reported with 64-bit
-// figures: the end of file, every offset in order, every byte.
-TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
-  BigUploadLog log;
-  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return Answer(&log, r, out); }),
-                FakePeer::Options{.discard_write_data = true});
+  FakePeer fake(
+      FakePeer::Answering([&](const FakePeer::Request& r, std::vector<uint8_t>* reply) -> uint32_t {
+        std::lock_guard<std::mutex> lock(mu);
+        uint32_t handle = 0, space = 0, files = 0;
+        DataRequest d;
+        switch (r.header.code) {
+          case OP_OPEN_SESSION:
+            reply->assign(4, 0);
+            return 0;
+          case OP_GET_SPACE_INFO:
+            reply->resize(8);
+            EncodeSpaceInfo(0x10000000, 50, reply->data(), 8);
+            return 0;
+          case OP_LIST_DIRECTORY:
+            reply->assign(8, 0);  // an empty chunk ends the listing
+            return 0;
+          case OP_CREATE_FILE:
+          case OP_GET_FILE_SIZE:
+            reply->assign(8, 0);
+            StoreU32(reply->data(), 77);  // the handle; as a size: an older copy of 77 bytes
+            return 0;
+          case OP_SET_FILE_SIZE:
+            return DecodeSetFileSizeRequest(r.payload.data(), r.payload.size(), &handle, &size_set) ? 0 : 87;
+          case OP_WRITE_FILE:
+            // The data was dropped unread; the fixed fields read as a read's.
+            if (!DecodeReadRequest(r.payload.data(), r.payload.size(), &d) || d.count != r.discarded) return 87;
+            in_order = in_order && d.offset == next_offset;
+            next_offset = d.offset + d.count;
+            written += d.count;
+            return 0;
+          case OP_SET_SPACE_INFO:
+            DecodeSpaceInfo(r.payload.data(), r.payload.size(), &space, &files);
+            space_reports.emplace_back(space, files);
+            return 0;
+          default:
+            return 0;
+        }
+      }),
+      FakePeer::Options{.discard_write_data = true});
   testing::TempDir tmp;
   const std::string root = tmp.path() + "/big";
   testing::MakeDirs(root);
@@ -105,16 +91,14 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   const SyncReport report = engine.SyncTask(job);
   EXPECT_EQ(report.files_uploaded, 1u);
   EXPECT_EQ(report.ExitCode(), 0);
-
-  std::lock_guard<std::mutex> lock(log.mu);
-  EXPECT_EQ(log.size_set, size);
-  EXPECT_EQ(log.bytes_written, size);
-  EXPECT_EQ(log.next_offset, size);
-  EXPECT_TRUE(log.in_order);
-  // Space figures stay 32-bit: space - size + previous size, files unchanged.
-  ASSERT_EQ(log.space_reports.size(), 1u);
-  EXPECT_EQ(log.space_reports[0].first, static_cast<uint32_t>(0x10000000u - 3u + 7u));
-  EXPECT_EQ(log.space_reports[0].second, 50u);
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(size_set, size);
+  EXPECT_EQ(written, size);
+  EXPECT_EQ(next_offset, size);
+  EXPECT_TRUE(in_order);
+  ASSERT_EQ(space_reports.size(), 1u);
+  EXPECT_EQ(space_reports[0].first, static_cast<uint32_t>(0x10000000u - 3u + 77u));
+  EXPECT_EQ(space_reports[0].second, 50u);
 }
 
 }  // namespace

@@ -26,13 +26,7 @@ struct FakeManager {
   }
 };
 
-StartTime At(int hour, int minute, int second) {
-  StartTime t;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
+StartTime At(int hour, int minute, int second) { return StartTime{2000, 1, 1, hour, minute, second}; }
 
 void Enable(const std::string& folder) {
   testing::MakeDirs(folder + "/timers.target.wants");

@@ -11,8 +11,6 @@
 #ifndef TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 #define TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 
-#include <asio.hpp>
-
 #include <atomic>
 #include <cstdint>
 
@@ -31,7 +29,7 @@ inline constexpr size_t kOutboxSize = 16384;
 enum IoKind : uint16_t { IO_RECEIVE = 1, IO_SEND = 2 };
 
 struct ClientContext {
-  explicit ClientContext(asio::io_context& io) : socket(io) {}
+  ClientContext() = default;
   ClientContext(const ClientContext&) = delete;
   ClientContext& operator=(const ClientContext&) = delete;
 
@@ -45,7 +43,7 @@ struct ClientContext {
   bool held = false;
   // GetTickCount() at set-up and at every complete header; read by the sweep.
   std::atomic<uint32_t> last_activity{0};
-  asio::ip::tcp::socket socket;
+  int fd = -1;  // the connection's non-blocking socket; -1 once closed
   // session.key is written only under the pool lock (see session.h).
   Session session;
 

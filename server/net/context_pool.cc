@@ -1,5 +1,7 @@
 #include "server/net/context_pool.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "server/net/server_log.h"
@@ -8,11 +10,10 @@
 
 namespace tervane {
 
-ContextPool::ContextPool(asio::io_context& io, size_t capacity, AccountManager& accounts,
-                         FileRegistry& files)
+ContextPool::ContextPool(size_t capacity, AccountManager& accounts, FileRegistry& files)
     : accounts_(accounts), files_(files) {
   slots_.reserve(capacity);
-  for (size_t i = 0; i < capacity; ++i) slots_.push_back(std::make_unique<ClientContext>(io));
+  for (size_t i = 0; i < capacity; ++i) slots_.push_back(std::make_unique<ClientContext>());
 }
 
 ContextPool::~ContextPool() { DestroyAll(); }
@@ -29,9 +30,8 @@ uint32_t ContextPool::NextKeyLocked() {
   }
 }
 
-ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
-                                  asio::ip::tcp::socket& socket, uint32_t now, uint32_t* key) {
-  std::lock_guard<std::mutex> lock(mu_);
+ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port, int fd, uint32_t now, uint32_t* key) {
+  MutexLock lock(&mu_);
   for (auto& s : slots_) {
     ClientContext* c = s.get();
     if (c->in_use) continue;
@@ -42,7 +42,7 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
     c->session.key = NextKeyLocked();
     c->session.peer_address = peer_address;
     c->session.peer_port = peer_port;
-    c->socket = std::move(socket);
+    c->fd = fd;
     c->session.open = false;
     c->session.accepted_at = now;
     c->session.logged_in = false;
@@ -62,17 +62,17 @@ ClientContext* ContextPool::Alloc(uint32_t peer_address, uint16_t peer_port,
 }
 
 void ContextPool::Free(ClientContext* c, uint32_t key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (c->in_use && c->session.key == key) ReleaseLocked(c);
 }
 
 void ContextPool::ReleaseLocked(ClientContext* c) {
   if (!c->in_use) return;
-  if (c->socket.is_open()) {
+  if (c->fd >= 0) {
     ServerLog(LogKind::kConnection, "Server Close ClientSocket!\n");
     accounts_.Logout(c->session.key);
-    asio::error_code ignored;
-    c->socket.close(ignored);
+    ::close(c->fd);
+    c->fd = -1;
   }
   c->session.open = false;
   c->session.logged_in = false;
@@ -99,7 +99,7 @@ void ContextPool::ReleaseLocked(ClientContext* c) {
 }
 
 size_t ContextPool::SweepIdle(uint32_t now, uint32_t idle_limit_ms) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   size_t released = 0;
   for (auto& s : slots_) {
     ClientContext* c = s.get();
@@ -116,12 +116,12 @@ size_t ContextPool::SweepIdle(uint32_t now, uint32_t idle_limit_ms) {
 }
 
 void ContextPool::DestroyAll() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (auto& s : slots_) ReleaseLocked(s.get());
 }
 
 size_t ContextPool::InUse() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   size_t n = 0;
   for (const auto& s : slots_) n += s->in_use ? 1 : 0;
   return n;

@@ -12,37 +12,41 @@
 // replies leave together in one send, so pipelined requests cost a few
 // system calls per batch rather than per request and no wait on the epoll
 // set between them. The connection is registered again once the socket
-// has nothing more to give or cannot take more. So a request costs one wake-up of one worker and no hand-over
-// between threads, and a worker busy with a long request (a tree delete)
-// leaves the other worker free for every other connection.
+// has nothing more to give or cannot take more. So a request costs one
+// wake-up of one worker and no hand-over between threads, and a worker
+// busy with a long request (a tree delete) leaves the other worker free for
+// every other connection.
 //
-// The listener thread (ListenerRoutine) runs an io_context for the acceptor,
-// which hands each new connection a slot of the fixed ContextPool (or closes
-// it at once when the pool is full), for the periodic timer that runs
-// SweepIdleContexts, and for each connection's two timers: its login
-// deadline, and the pause after a failed login during which its next request
-// stays unread in the socket (no worker ever sleeps for it).
+// The listening socket and one timer descriptor sit in the same epoll set,
+// so there is one event model and no third thread: the worker that takes the
+// listening socket's readiness accepts what is pending and hands each new
+// connection a slot of the fixed ContextPool (or closes it at once when the
+// pool is full); the worker that takes the timer's runs what is due: the
+// periodic SweepIdleContexts, each connection's login deadline, the end of
+// the pause after a failed login during which its next request stays unread
+// in the socket (no worker ever sleeps for it), and the retry of an accept
+// that failed. Both are registered one-shot like the connections, so one
+// worker at a time handles each.
 //
 // Start() and Stop() are called from one thread (the service host's). The
 // account manager and the registry must outlive the service.
+//
+// Lock order: the pool lock, then timer_mu_ (nothing else is taken under it).
 #ifndef TERVANE_SERVER_NET_DATA_SERVICE_H_
 #define TERVANE_SERVER_NET_DATA_SERVICE_H_
 
-#include <asio.hpp>
-
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "server/net/context_pool.h"
 #include "server/net/request_dispatcher.h"
 #include "server/net/service_settings.h"
+#include "shared/platform/mutex.h"
 
 namespace tervane {
 
@@ -60,20 +64,19 @@ class DataService {
   // StartDataService: loads the accounts from settings.config_path (their
   // error, e.g. 0x3610 for a missing file, is returned at once and nothing
   // else has started), creates the pool of settings.max_connections slots,
-  // opens the
-  // listening socket (its failure is returned as a Windows Sockets code, e.g.
-  // WSAEADDRINUSE 10048, after undoing what was started: started() then
-  // tells whether Stop() still has to run), starts the listener, the two
-  // workers and the sweep timer. 0 when the service runs.
+  // opens the listening socket (its failure is returned as a Windows Sockets
+  // code, e.g. WSAEADDRINUSE 10048: started() then tells whether Stop()
+  // still has to run), sets the sweep timer and starts the two workers. 0
+  // when the service runs. Also after a Stop(), on the same descriptors.
   uint32_t Start(const ServiceSettings& settings);
 
   // True from the moment the accounts are loaded until Stop().
   bool started() const { return started_; }
 
-  // StopDataService: accounts released, sweep timer cancelled, listening
-  // socket closed, threads ended (waited for at most 3,000 ms), pool
-  // destroyed (every connection released: socket closed, account logged
-  // out, files closed). Returns false when a thread did not end in time; the
+  // StopDataService: accounts released, listening socket shut (nothing more
+  // is accepted), workers ended (waited for at most 3,000 ms), listening
+  // socket closed, pool destroyed (every connection released: socket
+  // closed, account logged out, files closed). Returns false when a thread did not end in time; the
   // pool is then left alone and the caller must end the process without
   // destroying this object. Does nothing when not started.
   bool Stop();
@@ -84,31 +87,54 @@ class DataService {
   size_t ConnectionCount();
 
  private:
-  void ListenerRoutine();
+  // A deadline of one connection: its key tells it from a later connection
+  // of the same slot; 0 when none is set.
+  struct Deadline {
+    int64_t at_ns = 0;
+    uint32_t key = 0;
+  };
+
   void IoWorkerRoutine();
-  bool StartThread(std::thread* thread, void (DataService::*routine)());
-  void StartAcceptLocked();
-  void OnAccept(const asio::error_code& ec);
-  void AcceptConnection(asio::ip::tcp::socket& socket);
-  void StartSweepTimerLocked();
-  void SweepIdleContexts();
+  bool StartThread(std::thread* thread);
+  // True once every worker has ended, false when `deadline` came first.
+  // The analysis cannot see that threads_done_ waits on threads_mu_.
+  bool WaitForWorkers(std::chrono::steady_clock::time_point deadline) NO_THREAD_SAFETY_ANALYSIS;
+  // Opens, binds and registers the listening socket; a Windows Sockets code.
+  uint32_t OpenListener(const ServiceSettings& settings);
+  // Accepts what is pending (a turn's worth) and registers the listening
+  // socket again, or pauses accepting after a failure.
+  void AcceptPending();
+  void AcceptConnection(int fd, uint32_t peer_address, uint16_t peer_port);
+  // Runs what is due on the timer and sets it for the next deadline.
+  void OnTimer();
+  // Programs the timer descriptor for the earliest deadline there is.
+  void ScheduleLocked() REQUIRES(timer_mu_);
+  // Sets the login deadline (`login`) or the pause's end of a slot, bringing
+  // the timer forward when it is the earliest.
+  void SetDeadline(bool login, size_t slot, int64_t at_ns, uint32_t key) EXCLUDES(timer_mu_);
   // The login deadline of the connection in `slot` with `key` has passed:
   // releases it unless it has logged in; one that a worker serves is marked
   // for that worker to release when it is done.
   void OnLoginDeadline(size_t slot, uint32_t key);
-  // Logs and releases a connection that did not log in in time; the caller
-  // holds the pool lock and `c` is not busy.
-  void ReleaseLateLoginLocked(ClientContext* c);
+  // The pause after a failed login of that connection is over: its next
+  // request is read.
+  void OnPauseEnd(size_t slot, uint32_t key);
+  // Logs and releases a connection that did not log in in time; `c` is not
+  // busy.
+  void ReleaseLateLoginLocked(ClientContext* c) REQUIRES(pool_->mutex());
   // One readiness event of the connection `token` names (slot and key).
   void Serve(uint64_t token);
   // Registers the connection for its outstanding transfer (while it is held
   // after a failed login, for the peer's close only); `add` for a new
   // connection. A failure is not acted on: the sweep reclaims it.
-  void ArmLocked(ClientContext* c, bool add);
+  void ArmLocked(ClientContext* c, bool add) REQUIRES(pool_->mutex());
+  // Registers a descriptor of the service itself (one-shot, for reading).
+  void Rearm(int fd, uint64_t token);
   size_t SlotOf(const ClientContext* c);
   enum class Flow { kDone, kWouldBlock, kFailed };
-  // Sends the outbox as far as the socket takes it.
-  Flow FlushOutbox(ClientContext* c, asio::error_code* ec);
+  // Sends the outbox as far as the socket takes it; *error is the errno of
+  // a failed send, 0 for a send that moved nothing.
+  Flow FlushOutbox(ClientContext* c, int* error);
   // True while the connection has a reply to send or requests received
   // ahead: then it waits on the socket for sending, not receiving.
   static bool HasBytesToSend(const ClientContext& c);
@@ -116,42 +142,36 @@ class DataService {
   // receive still needs, when it differs from what is set. Called before
   // every wait for a receive.
   void SetReceiveLowWater(ClientContext* c);
-  // The log line for a connection whose transfer ended with `ec` (or with
-  // no bytes): the peer's reset or its close.
-  void LogTransferEnd(const asio::error_code& ec);
+  // The log line for a connection whose transfer ended with errno `error`
+  // (0: the peer closed): the peer's reset or its close.
+  void LogTransferEnd(int error);
 
   AccountManager& accounts_;
   FileRegistry& files_;
   RequestDispatcher dispatcher_;
-
-  // Declared first among the asio objects: destroyed after every socket.
-  // `io_` runs the acceptor and the timers on the listener thread. The
-  // connections' sockets belong to `connection_io_`, which no thread runs:
-  // their readiness is watched by the workers' epoll set alone.
-  asio::io_context io_;
-  asio::io_context connection_io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<ContextPool> pool_;
-  // Per slot, on `io_`: the login deadline, and the delay after a failed
-  // login. Used under the pool lock.
-  std::vector<std::unique_ptr<asio::steady_timer>> login_timers_;
-  std::vector<std::unique_ptr<asio::steady_timer>> retry_timers_;
 
-  // Guards the acceptor and the timers against the stop.
-  std::mutex control_mu_;
-  asio::ip::tcp::acceptor acceptor_;    // GUARDED_BY(control_mu_)
-  asio::ip::tcp::socket accepted_;      // GUARDED_BY(control_mu_): the next connection
-  asio::steady_timer sweep_timer_;      // GUARDED_BY(control_mu_)
-  asio::steady_timer accept_retry_;     // GUARDED_BY(control_mu_)
+  // The workers' epoll set and the service's own descriptors in it: the
+  // stop event (readable once the stop begins, and not one-shot, so every
+  // worker sees it), the listening socket and the timer. Set up by Start()
+  // before the workers run; closed by the destructor.
+  int epoll_fd_ = -1;
+  int stop_fd_ = -1;
+  int listen_fd_ = -1;
+  int timer_fd_ = -1;
 
-  int epoll_fd_ = -1;  // the workers' epoll set; set up before they start
-  int stop_fd_ = -1;   // an eventfd in that set: readable once the stop begins
+  // The timer's deadlines, on CLOCK_MONOTONIC in nanoseconds.
+  Mutex timer_mu_;
+  std::vector<Deadline> login_deadlines_ GUARDED_BY(timer_mu_);  // per slot
+  std::vector<Deadline> pause_ends_ GUARDED_BY(timer_mu_);       // per slot
+  int64_t next_sweep_ns_ GUARDED_BY(timer_mu_) = 0;
+  int64_t accept_resume_ns_ GUARDED_BY(timer_mu_) = 0;  // 0: accepting
+  int64_t timer_set_ns_ GUARDED_BY(timer_mu_) = 0;      // what the descriptor is set to; 0: nothing
 
-  // The listener first, then the two workers.
-  std::thread threads_[3];
-  std::mutex threads_mu_;
-  std::condition_variable threads_done_;
-  int threads_running_ = 0;  // GUARDED_BY(threads_mu_)
+  std::thread workers_[2];
+  Mutex threads_mu_;
+  CondVar threads_done_{&threads_mu_};
+  int threads_running_ GUARDED_BY(threads_mu_) = 0;
 
   std::atomic<bool> stopping_{false};
   bool started_ = false;

@@ -42,8 +42,7 @@ class RequestDispatcherTest : public ::testing::Test {
     EXPECT_EQ(c_.buffer[kOffDirection], kDirectionReply);
   }
 
-  asio::io_context io_;
-  ClientContext c_{io_};
+  ClientContext c_;
   AccountManager accounts_;
   FileRegistry files_;
   RequestDispatcher dispatcher_{accounts_, files_};

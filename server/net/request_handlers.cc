@@ -91,15 +91,15 @@ HandlerReply RequestHandlers::CreateFile(ClientContext& c, uint32_t len) {
   } else {
     StorePath path;
     bool has_file = false;
-    r.result = accounts_.ResolveCreatePath(c.session.key, req.path, &path, &has_file);
+    r.result = accounts_.ResolveCreatePath(c.session.key, req.path, &path, &has_file).code();
     if (r.result == ERROR_SUCCESS && has_file) {
       uint32_t handle = 0;
       r.result = files_.Open(path, req.desired_access, req.share_mode, req.creation_disposition,
-                             req.flags_and_attributes, &handle);
+                             req.flags_and_attributes, &handle).code();
       if (r.result == ERROR_SUCCESS) {
         uint32_t added = c.session.open_files.Add(handle, req.path, files_);
         if (added != ERROR_SUCCESS) {
-          files_.Close(handle);
+          static_cast<void>(files_.Close(handle));  // just opened: the close cannot fail
           r.result = added;
         } else {
           // The handle goes over the access field; the share-mode field
@@ -124,7 +124,7 @@ HandlerReply RequestHandlers::ReadFile(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     // Straight from the file into the reply payload, over the request.
-    r.result = files_.ReadAt(req.handle, p, req.offset, req.count);
+    r.result = files_.ReadAt(req.handle, p, req.offset, req.count).code();
     if (r.result == ERROR_SUCCESS) r.length = req.count;
   }
   ServerLog(RequestLineKind(r.result), "[读文件] Result: %d\n", AsLogged(r.result));
@@ -139,7 +139,7 @@ HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
   } else if (!c.session.open_files.Contains(req.handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
-    r.result = files_.WriteAt(req.handle, req.data, req.offset, req.count);
+    r.result = files_.WriteAt(req.handle, req.data, req.offset, req.count).code();
   }
   ServerLog(RequestLineKind(r.result), "[写文件] Result: %d\n", AsLogged(r.result));
   return r;
@@ -149,8 +149,8 @@ HandlerReply RequestHandlers::WriteFile(ClientContext& c, uint32_t len) {
 uint32_t RequestHandlers::ReduceUsage(uint32_t key, uint32_t bytes, uint32_t files) {
   uint32_t used = 0;
   uint32_t count = 0;
-  uint32_t result = accounts_.GetUsage(key, &used, &count);
-  if (result == ERROR_SUCCESS) result = accounts_.SetUsage(key, used - bytes, count - files);
+  uint32_t result = accounts_.GetUsage(key, &used, &count).code();
+  if (result == ERROR_SUCCESS) result = accounts_.SetUsage(key, used - bytes, count - files).code();
   return result;
 }
 
@@ -161,10 +161,10 @@ HandlerReply RequestHandlers::DeleteFile(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path).code();
     if (r.result == ERROR_SUCCESS) {
       uint32_t size = 0;
-      r.result = DeleteFileTakingSize(path, &size);
+      r.result = DeleteFileTakingSize(files_, path, &size).code();
       if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.session.key, size, 1);
     }
   }
@@ -181,7 +181,7 @@ HandlerReply RequestHandlers::GetFileSize(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     uint64_t size = 0;
-    r.result = files_.GetFileSize(handle, &size);
+    r.result = files_.GetFileSize(handle, &size).code();
     if (r.result == ERROR_SUCCESS) {
       StoreU64(c.payload(), size);
       r.length = 8;
@@ -200,7 +200,7 @@ HandlerReply RequestHandlers::GetFileTime(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
     FileTimes times;
-    r.result = files_.GetFileTime(handle, &times);
+    r.result = files_.GetFileTime(handle, &times).code();
     if (r.result == ERROR_SUCCESS) r.length = static_cast<uint32_t>(EncodeFileTimesReply(times, c.payload(), kMaxPayload));
   }
   ServerLog(RequestLineKind(r.result), "[得到文件时间] Result: %d\n", AsLogged(r.result));
@@ -214,9 +214,9 @@ HandlerReply RequestHandlers::GetFileAttributes(ClientContext& c, uint32_t len) 
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path).code();
     uint32_t attributes = 0;
-    if (r.result == ERROR_SUCCESS) r.result = GetFileAttributesAt(path, &attributes);
+    if (r.result == ERROR_SUCCESS) r.result = GetFileAttributesAt(path, &attributes).code();
     if (r.result == ERROR_SUCCESS) {
       StoreU32(c.payload(), attributes);
       r.length = 4;
@@ -235,7 +235,7 @@ HandlerReply RequestHandlers::SetFileSize(ClientContext& c, uint32_t len) {
   } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
-    r.result = files_.SetEndOfFileAt(handle, size);
+    r.result = files_.SetEndOfFileAt(handle, size).code();
   }
   ServerLog(RequestLineKind(r.result), "[设置文件大小] Result: %d\n", AsLogged(r.result));
   return r;
@@ -250,7 +250,7 @@ HandlerReply RequestHandlers::SetFileTime(ClientContext& c, uint32_t len) {
   } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
-    r.result = files_.SetFileTime(handle, times);
+    r.result = files_.SetFileTime(handle, times).code();
   }
   ServerLog(RequestLineKind(r.result), "[设置文件时间] Result: %d\n", AsLogged(r.result));
   return r;
@@ -264,8 +264,8 @@ HandlerReply RequestHandlers::SetFileAttributes(ClientContext& c, uint32_t len) 
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
-    if (r.result == ERROR_SUCCESS) r.result = SetFileAttributesAt(path, attributes);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path).code();
+    if (r.result == ERROR_SUCCESS) r.result = SetFileAttributesAt(path, attributes).code();
   }
   ServerLog(RequestLineKind(r.result), "[设置文件属性] Result: %d\n", AsLogged(r.result));
   return r;
@@ -292,8 +292,8 @@ HandlerReply RequestHandlers::CreateDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.session.key, name, &path, /*creates=*/true);
-    if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path, /*creates=*/true).code();
+    if (r.result == ERROR_SUCCESS) r.result = CreateDirectoryPath(path).code();
   }
   ServerLog(RequestLineKind(r.result), "[创建目录] Result: %d\n", AsLogged(r.result));
   return r;
@@ -306,11 +306,11 @@ HandlerReply RequestHandlers::RemoveDirectory(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     StorePath path;
-    r.result = accounts_.ComposeUserPath(c.session.key, name, &path);
+    r.result = accounts_.ComposeUserPath(c.session.key, name, &path).code();
     if (r.result == ERROR_SUCCESS) {
       uint32_t bytes = 0;
       uint32_t files = 0;
-      r.result = ZOT_DeleteDirectoryTree(path, &bytes, &files);
+      r.result = ZOT_DeleteDirectoryTree(files_, path, &bytes, &files).code();
       if (r.result == ERROR_SUCCESS) r.result = ReduceUsage(c.session.key, bytes, files);
     }
   }
@@ -326,7 +326,7 @@ HandlerReply RequestHandlers::SetSparse(ClientContext& c, uint32_t len) {
   } else if (!c.session.open_files.Contains(handle)) {
     r.result = ERROR_INVALID_HANDLE;
   } else {
-    r.result = files_.SetSparse(handle);
+    r.result = files_.SetSparse(handle).code();
   }
   ServerLog(RequestLineKind(r.result), "[设置稀疏文件] \n");
   return r;
@@ -346,7 +346,7 @@ HandlerReply RequestHandlers::RegisterUser(ClientContext& c, uint32_t len) {
               PeerText(c.session).text, LoggableName(name).text);
   } else {
     StorePath existing_home;
-    r.result = accounts_.RegisterUser(name, password, &existing_home);
+    r.result = accounts_.RegisterUser(name, password, &existing_home).code();
     c.session.registered = r.result == ERROR_SUCCESS;
     // A home left on disk is kept and the name refused; the operator learns
     // which directory stood in the way.
@@ -364,7 +364,7 @@ HandlerReply RequestHandlers::Login(ClientContext& c, uint32_t len) {
   if (!DecodeTwoStringRequest(c.payload(), len, &name, &password)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.Login(name, password, c.session.key);
+    r.result = accounts_.Login(name, password, c.session.key).code();
   }
   if (r.result == ERROR_SUCCESS) {
     c.session.logged_in = true;
@@ -384,7 +384,7 @@ HandlerReply RequestHandlers::GetSpaceInfo(ClientContext& c, uint32_t len) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
     // The reply is the request's own 8 bytes, left in place.
-    r.result = accounts_.GetSpaceInfo(c.session.key, &space_left, &files_left);
+    r.result = accounts_.GetSpaceInfo(c.session.key, &space_left, &files_left).code();
     if (r.result == ERROR_SUCCESS) r.length = 8;
   }
   return r;
@@ -412,14 +412,18 @@ HandlerReply RequestHandlers::ListDirectory(ClientContext& c, uint32_t len) {
   // The account's open stream comes along, so a paged listing goes on where
   // the last chunk stopped.
   std::unique_ptr<ListingCursor> cursor;
-  r.result = accounts_.ResolveListingPath(c.session.key, name, &directory, resume_name, &cursor);
+  r.result = accounts_.ResolveListingPath(c.session.key, name, &directory, resume_name, &cursor).code();
   if (r.result != ERROR_SUCCESS) return r;
   uint32_t used = std::min<uint32_t>(capacity, kMaxPayload);
-  r.result = BuildListing(directory, c.payload(), &used, resume_name, cursor.get());
+  r.result = BuildListing(directory, c.payload(), &used, resume_name, cursor.get()).code();
   if (r.result != ERROR_SUCCESS) return r;  // the resume stays; the stream goes
   r.length = used;
-  accounts_.SaveListingResume(c.session.key, directory, resume_name, std::move(cursor));
-  accounts_.ChangeCurrentDirectory(c.session.key, name);
+  // The listing is in the reply whatever follows. The account is bound (the
+  // path resolved), so keeping the resume point cannot fail; a directory
+  // removed meanwhile leaves the current directory where it was, which the
+  // next request then meets.
+  static_cast<void>(accounts_.SaveListingResume(c.session.key, directory, resume_name, std::move(cursor)));
+  static_cast<void>(accounts_.ChangeCurrentDirectory(c.session.key, name));
   return r;
 }
 
@@ -433,9 +437,11 @@ HandlerReply RequestHandlers::Rename(ClientContext& c, uint32_t len) {
   }
   StorePath from;
   StorePath to;
-  r.result = accounts_.ComposeUserPath(c.session.key, old_name, &from);
-  if (r.result == ERROR_SUCCESS) r.result = accounts_.ComposeUserPath(c.session.key, new_name, &to, /*creates=*/true);
-  if (r.result == ERROR_SUCCESS && MoveFileAt(from, to) != ERROR_SUCCESS) {
+  r.result = accounts_.ComposeUserPath(c.session.key, old_name, &from).code();
+  if (r.result == ERROR_SUCCESS) {
+    r.result = accounts_.ComposeUserPath(c.session.key, new_name, &to, /*creates=*/true).code();
+  }
+  if (r.result == ERROR_SUCCESS && MoveFileAt(files_, from, to) != ERROR_SUCCESS) {
     // A link met on either side is refused as every request refuses it.
     bool link = PathExists(from) == ERROR_ACCESS_DENIED || PathExists(to) == ERROR_ACCESS_DENIED;
     r.result = link ? ERROR_ACCESS_DENIED : RESULT_RENAME_FAILED;
@@ -450,7 +456,7 @@ HandlerReply RequestHandlers::SetSpaceInfo(ClientContext& c, uint32_t len) {
   if (!DecodeSpaceInfo(c.payload(), len, &space_left, &files_left)) {
     r.result = ERROR_INVALID_PARAMETER;
   } else {
-    r.result = accounts_.SetSpaceInfo(c.session.key, space_left, files_left);
+    r.result = accounts_.SetSpaceInfo(c.session.key, space_left, files_left).code();
   }
   return r;
 }

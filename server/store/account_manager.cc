@@ -83,11 +83,11 @@ void CopyBounded(char* dst, size_t cap, std::string_view src) {
 
 }  // namespace
 
-uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* max_connections) {
+Result AccountManager::LoadAccounts(const std::string& config_path, uint32_t* max_connections) {
   RemoveStaleConfigTemps(config_path);
   ServerConfig config;
-  uint32_t r = ReadConfig(config_path, &config);
-  std::lock_guard<std::mutex> guard(mu_);
+  Result r = ReadConfig(config_path, &config);
+  MutexLock guard(&mu_);
   load_problem_.clear();
   if (r == RESULT_CONFIG_MALFORMED) {
     load_problem_ = "line " + std::to_string(config.error_line) + ": " + config.error;
@@ -117,11 +117,11 @@ uint32_t AccountManager::LoadAccounts(const std::string& config_path, uint32_t* 
 }
 
 void AccountManager::ReleaseAccounts() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   table_.clear();
 }
 
-uint32_t AccountManager::HomeLocked(const UserAccount& a, StorePath* out) const {
+Result AccountManager::HomeLocked(const UserAccount& a, StorePath* out) const {
   char home[kStorePathCapacity];
   size_t root_len = share_root_.size();
   size_t name_len = std::strlen(a.name);
@@ -143,7 +143,7 @@ bool AccountManager::UserExists(std::string_view wire_name) {
   char name[kUserNameField];
   size_t len = 0;
   if (WireToUtf8(wire_name, name, sizeof name, &len) != 0) return false;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& a : table_) {
     if (EqualIgnoringAsciiCase(a->name, std::string_view(name, len))) return true;
   }
@@ -152,7 +152,7 @@ bool AccountManager::UserExists(std::string_view wire_name) {
 
 int AccountManager::AddUser(std::unique_ptr<UserAccount> record, StorePath* existing_home) {
   if (!record) return 0;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& a : table_) {
     if (EqualIgnoringAsciiCase(a->name, record->name)) return 0;
   }
@@ -172,17 +172,17 @@ int AccountManager::AddUser(std::unique_ptr<UserAccount> record, StorePath* exis
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  uint32_t r = CreateDirectoryPath(home);  // the home itself: 183 once made
-  if (r != 0 && r != ERROR_ALREADY_EXISTS) Diagnostic("Creating %s failed: %u\n", home.full(), r);
+  Result r = CreateDirectoryPath(home);  // the home itself: 183 once made
+  if (r != 0 && r != ERROR_ALREADY_EXISTS) Diagnostic("Creating %s failed: %u\n", home.full(), r.code());
   r = WriteConfig(config_path_, share_root_, table_);
-  if (r != 0) Diagnostic("Rewriting %s for [%s] failed: %u\n", config_path_.c_str(), name, r);
+  if (r != 0) Diagnostic("Rewriting %s for [%s] failed: %u\n", config_path_.c_str(), name, r.code());
   return 1;
 }
 
-uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password,
+Result AccountManager::RegisterUser(std::string_view wire_name, std::string_view wire_password,
                                       StorePath* existing_home) {
   std::unique_ptr<UserAccount> record;
-  uint32_t r = NewUserRecord(wire_name, wire_password, &record);
+  Result r = NewUserRecord(wire_name, wire_password, &record);
   if (r != 0) return r;
   if (UserExists(wire_name)) return RESULT_USER_EXISTS;
   StorePath home;
@@ -193,7 +193,7 @@ uint32_t AccountManager::RegisterUser(std::string_view wire_name, std::string_vi
   return 0;
 }
 
-uint32_t AccountManager::Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket) {
+Result AccountManager::Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket) {
   if (wire_name.data() == nullptr) return 1;
   if (wire_password.data() == nullptr) return 2;
   if (socket == 0) return ERROR_INVALID_PARAMETER;
@@ -203,7 +203,7 @@ uint32_t AccountManager::Login(std::string_view wire_name, std::string_view wire
   char password[kPasswordField * 2];
   size_t password_len = 0;
   bool password_ok = WireToUtf8(wire_password, password, sizeof password, &password_len) == 0;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& a : table_) {
     if (std::string_view(a->name) != std::string_view(name, name_len)) continue;
     if (!password_ok || std::string_view(a->password) != std::string_view(password, password_len)) {
@@ -223,7 +223,7 @@ uint32_t AccountManager::Login(std::string_view wire_name, std::string_view wire
 
 void AccountManager::Logout(uint32_t socket) {
   if (socket == 0) return;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& a : table_) {
     if (a->bound_socket != socket) continue;
     a->bound_socket = 0;
@@ -231,21 +231,21 @@ void AccountManager::Logout(uint32_t socket) {
   }
 }
 
-uint32_t AccountManager::GetUserPath(uint32_t socket, StorePath* out) {
-  std::lock_guard<std::mutex> guard(mu_);
+Result AccountManager::GetUserPath(uint32_t socket, StorePath* out) {
+  MutexLock guard(&mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
   StorePath path;
-  uint32_t r = HomeLocked(*a, &path);
+  Result r = HomeLocked(*a, &path);
   if (r == 0) r = path.Append(a->current_directory);
   if (r == 0) *out = path;
   return r;
 }
 
-uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out,
+Result AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out,
                                          bool creates) {
   StorePath path;
-  uint32_t r = GetUserPath(socket, &path);
+  Result r = GetUserPath(socket, &path);
   if (r != 0) return r;
   r = path.AppendWire(wire_name);
   if (r == 0 && creates) r = CheckCreatable(path);
@@ -253,14 +253,14 @@ uint32_t AccountManager::ComposeUserPath(uint32_t socket, std::string_view wire_
   return r;
 }
 
-uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
+Result AccountManager::ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
                                             char* resume_name, std::unique_ptr<ListingCursor>* cursor) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
   char name_buf[kStorePathCapacity];
   size_t name_len = 0;
-  uint32_t r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
+  Result r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
   if (r != 0) return r;
   std::string_view name(name_buf, name_len);
   StorePath path;
@@ -276,7 +276,7 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
       r = path.Append(a->current_directory);
       if (r == 0) r = path.Append(name);
       if (r == 0) {
-        uint32_t found = PathExists(path);  // 5 for a link: never listed through
+        Result found = PathExists(path);  // 5 for a link: never listed through
         if (found != 0) r = found == ERROR_ACCESS_DENIED ? found : RESULT_NO_SUCH_DIRECTORY;
       }
     }
@@ -295,10 +295,10 @@ uint32_t AccountManager::ResolveListingPath(uint32_t socket, std::string_view wi
   return 0;
 }
 
-uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+Result AccountManager::SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
                                            std::unique_ptr<ListingCursor> cursor) {
   if (resume_name == nullptr) return RESULT_NO_RESUME_NAME;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
   if (cursor) a->listing_cursor = std::move(cursor);
@@ -307,13 +307,13 @@ uint32_t AccountManager::SaveListingResume(uint32_t socket, const StorePath& dir
   return 0;
 }
 
-uint32_t AccountManager::ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name) {
-  std::lock_guard<std::mutex> guard(mu_);
+Result AccountManager::ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name) {
+  MutexLock guard(&mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) return RESULT_NOT_LOGGED_IN;
   char name_buf[kStorePathCapacity];
   size_t name_len = 0;
-  uint32_t r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
+  Result r = WireToUtf8(wire_name, name_buf, sizeof name_buf, &name_len);
   if (r != 0) return r;
   std::string_view name(name_buf, name_len);
   if (name == "\\") {
@@ -338,10 +338,10 @@ uint32_t AccountManager::ChangeCurrentDirectory(uint32_t socket, std::string_vie
   return 0;
 }
 
-uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out,
+Result AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out,
                                            bool* has_file) {
   *has_file = false;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   UserAccount* a = FindBoundLocked(socket);
   if (a == nullptr) {
     out->Clear();
@@ -350,7 +350,7 @@ uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wir
   bool directory_only = !wire_path.empty() && wire_path.back() == '|';
   if (directory_only) wire_path.remove_suffix(1);
   StorePath path;
-  uint32_t r = HomeLocked(*a, &path);
+  Result r = HomeLocked(*a, &path);
   if (r == 0) r = path.AppendWire(wire_path);
   if (r == 0) r = CheckCreatable(path);
   if (r != 0) return r;
@@ -361,7 +361,7 @@ uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wir
   // of a directory; the chain is made only when it is not. A link on the way
   // is 5, never a failed creation.
   bool is_dir = false;
-  uint32_t found = PathExists(directory, &is_dir);
+  Result found = PathExists(directory, &is_dir);
   if (found == ERROR_ACCESS_DENIED) {
     r = found;
   } else if (found != 0 || !is_dir) {
@@ -374,56 +374,56 @@ uint32_t AccountManager::ResolveCreatePath(uint32_t socket, std::string_view wir
   return r;
 }
 
-uint32_t AccountManager::GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left) {
+Result AccountManager::GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left) {
   (void)space_left;
   (void)files_left;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
 }
 
-uint32_t AccountManager::SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left) {
+Result AccountManager::SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left) {
   (void)space_left;
   (void)files_left;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
 }
 
-uint32_t AccountManager::GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count) {
+Result AccountManager::GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count) {
   (void)used_bytes;
   (void)file_count;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
 }
 
-uint32_t AccountManager::SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count) {
+Result AccountManager::SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count) {
   (void)used_bytes;
   (void)file_count;
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return FindBoundLocked(socket) ? 0 : RESULT_NOT_LOGGED_IN;
 }
 
 std::string AccountManager::share_root() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return share_root_;
 }
 
 uint32_t AccountManager::max_space_bytes() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return max_space_bytes_;
 }
 
 uint32_t AccountManager::max_file_count() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return max_file_count_;
 }
 
 size_t AccountManager::account_count() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return table_.size();
 }
 
 bool AccountManager::CurrentDirectoryOf(std::string_view utf8_name, std::string* out) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& a : table_) {
     if (std::string_view(a->name) == utf8_name) {
       *out = a->current_directory;

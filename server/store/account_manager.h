@@ -19,13 +19,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "server/store/store_path.h"
 #include "server/store/user_account.h"
+#include "shared/platform/mutex.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -43,13 +44,13 @@ class AccountManager {
   // (0x3650, share_root.h) with no account loaded. Writes the maximum space
   // in megabytes and each home's path to standard error. Runs before any
   // worker exists; replaces a table loaded before.
-  uint32_t LoadAccounts(const std::string& config_path, uint32_t* max_connections);
+  Result LoadAccounts(const std::string& config_path, uint32_t* max_connections);
 
   // After LoadAccounts failed with 0x3640 or 0x3650: what is wrong ("line 3:
   // the share root is not an absolute path", "cannot create /srv/x: Not a
   // directory"); empty otherwise. Read on the thread that loaded.
   std::string load_problem() {
-    std::lock_guard<std::mutex> guard(mu_);
+    MutexLock guard(&mu_);
     return load_problem_;
   }
 
@@ -73,21 +74,21 @@ class AccountManager {
   // given, for the log); 123 / 206 for a name or password outside its
   // bounds; RESULT_OUT_OF_MEMORY (0x3510); otherwise 0, whatever AddUser
   // then does.
-  uint32_t RegisterUser(std::string_view wire_name, std::string_view wire_password,
+  Result RegisterUser(std::string_view wire_name, std::string_view wire_password,
                         StorePath* existing_home = nullptr);
 
   // Binds the account named exactly `wire_name` (case counts) to `socket`:
   // 0; 1 / 2 when the name / password is absent (null data);
   // RESULT_NOT_LOGGED_IN (0x3501) no such user; RESULT_WRONG_PASSWORD
   // (0x3502); RESULT_ALREADY_LOGGED_IN (0x3503); 87 for socket 0.
-  uint32_t Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket);
+  Result Login(std::string_view wire_name, std::string_view wire_password, uint32_t socket);
 
   // Unbinds the account bound to `socket`, if any, and closes its listing
   // stream (the resume name stays; a later listing finds it by reading).
   void Logout(uint32_t socket);
 
   // *out = home + current directory. 0, or 0x3501 (out untouched).
-  uint32_t GetUserPath(uint32_t socket, StorePath* out);
+  Result GetUserPath(uint32_t socket, StorePath* out);
 
   // *out = home + current directory + the request's name (relative to the
   // current directory): the path of OP_DELETE_FILE, OP_GET/SET_FILE_ATTRIBUTES,
@@ -95,7 +96,7 @@ class AccountManager {
   // With `creates` (OP_CREATE_DIRECTORY, OP_RENAME's new name) the whole
   // path relative to the home must fit the wire's 259 bytes, so that all a
   // client makes it can name again. 0; 0x3501; 5 / 123 / 206 from the name.
-  uint32_t ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out, bool creates = false);
+  Result ComposeUserPath(uint32_t socket, std::string_view wire_name, StorePath* out, bool creates = false);
 
   // The directory OP_LIST_DIRECTORY lists for `wire_name`: "\" is the home;
   // the current directory's last component is the current directory; its
@@ -107,13 +108,13 @@ class AccountManager {
   // is made for an account's first listing; null only when that fails), to
   // be handed back by SaveListingResume. 0; 0x3501 (outputs untouched);
   // 0x3530; 5 when the path meets a link; 123 / 206.
-  uint32_t ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
+  Result ResolveListingPath(uint32_t socket, std::string_view wire_name, StorePath* directory,
                               char* resume_name, std::unique_ptr<ListingCursor>* cursor = nullptr);
 
   // Stores where the next listing of `directory` continues, and the cursor
   // that stopped there (when given; dropped when no account is bound).
   // RESULT_NO_RESUME_NAME (0x3540) for a null name; 0; 0x3501.
-  uint32_t SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
+  Result SaveListingResume(uint32_t socket, const StorePath& directory, const char* resume_name,
                              std::unique_ptr<ListingCursor> cursor = nullptr);
 
   // Moves the current directory as OP_LIST_DIRECTORY does after listing
@@ -121,7 +122,7 @@ class AccountManager {
   // component moves up, anything else moves down into it when it is an
   // existing directory (else 0x3530 and no move). 0; 0x3501; 0x3530; 5 / 123
   // / 206.
-  uint32_t ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name);
+  Result ChangeCurrentDirectory(uint32_t socket, std::string_view wire_name);
 
   // OP_CREATE_FILE's path, relative to the home (not the current directory).
   // A path ending in "|" names a directory chain only: *has_file = false.
@@ -131,14 +132,14 @@ class AccountManager {
   // creation failed; 0x3501 (out cleared, nothing created); 5 when the
   // chain meets a link; 206 when the path is over 259 wire bytes; 5 / 123
   // / 206 from the name.
-  uint32_t ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out, bool* has_file);
+  Result ResolveCreatePath(uint32_t socket, std::string_view wire_path, StorePath* out, bool* has_file);
 
   // Each only looks for the bound account: 0, or 0x3501. The two values are
   // neither read nor written.
-  uint32_t GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left);
-  uint32_t SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left);
-  uint32_t GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count);
-  uint32_t SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count);
+  Result GetSpaceInfo(uint32_t socket, uint32_t* space_left, uint32_t* files_left);
+  Result SetSpaceInfo(uint32_t socket, uint32_t space_left, uint32_t files_left);
+  Result GetUsage(uint32_t socket, uint32_t* used_bytes, uint32_t* file_count);
+  Result SetUsage(uint32_t socket, uint32_t used_bytes, uint32_t file_count);
 
   // Read-only views for start-up and tests.
   std::string share_root();
@@ -150,17 +151,17 @@ class AccountManager {
   bool CurrentDirectoryOf(std::string_view utf8_name, std::string* out);
 
  private:
-  UserAccount* FindBoundLocked(uint32_t socket);
-  uint32_t HomeLocked(const UserAccount& a, StorePath* out) const;
+  UserAccount* FindBoundLocked(uint32_t socket) REQUIRES(mu_);
+  Result HomeLocked(const UserAccount& a, StorePath* out) const REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::string config_path_;                           // GUARDED_BY(mu_)
-  std::string share_root_;                            // GUARDED_BY(mu_); ends in '/'
-  uint32_t max_space_bytes_ = 0;                      // GUARDED_BY(mu_)
-  uint32_t max_file_count_ = 0;                       // GUARDED_BY(mu_)
-  uint32_t max_connections_ = 0;                      // GUARDED_BY(mu_)
-  std::vector<std::unique_ptr<UserAccount>> table_;   // GUARDED_BY(mu_)
-  std::string load_problem_;                          // GUARDED_BY(mu_)
+  Mutex mu_;
+  std::string config_path_ GUARDED_BY(mu_);
+  std::string share_root_ GUARDED_BY(mu_);  // ends in '/'
+  uint32_t max_space_bytes_ GUARDED_BY(mu_) = 0;
+  uint32_t max_file_count_ GUARDED_BY(mu_) = 0;
+  uint32_t max_connections_ GUARDED_BY(mu_) = 0;
+  std::vector<std::unique_ptr<UserAccount>> table_ GUARDED_BY(mu_);
+  std::string load_problem_ GUARDED_BY(mu_);
 };
 
 }  // namespace tervane

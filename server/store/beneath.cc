@@ -166,7 +166,7 @@ int OpenParentBeneath(int dir_fd, const char* rel, const char** leaf) {
   return OpenBeneath(dir_fd, parent, O_PATH | O_DIRECTORY);
 }
 
-uint32_t LookupError(int dir_fd, const char* rel, int err) {
+Result LookupError(int dir_fd, const char* rel, int err) {
   if (err != ENOENT) return WinErrorFromErrno(err);
   const char* slash = std::strrchr(rel, '/');
   if (slash == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -177,7 +177,7 @@ uint32_t LookupError(int dir_fd, const char* rel, int err) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-int OpenHome(const StorePath& path, uint32_t* result) {
+int OpenHome(const StorePath& path, Result* result) {
   if (!path.has_home()) {
     *result = ERROR_PATH_NOT_FOUND;
     return -1;
@@ -196,7 +196,7 @@ int OpenHome(const StorePath& path, uint32_t* result) {
   return fd;
 }
 
-int OpenInHome(const StorePath& path, int flags, mode_t mode, uint32_t* result) {
+int OpenInHome(const StorePath& path, int flags, mode_t mode, Result* result) {
   ScopedFd home(OpenHome(path, result));
   if (!home.ok()) return -1;
   int fd = OpenBeneath(home.get(), path.relative(), flags, mode);

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "server/store/store_path.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -66,17 +67,17 @@ int OpenParentBeneath(int dir_fd, const char* rel, const char** leaf);
 // errno: ENOENT becomes ERROR_PATH_NOT_FOUND (3) when the parent directory
 // is missing too, else ERROR_FILE_NOT_FOUND (2); the rest map as
 // WinErrorFromErrno does (a link or an escape is ERROR_ACCESS_DENIED, 5).
-uint32_t LookupError(int dir_fd, const char* rel, int err);
+Result LookupError(int dir_fd, const char* rel, int err);
 
 // Opens the home of `path` as an O_PATH directory (the home's own path is the
 // server's and is taken as it stands). -1 with *result = its Windows code
 // (a missing home is ERROR_PATH_NOT_FOUND, 3).
-int OpenHome(const StorePath& path, uint32_t* result);
+int OpenHome(const StorePath& path, Result* result);
 
 // Opens path's relative part beneath its home (OpenBeneath). -1 with
 // *result = the Windows code of the failure (LookupError) and errno as the
 // open left it (ELOOP for a link met on the way).
-int OpenInHome(const StorePath& path, int flags, mode_t mode, uint32_t* result);
+int OpenInHome(const StorePath& path, int flags, mode_t mode, Result* result);
 
 }  // namespace tervane
 

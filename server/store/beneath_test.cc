@@ -84,7 +84,7 @@ TEST_P(BeneathTest, LookupErrorsTellMissingFileFromMissingPath) {
   EXPECT_EQ(LookupError(home_.get(), "none", ENOENT), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(LookupError(home_.get(), "a/none/x", ENOENT), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(LookupError(home_.get(), "a/out/x", ELOOP), ERROR_ACCESS_DENIED);
-  uint32_t r = 0;
+  Result r;
   StorePath p = dir_.Path("home", "a/out/secret");
   EXPECT_LT(OpenInHome(p, O_RDONLY, 0, &r), 0);
   EXPECT_EQ(r, ERROR_ACCESS_DENIED);

@@ -152,7 +152,7 @@ std::string ConfigTarget(const std::string& path) {
 
 }  // namespace
 
-uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
+Result ReadConfig(const std::string& path, ServerConfig* out) {
   if (path.empty()) return RESULT_CONFIG_NO_PATH;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return RESULT_CONFIG_MISSING;
@@ -176,7 +176,7 @@ uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
   out->error_line = 0;
   out->error.clear();
   try {
-    uint32_t r = Parse(text, out);
+    Result r = Parse(text, out);
     if (r != 0) out->accounts.clear();
     return r;
   } catch (const std::bad_alloc&) {
@@ -185,7 +185,7 @@ uint32_t ReadConfig(const std::string& path, ServerConfig* out) {
   }
 }
 
-uint32_t WriteConfig(const std::string& path, std::string_view share_root,
+Result WriteConfig(const std::string& path, std::string_view share_root,
                      const std::vector<std::unique_ptr<UserAccount>>& accounts) {
   if (path.empty()) return RESULT_CONFIG_NO_PATH;
   try {

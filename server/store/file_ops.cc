@@ -42,9 +42,9 @@ struct ParentDir {
   const char* leaf = nullptr;
 };
 
-uint32_t OpenParent(const StorePath& path, ParentDir* out) {
+Result OpenParent(const StorePath& path, ParentDir* out) {
   if (path.is_home()) return ERROR_ACCESS_DENIED;
-  uint32_t result = 0;
+  Result result;
   ScopedFd home(OpenHome(path, &result));
   if (!home.ok()) return result;
   out->fd.Reset(OpenParentBeneath(home.get(), path.relative(), &out->leaf));
@@ -55,10 +55,10 @@ uint32_t OpenParent(const StorePath& path, ParentDir* out) {
   return 0;
 }
 
-uint32_t StatError(int err) { return err == ENOENT ? ERROR_FILE_NOT_FOUND : WinErrorFromErrno(err); }
+Result StatError(int err) { return err == ENOENT ? ERROR_FILE_NOT_FOUND : WinErrorFromErrno(err); }
 
 // mkdir beneath `home`: the directory and every missing one above it.
-uint32_t MakeChain(int home, const char* rel) {
+Result MakeChain(int home, const char* rel) {
   char buf[kStorePathCapacity];
   size_t n = std::strlen(rel);
   if (n + 1 > sizeof buf) return ERROR_FILENAME_EXCED_RANGE;
@@ -80,7 +80,7 @@ uint32_t MakeChain(int home, const char* rel) {
 }
 
 // Removes one directory entry for MyRemoveDirectory.
-uint32_t RemoveDirectoryAt(int parent, const char* leaf) {
+Result RemoveDirectoryAt(int parent, const char* leaf) {
   if (::unlinkat(parent, leaf, AT_REMOVEDIR) == 0) return 0;
   int err = errno;
   if (err == ENOTEMPTY || err == EEXIST) return ERROR_DIR_NOT_EMPTY;
@@ -90,9 +90,8 @@ uint32_t RemoveDirectoryAt(int parent, const char* leaf) {
 
 // Deletes one non-directory entry of a tree the way ZOT_DeleteDirectoryTree
 // does: *skipped when the Windows size-open would have failed.
-uint32_t DeleteTreeFile(int dir, const char* name, uint32_t* size, bool* skipped) {
-  FileRegistry& registry = FileRegistry::Global();
-  std::lock_guard<std::mutex> guard(registry.lock());
+Result DeleteTreeFile(FileRegistry& registry, int dir, const char* name, uint32_t* size, bool* skipped) {
+  MutexLock guard(&registry.mu());
   *skipped = false;
   *size = 0;
   struct stat st;
@@ -106,7 +105,7 @@ uint32_t DeleteTreeFile(int dir, const char* name, uint32_t* size, bool* skipped
       return 0;
     }
     *size = static_cast<uint32_t>(st.st_size);
-    uint32_t sharing = registry.CheckDeleteLocked(st.st_dev, st.st_ino);
+    Result sharing = registry.CheckDeleteLocked(st.st_dev, st.st_ino);
     if (sharing != 0) return sharing;
   }
   if (::unlinkat(dir, name, 0) != 0) return StatError(errno);
@@ -117,13 +116,13 @@ uint32_t DeleteTreeFile(int dir, const char* name, uint32_t* size, bool* skipped
 // shows its end, after "...".
 constexpr size_t kShownPathBytes = 200;
 
-void TreeLine(const char* what, const char* path, size_t len, uint32_t result) {
+void TreeLine(const char* what, const char* path, size_t len, Result result) {
   bool cut = len > kShownPathBytes;
   PrintStdoutLine("%s:[%s%s] Result: %d\n", what, cut ? "..." : "", path + (cut ? len - kShownPathBytes : 0),
-                  static_cast<int>(result));
+                  static_cast<int>(result.code()));
 }
 
-void TreeLine(const char* what, const std::string& path, uint32_t result) {
+void TreeLine(const char* what, const std::string& path, Result result) {
   TreeLine(what, path.c_str(), path.size(), result);
 }
 
@@ -138,8 +137,8 @@ struct TreeLevel {
 // Deletes the non-directories in `dir` until it meets a sub-directory, whose
 // name it puts in *subdir (then true); false when `dir` holds nothing more
 // that can go (files held open are left). `path` is dir's composed path.
-bool DeleteFilesUntilSubdir(int dir, std::string* path, uint32_t* bytes, uint32_t* files, std::string* subdir,
-                            uint32_t* result) {
+bool DeleteFilesUntilSubdir(FileRegistry& registry, int dir, std::string* path, uint32_t* bytes, uint32_t* files,
+                            std::string* subdir, Result* result) {
   alignas(8) char buf[1024];
   bool deleted_any = true;
   // Deleting while enumerating may make some file systems skip entries, so
@@ -175,7 +174,7 @@ bool DeleteFilesUntilSubdir(int dir, std::string* path, uint32_t* bytes, uint32_
         }
         uint32_t size = 0;
         bool skipped = false;
-        uint32_t r = DeleteTreeFile(dir, name, &size, &skipped);
+        Result r = DeleteTreeFile(registry, dir, name, &size, &skipped);
         if (skipped) continue;
         size_t len = path->size();
         path->append("/").append(name);
@@ -198,15 +197,15 @@ bool DeleteFilesUntilSubdir(int dir, std::string* path, uint32_t* bytes, uint32_
 // Only one directory is open at a time: the walk goes down by name with
 // O_NOFOLLOW and back up through "..", checking that ".." is the directory
 // it came from, so a rename elsewhere can never lead it out of the tree.
-uint32_t DeleteContents(int top, const struct stat& top_st, std::string* path, uint32_t* bytes,
+Result DeleteContents(FileRegistry& registry, int top, const struct stat& top_st, std::string* path, uint32_t* bytes,
                         uint32_t* files) {
   std::vector<TreeLevel> levels{{top_st.st_dev, top_st.st_ino, path->size()}};
   ScopedFd owned;
   int cur = top;
-  uint32_t result = 0;
+  Result result;
   std::string subdir;
   for (;;) {
-    if (DeleteFilesUntilSubdir(cur, path, bytes, files, &subdir, &result)) {
+    if (DeleteFilesUntilSubdir(registry, cur, path, bytes, files, &subdir, &result)) {
       size_t name_at = path->size();
       path->append("/").append(subdir);
       ScopedFd child(::openat(cur, subdir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -253,8 +252,8 @@ uint32_t DeleteContents(int top, const struct stat& top_st, std::string* path, u
 
 }  // namespace
 
-uint32_t CreateDirectoryPath(const StorePath& path) {
-  uint32_t result = 0;
+Result CreateDirectoryPath(const StorePath& path) {
+  Result result;
   ScopedFd home(OpenHome(path, &result));
   if (!home.ok() && result == ERROR_PATH_NOT_FOUND && path.has_home()) {
     // The home went missing: make it again below the share root.
@@ -284,12 +283,11 @@ uint32_t CreateDirectoryPath(const StorePath& path) {
   return MakeChain(home.get(), path.relative());
 }
 
-uint32_t MyDeleteFile(const StorePath& path) {
+Result MyDeleteFile(FileRegistry& registry, const StorePath& path) {
   ParentDir parent;
-  uint32_t result = OpenParent(path, &parent);
+  Result result = OpenParent(path, &parent);
   if (result != 0) return result;
-  FileRegistry& registry = FileRegistry::Global();
-  std::lock_guard<std::mutex> guard(registry.lock());
+  MutexLock guard(&registry.mu());
   struct stat st;
   if (::fstatat(parent.fd.get(), parent.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatError(errno);
   if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
@@ -303,23 +301,23 @@ uint32_t MyDeleteFile(const StorePath& path) {
   return 0;
 }
 
-uint32_t MyRemoveDirectory(const StorePath& path) {
+Result MyRemoveDirectory(const StorePath& path) {
   ParentDir parent;
-  uint32_t result = OpenParent(path, &parent);
+  Result result = OpenParent(path, &parent);
   if (result != 0) return result;
   return RemoveDirectoryAt(parent.fd.get(), parent.leaf);
 }
 
-uint32_t ZOT_DeleteDirectoryTree(const StorePath& path, uint32_t* bytes, uint32_t* files) {
+Result ZOT_DeleteDirectoryTree(FileRegistry& registry, const StorePath& path, uint32_t* bytes, uint32_t* files) {
   if (path.is_home()) return ERROR_ACCESS_DENIED;
-  uint32_t result = 0;
+  Result result;
   ScopedFd dir(OpenInHome(path, O_RDONLY | O_DIRECTORY, 0, &result));
   if (!dir.ok()) return result;
   struct stat st;
   if (::fstat(dir.get(), &st) != 0) return WinErrorFromErrno(errno);
   try {
     std::string tree_path(path.full(), path.full_size());
-    result = DeleteContents(dir.get(), st, &tree_path, bytes, files);
+    result = DeleteContents(registry, dir.get(), st, &tree_path, bytes, files);
   } catch (const std::bad_alloc&) {
     result = ERROR_NOT_ENOUGH_MEMORY;
   }
@@ -330,13 +328,12 @@ uint32_t ZOT_DeleteDirectoryTree(const StorePath& path, uint32_t* bytes, uint32_
   return result;
 }
 
-uint32_t DeleteFileTakingSize(const StorePath& path, uint32_t* size) {
+Result DeleteFileTakingSize(FileRegistry& registry, const StorePath& path, uint32_t* size) {
   *size = 0;
   ParentDir parent;
-  uint32_t result = OpenParent(path, &parent);
+  Result result = OpenParent(path, &parent);
   if (result != 0) return result;
-  FileRegistry& registry = FileRegistry::Global();
-  std::lock_guard<std::mutex> guard(registry.lock());
+  MutexLock guard(&registry.mu());
   struct stat st;
   if (::fstatat(parent.fd.get(), parent.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatError(errno);
   if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
@@ -353,8 +350,8 @@ uint32_t DeleteFileTakingSize(const StorePath& path, uint32_t* size) {
   return 0;
 }
 
-uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes) {
-  uint32_t result = 0;
+Result GetFileAttributesAt(const StorePath& path, uint32_t* attributes) {
+  Result result;
   // A readable descriptor carries the extended attribute; a link (refused
   // as ELOOP) or an unreadable file falls back to the entry itself.
   ScopedFd fd(OpenInHome(path, O_RDONLY | O_NONBLOCK, 0, &result));
@@ -381,8 +378,8 @@ uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes) {
   return 0;
 }
 
-uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes) {
-  uint32_t result = 0;
+Result SetFileAttributesAt(const StorePath& path, uint32_t attributes) {
+  Result result;
   ScopedFd fd(OpenInHome(path, O_RDONLY | O_NONBLOCK, 0, &result));
   if (!fd.ok()) return result;
   struct stat st;
@@ -405,16 +402,15 @@ uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes) {
   return 0;
 }
 
-uint32_t MoveFileAt(const StorePath& from, const StorePath& to) {
+Result MoveFileAt(FileRegistry& registry, const StorePath& from, const StorePath& to) {
   if (from.is_home() || to.is_home()) return ERROR_ACCESS_DENIED;
   ParentDir src;
-  uint32_t result = OpenParent(from, &src);
+  Result result = OpenParent(from, &src);
   if (result != 0) return result;
   ParentDir dst;
   result = OpenParent(to, &dst);
   if (result != 0) return result;
-  FileRegistry& registry = FileRegistry::Global();
-  std::lock_guard<std::mutex> guard(registry.lock());
+  MutexLock guard(&registry.mu());
   struct stat st;
   if (::fstatat(src.fd.get(), src.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatError(errno);
   if (S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
@@ -437,8 +433,8 @@ uint32_t MoveFileAt(const StorePath& from, const StorePath& to) {
   return StatError(err);
 }
 
-uint32_t PathExists(const StorePath& path, bool* is_directory) {
-  uint32_t result = 0;
+Result PathExists(const StorePath& path, bool* is_directory) {
+  Result result;
   ScopedFd fd(OpenInHome(path, O_PATH, 0, &result));
   if (!fd.ok()) return result;
   struct stat st;

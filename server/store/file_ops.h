@@ -2,8 +2,9 @@
 // protocol carries: 0 or a Windows error code. Every path is a StorePath: the
 // home is opened and the relative part resolved beneath it (beneath.h), so
 // no operation leaves the home or follows a symbolic link. No heap, no lock
-// of their own (the open-file registry's lock is taken for sharing checks);
-// callable from any thread.
+// of their own; those that delete or rename take the lock of the open-file
+// registry they are given, for the sharing check and the step it allows.
+// Callable from any thread.
 //
 // The handle-based primitives (ReadAt, WriteAt, SetEndOfFileAt, SetSparse,
 // sizes and times) are FileRegistry members (file_registry.h).
@@ -13,8 +14,11 @@
 #include <cstdint>
 
 #include "server/store/store_path.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
+
+class FileRegistry;
 
 inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
@@ -23,16 +27,16 @@ inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
 // when it is missing). 0 when created; ERROR_ALREADY_EXISTS (183) when it
 // existed before; 3 / 5 / 206 / ... otherwise (a file in the way: 3 above
 // the last component, 183 at it; a link on the way or at its place: 5).
-uint32_t CreateDirectoryPath(const StorePath& path);
+Result CreateDirectoryPath(const StorePath& path);
 
 // Deletes a file (or a link, as an entry), clearing a read-only mode that is
 // in the way. 0; 2 / 3 missing; 5 a directory or the home; 32 held open
 // without FILE_SHARE_DELETE.
-uint32_t MyDeleteFile(const StorePath& path);
+Result MyDeleteFile(FileRegistry& registry, const StorePath& path);
 
 // Removes an empty directory. 0; 145 not empty; 267 not a directory; 2 / 3;
 // 5 for the home itself.
-uint32_t MyRemoveDirectory(const StorePath& path);
+Result MyRemoveDirectory(const StorePath& path);
 
 // Deletes the directory and everything below it, depth first and at any
 // depth, adding the size of each deleted file to *bytes and 1 to *files
@@ -50,35 +54,35 @@ uint32_t MyRemoveDirectory(const StorePath& path);
 // / 3 when `path` does not exist (nothing changes); 5 for the home itself, a
 // link, or a directory moved away during the walk; 8 when memory for the
 // walk runs out. What was deleted before an error stays deleted and counted.
-uint32_t ZOT_DeleteDirectoryTree(const StorePath& path, uint32_t* bytes, uint32_t* files);
+Result ZOT_DeleteDirectoryTree(FileRegistry& registry, const StorePath& path, uint32_t* bytes, uint32_t* files);
 
 // The delete of OP_DELETE_FILE: *size = the file's size (low 32 bits) when
 // it could be opened for reading with FILE_SHARE_READ, else 0; then a plain
 // delete with no read-only retry: 0; 5 for a read-only file, a directory or
 // the home; 32; 2 / 3.
-uint32_t DeleteFileTakingSize(const StorePath& path, uint32_t* size);
+Result DeleteFileTakingSize(FileRegistry& registry, const StorePath& path, uint32_t* size);
 
 // FILE_ATTRIBUTE_DIRECTORY (0x10) or FILE_ATTRIBUTE_ARCHIVE (0x20), plus
 // 0x01 when the owner may not write, plus the other bits last set where the
 // file system keeps user extended attributes. 0, 2 / 3, 5.
-uint32_t GetFileAttributesAt(const StorePath& path, uint32_t* attributes);
+Result GetFileAttributesAt(const StorePath& path, uint32_t* attributes);
 
 // 0x01 set: the write permissions are removed; clear: the owner may write.
 // Bits other than 0x01, 0x10, 0x20 and 0x80 are kept in an extended
 // attribute where the file system offers one, else dropped. 0, 2 / 3, 5 (a
 // link, or the home).
-uint32_t SetFileAttributesAt(const StorePath& path, uint32_t attributes);
+Result SetFileAttributesAt(const StorePath& path, uint32_t attributes);
 
 // MoveFile: renames a file or directory; fails when the target exists
 // (ERROR_ALREADY_EXISTS, 183), 32 when the source file is held open without
 // FILE_SHARE_DELETE, 5 for the home, a move into itself, or a link as the
 // source or on the way, 2 / 3.
-uint32_t MoveFileAt(const StorePath& from, const StorePath& to);
+Result MoveFileAt(FileRegistry& registry, const StorePath& from, const StorePath& to);
 
 // 0 when a file or directory exists at the path, with *is_directory set
 // when given; else its lookup error (2, 3; 5 when the path meets a link, at
 // its end too).
-uint32_t PathExists(const StorePath& path, bool* is_directory = nullptr);
+Result PathExists(const StorePath& path, bool* is_directory = nullptr);
 
 }  // namespace tervane
 

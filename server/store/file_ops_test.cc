@@ -23,20 +23,16 @@ class FileOpsTest : public ::testing::Test {
     dir_.MakeDir("outside");
     dir_.WriteFile("outside/secret", "secret");
   }
-  void TearDown() override {
-    for (uint32_t h : held_) FileRegistry::Global().Close(h);
-  }
   StorePath P(const std::string& rel) const { return dir_.Path("home", rel); }
+  FileRegistry registry_;  // closes what a test leaves open
   uint32_t Hold(const std::string& rel, uint32_t access, uint32_t share) {
     uint32_t h = 0;
-    uint32_t r = FileRegistry::Global().Open(P(rel), access, share, OPEN_EXISTING, 0x80, &h);
+    Result r = registry_.Open(P(rel), access, share, OPEN_EXISTING, 0x80, &h);
     EXPECT_EQ(r, 0u);
-    held_.push_back(h);
     return h;
   }
 
   testing::TempDir dir_;
-  std::vector<uint32_t> held_;
 };
 
 TEST_F(FileOpsTest, CreateDirectoryPathCreatesChainsAndReportsExisting) {
@@ -58,13 +54,13 @@ TEST_F(FileOpsTest, CreateDirectoryPathCreatesChainsAndReportsExisting) {
 TEST_F(FileOpsTest, DeletesClearReadOnlyAndHonourSharing) {
   dir_.WriteFile("home/ro.txt", "r");
   ASSERT_EQ(SetFileAttributesAt(P("ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
-  EXPECT_EQ(MyDeleteFile(P("ro.txt")), 0u);
+  EXPECT_EQ(MyDeleteFile(registry_, P("ro.txt")), 0u);
   EXPECT_FALSE(dir_.Exists("home/ro.txt"));
-  EXPECT_EQ(MyDeleteFile(P("ro.txt")), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MyDeleteFile(P("no/ro.txt")), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(MyDeleteFile(registry_, P("ro.txt")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(MyDeleteFile(registry_, P("no/ro.txt")), ERROR_PATH_NOT_FOUND);
   dir_.MakeDir("home/d/e");
-  EXPECT_EQ(MyDeleteFile(P("d")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyDeleteFile(P("")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MyDeleteFile(registry_, P("d")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MyDeleteFile(registry_, P("")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(MyRemoveDirectory(P("d")), ERROR_DIR_NOT_EMPTY);
   EXPECT_EQ(MyRemoveDirectory(P("d/e")), 0u);
   EXPECT_EQ(MyRemoveDirectory(P("d/e")), ERROR_FILE_NOT_FOUND);
@@ -73,30 +69,30 @@ TEST_F(FileOpsTest, DeletesClearReadOnlyAndHonourSharing) {
   EXPECT_EQ(MyRemoveDirectory(P("f")), ERROR_DIRECTORY);
 
   uint32_t h = Hold("f", GENERIC_WRITE, FILE_SHARE_READ);
-  EXPECT_EQ(MyDeleteFile(P("f")), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(MoveFileAt(P("f"), P("g")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(MyDeleteFile(registry_, P("f")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(MoveFileAt(registry_, P("f"), P("g")), ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(dir_.Exists("home/f"));
-  FileRegistry::Global().Close(h);
+  EXPECT_EQ(registry_.Close(h), 0u);
   dir_.WriteFile("home/s", "s");
   Hold("s", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  EXPECT_EQ(MoveFileAt(P("s"), P("s2")), 0u);
-  EXPECT_EQ(MyDeleteFile(P("s2")), 0u);
+  EXPECT_EQ(MoveFileAt(registry_, P("s"), P("s2")), 0u);
+  EXPECT_EQ(MyDeleteFile(registry_, P("s2")), 0u);
 }
 
 TEST_F(FileOpsTest, DeleteFileTakingSizeIsThePlainDelete) {
   dir_.WriteFile("home/a.bin", std::string(1234, 'a'));
   uint32_t size = 7;
-  EXPECT_EQ(DeleteFileTakingSize(P("a.bin"), &size), 0u);
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("a.bin"), &size), 0u);
   EXPECT_EQ(size, 1234u);
-  EXPECT_EQ(DeleteFileTakingSize(P("a.bin"), &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("a.bin"), &size), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(size, 0u);
   dir_.WriteFile("home/ro.bin", "ro");
   ASSERT_EQ(SetFileAttributesAt(P("ro.bin"), FILE_ATTRIBUTE_READONLY), 0u);
-  EXPECT_EQ(DeleteFileTakingSize(P("ro.bin"), &size), ERROR_ACCESS_DENIED) << "no read-only retry";
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("ro.bin"), &size), ERROR_ACCESS_DENIED) << "no read-only retry";
   EXPECT_TRUE(dir_.Exists("home/ro.bin"));
   dir_.WriteFile("home/up.bin", "uploading");
   Hold("up.bin", GENERIC_WRITE, 0);
-  EXPECT_EQ(DeleteFileTakingSize(P("up.bin"), &size), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("up.bin"), &size), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(size, 0u) << "a file that cannot be opened for reading counts as size 0";
 }
 
@@ -110,7 +106,7 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingCountsFilesAndLogsEachStep) {
   uint32_t bytes = 10;
   uint32_t files = 1;  // the counters are added to, never reset
   testing::CapturedStdout capture;
-  uint32_t r = ZOT_DeleteDirectoryTree(P("Mon"), &bytes, &files);
+  Result r = ZOT_DeleteDirectoryTree(registry_, P("Mon"), &bytes, &files);
   capture.Restore();
   std::string log = capture.Text();
   EXPECT_EQ(r, 0u) << log;
@@ -155,7 +151,7 @@ TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
   uint32_t bytes = 0;
   uint32_t files = 0;
   testing::CapturedStdout capture;
-  uint32_t r = ZOT_DeleteDirectoryTree(P("deep"), &bytes, &files);
+  Result r = ZOT_DeleteDirectoryTree(registry_, P("deep"), &bytes, &files);
   capture.Restore();
   std::string log = capture.Text();
   EXPECT_EQ(r, 0u) << log.substr(0, 2000);
@@ -172,13 +168,13 @@ TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
 TEST_F(FileOpsTest, TreeDeleteOfWhatIsNotThereOrNotInsideChangesNothing) {
   uint32_t bytes = 0;
   uint32_t files = 0;
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(P("Tue"), &bytes, &files), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(P("Tue/x"), &bytes, &files), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Tue"), &bytes, &files), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Tue/x"), &bytes, &files), ERROR_PATH_NOT_FOUND);
   dir_.WriteFile("home/keep.txt", "k");
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(P(""), &bytes, &files), ERROR_ACCESS_DENIED) << "never the home itself";
+  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P(""), &bytes, &files), ERROR_ACCESS_DENIED) << "never the home itself";
   ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/Wed").c_str()), 0);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(P("Wed"), &bytes, &files), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(P("Wed/secret"), &bytes, &files), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Wed"), &bytes, &files), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Wed/secret"), &bytes, &files), ERROR_ACCESS_DENIED);
   EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
   EXPECT_TRUE(dir_.Exists("home/keep.txt"));
   EXPECT_EQ(bytes, 0u);
@@ -196,7 +192,7 @@ TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpen) {
   uint32_t bytes = 0;
   uint32_t files = 0;
   testing::CapturedStdout capture;
-  uint32_t r = ZOT_DeleteDirectoryTree(P("Thu"), &bytes, &files);
+  Result r = ZOT_DeleteDirectoryTree(registry_, P("Thu"), &bytes, &files);
   capture.Restore();
   std::string log = capture.Text();
   EXPECT_EQ(r, ERROR_DIR_NOT_EMPTY) << log;
@@ -206,12 +202,12 @@ TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpen) {
   EXPECT_NE(log.find("ZOT_DeleteDirectoryTree:[" + dir_.At("home") + "/Thu/d] Result: 145\n"), std::string::npos);
   EXPECT_EQ(log.find("busy.bin"), std::string::npos) << "a skipped file writes no line";
   EXPECT_EQ(files, dir_.Exists("home/Thu/z.bin") ? 1u : 2u) << "free.bin, and z.bin if it came first";
-  FileRegistry::Global().Close(h);
+  EXPECT_EQ(registry_.Close(h), 0u);
 
   // A reader that does not share deletion stops the walk with 32.
   Hold("Thu/d/busy.bin", GENERIC_READ, FILE_SHARE_READ);
   testing::CapturedStdout capture2;
-  r = ZOT_DeleteDirectoryTree(P("Thu"), &bytes, &files);
+  r = ZOT_DeleteDirectoryTree(registry_, P("Thu"), &bytes, &files);
   capture2.Restore();
   log = capture2.Text();
   EXPECT_EQ(r, ERROR_SHARING_VIOLATION) << log;
@@ -263,17 +259,17 @@ TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   EXPECT_EQ(PathExists(P("out")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(PathExists(P("out/secret")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(CreateDirectoryPath(P("out")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(P("s"), P("s2")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(registry_, P("s"), P("s2")), ERROR_ACCESS_DENIED);
   EXPECT_EQ(SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), ERROR_ACCESS_DENIED);
   EXPECT_EQ(CreateDirectoryPath(P("out/planted/x")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyDeleteFile(P("out/secret")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(P("out/secret"), P("mine")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MyDeleteFile(registry_, P("out/secret")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(registry_, P("out/secret"), P("mine")), ERROR_ACCESS_DENIED);
   dir_.WriteFile("home/m", "m");
-  EXPECT_EQ(MoveFileAt(P("m"), P("out/m")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(registry_, P("m"), P("out/m")), ERROR_ACCESS_DENIED);
   uint32_t h = 0;
-  EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(FileRegistry::Global().Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(FileRegistry::Global().Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(registry_.Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(dir_.Exists("outside/planted"));
   EXPECT_FALSE(dir_.Exists("outside/m"));
   EXPECT_FALSE(dir_.Exists("outside/n"));
@@ -283,7 +279,7 @@ TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   EXPECT_NE(st.st_mode & S_IWUSR, 0u);
   // Removing an entry follows nothing, so a planted link can be deleted; it
   // removes the link only.
-  EXPECT_EQ(MyDeleteFile(P("s")), 0u);
+  EXPECT_EQ(MyDeleteFile(registry_, P("s")), 0u);
   EXPECT_FALSE(dir_.Exists("home/s"));
   EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
 }
@@ -292,16 +288,16 @@ TEST_F(FileOpsTest, MoveFileNeverReplaces) {
   dir_.WriteFile("home/a", "a");
   dir_.WriteFile("home/b", "b");
   dir_.MakeDir("home/d/e");
-  EXPECT_EQ(MoveFileAt(P("a"), P("b")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("b")), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(dir_.ReadFile("home/b"), "b");
-  EXPECT_EQ(MoveFileAt(P("a"), P("d")), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(MoveFileAt(P("a"), P("d/e/a2")), 0u);
+  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("d")), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("d/e/a2")), 0u);
   EXPECT_EQ(dir_.ReadFile("home/d/e/a2"), "a");
-  EXPECT_EQ(MoveFileAt(P("d"), P("d/e/d")), ERROR_ACCESS_DENIED) << "into itself";
-  EXPECT_EQ(MoveFileAt(P("none"), P("x")), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MoveFileAt(P("b"), P("no/x")), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(MoveFileAt(P(""), P("x")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(P("d"), P("D")), 0u);
+  EXPECT_EQ(MoveFileAt(registry_, P("d"), P("d/e/d")), ERROR_ACCESS_DENIED) << "into itself";
+  EXPECT_EQ(MoveFileAt(registry_, P("none"), P("x")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(MoveFileAt(registry_, P("b"), P("no/x")), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(MoveFileAt(registry_, P(""), P("x")), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MoveFileAt(registry_, P("d"), P("D")), 0u);
   bool is_dir = false;
   EXPECT_EQ(PathExists(P("D/e"), &is_dir), 0u);
   EXPECT_TRUE(is_dir);

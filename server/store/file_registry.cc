@@ -45,14 +45,8 @@ struct FileRegistry::Entry {
   bool closing = false;
 };
 
-FileRegistry& FileRegistry::Global() {
-  // Never destroyed: workers may still close files while the process exits.
-  static FileRegistry* registry = new FileRegistry;
-  return *registry;
-}
-
 FileRegistry::FileRegistry()
-    : entries_(new Entry[kCapacity]), next_handle_(0x1000), open_count_(0) {}
+    : slots_(new Entry[kCapacity]), entries_(slots_.get()), next_handle_(0x1000), open_count_(0) {}
 
 FileRegistry::~FileRegistry() {
   for (size_t i = 0; i < kCapacity; ++i) {
@@ -76,8 +70,8 @@ size_t FileRegistry::FindFreeSlotLocked(uint32_t* handle) {
   }
 }
 
-uint32_t FileRegistry::CheckOpenLocked(dev_t dev, ino_t ino, uint32_t desired_access,
-                                       uint32_t share_mode) const {
+Result FileRegistry::CheckOpenLocked(dev_t dev, ino_t ino, uint32_t desired_access,
+                                     uint32_t share_mode) const {
   // As on Windows, an open without data access (attributes, times) takes
   // part in no sharing check, on either side.
   uint32_t use = SharingUse(desired_access);
@@ -90,7 +84,7 @@ uint32_t FileRegistry::CheckOpenLocked(dev_t dev, ino_t ino, uint32_t desired_ac
   return 0;
 }
 
-uint32_t FileRegistry::CheckDeleteLocked(dev_t dev, ino_t ino) const {
+Result FileRegistry::CheckDeleteLocked(dev_t dev, ino_t ino) const {
   for (size_t i = 0; i < kCapacity; ++i) {
     const Entry& e = entries_[i];
     if (e.handle == 0 || e.closing || e.use == 0 || e.dev != dev || e.ino != ino) continue;
@@ -99,9 +93,9 @@ uint32_t FileRegistry::CheckDeleteLocked(dev_t dev, ino_t ino) const {
   return 0;
 }
 
-uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint32_t share_mode,
-                            uint32_t creation_disposition, uint32_t flags_and_attributes,
-                            uint32_t* handle) {
+Result FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint32_t share_mode,
+                          uint32_t creation_disposition, uint32_t flags_and_attributes,
+                          uint32_t* handle) {
   *handle = 0;
   if (creation_disposition < CREATE_NEW || creation_disposition > TRUNCATE_EXISTING) {
     return ERROR_INVALID_PARAMETER;
@@ -109,7 +103,7 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   uint32_t use = SharingUse(desired_access);
   if (creation_disposition == TRUNCATE_EXISTING && (use & kUseWrite) == 0) return ERROR_INVALID_PARAMETER;
   if (path.is_home()) return ERROR_ACCESS_DENIED;
-  uint32_t result = 0;
+  Result result;
   ScopedFd home(OpenHome(path, &result));
   if (!home.ok()) return result;
   const char* rel = path.relative();
@@ -121,7 +115,7 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   // Files are private to the server's account, whatever the umask.
   mode_t mode = (flags_and_attributes & FILE_ATTRIBUTE_READONLY) ? 0400 : 0600;
 
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   uint32_t h = 0;
   size_t slot = FindFreeSlotLocked(&h);
   if (slot == kCapacity) return ERROR_TOO_MANY_OPEN_FILES;
@@ -163,8 +157,8 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;  // a directory is never opened as a file
   // The read-only attribute holds even for a server running as root.
   if (!created && (use & kUseWrite || truncates) && (st.st_mode & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;
-  uint32_t sharing = CheckOpenLocked(st.st_dev, st.st_ino, desired_access, share_mode);
-  if (sharing != 0) return sharing;
+  Result sharing = CheckOpenLocked(st.st_dev, st.st_ino, desired_access, share_mode);
+  if (!sharing.ok()) return sharing;
   if (truncates && !created && st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) {
     return WinErrorFromErrno(errno);
   }
@@ -182,8 +176,8 @@ uint32_t FileRegistry::Open(const StorePath& path, uint32_t desired_access, uint
   return 0;
 }
 
-uint32_t FileRegistry::Close(uint32_t handle) {
-  std::lock_guard<std::mutex> guard(mu_);
+Result FileRegistry::Close(uint32_t handle) {
+  MutexLock guard(&mu_);
   Entry& e = entries_[handle % kCapacity];
   if (handle == 0 || e.handle != handle || e.closing) return ERROR_INVALID_HANDLE;
   e.closing = true;
@@ -195,8 +189,8 @@ uint32_t FileRegistry::Close(uint32_t handle) {
   return 0;
 }
 
-FileRegistry::Entry* FileRegistry::Pin(uint32_t handle, uint32_t* result) {
-  std::lock_guard<std::mutex> guard(mu_);
+FileRegistry::Entry* FileRegistry::Pin(uint32_t handle, Result* result) {
+  MutexLock guard(&mu_);
   Entry& e = entries_[handle % kCapacity];
   if (handle == 0 || e.handle != handle || e.closing) {
     *result = ERROR_INVALID_HANDLE;
@@ -208,7 +202,7 @@ FileRegistry::Entry* FileRegistry::Pin(uint32_t handle, uint32_t* result) {
 }
 
 void FileRegistry::Unpin(Entry* e) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   if (--e->pins == 0 && e->closing) {
     ::close(e->fd);
     *e = Entry();
@@ -216,14 +210,14 @@ void FileRegistry::Unpin(Entry* e) {
   }
 }
 
-uint32_t FileRegistry::ReadAt(uint32_t handle, uint8_t* buffer, uint64_t offset, uint32_t count) {
-  uint32_t result = 0;
+Result FileRegistry::ReadAt(uint32_t handle, uint8_t* buffer, uint64_t offset, uint32_t count) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   if ((e->use & kUseRead) == 0) result = ERROR_ACCESS_DENIED;
   else if (offset > kMaxOffset || count > kMaxOffset - offset) result = ERROR_INVALID_PARAMETER;
   size_t done = 0;
-  while (result == 0 && done < count) {
+  while (result.ok() && done < count) {
     ssize_t n = ::pread(e->fd, buffer + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -238,14 +232,14 @@ uint32_t FileRegistry::ReadAt(uint32_t handle, uint8_t* buffer, uint64_t offset,
   return result;
 }
 
-uint32_t FileRegistry::WriteAt(uint32_t handle, const uint8_t* buffer, uint64_t offset, uint32_t count) {
-  uint32_t result = 0;
+Result FileRegistry::WriteAt(uint32_t handle, const uint8_t* buffer, uint64_t offset, uint32_t count) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   if ((e->use & kUseWrite) == 0) result = ERROR_ACCESS_DENIED;
   else if (offset > kMaxOffset || count > kMaxOffset - offset) result = ERROR_INVALID_PARAMETER;
   size_t done = 0;
-  while (result == 0 && done < count) {
+  while (result.ok() && done < count) {
     ssize_t n = ::pwrite(e->fd, buffer + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -260,8 +254,8 @@ uint32_t FileRegistry::WriteAt(uint32_t handle, const uint8_t* buffer, uint64_t 
   return result;
 }
 
-uint32_t FileRegistry::SetEndOfFileAt(uint32_t handle, uint64_t size) {
-  uint32_t result = 0;
+Result FileRegistry::SetEndOfFileAt(uint32_t handle, uint64_t size) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   if ((e->use & kUseWrite) == 0) result = ERROR_ACCESS_DENIED;
@@ -271,15 +265,15 @@ uint32_t FileRegistry::SetEndOfFileAt(uint32_t handle, uint64_t size) {
   return result;
 }
 
-uint32_t FileRegistry::SetSparse(uint32_t handle) {
-  uint32_t result = 0;
+Result FileRegistry::SetSparse(uint32_t handle) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e != nullptr) Unpin(e);
   return result;
 }
 
-uint32_t FileRegistry::GetFileSize(uint32_t handle, uint64_t* size) {
-  uint32_t result = 0;
+Result FileRegistry::GetFileSize(uint32_t handle, uint64_t* size) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   struct stat st;
@@ -289,8 +283,8 @@ uint32_t FileRegistry::GetFileSize(uint32_t handle, uint64_t* size) {
   return result;
 }
 
-uint32_t FileRegistry::GetFileTime(uint32_t handle, FileTimes* times) {
-  uint32_t result = 0;
+Result FileRegistry::GetFileTime(uint32_t handle, FileTimes* times) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   struct statx sx;
@@ -311,8 +305,8 @@ uint32_t FileRegistry::GetFileTime(uint32_t handle, FileTimes* times) {
   return result;
 }
 
-uint32_t FileRegistry::SetFileTime(uint32_t handle, const FileTimes& times) {
-  uint32_t result = 0;
+Result FileRegistry::SetFileTime(uint32_t handle, const FileTimes& times) {
+  Result result;
   Entry* e = Pin(handle, &result);
   if (e == nullptr) return result;
   // 0 leaves a time as it is; so does all-ones, which Windows reads as
@@ -336,7 +330,7 @@ uint32_t FileRegistry::SetFileTime(uint32_t handle, const FileTimes& times) {
 }
 
 size_t FileRegistry::OpenCount() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return open_count_;
 }
 

@@ -24,13 +24,13 @@ class FileRegistryTest : public ::testing::Test {
     dir_.MakeDir("home/sub");
     dir_.WriteFile("home/f.txt", "0123456789");
   }
-  uint32_t Open(const std::string& rel, uint32_t access, uint32_t share, uint32_t disposition,
-                uint32_t* handle, uint32_t flags = 0x80) {
+  Result Open(const std::string& rel, uint32_t access, uint32_t share, uint32_t disposition,
+              uint32_t* handle, uint32_t flags = 0x80) {
     return reg_.Open(dir_.Path("home", rel), access, share, disposition, flags, handle);
   }
   // Closes whatever a test left open.
   void TearDown() override {
-    for (uint32_t h : opened_) reg_.Close(h);
+    for (uint32_t h : opened_) static_cast<void>(reg_.Close(h));  // some a test closed already
   }
   uint32_t Keep(uint32_t h) {
     opened_.push_back(h);
@@ -68,19 +68,19 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRules) {
   EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("always.txt", kRW, 0, OPEN_ALWAYS, &h), 0u);
   EXPECT_TRUE(dir_.Exists("home/always.txt"));
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("f.txt", kRW, 0, OPEN_ALWAYS, &h), 0u);  // existing: kept
   uint64_t size = 0;
   EXPECT_EQ(reg_.GetFileSize(h, &size), 0u);
   EXPECT_EQ(size, 10u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("f.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, &h), 0u);  // existing: truncated
   EXPECT_EQ(reg_.GetFileSize(h, &size), 0u);
   EXPECT_EQ(size, 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   dir_.WriteFile("home/f.txt", "abc");
   ASSERT_EQ(Open("f.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING, &h), 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   EXPECT_EQ(dir_.ReadFile("home/f.txt"), "");
   EXPECT_EQ(reg_.OpenCount(), 0u);
 }
@@ -92,11 +92,11 @@ TEST_F(FileRegistryTest, ReadOnlyFilesRefuseWritersButTheCreatorMayWrite) {
   EXPECT_EQ(Open("f.txt", GENERIC_READ, 0, CREATE_ALWAYS, &h), ERROR_ACCESS_DENIED);
   EXPECT_EQ(dir_.ReadFile("home/f.txt"), "0123456789");
   ASSERT_EQ(Open("f.txt", GENERIC_READ, 0, OPEN_EXISTING, &h), 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("ro.txt", kRW, 0, CREATE_NEW, &h, FILE_ATTRIBUTE_READONLY), 0u);
   const uint8_t data[3] = {'x', 'y', 'z'};
   EXPECT_EQ(reg_.WriteAt(h, data, 0, 3), 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   struct stat st;
   ASSERT_EQ(::stat(dir_.At("home/ro.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0222, 0u);
@@ -120,13 +120,13 @@ TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
   ASSERT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &reader), 0u);
   Keep(reader);
   ASSERT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &h), 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   EXPECT_EQ(Open("f.txt", GENERIC_WRITE, kShareRW, OPEN_EXISTING, &h), ERROR_SHARING_VIOLATION)
       << "the reader does not share writing";
   EXPECT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING, &h), ERROR_SHARING_VIOLATION)
       << "the new open does not share the existing read";
   EXPECT_EQ(Open("f.txt", 0, 0, OPEN_EXISTING, &h), 0u) << "an open without data access conflicts with nothing";
-  reg_.Close(reader);
+  EXPECT_EQ(reg_.Close(reader), 0u);
   uint32_t writer = 0;
   EXPECT_EQ(Open("f.txt", GENERIC_WRITE, 0, OPEN_EXISTING, &writer), 0u) << "nor does it hold others back";
   EXPECT_EQ(reg_.Close(writer), 0u);
@@ -137,12 +137,12 @@ TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
   Keep(shared);
   ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &h), 0u);
   EXPECT_NE(h, shared);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("f.txt", DELETE, kShareRW, OPEN_EXISTING, &h), ERROR_SHARING_VIOLATION);
-  reg_.Close(shared);
+  EXPECT_EQ(reg_.Close(shared), 0u);
   // Closed handles release their share.
   ASSERT_EQ(Open("f.txt", kRW, 0, OPEN_EXISTING, &h), 0u);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
 }
 
 TEST_F(FileRegistryTest, HandlesAreOpaqueNonzeroAndNeverRepeatedWithinARun) {
@@ -233,7 +233,7 @@ TEST_F(FileRegistryTest, TimesRoundTripAndZeroLeavesATimeAlone) {
 
   uint32_t r = 0;
   ASSERT_EQ(Open("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING, &r), ERROR_SHARING_VIOLATION);
-  reg_.Close(h);
+  EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING, &r), 0u);
   Keep(r);
   EXPECT_EQ(reg_.SetFileTime(r, set), ERROR_ACCESS_DENIED) << "setting times needs write access";
@@ -249,7 +249,7 @@ TEST_F(FileRegistryTest, CloseWhileAnotherThreadReadsWaitsForTheRead) {
     std::thread reader([&] {
       std::vector<uint8_t> buf(1 << 16);
       for (int i = 0; i < 50; ++i) {
-        uint32_t r = reg_.ReadAt(h, buf.data(), 0, static_cast<uint32_t>(buf.size()));
+        Result r = reg_.ReadAt(h, buf.data(), 0, static_cast<uint32_t>(buf.size()));
         if (r == ERROR_INVALID_HANDLE) break;
         if (r != 0 || buf[100] != 'q') ++bad;
       }

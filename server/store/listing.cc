@@ -35,7 +35,7 @@ void ListingCursor::Close() {
   at_ = 0;
 }
 
-uint32_t BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
+Result BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
                       ListingCursor* cursor) {
   uint32_t cap = *capacity > kMaxPayload ? static_cast<uint32_t>(kMaxPayload) : *capacity;
   if (cap < kListingHeaderSize) return ERROR_INVALID_PARAMETER;
@@ -45,7 +45,7 @@ uint32_t BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capaci
   if (started || !c.open() || std::strcmp(c.next_name_, resume_name) != 0) {
     // No stream stopped at this name: read the directory from its start and
     // skip to the name.
-    uint32_t result = 0;
+    Result result;
     int fd = OpenInHome(directory, O_RDONLY | O_DIRECTORY, 0, &result);
     if (fd < 0) return errno == ELOOP || errno == EXDEV ? ERROR_ACCESS_DENIED : RESULT_NO_SUCH_DIRECTORY;
     c.Close();

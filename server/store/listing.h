@@ -10,6 +10,7 @@
 #include "server/store/beneath.h"
 #include "server/store/store_path.h"
 #include "shared/platform/remote_name.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -35,7 +36,7 @@ class ListingCursor;
 // RESULT_NO_SUCH_DIRECTORY (0x3530) when the directory cannot be opened or
 // read (buffer and resume name untouched); 87 when the capacity is under 8.
 // No heap; thread-safe for distinct cursors.
-uint32_t BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
+Result BuildListing(const StorePath& directory, uint8_t* out, uint32_t* capacity, char* resume_name,
                       ListingCursor* cursor = nullptr);
 
 // Where a paged listing stopped: the directory stream, still open, and the
@@ -55,7 +56,7 @@ class ListingCursor {
   bool open() const { return dir_.ok(); }
 
  private:
-  friend uint32_t BuildListing(const StorePath&, uint8_t*, uint32_t*, char*, ListingCursor*);
+  friend Result BuildListing(const StorePath&, uint8_t*, uint32_t*, char*, ListingCursor*);
 
   ScopedFd dir_;
   char next_name_[kMaxPath] = {};  // the first entry left out, exact bytes

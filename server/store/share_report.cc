@@ -40,9 +40,9 @@ void AddTree(int fd, WeekdayCopy* copy) {
 
 }  // namespace
 
-uint32_t ReadShareReport(const std::string& config_path, time_t now, std::vector<AccountCopies>* out) {
+Result ReadShareReport(const std::string& config_path, time_t now, std::vector<AccountCopies>* out) {
   ServerConfig config;
-  uint32_t r = ReadConfig(config_path, &config);
+  Result r = ReadConfig(config_path, &config);
   if (r != 0) return r;
   out->clear();
   for (const auto& account : config.accounts) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 // An account whose newest copy is older than this is stale.
@@ -38,7 +40,7 @@ struct AccountCopies {
 
 // Reads the share of the Config.cfg at `config_path` as of `now`. 0 and
 // *out in the file's account order, or the file's error (config_file.h).
-uint32_t ReadShareReport(const std::string& config_path, time_t now, std::vector<AccountCopies>* out);
+Result ReadShareReport(const std::string& config_path, time_t now, std::vector<AccountCopies>* out);
 
 }  // namespace tervane
 

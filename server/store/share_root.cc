@@ -20,7 +20,7 @@ uint32_t Unusable(std::string* problem, const char* what, const std::string& pat
 
 }  // namespace
 
-uint32_t PrepareShareRoot(const std::string& root, std::string* problem) {
+Result PrepareShareRoot(const std::string& root, std::string* problem) {
   for (size_t i = 1; i < root.size(); ++i) {
     if (root[i] != '/') continue;
     std::string prefix = root.substr(0, i);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 // Creates each missing directory of `root` (absolute, ending in '/') from
@@ -16,7 +18,7 @@ namespace tervane {
 // in which the server can create a file, by creating and removing a probe
 // file there. 0, or RESULT_SHARE_ROOT_UNUSABLE with *problem saying which
 // path failed and why, e.g. "cannot create /srv/file/share: Not a directory".
-uint32_t PrepareShareRoot(const std::string& root, std::string* problem);
+Result PrepareShareRoot(const std::string& root, std::string* problem);
 
 }  // namespace tervane
 

@@ -8,7 +8,7 @@
 
 namespace tervane {
 
-uint32_t StorePath::SetHome(std::string_view home) {
+Result StorePath::SetHome(std::string_view home) {
   while (home.size() > 1 && home.back() == '/') home.remove_suffix(1);
   if (home.empty() || home[0] != '/' || home == "/") return ERROR_INVALID_PARAMETER;
   if (home.size() + 1 > sizeof full_) return ERROR_FILENAME_EXCED_RANGE;
@@ -20,7 +20,7 @@ uint32_t StorePath::SetHome(std::string_view home) {
   return 0;
 }
 
-uint32_t StorePath::Append(std::string_view name) {
+Result StorePath::Append(std::string_view name) {
   if (!has_home()) return ERROR_INVALID_PARAMETER;
   // Checked whole before anything is copied, so a refused name leaves the
   // path as it was.
@@ -47,10 +47,10 @@ uint32_t StorePath::Append(std::string_view name) {
   return 0;
 }
 
-uint32_t StorePath::AppendWire(std::string_view wire_name) {
+Result StorePath::AppendWire(std::string_view wire_name) {
   char utf8[kStorePathCapacity];
   size_t n = 0;
-  uint32_t r = WireToUtf8(wire_name, utf8, sizeof utf8, &n);
+  Result r = WireToUtf8(wire_name, utf8, sizeof utf8, &n);
   if (r != 0) return r;
   return Append(std::string_view(utf8, n));
 }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 // Capacity of a composed path, terminator included. Request names arrive in
@@ -29,7 +31,7 @@ class StorePath {
   // Sets the home (an absolute UTF-8 path; trailing '/' are dropped, "/" is
   // refused) and empties the relative part. 0; ERROR_INVALID_PARAMETER (87)
   // when not absolute or empty; ERROR_FILENAME_EXCED_RANGE (206) when too long.
-  uint32_t SetHome(std::string_view home);
+  Result SetHome(std::string_view home);
 
   // Appends a relative UTF-8 name. `\` and `/` both separate components;
   // empty and "." components are dropped. Results: 0;
@@ -37,11 +39,11 @@ class StorePath {
   // for : * ? " < > | or a control byte; ERROR_FILENAME_EXCED_RANGE (206)
   // when the path would not fit; 87 when no home is set. On failure the path
   // is unchanged.
-  uint32_t Append(std::string_view utf8_name);
+  Result Append(std::string_view utf8_name);
 
   // As Append, for a name as it came off the wire (GB18030): converted to
   // UTF-8 first; 123 when it is not valid GB18030.
-  uint32_t AppendWire(std::string_view wire_name);
+  Result AppendWire(std::string_view wire_name);
 
   // Drops the last component of the relative part (no-op at the home).
   void RemoveLast();

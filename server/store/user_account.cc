@@ -14,11 +14,11 @@ bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 }  // namespace
 
-uint32_t CheckUserName(std::string_view name) {
+Result CheckUserName(std::string_view name) {
   if (name.empty()) return ERROR_INVALID_NAME;
   char wire[kMaxUserNameWire * 4 + 1];
   size_t wire_len = 0;
-  uint32_t r = Utf8ToWire(name, wire, sizeof wire, &wire_len);
+  Result r = Utf8ToWire(name, wire, sizeof wire, &wire_len);
   if (r != 0) return r;
   if (wire_len > kMaxUserNameWire) return ERROR_FILENAME_EXCED_RANGE;
   if (name == "." || name == "..") return ERROR_INVALID_NAME;
@@ -28,7 +28,7 @@ uint32_t CheckUserName(std::string_view name) {
   return 0;
 }
 
-uint32_t CheckPassword(std::string_view password) {
+Result CheckPassword(std::string_view password) {
   if (password.size() > kMaxPassword) return ERROR_FILENAME_EXCED_RANGE;
   for (unsigned char c : password) {
     if (IsControl(c)) return ERROR_INVALID_NAME;
@@ -36,7 +36,7 @@ uint32_t CheckPassword(std::string_view password) {
   return 0;
 }
 
-uint32_t NewUserRecord(std::string_view wire_name, std::string_view wire_password,
+Result NewUserRecord(std::string_view wire_name, std::string_view wire_password,
                        std::unique_ptr<UserAccount>* out) {
   // Bounded on the wire bytes before anything is converted or allocated.
   if (wire_name.size() > kMaxUserNameWire || wire_password.size() > kMaxPassword) {
@@ -44,7 +44,7 @@ uint32_t NewUserRecord(std::string_view wire_name, std::string_view wire_passwor
   }
   char name[kUserNameField];
   size_t name_len = 0;
-  uint32_t r = WireToUtf8(wire_name, name, sizeof name, &name_len);
+  Result r = WireToUtf8(wire_name, name, sizeof name, &name_len);
   if (r != 0) return r;
   r = CheckUserName(std::string_view(name, name_len));
   if (r != 0) return r;

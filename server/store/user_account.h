@@ -10,6 +10,7 @@
 #include "server/store/listing.h"
 #include "server/store/store_path.h"
 #include "shared/platform/remote_name.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -40,16 +41,16 @@ struct UserAccount {
 // 0; ERROR_INVALID_NAME (123) when empty, ".", "..", or holding
 // \ / : * ? " < > | or a control byte; ERROR_FILENAME_EXCED_RANGE (206) when
 // its wire form would exceed 64 bytes (or it is not valid UTF-8: 123).
-uint32_t CheckUserName(std::string_view utf8_name);
+Result CheckUserName(std::string_view utf8_name);
 // Checks a password string: 0; 206 over 64 bytes; 123 for a control byte.
-uint32_t CheckPassword(std::string_view password);
+Result CheckPassword(std::string_view password);
 
 // Builds the record of OP_REGISTER_USER from the request's name and password
 // as they came off the wire (GB18030): 0 and *out set; 206 / 123 from the
 // checks above (the name's length is checked on the wire bytes); 123 for
 // text that is not GB18030; RESULT_OUT_OF_MEMORY (0x3510) when the record
 // cannot be allocated.
-uint32_t NewUserRecord(std::string_view wire_name, std::string_view wire_password,
+Result NewUserRecord(std::string_view wire_name, std::string_view wire_password,
                        std::unique_ptr<UserAccount>* out);
 
 }  // namespace tervane

@@ -2,8 +2,8 @@
 // datagrams to the socket that systemd names in $NOTIFY_SOCKET ("READY=1",
 // "STATUS=...", "STOPPING=1"). Without that variable every report is a no-op,
 // so the program behaves the same when started from a terminal or a test.
-#ifndef TERVANE_SERVER_NET_SERVICE_NOTIFIER_H_
-#define TERVANE_SERVER_NET_SERVICE_NOTIFIER_H_
+#ifndef TERVANE_SERVER_DAEMON_SERVICE_NOTIFIER_H_
+#define TERVANE_SERVER_DAEMON_SERVICE_NOTIFIER_H_
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -37,4 +37,4 @@ class ServiceNotifier {
 
 }  // namespace tervane
 
-#endif  // TERVANE_SERVER_NET_SERVICE_NOTIFIER_H_
+#endif  // TERVANE_SERVER_DAEMON_SERVICE_NOTIFIER_H_

@@ -1,4 +1,4 @@
-#include "server/net/report_command.h"
+#include "server/daemon/report_command.h"
 
 #include <cinttypes>
 #include <vector>
@@ -69,7 +69,7 @@ void PrintJson(const std::vector<AccountCopies>& report, time_t now, FILE* out) 
 
 int RunReport(const std::string& config_path, bool json, time_t now, FILE* out) {
   std::vector<AccountCopies> report;
-  uint32_t r = ReadShareReport(config_path, now, &report);
+  uint32_t r = ReadShareReport(config_path, now, &report).code();
   if (r != 0) {
     std::fprintf(stderr, "tervanesvr: cannot read %s (code %u)\n", config_path.c_str(), r);
     return 2;

@@ -1,4 +1,4 @@
-#include "server/net/service_notifier.h"
+#include "server/daemon/service_notifier.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // tervanesvr --report [--config FILE] [--json]: the share's overview
 // (server/store/share_report.h) printed for a person or, with --json, for a
 // monitoring script. Needs no running server; reads only.
-#ifndef TERVANE_SERVER_NET_REPORT_COMMAND_H_
-#define TERVANE_SERVER_NET_REPORT_COMMAND_H_
+#ifndef TERVANE_SERVER_DAEMON_REPORT_COMMAND_H_
+#define TERVANE_SERVER_DAEMON_REPORT_COMMAND_H_
 
 #include <cstdio>
 #include <ctime>
@@ -18,4 +18,4 @@ int RunReport(const std::string& config_path, bool json, time_t now, FILE* out);
 
 }  // namespace tervane
 
-#endif  // TERVANE_SERVER_NET_REPORT_COMMAND_H_
+#endif  // TERVANE_SERVER_DAEMON_REPORT_COMMAND_H_

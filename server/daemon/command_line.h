@@ -11,8 +11,8 @@
 //   --help, --version
 // Options take their value as the next argument or after "=". The timing
 // options exist so that tests need not wait minutes for a sweep.
-#ifndef TERVANE_SERVER_NET_COMMAND_LINE_H_
-#define TERVANE_SERVER_NET_COMMAND_LINE_H_
+#ifndef TERVANE_SERVER_DAEMON_COMMAND_LINE_H_
+#define TERVANE_SERVER_DAEMON_COMMAND_LINE_H_
 
 #include <string>
 #include <string_view>
@@ -53,4 +53,4 @@ std::string ExecutableDirectory();
 
 }  // namespace tervane
 
-#endif  // TERVANE_SERVER_NET_COMMAND_LINE_H_
+#endif  // TERVANE_SERVER_DAEMON_COMMAND_LINE_H_

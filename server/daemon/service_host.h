@@ -3,8 +3,8 @@
 // for SIGTERM or SIGINT (the stop control), stops the data service and gives
 // the exit status. Started from a terminal it serves in the foreground the
 // same way; without $NOTIFY_SOCKET the reports are simply not sent.
-#ifndef TERVANE_SERVER_NET_SERVICE_HOST_H_
-#define TERVANE_SERVER_NET_SERVICE_HOST_H_
+#ifndef TERVANE_SERVER_DAEMON_SERVICE_HOST_H_
+#define TERVANE_SERVER_DAEMON_SERVICE_HOST_H_
 
 #include <cstdint>
 
@@ -30,4 +30,4 @@ int RunService(const ServiceSettings& settings);
 
 }  // namespace tervane
 
-#endif  // TERVANE_SERVER_NET_SERVICE_HOST_H_
+#endif  // TERVANE_SERVER_DAEMON_SERVICE_HOST_H_

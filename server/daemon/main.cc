@@ -6,9 +6,9 @@
 #include <ctime>
 #include <string>
 
-#include "server/net/command_line.h"
-#include "server/net/report_command.h"
-#include "server/net/service_host.h"
+#include "server/daemon/command_line.h"
+#include "server/daemon/report_command.h"
+#include "server/daemon/service_host.h"
 
 int main(int argc, char** argv) {
   // The share and Config.cfg hold every user's copies and password digests:

@@ -1,4 +1,4 @@
-#include "server/net/command_line.h"
+#include "server/daemon/command_line.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>

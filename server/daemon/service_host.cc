@@ -1,4 +1,4 @@
-#include "server/net/service_host.h"
+#include "server/daemon/service_host.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "server/daemon/service_notifier.h"
 #include "server/net/data_service.h"
 #include "server/net/server_log.h"
-#include "server/net/service_notifier.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/protocol/result_codes.h"
@@ -104,7 +104,8 @@ int RunService(const ServiceSettings& settings) {
 
   // The account manager and the open-file registry live for the whole run.
   AccountManager accounts;
-  DataService service(accounts, FileRegistry::Global());
+  FileRegistry files;
+  DataService service(accounts, files);
 
   ServerLog(LogKind::kConnection, "[20070319]: Starting NFS Io Data-Service....\n");
   uint32_t code = service.Start(settings);
