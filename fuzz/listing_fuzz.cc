@@ -102,7 +102,10 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
   Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "no socket pair");
   std::thread peer(Answer, fds[1], data, size);
   auto session = std::make_unique<RemoteSession>();
-  session->socket = fds[0];
+  {
+    MutexLock hold(&session->lock);
+    session->socket = fds[0];
+  }
 
   if (via_task) {
     Recorder status;
@@ -118,7 +121,7 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
     // Exactly the size given: a write past it is a heap overflow.
     std::unique_ptr<uint8_t[]> buffer(capacity != 0 ? new uint8_t[capacity]() : nullptr);
     uint32_t reported = capacity;
-    const uint32_t result = KOVA_SetCurDirectory(session.get(), "docs", buffer.get(), &reported);
+    const Result result = KOVA_SetCurDirectory(session.get(), "docs", buffer.get(), &reported);
     if (result == 0) {
       Check(reported <= capacity, "a successful listing reports more than the buffer holds");
       if (reported != capacity || (capacity >= 4 && LoadU32(buffer.get()) != 0)) {
@@ -130,8 +133,7 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
   }
 
   // The library closes a connection that fell out of step; close it here otherwise.
-  if (session->socket >= 0) ::close(session->socket);
-  session->socket = -1;
+  KOVA_AbandonConnection(session.get());
   peer.join();
   ::close(fds[1]);
   return 0;

@@ -37,7 +37,7 @@ int FuzzSettingsFile(const uint8_t* data, size_t size) {
   }
   Check(used <= kDirsValueBuffer - 1, "directories beyond the 1,023 bytes read of BK_DIRS were loaded");
 
-  const uint32_t saved = SaveSettings(path, loaded);
+  const Result saved = SaveSettings(path, loaded);
   const uint32_t expected = storable.size() == loaded.directories.size() ? 0u : ERROR_INVALID_NAME;
   Check(saved == expected, "the save misreports the entries it left out");
   Check(ListNames(scratch.path()) == std::vector<std::string>{kSettingsFileName},

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -37,41 +38,41 @@ class ClientSession {
 
   // Opens a connection to `address` (dotted IPv4 text) on `port`, dropping
   // any connection held before. The result of KOVA_Connect.
-  uint32_t Connect(const std::string& address, uint16_t port = kDefaultPort);
+  Result Connect(const std::string& address, uint16_t port = kDefaultPort);
 
   // How long any one wait for reply bytes may last on the connections opened
   // from now on, in milliseconds; 0 keeps the library's default. A server
   // that stops answering then fails the run instead of holding it.
   void SetReplyTimeout(uint32_t timeout_ms) { reply_timeout_ms_ = timeout_ms; }
 
-  // Closes the connection, if any. Always 0.
-  uint32_t Disconnect();
+  // Closes the connection, if any; cannot fail.
+  void Disconnect();
 
   // 1 when either argument is null; else the server's result for the user
   // name and the digest of `password`. Register does not log in.
-  uint32_t Register(const char* user, const char* password);
+  Result Register(const char* user, const char* password);
   // On success also records the user name, sets the current remote
   // directory to "\" and returns the result of RefreshSpace.
-  uint32_t Login(const char* user, const char* password);
+  Result Login(const char* user, const char* password);
 
   // Asks the server for space left and files left and keeps them.
-  uint32_t RefreshSpace();
+  Result RefreshSpace();
 
   // Moves the account's current remote directory to `remote_dir` (UTF-8;
   // "\" is the home) and collects its listing; failures are reported on
   // `status`. 1 when there is no connection or the name cannot be sent,
   // otherwise 0.
-  uint32_t List(StatusSink* status, const std::string& remote_dir);
+  Result List(StatusSink* status, const std::string& remote_dir);
 
   // Deletes the remote file `name` (UTF-8, relative to the current remote
   // directory), or with `directory` set the directory with everything under
   // it. On success the result of RefreshSpace.
-  uint32_t Delete(const std::string& name, bool directory);
+  Result Delete(const std::string& name, bool directory);
 
   // Uploads one local file (or, with `create_only`, sends the directory
   // marker "<dir>|") below the weekday folder `day`. See UploadFile in
   // client/app/sync_engine.h.
-  uint32_t UploadFile(std::string_view day, const std::string& local_path, bool create_only);
+  Result UploadFile(std::string_view day, const std::string& local_path, bool create_only);
 
   // The open connection, or nullptr. Owned by the session.
   RemoteSession* connection() const { return connection_; }
@@ -100,7 +101,7 @@ bool ConnectAndLogin(ClientSession* session, uint32_t server_address, uint16_t p
                      StatusSink* status, const std::string& user = kSyncUserName);
 
 // The message and caption of a connect that failed with `code`.
-void ReportConnectFailure(SessionUi* ui, const std::string& address, uint32_t code);
+void ReportConnectFailure(SessionUi* ui, const std::string& address, Result code);
 
 // Logs the connected `session` in as `user`, registering the account on
 // 0x3501, then lists "\". 0 when logged in, else the refusing code: a
@@ -108,7 +109,7 @@ void ReportConnectFailure(SessionUi* ui, const std::string& address, uint32_t co
 // "登录失败[user]: words (code)" or "注册用户失败[user]: ..."; a login that
 // fails right after a registration also shows its message and asks `ui` to
 // end the process with 0.
-uint32_t LogIn(ClientSession* session, const std::string& user, SessionUi* ui, StatusSink* status);
+Result LogIn(ClientSession* session, const std::string& user, SessionUi* ui, StatusSink* status);
 
 // "a.b.c.d" for an IPv4 address in host byte order.
 std::string FormatIpv4(uint32_t host_order_address);

@@ -96,10 +96,10 @@ void RecordNoRun(const std::string& settings_path, const std::string& why) {
 // when there is no settings file.
 bool LoadCommandSettings(const CommandLineOptions& options, SyncSettings* settings) {
   const std::string path = options.settings_path.empty() ? DefaultSettingsPath() : options.settings_path;
-  const uint32_t loaded = LoadSettings(path, settings);
-  if (loaded != 0) {
+  const Result loaded = LoadSettings(path, settings);
+  if (!loaded.ok()) {
     std::fprintf(stderr, "tervaneclt: %s [Error:%d]: 请先进行环境配置，然后退出重新启动\n", path.c_str(),
-                 static_cast<int>(loaded));
+                 static_cast<int>(loaded.code()));
     return false;
   }
   return true;
@@ -355,10 +355,10 @@ bool RunCommandLine(int argc, char** argv, int* exit_code) {
 int RunHeadlessSync(const CommandLineOptions& options) {
   const std::string path = options.settings_path.empty() ? DefaultSettingsPath() : options.settings_path;
   SyncSettings settings;
-  const uint32_t loaded = LoadSettings(path, &settings);
-  if (loaded != 0) {
+  const Result loaded = LoadSettings(path, &settings);
+  if (!loaded.ok()) {
     std::fprintf(stderr, "tervaneclt: %s [Error:%d]: 请先进行环境配置，然后退出重新启动\n", path.c_str(),
-                 static_cast<int>(loaded));
+                 static_cast<int>(loaded.code()));
     RecordNoRun(path, "请先进行环境配置，然后退出重新启动");
     return 2;
   }
@@ -438,8 +438,8 @@ int RunHeadlessList(const CommandLineOptions& options) {
   if (options.arguments.empty()) {
     // Each copy with its newest file, its file count and bytes.
     std::vector<std::string> days;
-    uint32_t result = browser.Days(&days);
-    if (result != 0) {
+    Result result = browser.Days(&days);
+    if (!result.ok()) {
       PrintLine("获取副本列表失败\n" + FailureLine("\\", result));
       return ConnectionLost(connection) ? 2 : 1;
     }
@@ -453,7 +453,7 @@ int RunHeadlessList(const CommandLineOptions& options) {
       result = browser.Walk(day, "/", true, [&](const CopyVisit& v) {
         if (v.entry->is_directory) return true;
         ++files;
-        if (v.entry->detail_result != 0) {
+        if (!v.entry->detail_result.ok()) {
           ++unknown;
           return true;
         }
@@ -464,8 +464,8 @@ int RunHeadlessList(const CommandLineOptions& options) {
       std::snprintf(line, sizeof line, "%s  %s  %u 个文件  %llu 字节\n", day.c_str(), FormatFileTime(newest).c_str(),
                     files, static_cast<unsigned long long>(bytes));
       PrintLine(line);
-      if (result != 0 || unknown != 0) {
-        PrintLine(FailureLine(day, result != 0 ? result : ERROR_INVALID_DATA));
+      if (!result.ok() || unknown != 0) {
+        PrintLine(FailureLine(day, !result.ok() ? result : Result(ERROR_INVALID_DATA)));
         if (ConnectionLost(connection)) return 2;
         code = 1;
       }
@@ -480,8 +480,8 @@ int RunHeadlessList(const CommandLineOptions& options) {
   if (options.arguments.size() > 1) {
     local = AbsoluteLocalPath(options.arguments[1], CurrentDirectory());
     if (local != "/") {
-      const uint32_t mapped = MapRemoteName(day, local, &remote);
-      if (mapped != 0) {
+      const Result mapped = MapRemoteName(day, local, &remote);
+      if (!mapped.ok()) {
         PrintLine(FailureLine(local, mapped));
         return 1;
       }
@@ -496,7 +496,7 @@ int RunHeadlessList(const CommandLineOptions& options) {
       return;
     }
     ++files;
-    if (entry.detail_result != 0) {
+    if (!entry.detail_result.ok()) {
       ++unknown;
       PrintLine("           ?  ?                    " + Printable(path) + "\n");
       return;
@@ -506,13 +506,13 @@ int RunHeadlessList(const CommandLineOptions& options) {
                   FormatFileTime(entry.last_write).c_str());
     PrintLine(line + Printable(path) + "\n");
   };
-  uint32_t result = 0;
+  Result result;
   CopyEntry top;
   top.is_directory = true;
   if (remote != day) result = browser.Find(remote, true, &top);
-  if (result == 0 && !top.is_directory) {
+  if (result.ok() && !top.is_directory) {
     print(local, top);
-  } else if (result == 0) {
+  } else if (result.ok()) {
     result = browser.Walk(remote, local, true, [&](const CopyVisit& v) {
       print(v.local_path, *v.entry);
       return true;
@@ -521,7 +521,7 @@ int RunHeadlessList(const CommandLineOptions& options) {
   std::snprintf(line, sizeof line, "%s: 共 %u 个文件，%llu 字节，%u 个目录\n", day.c_str(), files,
                 static_cast<unsigned long long>(bytes), directories);
   PrintLine(line);
-  if (result != 0) {
+  if (!result.ok()) {
     PrintLine(FailureLine(Printable(local), result));
     return ConnectionLost(connection) ? 2 : 1;
   }

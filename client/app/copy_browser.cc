@@ -24,9 +24,6 @@
 namespace tervane {
 namespace {
 
-// The Windows values of a create request that opens a copy for reading.
-constexpr uint32_t kFileShareRead = 1;
-
 // A name that can stand as one local path component, and whose server name
 // is one component there too. A server that sends anything else is not
 // followed: it could lead a restore out of its destination.
@@ -127,21 +124,21 @@ std::string FormatFileTime(uint64_t filetime) {
   return text;
 }
 
-uint32_t CopyBrowser::ListAs(std::string_view name, std::vector<std::string> after, uint8_t* buffer,
+Result CopyBrowser::ListAs(std::string_view name, std::vector<std::string> after, uint8_t* buffer,
                              uint32_t* size) {
   std::string wire;
   if (!Utf8ToWire(name, &wire)) return ERROR_INVALID_NAME;
   uint32_t none = 0;
-  uint32_t result = KOVA_SetCurDirectory(session_, wire, buffer, size != nullptr ? size : &none);
+  Result result = KOVA_SetCurDirectory(session_, wire, buffer, size != nullptr ? size : &none);
   // A listing that was read to its end moved the current directory, also
   // when it did not fit; a failed one may have moved it part way.
-  known_ = result == 0 || result == ERROR_OUTOFMEMORY;
+  known_ = result.ok() || result == ERROR_OUTOFMEMORY;
   if (known_) current_ = std::move(after);
   if (buffer == nullptr && result == ERROR_OUTOFMEMORY) result = 0;
   return result;
 }
 
-uint32_t CopyBrowser::MoveTo(const std::vector<std::string>& target) {
+Result CopyBrowser::MoveTo(const std::vector<std::string>& target) {
   if (known_ && current_ == target) return 0;
   // The steps from where it stands (up to the common part, then down) and
   // from the home; the one with fewer listings is taken.
@@ -168,24 +165,24 @@ uint32_t CopyBrowser::MoveTo(const std::vector<std::string>& target) {
     at.push_back(part);
   }
   if (from_here < 0 && !from_home) return ListHere(target, nullptr, nullptr);
-  uint32_t result = 0;
+  Result result;
   if (from_here < 0 || (from_home && static_cast<int>(target.size()) + 1 < from_here)) {
     result = ListAs("\\", {}, nullptr, nullptr);
     common = 0;
   } else {
-    while (result == 0 && current_.size() > common) {
+    while (result.ok() && current_.size() > common) {
       std::vector<std::string> up(current_.begin(), current_.end() - 1);
       result = up.empty() ? ListAs("\\", {}, nullptr, nullptr) : ListAs(up.back(), up, nullptr, nullptr);
     }
   }
-  for (size_t i = common; result == 0 && i < target.size(); ++i) {
+  for (size_t i = common; result.ok() && i < target.size(); ++i) {
     std::vector<std::string> down(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(i) + 1);
     result = ListAs(target[i], down, nullptr, nullptr);
   }
   return result;
 }
 
-uint32_t CopyBrowser::ListHere(const std::vector<std::string>& target, uint8_t* buffer, uint32_t* size) {
+Result CopyBrowser::ListHere(const std::vector<std::string>& target, uint8_t* buffer, uint32_t* size) {
   if (target.empty()) return ListAs("\\", {}, buffer, size);
   if (known_ && current_ == target) return ListAs(target.back(), target, buffer, size);
   const std::vector<std::string> parent(target.begin(), target.end() - 1);
@@ -196,27 +193,27 @@ uint32_t CopyBrowser::ListHere(const std::vector<std::string>& target, uint8_t* 
     at.push_back(part);
   }
   if (reachable) {
-    const uint32_t moved = MoveTo(parent);
-    if (moved != 0) return moved;
+    const Result moved = MoveTo(parent);
+    if (!moved.ok()) return moved;
     if (ReachesChild(current_, target.back())) return ListAs(target.back(), target, buffer, size);
   }
   // A name the server takes for the current directory or its parent: the
   // whole path from the home, which it can serve in one chunk only.
-  const uint32_t home = ListAs("\\", {}, nullptr, nullptr);
-  if (home != 0) return home;
+  const Result home = ListAs("\\", {}, nullptr, nullptr);
+  if (!home.ok()) return home;
   std::string whole;
   for (const std::string& part : target) whole += (whole.empty() ? "" : "\\") + part;
   return ListAs(whole, target, buffer, size);
 }
 
-uint32_t CopyBrowser::List(std::string_view remote_dir, bool with_details, std::vector<CopyEntry>* entries,
+Result CopyBrowser::List(std::string_view remote_dir, bool with_details, std::vector<CopyEntry>* entries,
                            uint32_t* refused) {
   entries->clear();
   if (session_ == nullptr) return ERROR_INVALID_PARAMETER;
   const std::vector<std::string> target = SplitRemote(remote_dir);
   std::vector<uint8_t> buffer;
   uint32_t capacity = kFirstListingBuffer;
-  uint32_t result = 0;
+  Result result;
   for (int attempt = 0; attempt < 3; ++attempt) {
     try {
       buffer.assign(capacity, 0);
@@ -232,7 +229,7 @@ uint32_t CopyBrowser::List(std::string_view remote_dir, bool with_details, std::
       capacity = size + size / 8 + 1024;
       continue;
     }
-    if (result != 0) return result;
+    if (!result.ok()) return result;
     // An empty directory leaves `size` as it was and the buffer zeroed.
     if (!ParseListing(buffer.data(), std::min<size_t>(size, buffer.size()), entries, refused)) {
       entries->clear();
@@ -252,11 +249,11 @@ uint32_t CopyBrowser::List(std::string_view remote_dir, bool with_details, std::
   return result;
 }
 
-uint32_t CopyBrowser::Days(std::vector<std::string>* days) {
+Result CopyBrowser::Days(std::vector<std::string>* days) {
   days->clear();
   std::vector<CopyEntry> entries;
-  const uint32_t result = List("", false, &entries);
-  if (result != 0) return result;
+  const Result result = List("", false, &entries);
+  if (!result.ok()) return result;
   for (int wday = 0; wday < 7; ++wday) {
     const char* day = WeekdayName(wday);
     for (const CopyEntry& entry : entries) {
@@ -266,37 +263,38 @@ uint32_t CopyBrowser::Days(std::vector<std::string>* days) {
   return 0;
 }
 
-uint32_t OpenCopyFile(RemoteSession* session, std::string_view remote_path, RemoteFile** file) {
+Result OpenCopyFile(RemoteSession* session, std::string_view remote_path, RemoteFile** file) {
   *file = nullptr;
   std::string wire;
   if (!Utf8ToWire(remote_path, &wire)) return ERROR_INVALID_NAME;
-  return KOVA_CreateFile(session, wire, GENERIC_READ, kFileShareRead, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, file);
+  return KOVA_CreateFile(session, wire, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, file);
 }
 
-uint32_t StatCopyFile(RemoteSession* session, std::string_view remote_path, uint64_t* size, uint64_t* last_write) {
+Result StatCopyFile(RemoteSession* session, std::string_view remote_path, uint64_t* size, uint64_t* last_write) {
   RemoteFile* file = nullptr;
-  uint32_t result = OpenCopyFile(session, remote_path, &file);
-  if (result != 0) return result;
+  Result result = OpenCopyFile(session, remote_path, &file);
+  if (!result.ok()) return result;
   uint64_t got_size = 0;
   uint64_t got_time = 0;
   result = KOVA_GetFileSize(file, &got_size);
-  if (result == 0) result = KOVA_GetFileTime(file, nullptr, nullptr, &got_time);
-  KOVA_CloseFile(file);
-  if (result == 0) {
+  if (result.ok()) result = KOVA_GetFileTime(file, nullptr, nullptr, &got_time);
+  // A failed close loses nothing read: the size and time stand.
+  static_cast<void>(KOVA_CloseFile(file));
+  if (result.ok()) {
     *size = got_size;
     *last_write = got_time;
   }
   return result;
 }
 
-uint32_t CopyBrowser::Find(std::string_view remote_path, bool with_details, CopyEntry* entry) {
+Result CopyBrowser::Find(std::string_view remote_path, bool with_details, CopyEntry* entry) {
   const size_t cut = remote_path.rfind('\\');
   const std::string_view parent = cut == std::string_view::npos ? std::string_view() : remote_path.substr(0, cut);
   const std::string_view name = cut == std::string_view::npos ? remote_path : remote_path.substr(cut + 1);
   std::vector<CopyEntry> entries;
-  const uint32_t result = List(parent, false, &entries);
+  const Result result = List(parent, false, &entries);
   if (result == RESULT_NO_SUCH_DIRECTORY) return ERROR_PATH_NOT_FOUND;
-  if (result != 0) return result;
+  if (!result.ok()) return result;
   for (CopyEntry& candidate : entries) {
     if (candidate.remote_name != name) continue;
     *entry = std::move(candidate);
@@ -308,15 +306,15 @@ uint32_t CopyBrowser::Find(std::string_view remote_path, bool with_details, Copy
   return ERROR_FILE_NOT_FOUND;
 }
 
-uint32_t CopyBrowser::Walk(const std::string& remote_dir, const std::string& local_dir, bool with_details,
+Result CopyBrowser::Walk(const std::string& remote_dir, const std::string& local_dir, bool with_details,
                            const std::function<bool(const CopyVisit&)>& visit, uint32_t* refused) {
   // Depth is bounded by the wire's path length, so recursion stays shallow.
   bool stopped = false;
-  std::function<uint32_t(const std::string&, const std::string&)> walk = [&](const std::string& remote,
-                                                                             const std::string& local) {
+  std::function<Result(const std::string&, const std::string&)> walk = [&](const std::string& remote,
+                                                                           const std::string& local) -> Result {
     std::vector<CopyEntry> entries;
-    const uint32_t result = List(remote, with_details, &entries, refused);
-    if (result != 0) return result;
+    const Result result = List(remote, with_details, &entries, refused);
+    if (!result.ok()) return result;
     for (const CopyEntry& entry : entries) {
       CopyVisit v;
       v.local_path = JoinLocalPath(local, entry.name);
@@ -324,14 +322,14 @@ uint32_t CopyBrowser::Walk(const std::string& remote_dir, const std::string& loc
       v.entry = &entry;
       if (!visit(v)) {
         stopped = true;
-        return 0u;
+        return 0;
       }
       if (entry.is_directory) {
-        const uint32_t r = walk(v.remote_path, v.local_path);
-        if (r != 0 || stopped) return r;
+        const Result r = walk(v.remote_path, v.local_path);
+        if (!r.ok() || stopped) return r;
       }
     }
-    return 0u;
+    return 0;
   };
   return walk(remote_dir, local_dir);
 }

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 struct RemoteFile;
@@ -41,7 +43,7 @@ struct CopyEntry {
   // and the result of looking them up (0 when both are valid).
   uint64_t size = 0;
   uint64_t last_write = 0;
-  uint32_t detail_result = 0;
+  Result detail_result;
 };
 
 // One entry met by CopyBrowser::Walk.
@@ -67,17 +69,17 @@ class CopyBrowser {
   // null). 0; 0x3530 when the directory does not exist; 13
   // (ERROR_INVALID_DATA) for a listing that does not parse or is larger
   // than kMaxListingBytes; the library's result otherwise.
-  uint32_t List(std::string_view remote_dir, bool with_details, std::vector<CopyEntry>* entries,
+  Result List(std::string_view remote_dir, bool with_details, std::vector<CopyEntry>* entries,
                 uint32_t* refused = nullptr);
 
   // The weekday folders ("Sun".."Sat") of the home, in that order.
-  uint32_t Days(std::vector<std::string>* days);
+  Result Days(std::vector<std::string>* days);
 
   // Looks up the entry `remote_path` names by listing its parent.
   // 0; 2 (ERROR_FILE_NOT_FOUND) when the parent has no such entry; 3
   // (ERROR_PATH_NOT_FOUND) when the parent does not exist; else as List. A
   // bare day ("Mon") is looked up in the home.
-  uint32_t Find(std::string_view remote_path, bool with_details, CopyEntry* entry);
+  Result Find(std::string_view remote_path, bool with_details, CopyEntry* entry);
 
   // Visits every entry below `remote_dir` depth first, each directory
   // before what it holds, names in the order of List; `local_dir` is the
@@ -85,18 +87,18 @@ class CopyBrowser {
   // returns false to end the walk (the result is then 0). A directory that
   // cannot be listed ends the walk with its code; refused names are added
   // to *refused.
-  uint32_t Walk(const std::string& remote_dir, const std::string& local_dir, bool with_details,
+  Result Walk(const std::string& remote_dir, const std::string& local_dir, bool with_details,
                 const std::function<bool(const CopyVisit&)>& visit, uint32_t* refused = nullptr);
 
  private:
   // One listing by `name` from where the current directory stands, into
   // `buffer` (null: read and dropped); `after` is where it stands then.
-  uint32_t ListAs(std::string_view name, std::vector<std::string> after, uint8_t* buffer, uint32_t* size);
+  Result ListAs(std::string_view name, std::vector<std::string> after, uint8_t* buffer, uint32_t* size);
   // Brings the current directory to `target` (components).
-  uint32_t MoveTo(const std::vector<std::string>& target);
+  Result MoveTo(const std::vector<std::string>& target);
   // Lists `target` by its last name once the parent is current (or from the
   // home by its whole path, which the server can only serve in one chunk).
-  uint32_t ListHere(const std::vector<std::string>& target, uint8_t* buffer, uint32_t* size);
+  Result ListHere(const std::vector<std::string>& target, uint8_t* buffer, uint32_t* size);
 
   RemoteSession* const session_;
   std::vector<std::string> current_;  // components below the home, when known_
@@ -106,10 +108,10 @@ class CopyBrowser {
 // Opens the remote file for reading (*file on success; close it with
 // KOVA_CloseFile). Only for paths that a listing showed: the server makes
 // missing directories of a path it is asked to open.
-uint32_t OpenCopyFile(RemoteSession* session, std::string_view remote_path, RemoteFile** file);
+Result OpenCopyFile(RemoteSession* session, std::string_view remote_path, RemoteFile** file);
 
 // The size and last-write time (FILETIME) of a remote file.
-uint32_t StatCopyFile(RemoteSession* session, std::string_view remote_path, uint64_t* size,
+Result StatCopyFile(RemoteSession* session, std::string_view remote_path, uint64_t* size,
                       uint64_t* last_write);
 
 // "/" + name for the root ("" or "/"), else dir + "/" + name.

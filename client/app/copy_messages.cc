@@ -10,7 +10,7 @@
 
 namespace tervane {
 
-std::string FailureLine(const std::string& path, uint32_t code) {
+std::string FailureLine(const std::string& path, Result code) {
   return "  " + path + ": " + DescribeResult(code) + "\n";
 }
 
@@ -35,7 +35,7 @@ bool CopyRunOutput::Ended(bool connection_lost, bool* stopped) const {
   return *stopped;
 }
 
-void CopyRunOutput::Fail(const std::string& path, uint32_t code, uint32_t* failed, bool* connection_lost) const {
+void CopyRunOutput::Fail(const std::string& path, Result code, uint32_t* failed, bool* connection_lost) const {
   ++*failed;
   if (ConnectionLost(session_)) {
     *connection_lost = true;

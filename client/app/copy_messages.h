@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 struct RemoteSession;
@@ -14,7 +16,7 @@ class StatusSink;
 
 // "  <path>: <reason in words> (Error:<code>)\n", the line under a failure,
 // as a backup run writes it under "上传失败".
-std::string FailureLine(const std::string& path, uint32_t code);
+std::string FailureLine(const std::string& path, Result code);
 
 // True when the session's connection is gone (the library closes it on any
 // socket failure or reply out of step): nothing more can be done on it.
@@ -42,7 +44,7 @@ class CopyRunOutput {
   // Counts one failure of `path` in *failed and names it; once the
   // connection is gone, one line for the whole run instead of one per file
   // left, and *connection_lost is set.
-  void Fail(const std::string& path, uint32_t code, uint32_t* failed, bool* connection_lost) const;
+  void Fail(const std::string& path, Result code, uint32_t* failed, bool* connection_lost) const;
 
  private:
   RemoteSession* const session_;

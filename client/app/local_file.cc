@@ -55,7 +55,7 @@ LocalFile& LocalFile::operator=(LocalFile&& other) noexcept {
   return *this;
 }
 
-uint32_t LocalFile::ReadAt(uint64_t offset, uint8_t* buffer, size_t len) const {
+Result LocalFile::ReadAt(uint64_t offset, uint8_t* buffer, size_t len) const {
   size_t done = 0;
   while (done < len) {
     const ssize_t n = ::pread(fd_, buffer + done, len - done, static_cast<off_t>(offset + done));

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 // A regular file open for reading; closed when the object goes. Movable, not
@@ -25,17 +27,17 @@ class LocalFile {
   LocalFile& operator=(const LocalFile&) = delete;
 
   bool valid() const { return fd_ >= 0; }
-  uint32_t error() const { return error_; }
+  Result error() const { return error_; }
   uint64_t size() const { return size_; }             // when opened
   uint64_t modified() const { return modified_; }     // last write, FILETIME, when opened
 
   // Reads exactly `len` bytes at `offset`. 0; ERROR_HANDLE_EOF when the file
   // ended first (it shrank while being read); else the read error's code.
-  uint32_t ReadAt(uint64_t offset, uint8_t* buffer, size_t len) const;
+  Result ReadAt(uint64_t offset, uint8_t* buffer, size_t len) const;
 
  private:
   int fd_ = -1;
-  uint32_t error_ = 0;
+  Result error_;
   uint64_t size_ = 0;
   uint64_t modified_ = 0;
 };

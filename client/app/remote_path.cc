@@ -36,7 +36,7 @@ const char* WeekdayOfLocalDate(time_t when) {
   return WeekdayName(local.tm_wday);
 }
 
-uint32_t MapRemoteName(std::string_view day, std::string_view local_path, std::string* remote_utf8) {
+Result MapRemoteName(std::string_view day, std::string_view local_path, std::string* remote_utf8) {
   remote_utf8->clear();
   const bool marker = !local_path.empty() && local_path.back() == '|';
   if (marker) local_path.remove_suffix(1);
@@ -86,11 +86,11 @@ uint32_t MapRemoteName(std::string_view day, std::string_view local_path, std::s
   return 0;
 }
 
-uint32_t MapRemoteWireName(std::string_view day, std::string_view local_path, std::string* remote_wire) {
+Result MapRemoteWireName(std::string_view day, std::string_view local_path, std::string* remote_wire) {
   remote_wire->clear();
   std::string utf8;
-  const uint32_t mapped = MapRemoteName(day, local_path, &utf8);
-  if (mapped != 0) return mapped;
+  const Result mapped = MapRemoteName(day, local_path, &utf8);
+  if (!mapped.ok()) return mapped;
   char wire[kMaxRemoteName + 1];
   size_t len = 0;
   const uint32_t converted = Utf8ToWire(utf8, wire, sizeof(wire), &len);

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 // "Sun" .. "Sat" for tm_wday 0 .. 6; nullptr outside that range.
@@ -30,13 +32,13 @@ inline constexpr size_t kMaxRemoteName = 251;
 // dropped. Returns 0; ERROR_INVALID_NAME (123) for a path that is not
 // absolute or a component "." or ".."; ERROR_PATH_NOT_FOUND (3) for a path
 // with no component at all ("/").
-uint32_t MapRemoteName(std::string_view day, std::string_view local_path, std::string* remote_utf8);
+Result MapRemoteName(std::string_view day, std::string_view local_path, std::string* remote_utf8);
 
 // MapRemoteName, then converted to the wire's text (GB18030). Also returns
 // ERROR_INVALID_NAME for text that is not valid UTF-8 and
 // ERROR_FILENAME_EXCED_RANGE (206) when the wire name is longer than
 // kMaxRemoteName bytes.
-uint32_t MapRemoteWireName(std::string_view day, std::string_view local_path, std::string* remote_wire);
+Result MapRemoteWireName(std::string_view day, std::string_view local_path, std::string* remote_wire);
 
 }  // namespace tervane
 

@@ -8,7 +8,7 @@
 
 namespace tervane {
 
-uint32_t ReadRemoteContent(RemoteFile* file, uint64_t size, const ContentSink& sink) {
+Result ReadRemoteContent(RemoteFile* file, uint64_t size, const ContentSink& sink) {
   if (size == 0) return 0;
   // A small file needs no more buffer than itself.
   const size_t buffer_size = size < kReadPiece ? static_cast<size_t>(size) : kReadPiece;
@@ -17,10 +17,10 @@ uint32_t ReadRemoteContent(RemoteFile* file, uint64_t size, const ContentSink& s
   for (uint64_t offset = 0; offset < size;) {
     const uint64_t left = size - offset;
     const uint32_t len = static_cast<uint32_t>(left < buffer_size ? left : buffer_size);
-    uint32_t result = KOVA_ReadFile(file, &offset, len, buffer.get());
-    if (result != 0) return result;
+    Result result = KOVA_ReadFile(file, &offset, len, buffer.get());
+    if (!result.ok()) return result;
     result = sink(buffer.get(), len);
-    if (result != 0) return result;
+    if (!result.ok()) return result;
     offset += len;
   }
   return 0;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 struct RemoteFile;
@@ -18,13 +20,13 @@ inline constexpr size_t kReadPiece = 1048576;
 
 // Takes one piece of content, in order; returns 0 to go on, or a code that
 // stops the read and becomes its result.
-using ContentSink = std::function<uint32_t(const uint8_t* data, size_t len)>;
+using ContentSink = std::function<Result(const uint8_t* data, size_t len)>;
 
 // Reads `size` bytes of `file` from offset 0 and hands them to `sink` piece
 // by piece. 0; 8 (ERROR_NOT_ENOUGH_MEMORY) when no buffer can be had; the
 // first failing read's code (38 ERROR_HANDLE_EOF when the file is shorter
 // than `size`); or the sink's code. The calling thread owns `file` meanwhile.
-uint32_t ReadRemoteContent(RemoteFile* file, uint64_t size, const ContentSink& sink);
+Result ReadRemoteContent(RemoteFile* file, uint64_t size, const ContentSink& sink);
 
 }  // namespace tervane
 

@@ -29,14 +29,14 @@ std::string ParentOf(const std::string& path) {
 
 // Creates `path` and its missing parents. 0, or the Windows code of the
 // failure (183 when a file stands where a directory should).
-uint32_t MakeLocalDirs(const std::string& path, uint32_t* created) {
+Result MakeLocalDirs(const std::string& path, uint32_t* created) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ERROR_ALREADY_EXISTS;
   if (errno != ENOENT) return WinErrorFromErrno(errno, ErrnoTarget::kDirectory);
   const std::string parent = ParentOf(path);
   if (parent != path) {
-    const uint32_t r = MakeLocalDirs(parent, created);
-    if (r != 0) return r;
+    const Result r = MakeLocalDirs(parent, created);
+    if (!r.ok()) return r;
   }
   if (::mkdir(path.c_str(), 0777) != 0) {
     if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
@@ -46,7 +46,7 @@ uint32_t MakeLocalDirs(const std::string& path, uint32_t* created) {
   return 0;
 }
 
-uint32_t WriteAll(int fd, const uint8_t* data, size_t len) {
+Result WriteAll(int fd, const uint8_t* data, size_t len) {
   while (len > 0) {
     const ssize_t n = ::write(fd, data, len);
     if (n < 0) {
@@ -62,9 +62,9 @@ uint32_t WriteAll(int fd, const uint8_t* data, size_t len) {
 // Puts the finished temporary file in place. Without `overwrite` an
 // existing name is never replaced: the no-replace rename, or a link where
 // the file system lacks it. *exists is set when the name was taken.
-uint32_t MoveIntoPlace(const std::string& temp, const std::string& dest, bool overwrite, bool* exists) {
+Result MoveIntoPlace(const std::string& temp, const std::string& dest, bool overwrite, bool* exists) {
   *exists = false;
-  if (overwrite) return ::rename(temp.c_str(), dest.c_str()) == 0 ? 0 : WinErrorFromErrno(errno);
+  if (overwrite) return ::rename(temp.c_str(), dest.c_str()) == 0 ? 0u : WinErrorFromErrno(errno);
   if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, dest.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
     if (::link(temp.c_str(), dest.c_str()) == 0) {
@@ -100,7 +100,7 @@ class Restorer {
  private:
   bool Ended() { return out_.Ended(report_.connection_lost, &report_.stopped); }
   void Show(const std::string& text) { out_.Show(text); }
-  void Fail(const std::string& path, uint32_t code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
+  void Fail(const std::string& path, Result code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
 
   void Progress() {
     if (progress_) progress_(report_);
@@ -118,10 +118,10 @@ class Restorer {
       return;
     }
     std::string remote;
-    uint32_t result = MapRemoteName(job_.day, path, &remote);
+    Result result = MapRemoteName(job_.day, path, &remote);
     CopyEntry entry;
-    if (result == 0) result = browser_.Find(remote, false, &entry);
-    if (result != 0) {
+    if (result.ok()) result = browser_.Find(remote, false, &entry);
+    if (!result.ok()) {
       Fail(path, result);
       return;
     }
@@ -133,26 +133,26 @@ class Restorer {
   }
 
   void RestoreDirectory(const std::string& remote, const std::string& local) {
-    const uint32_t made = MakeLocalDirs(RestoreDestination(job_.target_dir, local), &report_.directories);
-    if (made != 0) {
+    const Result made = MakeLocalDirs(RestoreDestination(job_.target_dir, local), &report_.directories);
+    if (!made.ok()) {
       Fail(local, made);
       return;
     }
     uint32_t refused = 0;
-    const uint32_t result = browser_.Walk(
+    const Result result = browser_.Walk(
         remote, local, false,
         [&](const CopyVisit& v) {
           if (Ended()) return false;
           if (v.entry->is_directory) {
-            const uint32_t r = MakeLocalDirs(RestoreDestination(job_.target_dir, v.local_path), &report_.directories);
-            if (r != 0) Fail(v.local_path, r);
+            const Result r = MakeLocalDirs(RestoreDestination(job_.target_dir, v.local_path), &report_.directories);
+            if (!r.ok()) Fail(v.local_path, r);
           } else {
             RestoreFile(v.remote_path, v.local_path);
           }
           return !report_.connection_lost;
         },
         &refused);
-    if (result != 0 && !report_.connection_lost) Fail(local, result);
+    if (!result.ok() && !report_.connection_lost) Fail(local, result);
     if (refused != 0) {
       report_.failed += refused;
       Show(kRestoreFailedText);
@@ -173,8 +173,8 @@ class Restorer {
         return;
       }
     }
-    uint32_t result = MakeLocalDirs(ParentOf(dest), &report_.directories);
-    if (result != 0) {
+    Result result = MakeLocalDirs(ParentOf(dest), &report_.directories);
+    if (!result.ok()) {
       Fail(local, result);
       return;
     }
@@ -183,7 +183,7 @@ class Restorer {
     result = Fetch(remote, dest, &size, &exists);
     if (exists) {
       Skip(local);
-    } else if (result != 0) {
+    } else if (!result.ok()) {
       Fail(local, result);
     } else {
       ++report_.files;
@@ -199,15 +199,15 @@ class Restorer {
 
   // The whole road of one file: remote open, temporary file, content,
   // time, flush, rename. On any failure the temporary file is removed.
-  uint32_t Fetch(const std::string& remote, const std::string& dest, uint64_t* size, bool* exists) {
+  Result Fetch(const std::string& remote, const std::string& dest, uint64_t* size, bool* exists) {
     RemoteFile* file = nullptr;
-    uint32_t result = OpenCopyFile(session_, remote, &file);
-    if (result != 0) return result;
+    Result result = OpenCopyFile(session_, remote, &file);
+    if (!result.ok()) return result;
     uint64_t last_write = 0;
     result = KOVA_GetFileSize(file, size);
-    if (result == 0) result = KOVA_GetFileTime(file, nullptr, nullptr, &last_write);
-    if (result != 0) {
-      KOVA_CloseFile(file);
+    if (result.ok()) result = KOVA_GetFileTime(file, nullptr, nullptr, &last_write);
+    if (!result.ok()) {
+      static_cast<void>(KOVA_CloseFile(file));  // the failure above is the one to report
       return result;
     }
     std::string temp;
@@ -219,19 +219,21 @@ class Restorer {
     }
     if (fd < 0) {
       result = WinErrorFromErrno(errno);
-      KOVA_CloseFile(file);
+      static_cast<void>(KOVA_CloseFile(file));  // the local failure is the one to report
       return result;
     }
     result = ReadRemoteContent(file, *size, [fd](const uint8_t* data, size_t len) { return WriteAll(fd, data, len); });
-    KOVA_CloseFile(file);
-    if (result == 0 && last_write != 0) {
+    // Every byte has come (or the read failed): a failed close costs the
+    // copy nothing.
+    static_cast<void>(KOVA_CloseFile(file));
+    if (result.ok() && last_write != 0) {
       const timespec times[2] = {{0, UTIME_OMIT}, TimespecFromFileTime(last_write)};
       if (::futimens(fd, times) != 0) result = WinErrorFromErrno(errno);
     }
-    if (result == 0 && ::fsync(fd) != 0) result = WinErrorFromErrno(errno);
-    if (::close(fd) != 0 && result == 0) result = WinErrorFromErrno(errno);
-    if (result == 0) result = MoveIntoPlace(temp, dest, job_.overwrite, exists);
-    if (result != 0) ::unlink(temp.c_str());
+    if (result.ok() && ::fsync(fd) != 0) result = WinErrorFromErrno(errno);
+    if (::close(fd) != 0 && result.ok()) result = WinErrorFromErrno(errno);
+    if (result.ok()) result = MoveIntoPlace(temp, dest, job_.overwrite, exists);
+    if (!result.ok()) ::unlink(temp.c_str());
     return *exists ? 0 : result;
   }
 

@@ -68,7 +68,8 @@ bool IsSystemCode(uint32_t code) { return code >= 0x3500 && code < 0x3700; }
 
 }  // namespace
 
-const char* ResultWords(uint32_t code) {
+const char* ResultWords(Result result) {
+  const uint32_t code = result.code();
   for (const Words& w : kWords) {
     if (w.code == code) return w.text;
   }
@@ -77,7 +78,8 @@ const char* ResultWords(uint32_t code) {
   return "操作失败";
 }
 
-std::string DescribeResult(uint32_t code) {
+std::string DescribeResult(Result result) {
+  const uint32_t code = result.code();
   char text[160];
   if (IsSystemCode(code)) {
     std::snprintf(text, sizeof(text), "%s (0x%04X)", ResultWords(code), code);

@@ -15,19 +15,19 @@ void RunRecorder::ShowStatus(const std::string& utf8) {
   std::string line = utf8;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   if (line.empty()) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   last_line_ = line;
   const bool failure = line.rfind("  ", 0) == 0 || line.rfind(kUnlistedDirectory, 0) == 0;
   if (failure && failures_.size() < kMaxFailedKept) failures_.push_back(line);
 }
 
 std::string RunRecorder::last_line() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return last_line_;
 }
 
 std::vector<std::string> RunRecorder::failures() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return failures_;
 }
 
@@ -42,7 +42,7 @@ bool RunRecorder::WriteRecord(const std::string& settings_path, const std::strin
   run.bytes = report.bytes_uploaded;
   run.directories = report.directories;
   run.failures = report.failures();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   run.summary = last_line_;
   run.failed = failures_;
   last_line_.clear();

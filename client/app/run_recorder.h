@@ -8,12 +8,12 @@
 #ifndef TERVANE_CLIENT_APP_RUN_RECORDER_H_
 #define TERVANE_CLIENT_APP_RUN_RECORDER_H_
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "client/app/sync_engine.h"
 #include "client/net/status_sink.h"
+#include "shared/platform/mutex.h"
 
 namespace tervane {
 
@@ -22,22 +22,22 @@ class RunRecorder : public StatusSink {
   // `next` (may be null) receives every line unchanged; it must outlive this.
   explicit RunRecorder(StatusSink* next) : next_(next) {}
 
-  void ShowStatus(const std::string& utf8) override;
+  void ShowStatus(const std::string& utf8) override EXCLUDES(mu_);
 
-  std::string last_line();
-  std::vector<std::string> failures();  // at most kMaxFailedKept (last_run.h)
+  std::string last_line() EXCLUDES(mu_);
+  std::vector<std::string> failures() EXCLUDES(mu_);  // at most kMaxFailedKept (last_run.h)
 
   // Writes the last-run record beside `settings_path` for a run that took
   // place (not one dropped as busy) and ended with `exit_code` at `ended`,
   // then forgets its lines for the next run. False when nothing was written.
   bool WriteRecord(const std::string& settings_path, const std::string& account, const SyncReport& report,
-                   int exit_code, time_t ended);
+                   int exit_code, time_t ended) EXCLUDES(mu_);
 
  private:
   StatusSink* next_;
-  std::mutex mu_;
-  std::string last_line_;               // GUARDED_BY(mu_)
-  std::vector<std::string> failures_;   // GUARDED_BY(mu_)
+  Mutex mu_;
+  std::string last_line_ GUARDED_BY(mu_);
+  std::vector<std::string> failures_ GUARDED_BY(mu_);
 };
 
 }  // namespace tervane

@@ -107,8 +107,8 @@ bool ParseTimeOfDay(std::string_view s, size_t* pos, StartTime* t) {
 }
 
 // Entries that could not be written so that they load back.
-uint32_t CheckEntries(const SyncSettings& settings, std::string* dirs_value) {
-  uint32_t result = 0;
+Result CheckEntries(const SyncSettings& settings, std::string* dirs_value) {
+  Result result;
   for (const std::string& dir : settings.directories) {
     if (!IsStorableDirectory(dir)) {
       result = ERROR_INVALID_NAME;
@@ -122,7 +122,7 @@ uint32_t CheckEntries(const SyncSettings& settings, std::string* dirs_value) {
 
 std::atomic<unsigned> g_temp_counter{0};
 
-uint32_t WriteAll(int fd, const std::string& data) {
+Result WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -228,7 +228,7 @@ void ParseSettingsText(std::string_view text, SyncSettings* settings) {
   settings->user = ReadValue(text, kSettingsSection, "USER", kUserValueBuffer);
 }
 
-uint32_t LoadSettings(const std::string& path, SyncSettings* settings) {
+Result LoadSettings(const std::string& path, SyncSettings* settings) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return WinErrorFromErrno(errno);
   std::string text;
@@ -237,7 +237,7 @@ uint32_t LoadSettings(const std::string& path, SyncSettings* settings) {
     const ssize_t n = ::read(fd, chunk, sizeof(chunk));
     if (n < 0) {
       if (errno == EINTR) continue;
-      const uint32_t result = WinErrorFromErrno(errno);
+      const Result result = WinErrorFromErrno(errno);
       ::close(fd);
       return result;
     }
@@ -251,7 +251,7 @@ uint32_t LoadSettings(const std::string& path, SyncSettings* settings) {
 
 std::string FormatSettingsText(const SyncSettings& settings) {
   std::string dirs;
-  CheckEntries(settings, &dirs);
+  static_cast<void>(CheckEntries(settings, &dirs));  // what cannot be stored is left out
   const uint32_t a = settings.server_address;
   char ip[32];
   std::snprintf(ip, sizeof(ip), "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
@@ -274,10 +274,10 @@ std::string FormatSettingsText(const SyncSettings& settings) {
   return text;
 }
 
-uint32_t SaveSettings(const std::string& path, const SyncSettings& settings) {
+Result SaveSettings(const std::string& path, const SyncSettings& settings) {
   std::string dirs;
-  uint32_t entries = CheckEntries(settings, &dirs);
-  if (entries == 0 && dirs.size() > kDirsValueBuffer - 1) entries = ERROR_FILENAME_EXCED_RANGE;
+  Result entries = CheckEntries(settings, &dirs);
+  if (entries.ok() && dirs.size() > kDirsValueBuffer - 1) entries = ERROR_FILENAME_EXCED_RANGE;
   const std::string text = FormatSettingsText(settings);
 
   // Written beside the target and renamed over it: the old settings stay
@@ -286,11 +286,11 @@ uint32_t SaveSettings(const std::string& path, const SyncSettings& settings) {
                            std::to_string(g_temp_counter.fetch_add(1));
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return WinErrorFromErrno(errno);
-  uint32_t result = WriteAll(fd, text);
-  if (result == 0 && ::fsync(fd) != 0) result = WinErrorFromErrno(errno);
-  if (::close(fd) != 0 && result == 0) result = WinErrorFromErrno(errno);
-  if (result == 0 && ::rename(temp.c_str(), path.c_str()) != 0) result = WinErrorFromErrno(errno);
-  if (result != 0) {
+  Result result = WriteAll(fd, text);
+  if (result.ok() && ::fsync(fd) != 0) result = WinErrorFromErrno(errno);
+  if (::close(fd) != 0 && result.ok()) result = WinErrorFromErrno(errno);
+  if (result.ok() && ::rename(temp.c_str(), path.c_str()) != 0) result = WinErrorFromErrno(errno);
+  if (!result.ok()) {
     ::unlink(temp.c_str());
     return result;
   }

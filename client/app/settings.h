@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/protocol/result.h"
+
 namespace tervane {
 
 inline constexpr char kSettingsFileName[] = "BK_CLIENT_CFG.ini";
@@ -78,7 +80,7 @@ std::string SettingsPathFor(const std::string& exe_dir, const char* xdg_config_h
 // A missing key reads as empty text. Returns 0, or ERROR_FILE_NOT_FOUND (2)
 // / another file error when the file cannot be read (nothing is changed).
 // Thread-safe (touches only its arguments and the file).
-uint32_t LoadSettings(const std::string& path, SyncSettings* settings);
+Result LoadSettings(const std::string& path, SyncSettings* settings);
 
 // Parses the text of a settings file as LoadSettings does.
 void ParseSettingsText(std::string_view text, SyncSettings* settings);
@@ -92,7 +94,7 @@ void ParseSettingsText(std::string_view text, SyncSettings* settings);
 // BK_DIRS value is longer than 1023 bytes, so that entries past that point
 // will not load back; a file error (e.g. ERROR_ACCESS_DENIED) when nothing
 // could be written, the old file then stays as it was.
-uint32_t SaveSettings(const std::string& path, const SyncSettings& settings);
+Result SaveSettings(const std::string& path, const SyncSettings& settings);
 
 // The text SaveSettings writes (entries that cannot be stored left out).
 std::string FormatSettingsText(const SyncSettings& settings);

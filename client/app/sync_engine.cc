@@ -61,14 +61,14 @@ std::string JoinLocal(const std::string& root, const std::string& relative) {
 
 // Sends the file's content in pieces, its modification time, then the space
 // report.
-uint32_t SendContent(ClientSession* session, RemoteFile* remote, const LocalFile& local) {
+Result SendContent(ClientSession* session, RemoteFile* remote, const LocalFile& local) {
   const uint64_t size = local.size();
   const uint64_t last_write = local.modified();
   uint64_t previous = 0;
-  uint32_t result = KOVA_GetFileSize(remote, &previous);
-  if (result != 0) return result;
+  Result result = KOVA_GetFileSize(remote, &previous);
+  if (!result.ok()) return result;
   result = KOVA_SetFileSize(remote, &size);
-  if (result != 0) return result;
+  if (!result.ok()) return result;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kUploadPiece]);
   if (!buffer) return 1;
   for (uint64_t offset = 0; offset < size;) {
@@ -77,15 +77,15 @@ uint32_t SendContent(ClientSession* session, RemoteFile* remote, const LocalFile
     // A piece that cannot be read stops the file here: sending the cleared
     // buffer instead would leave zeros in the copy and call it a success.
     result = local.ReadAt(offset, buffer.get(), len);
-    if (result != 0) return result;
+    if (!result.ok()) return result;
     result = KOVA_WriteFile(remote, &offset, len, buffer.get());
-    if (result != 0) return result;
+    if (!result.ok()) return result;
     offset += len;
   }
   // Creation and last-access 0: the server leaves them as they are.
   const uint64_t unchanged = 0;
   result = KOVA_SetFileTime(remote, &unchanged, &unchanged, &last_write);
-  if (result != 0) return result;
+  if (!result.ok()) return result;
   // The space figures are informational; they keep the protocol's 32 bits.
   const uint32_t space = session->space_left() - static_cast<uint32_t>(size) + static_cast<uint32_t>(previous);
   return KOVA_SetSpaceInfo(session->connection(), space, session->files_left());
@@ -120,24 +120,24 @@ std::string FormatLocalDateTime(time_t when) {
                 local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-uint32_t UploadFile(ClientSession* session, std::string_view day, const std::string& local_path,
-                    bool create_only, uint64_t* bytes_sent) {
+Result UploadFile(ClientSession* session, std::string_view day, const std::string& local_path, bool create_only,
+                  uint64_t* bytes_sent) {
   if (session == nullptr || session->connection() == nullptr) return WSAENOTCONN;
   // Only a marker may end in the bar; a file of that name would be taken
   // for one.
   const bool has_bar = !local_path.empty() && local_path.back() == '|';
   if (has_bar != create_only) return ERROR_INVALID_NAME;
   std::string remote;
-  uint32_t result = MapRemoteWireName(day, local_path, &remote);
-  if (result != 0) return result;
+  Result result = MapRemoteWireName(day, local_path, &remote);
+  if (!result.ok()) return result;
 
   if (create_only) {
     RemoteFile* marker = nullptr;
     result = KOVA_CreateFile(session->connection(), remote, GENERIC_WRITE, 0, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, &marker);
     // The server holds no handle for a marker; the record is released all
-    // the same.
-    if (result == 0) KOVA_CloseFile(marker);
+    // the same, and the close's result tells nothing about the marker.
+    if (result.ok()) static_cast<void>(KOVA_CloseFile(marker));
     return result;
   }
 
@@ -147,14 +147,18 @@ uint32_t UploadFile(ClientSession* session, std::string_view day, const std::str
   RemoteFile* remote_file = nullptr;
   result = KOVA_CreateFile(session->connection(), remote, GENERIC_WRITE, 0, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, &remote_file);
-  if (result != 0) return result;
+  if (!result.ok()) return result;
   result = SendContent(session, remote_file, local);
-  KOVA_CloseFile(remote_file);
-  if (result != 0) {
+  // Every step before it was answered, so the copy is as complete as its
+  // result says; the close's own result changes nothing (the pipelined
+  // uploads do not count it either).
+  static_cast<void>(KOVA_CloseFile(remote_file));
+  if (!result.ok()) {
     // A copy of the right size with missing content would pass for a good
     // one. The name is relative to the home, which is the current remote
-    // directory throughout a run. Over a lost connection nothing can be done.
-    if (KOVA_IsConnected(session->connection())) KOVA_DeleteFile(session->connection(), remote);
+    // directory throughout a run. Over a lost connection nothing can be done;
+    // the upload's own failure is the one reported either way.
+    if (KOVA_IsConnected(session->connection())) static_cast<void>(KOVA_DeleteFile(session->connection(), remote));
     return result;
   }
   if (bytes_sent != nullptr) *bytes_sent = local.size();
@@ -172,15 +176,19 @@ void SyncEngine::SetDebugOutput(std::function<void(const std::string&)> debug_ou
 
 void SyncEngine::RequestStop() {
   {
-    std::lock_guard<std::mutex> hold(stop_mutex_);
+    MutexLock hold(&stop_mutex_);
     stop_requested_.store(true);
   }
-  stop_cv_.notify_all();
+  stop_cv_.SignalAll();
 }
 
 bool SyncEngine::WaitUnlessStopped(uint64_t ms) {
-  std::unique_lock<std::mutex> hold(stop_mutex_);
-  return !stop_cv_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stop_requested_.load(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  MutexLock hold(&stop_mutex_);
+  while (!stop_requested_.load()) {
+    if (!stop_cv_.WaitUntil(deadline)) return !stop_requested_.load();
+  }
+  return false;
 }
 
 void SyncEngine::Status(const std::string& text) {
@@ -191,12 +199,12 @@ void SyncEngine::Debug(const std::string& text) {
   if (debug_output_) debug_output_(text);
 }
 
-uint32_t SyncEngine::ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report) {
+Result SyncEngine::ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report) {
   uint32_t waited = 0;  // retry units
   uint32_t next = 1;
   for (;;) {
-    const uint32_t connected = session_->Connect(address, job.port);
-    if (connected == 0 || !job.retry || waited >= kRetryBudgetUnits) return connected;
+    const Result connected = session_->Connect(address, job.port);
+    if (connected.ok() || !job.retry || waited >= kRetryBudgetUnits) return connected;
     const uint32_t wait = std::min(next, kRetryBudgetUnits - waited);
     Status(Format("连接文件服务器失败[%s]: %s，%u 分钟后重试\n", address.c_str(), DescribeResult(connected).c_str(),
                   wait));
@@ -210,22 +218,33 @@ uint32_t SyncEngine::ConnectWithRetry(const SyncJob& job, const std::string& add
 }
 
 SyncReport SyncEngine::SyncTask(const SyncJob& job) {
-  SyncReport report;
   // A run owns the session from its first request to its last; a second
   // trigger meanwhile is dropped, not queued, since the running one is doing
   // the same work. The lock file does the same between processes.
-  std::unique_lock<std::mutex> run(run_lock_, std::try_to_lock);
-  RunLockFile file_lock;
-  if (run.owns_lock() && !job.run_lock_path.empty()) {
-    const RunLockFile::State state = file_lock.TryLock(job.run_lock_path);
-    if (state == RunLockFile::State::kBusy) run.unlock();
-    if (state == RunLockFile::State::kUnavailable) Debug("run lock unavailable: " + job.run_lock_path + "\n");
+  bool busy = true;
+  SyncReport report;
+  if (run_lock_.TryLock()) {
+    {
+      RunLockFile file_lock;  // released before the run lock
+      RunLockFile::State state = RunLockFile::State::kUnavailable;
+      if (!job.run_lock_path.empty()) state = file_lock.TryLock(job.run_lock_path);
+      if (state == RunLockFile::State::kUnavailable && !job.run_lock_path.empty()) {
+        Debug("run lock unavailable: " + job.run_lock_path + "\n");
+      }
+      busy = state == RunLockFile::State::kBusy;
+      if (!busy) report = RunLocked(job);
+    }
+    run_lock_.Unlock();
   }
-  if (!run.owns_lock()) {
+  if (busy) {
     Status(kRunBusyText);
     report.outcome = SyncReport::Outcome::kBusy;
-    return report;
   }
+  return report;
+}
+
+SyncReport SyncEngine::RunLocked(const SyncJob& job) {
+  SyncReport report;
   running_.store(true);
   stop_requested_.store(false);
   struct RunningReset {
@@ -262,21 +281,21 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
 
   session_->Disconnect();
   const std::string address = FormatIpv4(job.server_address);
-  const uint32_t connected = ConnectWithRetry(job, address, &report);
-  if (connected != 0) {
+  const Result connected = ConnectWithRetry(job, address, &report);
+  if (!connected.ok()) {
     if (!report.stopped) ReportConnectFailure(ui_, address, connected);
     report.outcome = SyncReport::Outcome::kLoginFailed;
     return report;
   }
-  if (LogIn(session_, AccountName(job.user), ui_, status_) != 0) {
+  if (!LogIn(session_, AccountName(job.user), ui_, status_).ok()) {
     report.outcome = SyncReport::Outcome::kLoginFailed;
     return report;
   }
 
   Debug("开始执行文件备份任务.......\n");
   Status(Format("向远程发送删除[%s]命令\n", day_.c_str()));
-  const uint32_t removed = session_->Delete(day_, true);
-  if (removed == 0) {
+  const Result removed = session_->Delete(day_, true);
+  if (removed.ok()) {
     Status(Format("远程删除[%s] 成功\n", day_.c_str()));
   } else if (!KOVA_IsConnected(session_->connection())) {
     Status(Format("与服务器的连接中断，备份中止: 远程删除[%s]: %s\n", day_.c_str(), DescribeResult(removed).c_str()));
@@ -284,7 +303,7 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
     report.lost_code = removed;
     return report;
   } else {
-    Status(Format("远程删除[%s]失败[Error:%d]\n", day_.c_str(), static_cast<int>(removed)));
+    Status(Format("远程删除[%s]失败[Error:%d]\n", day_.c_str(), static_cast<int>(removed.code())));
   }
   Status(Format("向远程发送创建文件夹[%s]命令\n", day_.c_str()));
 
@@ -292,7 +311,7 @@ SyncReport SyncEngine::SyncTask(const SyncJob& job) {
     // Several files are in flight at once; their outcomes come in order.
     UploadQueue queue(session_, day_, [this, &report](const UploadOutcome& o) { Report(o, &report); });
     for (const std::string& directory : present) {
-      if (queue.connection_failure() != 0) break;
+      if (!queue.connection_failure().ok()) break;
       if (stop_requested_.load()) {
         report.stopped = true;
         break;
@@ -315,7 +334,7 @@ void SyncEngine::Report(const UploadOutcome& outcome, SyncReport* report) {
   if (report->outcome == SyncReport::Outcome::kConnectionLost) return;
   const std::string& path = outcome.local_path;
   const std::string shown = outcome.marker ? path.substr(0, path.size() - 1) : path;
-  if (outcome.result == 0) {
+  if (outcome.result.ok()) {
     ++(outcome.marker ? report->markers_uploaded : report->files_uploaded);
     report->bytes_uploaded += outcome.marker ? 0 : outcome.bytes;
     return;
@@ -355,7 +374,7 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
   bool no_files = true;
   for (const LocalEntry& entry : entries) {
     // A lost connection ends the walk: every later upload would fail too.
-    if (queue->connection_failure() != 0) return result;
+    if (!queue->connection_failure().ok()) return result;
     if (stop_requested_.load()) {
       report->stopped = true;
       return result;
@@ -372,7 +391,7 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
         continue;
       case LocalEntryKind::kDirectory: {
         const int r = UploadTree(root, name, queue, report);
-        if (queue->connection_failure() != 0) return r;
+        if (!queue->connection_failure().ok()) return r;
         if (r != 0 && result == 0) result = r;
         continue;
       }
@@ -383,7 +402,7 @@ int SyncEngine::UploadTree(const std::string& root, const std::string& relative,
     queue->Add(JoinLocal(root, name), false);
   }
 
-  if (no_files && queue->connection_failure() == 0) {
+  if (no_files && queue->connection_failure().ok()) {
     const std::string marker = here + "|";
     Debug(marker + "\n");
     queue->Add(marker, true);

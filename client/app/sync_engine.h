@@ -4,16 +4,16 @@
 #define TERVANE_CLIENT_APP_SYNC_ENGINE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "shared/platform/mutex.h"
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -74,7 +74,7 @@ struct SyncReport {
   uint32_t directories = 0;         // local directories walked, configured ones included
   uint32_t failed_uploads = 0;      // files and markers reported with "上传失败"
   uint32_t unlisted_directories = 0;  // local directories that could not be opened
-  uint32_t lost_code = 0;           // with kConnectionLost: the failure that ended the run
+  Result lost_code;                 // with kConnectionLost: the failure that ended the run
   int64_t seconds = 0;              // from the start of the run to its summary
   bool stopped = false;             // RequestStop ended the walk early
 
@@ -108,7 +108,7 @@ class SyncEngine {
   // (this engine's, or another process's holding the job's lock file),
   // shows kRunBusyText and returns kBusy at once. A connection that fails
   // during the run ends it with one status line.
-  SyncReport SyncTask(const SyncJob& job);
+  SyncReport SyncTask(const SyncJob& job) EXCLUDES(run_lock_);
 
   // True while a run holds the run lock.
   bool running() const { return running_.load(); }
@@ -116,7 +116,7 @@ class SyncEngine {
   // Makes the current run (if any) stop after the file it is sending, or at
   // once when it waits to retry a connect; its report then says `stopped`.
   // The flag is cleared when the next run starts.
-  void RequestStop();
+  void RequestStop() EXCLUDES(stop_mutex_);
 
   // Replaces the clock that gives the run's weekday and its closing time
   // stamp (tests). Call only while no run is in progress.
@@ -127,17 +127,20 @@ class SyncEngine {
   void SetDebugOutput(std::function<void(const std::string&)> debug_output);
 
  private:
+  // The run itself, once SyncTask holds the run lock.
+  SyncReport RunLocked(const SyncJob& job) REQUIRES(run_lock_);
   // Uploads the tree below root/relative. 0; -1 when a directory cannot be
   // opened for listing; else an error code of the local walk. Holds the run.
   // Files go to `queue`, several in flight.
-  int UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue, SyncReport* report);
+  int UploadTree(const std::string& root, const std::string& relative, UploadQueue* queue, SyncReport* report)
+      REQUIRES(run_lock_);
   // Counts and shows the outcome of one upload, in the order the walk found
   // them; the first one lost with the connection ends the run.
   void Report(const UploadOutcome& outcome, SyncReport* report);
   // Connects, retrying as `job` says. 0 or the last connect's code.
-  uint32_t ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report);
+  Result ConnectWithRetry(const SyncJob& job, const std::string& address, SyncReport* report) REQUIRES(run_lock_);
   // Waits `ms` unless a stop is asked for; false when it was.
-  bool WaitUnlessStopped(uint64_t ms);
+  bool WaitUnlessStopped(uint64_t ms) EXCLUDES(stop_mutex_);
   void Status(const std::string& text);
   void Debug(const std::string& text);
 
@@ -147,12 +150,14 @@ class SyncEngine {
   std::function<time_t()> clock_;
   std::function<void(const std::string&)> debug_output_;
 
-  std::mutex run_lock_;  // held for the whole of a run
+  Mutex run_lock_;  // held for the whole of a run
   std::atomic<bool> running_{false};
+  // Read without the lock by the walk; set under it, so that a retry wait
+  // cannot miss the wake-up.
   std::atomic<bool> stop_requested_{false};
-  std::mutex stop_mutex_;  // with stop_cv_: wakes a retry wait on RequestStop
-  std::condition_variable stop_cv_;
-  std::string day_;  // GUARDED_BY(run_lock_): the weekday folder of the current run
+  Mutex stop_mutex_;
+  CondVar stop_cv_{&stop_mutex_};  // wakes a retry wait on RequestStop
+  std::string day_ GUARDED_BY(run_lock_);  // the weekday folder of the current run
 };
 
 // Uploads the local file `local_path` (UTF-8) to its remote name below the
@@ -170,8 +175,8 @@ class SyncEngine {
 // itself failed). *bytes_sent (when given) receives the size sent on
 // success. Files of any size are sent whole. Runs on the session's
 // connection; one thread at a time per session.
-uint32_t UploadFile(ClientSession* session, std::string_view day, const std::string& local_path,
-                    bool create_only, uint64_t* bytes_sent = nullptr);
+Result UploadFile(ClientSession* session, std::string_view day, const std::string& local_path, bool create_only,
+                  uint64_t* bytes_sent = nullptr);
 
 // Thread body for a background run: 4 when `engine` is null (nothing runs),
 // otherwise runs SyncTask(job) and returns 1.

@@ -12,11 +12,6 @@
 #include "shared/protocol/payloads.h"
 
 namespace tervane {
-namespace {
-
-// The Windows values a create request carries for an upload.
-
-}  // namespace
 
 // Where one upload stands. Its requests' handlers only record what came back;
 // Advance moves it on from there.
@@ -61,16 +56,18 @@ void UploadQueue::Submit(Upload* u, uint16_t code, const uint8_t* head, size_t h
                          bool counts_as_failure) {
   ++u->pending;
   ++submitted_;
-  pipeline_.Submit(code, head, head_length, body, body_length, reply_capacity,
-                   [u, take = std::move(take), counts_as_failure](uint32_t result, const uint8_t* payload,
-                                                                  uint32_t length) {
-                     --u->pending;
-                     if (result == 0) {
-                       if (take) take(u, payload, length);
-                     } else if (counts_as_failure && u->outcome.result == 0) {
-                       u->outcome.result = result;
-                     }
-                   });
+  // A refused request reaches its handler, which records the failure; the
+  // result of Submit tells nothing more.
+  static_cast<void>(pipeline_.Submit(
+      code, head, head_length, body, body_length, reply_capacity,
+      [u, take = std::move(take), counts_as_failure](Result result, const uint8_t* payload, uint32_t length) {
+        --u->pending;
+        if (result.ok()) {
+          if (take) take(u, payload, length);
+        } else if (counts_as_failure && u->outcome.result.ok()) {
+          u->outcome.result = result;
+        }
+      }));
 }
 
 void UploadQueue::Add(const std::string& local_path, bool marker) {
@@ -86,12 +83,12 @@ void UploadQueue::Add(const std::string& local_path, bool marker) {
   uploads_.push_back(std::move(upload));
 
   u->outcome.result = MapRemoteWireName(day_, local_path, &u->remote);
-  if (u->outcome.result == 0 && !marker) {
+  if (u->outcome.result.ok() && !marker) {
     u->local = LocalFile(local_path);
     if (!u->local.valid()) u->outcome.result = u->local.error();
     u->outcome.bytes = u->local.size();
   }
-  if (u->outcome.result != 0) {
+  if (!u->outcome.result.ok()) {
     u->stage = Upload::Stage::kDone;
   } else {
     uint8_t head[kSmallReplyRoom];
@@ -124,13 +121,14 @@ void UploadQueue::AdvanceAll() {
 }
 
 bool UploadQueue::Step() {
-  if (pipeline_.outstanding() != 0) pipeline_.WaitForReply();
+  // A failure reaches the handlers and Advance reads it from the pipeline.
+  if (pipeline_.outstanding() != 0) static_cast<void>(pipeline_.WaitForReply());
   const uint64_t before = submitted_;
   AdvanceAll();
   if (uploads_.empty() || pipeline_.outstanding() != 0 || submitted_ != before) return true;
   // Nothing is in flight and nothing moved: what is left cannot go on.
   for (auto& u : uploads_) {
-    if (u->outcome.result == 0) u->outcome.result = ERROR_INVALID_FUNCTION;
+    if (u->outcome.result.ok()) u->outcome.result = ERROR_INVALID_FUNCTION;
     ReleaseEntry(u.get());
     u->stage = Upload::Stage::kDone;
   }
@@ -154,10 +152,10 @@ void UploadQueue::Retire() {
 void UploadQueue::Advance(Upload* u) {
   using Stage = Upload::Stage;
   if (u->stage == Stage::kDone) return;
-  if (pipeline_.failure() != 0) {
+  if (!pipeline_.failure().ok()) {
     // Every handler has been called with the failure by now.
     if (u->pending == 0) {
-      if (u->outcome.result == 0 || u->outcome.result == pipeline_.failure()) {
+      if (u->outcome.result.ok() || u->outcome.result == pipeline_.failure()) {
         u->outcome.result = pipeline_.failure();
         u->outcome.connection_lost = true;
       }
@@ -170,7 +168,7 @@ void UploadQueue::Advance(Upload* u) {
   switch (u->stage) {
     case Stage::kCreating:
       if (u->pending != 0) return;
-      if (u->outcome.result != 0) {  // nothing was opened
+      if (!u->outcome.result.ok()) {  // nothing was opened
         ReleaseEntry(u);
         u->stage = Stage::kDone;
         return;
@@ -190,7 +188,7 @@ void UploadQueue::Advance(Upload* u) {
                [](Upload* up, const uint8_t* p, uint32_t len) {
                  if (DecodeU64Reply(p, len, &up->previous)) {
                    up->have_previous = true;
-                 } else if (up->outcome.result == 0) {
+                 } else if (up->outcome.result.ok()) {
                    up->outcome.result = ERROR_INVALID_DATA;
                  }
                });
@@ -201,8 +199,8 @@ void UploadQueue::Advance(Upload* u) {
       [[fallthrough]];
     case Stage::kSending:
       SendPieces(u);
-      if (pipeline_.failure() != 0) return;
-      if (u->outcome.result != 0) {
+      if (!pipeline_.failure().ok()) return;
+      if (!u->outcome.result.ok()) {
         StartCleanup(u);
         return;
       }
@@ -217,7 +215,7 @@ void UploadQueue::Advance(Upload* u) {
       u->stage = Stage::kReporting;
       [[fallthrough]];
     case Stage::kReporting: {
-      if (u->outcome.result != 0) {
+      if (!u->outcome.result.ok()) {
         StartCleanup(u);
         return;
       }
@@ -236,7 +234,7 @@ void UploadQueue::Advance(Upload* u) {
     }
     case Stage::kClosing:
       if (u->pending != 0) return;
-      if (u->outcome.result != 0 && !u->outcome.marker) {
+      if (!u->outcome.result.ok() && !u->outcome.marker) {
         StartCleanup(u);  // the space report failed; the close is out already
         return;
       }
@@ -252,12 +250,12 @@ void UploadQueue::Advance(Upload* u) {
 
 void UploadQueue::SendPieces(Upload* u) {
   const uint64_t size = u->outcome.bytes;
-  while (u->next_offset < size && u->outcome.result == 0 && pipeline_.failure() == 0) {
+  while (u->next_offset < size && u->outcome.result.ok() && pipeline_.failure().ok()) {
     const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(size - u->next_offset, kMaxDataPiece));
     // A piece that cannot be read stops the file: sending anything in its
     // place would leave wrong bytes in the copy.
-    const uint32_t rc = u->local.ReadAt(u->next_offset, piece_.data(), len);
-    if (rc != 0) {
+    const Result rc = u->local.ReadAt(u->next_offset, piece_.data(), len);
+    if (!rc.ok()) {
       u->outcome.result = rc;
       return;
     }

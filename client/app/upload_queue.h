@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "client/net/request_pipeline.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -42,7 +43,7 @@ struct UploadOutcome {
   // 0; the local open's code when the file cannot be had (nothing was
   // sent); a local read error's code; a mapping code of MapRemoteWireName;
   // else the first failing request's result or the connection's failure.
-  uint32_t result = 0;
+  Result result;
   // The upload failed because the connection did.
   bool connection_lost = false;
 };
@@ -65,7 +66,7 @@ class UploadQueue {
   // Waits until every upload has been reported.
   void Finish();
   // 0 while the connection is in step, else the code it failed with.
-  uint32_t connection_failure() const { return pipeline_.failure(); }
+  Result connection_failure() const { return pipeline_.failure(); }
 
  private:
   struct Upload;

@@ -41,8 +41,8 @@ class Verifier {
       if (Ended()) break;
       while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
       std::string remote;
-      const uint32_t mapped = MapRemoteName(job_.day, directory, &remote);
-      if (mapped != 0) {
+      const Result mapped = MapRemoteName(job_.day, directory, &remote);
+      if (!mapped.ok()) {
         Fail(directory, mapped);
         continue;
       }
@@ -60,7 +60,7 @@ class Verifier {
  private:
   bool Ended() { return out_.Ended(report_.connection_lost, &report_.stopped); }
   void Show(const std::string& text) { out_.Show(text); }
-  void Fail(const std::string& path, uint32_t code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
+  void Fail(const std::string& path, Result code) { out_.Fail(path, code, &report_.failed, &report_.connection_lost); }
 
   void Missing(const std::string& path) {
     ++report_.missing_on_server;
@@ -87,12 +87,12 @@ class Verifier {
     if (read_error != 0) Fail(local, read_error);
     std::vector<CopyEntry> remote_entries;
     uint32_t refused = 0;
-    const uint32_t listed = browser_.List(remote, true, &remote_entries, &refused);
+    const Result listed = browser_.List(remote, true, &remote_entries, &refused);
     if (listed == RESULT_NO_SUCH_DIRECTORY) {
       Missing(local + "/");
       return;
     }
-    if (listed != 0) {
+    if (!listed.ok()) {
       Fail(local, listed);
       return;
     }
@@ -140,7 +140,7 @@ class Verifier {
   }
 
   void CompareFile(const std::string& path, const std::string& remote, const CopyEntry& copy) {
-    if (copy.detail_result != 0) {
+    if (!copy.detail_result.ok()) {
       Fail(path, copy.detail_result);
       return;
     }
@@ -159,13 +159,13 @@ class Verifier {
                                           static_cast<unsigned long long>(copy.size)));
       return;
     }
-    uint32_t result = CompareContent(fd, remote, size);
+    const Result result = CompareContent(fd, remote, size);
     ::close(fd);
     if (result == kContentDiffers) {
       Differ("内容不同: " + path + "\n");
       return;
     }
-    if (result != 0) {
+    if (!result.ok()) {
       Fail(path, result);
       return;
     }
@@ -179,16 +179,16 @@ class Verifier {
   }
 
   // 0 when the remote file holds the same `size` bytes as `fd`.
-  uint32_t CompareContent(int fd, const std::string& remote, uint64_t size) {
+  Result CompareContent(int fd, const std::string& remote, uint64_t size) {
     if (!local_buffer_) {
       local_buffer_.reset(new (std::nothrow) uint8_t[kReadPiece]);
       if (!local_buffer_) return ERROR_NOT_ENOUGH_MEMORY;
     }
     RemoteFile* file = nullptr;
-    uint32_t result = OpenCopyFile(session_, remote, &file);
-    if (result != 0) return result;
+    Result result = OpenCopyFile(session_, remote, &file);
+    if (!result.ok()) return result;
     uint64_t offset = 0;
-    result = ReadRemoteContent(file, size, [&](const uint8_t* data, size_t len) -> uint32_t {
+    result = ReadRemoteContent(file, size, [&](const uint8_t* data, size_t len) -> Result {
       size_t done = 0;
       while (done < len) {
         const ssize_t n = ::pread(fd, local_buffer_.get() + done, len - done, static_cast<off_t>(offset + done));
@@ -198,9 +198,10 @@ class Verifier {
         done += static_cast<size_t>(n);
       }
       offset += len;
-      return std::memcmp(local_buffer_.get(), data, len) == 0 ? 0 : kContentDiffers;
+      return std::memcmp(local_buffer_.get(), data, len) == 0 ? 0u : kContentDiffers;
     });
-    KOVA_CloseFile(file);
+    // The comparison is complete (or failed): a failed close changes neither.
+    static_cast<void>(KOVA_CloseFile(file));
     return result;
   }
 

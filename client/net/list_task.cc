@@ -39,7 +39,7 @@ uint32_t RunListTask(std::unique_ptr<ListTask> task) {
     return 0;
   }
   uint32_t size = kFirstListingBuffer;
-  uint32_t rc = KOVA_SetCurDirectory(task->session, task->directory_name, buffer.data(), &size);
+  Result rc = KOVA_SetCurDirectory(task->session, task->directory_name, buffer.data(), &size);
   if (rc == ERROR_BAD_FORMAT) {
     Show(*task, kBadFormat);
   } else if (rc == ERROR_OUTOFMEMORY) {
@@ -49,14 +49,14 @@ uint32_t RunListTask(std::unique_ptr<ListTask> task) {
       return 0;
     }
     rc = KOVA_SetCurDirectory(task->session, task->directory_name, buffer.data(), &size);
-    if (rc != 0) {
+    if (!rc.ok()) {
       char text[96];
       std::snprintf(text, sizeof text, "获取文件列表错误[KOVA_SetCurDirectory Error:%d]",
-                    static_cast<int>(rc));
+                    static_cast<int>(rc.code()));
       Show(*task, text);
     }
   }
-  if (rc == 0 && task->listing != nullptr) {
+  if (rc.ok() && task->listing != nullptr) {
     // An empty directory leaves `size` as it was and the zeroed buffer
     // untouched; a collected listing starts with a chunk of at least one record.
     const bool empty = size == 0 || LoadU32(buffer.data()) == 0;

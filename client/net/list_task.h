@@ -27,7 +27,8 @@ struct ListTask {
 // Runs the job on the calling thread. Failures are shown on `status` only:
 // "ERROR_BAD_FORMAT" for a foreign reply, "分配缓冲区失败" when a buffer cannot
 // be had, "获取文件列表错误[KOVA_SetCurDirectory Error:%d]" when the second
-// call with the grown buffer fails; other failures show nothing. Always 0.
+// call with the grown buffer fails; other failures show nothing. Always 0
+// (a plain value, not a Result: failures are shown, not returned).
 uint32_t RunListTask(std::unique_ptr<ListTask> task);
 
 }  // namespace tervane

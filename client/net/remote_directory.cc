@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <mutex>
 
 #include "client/net/exchange.h"
 #include "shared/platform/tick.h"
@@ -28,8 +27,7 @@ bool CheckChunkRecords(const uint8_t* records, size_t length, uint32_t count, bo
 
 }  // namespace
 
-uint32_t KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uint8_t* buffer,
-                              uint32_t* size) {
+Result KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uint8_t* buffer, uint32_t* size) {
   if (session == nullptr || size == nullptr || (buffer == nullptr && *size != 0)) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -44,18 +42,18 @@ uint32_t KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uin
   const uint32_t tag = GetTickCount();
   BuildRequestHeader(request, OP_LIST_DIRECTORY, static_cast<uint32_t>(payload), tag);
 
-  std::lock_guard<std::recursive_mutex> hold(session->lock);
+  MutexLock hold(&session->lock);
   uint8_t reply[kSmallFrameSize];
   uint8_t* const chunk = reply + kHeaderSize;
   uint64_t total = 0;
-  uint32_t result = 0;
+  Result result;
   for (;;) {
     uint32_t length = 0;
-    uint32_t rc = SendAndReceiveHeader(session, request, kHeaderSize + payload, tag, reply, &length);
-    if (rc != 0) return rc;
+    Result rc = SendAndReceiveHeader(session, request, kHeaderSize + payload, tag, reply, &length);
+    if (!rc.ok()) return rc;
     // We asked for at most kListingCapacity bytes; more is refused unread.
     rc = ReceivePayload(session, length, chunk, kListingCapacity);
-    if (rc != 0) return rc;
+    if (!rc.ok()) return rc;
     ListingHeader header;
     if (!DecodeListingHeader(chunk, length, &header) ||
         header.records_length != length - kListingHeaderSize) {
@@ -74,7 +72,7 @@ uint32_t KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uin
       return ERROR_INVALID_DATA;
     }
     // Once a chunk misses the buffer every later one would too: total only grows.
-    if (result == 0 && total + length <= *size) {
+    if (result.ok() && total + length <= *size) {
       std::memcpy(buffer + total, chunk, length);
     } else {
       result = ERROR_OUTOFMEMORY;

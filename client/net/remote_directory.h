@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "client/net/remote_session.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -21,8 +22,7 @@ namespace tervane {
 // results of remote_session.h otherwise. An empty directory returns 0 with
 // the buffer and *size unchanged. Holds the session lock across all chunks.
 // `buffer` may be null only when *size is 0.
-uint32_t KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uint8_t* buffer,
-                              uint32_t* size);
+Result KOVA_SetCurDirectory(RemoteSession* session, std::string_view name, uint8_t* buffer, uint32_t* size);
 
 }  // namespace tervane
 

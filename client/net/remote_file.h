@@ -14,6 +14,7 @@
 
 #include "client/net/remote_session.h"
 #include "shared/protocol/op_codes.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -35,7 +36,7 @@ struct RemoteFile {
 // when the record cannot be allocated (checked before anything is sent, so
 // no handle is left open on the server); 206 (ERROR_FILENAME_EXCED_RANGE) when the path does not fit a
 // request; 123 (ERROR_INVALID_NAME) for a path holding a zero byte.
-uint32_t KOVA_CreateFile(RemoteSession* session, std::string_view path, uint32_t desired_access,
+Result KOVA_CreateFile(RemoteSession* session, std::string_view path, uint32_t desired_access,
                          uint32_t share_mode, uint32_t creation_disposition,
                          uint32_t flags_and_attributes, RemoteFile** file);
 
@@ -44,27 +45,27 @@ uint32_t KOVA_CreateFile(RemoteSession* session, std::string_view path, uint32_t
 // together (see request_pipeline.h). 0 sends nothing. A read that reaches
 // the end fails with 38 (ERROR_HANDLE_EOF); bytes of earlier pieces are
 // already in `destination`. Never writes past destination[count).
-uint32_t KOVA_ReadFile(RemoteFile* file, const uint64_t* offset, uint32_t count, void* destination);
+Result KOVA_ReadFile(RemoteFile* file, const uint64_t* offset, uint32_t count, void* destination);
 
 // Writes `count` bytes from `source` at *offset, in pieces of 64 KiB under one
 // hold of the session lock. 0 sends nothing. A failed piece stops the call.
-uint32_t KOVA_WriteFile(RemoteFile* file, const uint64_t* offset, uint32_t count, const void* source);
+Result KOVA_WriteFile(RemoteFile* file, const uint64_t* offset, uint32_t count, const void* source);
 
-uint32_t KOVA_GetFileSize(RemoteFile* file, uint64_t* size);
+Result KOVA_GetFileSize(RemoteFile* file, uint64_t* size);
 
 // FILETIME values; an out pointer may be null when that time is not wanted.
-uint32_t KOVA_GetFileTime(RemoteFile* file, uint64_t* creation, uint64_t* last_access,
+Result KOVA_GetFileTime(RemoteFile* file, uint64_t* creation, uint64_t* last_access,
                           uint64_t* last_write);
 
-uint32_t KOVA_SetFileSize(RemoteFile* file, const uint64_t* size);
+Result KOVA_SetFileSize(RemoteFile* file, const uint64_t* size);
 
 // A time of 0 (or a null pointer) leaves that time unchanged on the server.
-uint32_t KOVA_SetFileTime(RemoteFile* file, const uint64_t* creation, const uint64_t* last_access,
+Result KOVA_SetFileTime(RemoteFile* file, const uint64_t* creation, const uint64_t* last_access,
                           const uint64_t* last_write);
 
 // Closes the server's handle and frees `file` whatever the result, also when
 // the connection has failed. A null pointer returns 87 (ERROR_INVALID_PARAMETER).
-uint32_t KOVA_CloseFile(RemoteFile* file);
+Result KOVA_CloseFile(RemoteFile* file);
 
 }  // namespace tervane
 

@@ -306,21 +306,21 @@ TEST(RemoteFileTest, OversizeAnnouncedPayloadIsRefusedWithoutOverrun) {
     std::unique_ptr<uint8_t[]> destination(new uint8_t[100]());
     const uint64_t offset = 0;
     uint64_t size = 77;
-    uint32_t rc = 0;
+    Result rc;
     if (c.code == OP_READ_FILE) rc = KOVA_ReadFile(file, &offset, 100, destination.get());
     if (c.code == OP_GET_FILE_SIZE) rc = KOVA_GetFileSize(file, &size);
     if (c.code == OP_SET_FILE_SIZE) rc = KOVA_SetFileSize(file, &offset);
     if (c.code == OP_CLOSE_FILE) {
       EXPECT_EQ(KOVA_CloseFile(file), ERROR_INVALID_DATA);
       file = nullptr;
-      EXPECT_EQ(f.session->socket, -1);
+      EXPECT_FALSE(KOVA_IsConnected(f.session));
       continue;
     }
     EXPECT_EQ(rc, ERROR_INVALID_DATA);
     EXPECT_EQ(size, 77u);
     for (int i = 0; i < 100; ++i) ASSERT_EQ(destination[i], 0) << i;
     // The connection is closed and every later call fails cleanly.
-    EXPECT_EQ(f.session->socket, -1);
+    EXPECT_FALSE(KOVA_IsConnected(f.session));
     EXPECT_EQ(KOVA_GetFileSize(file, &size), WSAENOTCONN);
     EXPECT_EQ(KOVA_CloseFile(file), WSAENOTCONN);  // and frees it all the same
   }

@@ -14,32 +14,32 @@
 #include <string_view>
 
 #include "client/net/remote_session.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
-uint32_t KOVA_DeleteFile(RemoteSession* session, std::string_view path);
-uint32_t KOVA_GetFileAttributes(RemoteSession* session, std::string_view path, uint32_t* attributes);
-uint32_t KOVA_SetFileAttributes(RemoteSession* session, std::string_view path, uint32_t attributes);
-uint32_t KOVA_CreateDirectory(RemoteSession* session, std::string_view path);
+Result KOVA_DeleteFile(RemoteSession* session, std::string_view path);
+Result KOVA_GetFileAttributes(RemoteSession* session, std::string_view path, uint32_t* attributes);
+Result KOVA_SetFileAttributes(RemoteSession* session, std::string_view path, uint32_t attributes);
+Result KOVA_CreateDirectory(RemoteSession* session, std::string_view path);
 // Removes the directory with everything under it.
-uint32_t KOVA_RemoveDirectory(RemoteSession* session, std::string_view path);
+Result KOVA_RemoveDirectory(RemoteSession* session, std::string_view path);
 
 // `password_digest` is the 32 lower-case hex digits of the password's MD5.
 // Registering does not log in.
-uint32_t KOVA_RegisterUser(RemoteSession* session, std::string_view user_name,
-                           std::string_view password_digest);
+Result KOVA_RegisterUser(RemoteSession* session, std::string_view user_name,
+                         std::string_view password_digest);
 // Binds the account to this connection.
-uint32_t KOVA_Login(RemoteSession* session, std::string_view user_name,
-                    std::string_view password_digest);
+Result KOVA_Login(RemoteSession* session, std::string_view user_name, std::string_view password_digest);
 
 // Sends 8 zero bytes; the two values are what the server sends back.
-uint32_t KOVA_GetSpaceInfo(RemoteSession* session, uint32_t* space_left, uint32_t* files_left);
-uint32_t KOVA_SetSpaceInfo(RemoteSession* session, uint32_t space_left, uint32_t files_left);
+Result KOVA_GetSpaceInfo(RemoteSession* session, uint32_t* space_left, uint32_t* files_left);
+Result KOVA_SetSpaceInfo(RemoteSession* session, uint32_t space_left, uint32_t files_left);
 
-uint32_t KOVA_Rename(RemoteSession* session, std::string_view old_name, std::string_view new_name);
+Result KOVA_Rename(RemoteSession* session, std::string_view old_name, std::string_view new_name);
 
 // Refreshes the server's idle timer for this connection; header only.
-uint32_t KOVA_Heartbeat(RemoteSession* session);
+Result KOVA_Heartbeat(RemoteSession* session);
 
 }  // namespace tervane
 

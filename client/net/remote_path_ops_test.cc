@@ -118,7 +118,7 @@ TEST(RemotePathOpsTest, ServerResultsAreReturnedAndOutValuesKept) {
   EXPECT_EQ(space, 77u);
   EXPECT_EQ(files, 77u);
   EXPECT_EQ(KOVA_Heartbeat(f.session), RESULT_NOT_LOGGED_IN);
-  EXPECT_GE(f.session->socket, 0);  // error replies keep the connection in step
+  EXPECT_TRUE(KOVA_IsConnected(f.session));  // error replies keep the connection in step
 }
 
 TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {

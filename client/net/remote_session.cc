@@ -23,15 +23,7 @@ namespace {
 // server cannot hold up a disconnect for the whole reply time-out.
 constexpr uint32_t kCloseReplyTimeoutMs = 10'000;
 
-// The one place where a failed socket call's errno becomes a result. A
-// blocking socket reports EAGAIN only when its send or receive time-out ran
-// out, which Windows Sockets calls WSAETIMEDOUT.
-uint32_t SocketError(int err) {
-  if (err == EAGAIN || err == EWOULDBLOCK) return WSAETIMEDOUT;
-  return WinsockErrorFromErrno(err);
-}
-
-uint32_t SetIoTimeouts(int fd, uint32_t timeout_ms) {
+Result SetIoTimeouts(int fd, uint32_t timeout_ms) {
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
   tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
@@ -44,7 +36,7 @@ uint32_t SetIoTimeouts(int fd, uint32_t timeout_ms) {
 
 // Connects `fd` to `addr`, giving up after kConnectTimeoutMs; leaves the
 // socket blocking.
-uint32_t ConnectWithTimeout(int fd, const sockaddr_in& addr) {
+Result ConnectWithTimeout(int fd, const sockaddr_in& addr) {
   const int flags = fcntl(fd, F_GETFL, 0);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return SocketError(errno);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
@@ -66,11 +58,14 @@ uint32_t ConnectWithTimeout(int fd, const sockaddr_in& addr) {
 }
 
 // OP_OPEN_SESSION on a connection nobody else knows yet.
-uint32_t OpenSession(RemoteSession* session) {
+Result OpenSession(RemoteSession* session) {
   uint8_t frame[kSmallFrameSize] = {};
   uint32_t length = 0;
-  const uint32_t rc = ExchangeInFrame(session, OP_OPEN_SESSION, frame, 0, kSmallReplyRoom, &length);
-  if (rc != 0) return rc;
+  // Nobody else knows the session yet; the lock costs nothing and keeps
+  // every exchange under it.
+  MutexLock hold(&session->lock);
+  const Result rc = ExchangeInFrame(session, OP_OPEN_SESSION, frame, 0, kSmallReplyRoom, &length);
+  if (!rc.ok()) return rc;
   // The value is only kept; a shorter payload leaves it 0.
   uint32_t value = 0;
   DecodeU32Reply(frame + kHeaderSize, length, &value);
@@ -80,7 +75,7 @@ uint32_t OpenSession(RemoteSession* session) {
 
 }  // namespace
 
-uint32_t SendAll(int socket, const uint8_t* bytes, size_t count) {
+Result SendAll(int socket, const uint8_t* bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
     const ssize_t n = send(socket, bytes + done, count - done, MSG_NOSIGNAL);
@@ -93,7 +88,7 @@ uint32_t SendAll(int socket, const uint8_t* bytes, size_t count) {
   return 0;
 }
 
-uint32_t ReceiveAll(int socket, uint8_t* bytes, size_t count) {
+Result ReceiveAll(int socket, uint8_t* bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
     const ssize_t n = recv(socket, bytes + done, count - done, 0);
@@ -110,7 +105,7 @@ uint32_t ReceiveAll(int socket, uint8_t* bytes, size_t count) {
 uint32_t KOVA_NetStartup() { return 0; }
 uint32_t KOVA_NetCleanup() { return 0; }
 
-uint32_t KOVA_Connect(const char* address, RemoteSession** session, uint16_t port) {
+Result KOVA_Connect(const char* address, RemoteSession** session, uint16_t port) {
   if (session == nullptr) return ERROR_INVALID_PARAMETER;
   *session = nullptr;
   if (address == nullptr) return ERROR_INVALID_PARAMETER;
@@ -125,32 +120,30 @@ uint32_t KOVA_Connect(const char* address, RemoteSession** session, uint16_t por
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return SocketError(errno);
 
-  auto fail = [fd](uint32_t rc) {
+  auto fail = [fd](Result rc) {
     close(fd);
     return rc;
   };
-  uint32_t rc = ConnectWithTimeout(fd, addr);
-  if (rc != 0) return fail(rc);
+  Result rc = ConnectWithTimeout(fd, addr);
+  if (!rc.ok()) return fail(rc);
   const int one = 1;
   if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return fail(SocketError(errno));
   // Opening the session is part of connecting and has its time-out.
   rc = SetIoTimeouts(fd, kConnectTimeoutMs);
-  if (rc != 0) return fail(rc);
+  if (!rc.ok()) return fail(rc);
 
   RemoteSession* s = new (std::nothrow) RemoteSession;
   if (s == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  s->socket = fd;
+  {
+    MutexLock hold(&s->lock);
+    s->socket = fd;
+  }
   s->server_address = addr.sin_addr.s_addr;
   rc = OpenSession(s);
-  if (rc != 0) {
+  if (rc.ok()) rc = SetIoTimeouts(fd, kDefaultReplyTimeoutMs);
+  if (!rc.ok()) {
     // The exchange may already have closed the socket.
-    if (s->socket >= 0) close(s->socket);
-    delete s;
-    return rc;
-  }
-  rc = SetIoTimeouts(fd, kDefaultReplyTimeoutMs);
-  if (rc != 0) {
-    close(fd);
+    KOVA_AbandonConnection(s);
     delete s;
     return rc;
   }
@@ -161,15 +154,19 @@ uint32_t KOVA_Connect(const char* address, RemoteSession** session, uint16_t por
 uint32_t KOVA_Disconnect(RemoteSession* session) {
   if (session == nullptr) return 0;
   {
-    // Taken although the session exchanges need no lock: an exchange still
-    // running on another thread ends before the record goes.
-    std::lock_guard<std::recursive_mutex> hold(session->lock);
+    // Held across the close exchange, as any exchange holds it; it also
+    // lets an exchange still running on another thread end before the
+    // record goes.
+    MutexLock hold(&session->lock);
     if (session->socket >= 0) {
-      SetIoTimeouts(session->socket, std::min(session->reply_timeout_ms, kCloseReplyTimeoutMs));
+      // Both results are dropped: the connection is closed whatever the
+      // server answers, and a disconnect always succeeds.
+      static_cast<void>(
+          SetIoTimeouts(session->socket, std::min(session->reply_timeout_ms, kCloseReplyTimeoutMs)));
       uint8_t frame[kSmallFrameSize] = {};
       uint32_t length = 0;
-      ExchangeInFrame(session, OP_CLOSE_SESSION, frame, 0, kSmallReplyRoom, &length);
-      KOVA_AbandonConnection(session);
+      static_cast<void>(ExchangeInFrame(session, OP_CLOSE_SESSION, frame, 0, kSmallReplyRoom, &length));
+      AbandonConnectionLocked(session);
     }
   }
   delete session;
@@ -178,27 +175,24 @@ uint32_t KOVA_Disconnect(RemoteSession* session) {
 
 void KOVA_SetReplyTimeout(RemoteSession* session, uint32_t timeout_ms) {
   if (session == nullptr) return;
-  std::lock_guard<std::recursive_mutex> hold(session->lock);
+  MutexLock hold(&session->lock);
   session->reply_timeout_ms = std::max<uint32_t>(timeout_ms, 1);
-  if (session->socket >= 0 && SetIoTimeouts(session->socket, session->reply_timeout_ms) != 0) {
+  if (session->socket >= 0 && !SetIoTimeouts(session->socket, session->reply_timeout_ms).ok()) {
     // A socket that cannot keep the promised time-out is not used again.
-    KOVA_AbandonConnection(session);
+    AbandonConnectionLocked(session);
   }
 }
 
 bool KOVA_IsConnected(RemoteSession* session) {
   if (session == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> hold(session->lock);
+  MutexLock hold(&session->lock);
   return session->socket >= 0;
 }
 
 void KOVA_AbandonConnection(RemoteSession* session) {
   if (session == nullptr) return;
-  std::lock_guard<std::recursive_mutex> hold(session->lock);
-  if (session->socket >= 0) {
-    close(session->socket);
-    session->socket = -1;
-  }
+  MutexLock hold(&session->lock);
+  AbandonConnectionLocked(session);
 }
 
 }  // namespace tervane

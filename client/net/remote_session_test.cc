@@ -38,8 +38,11 @@ TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectClosesIt) {
   ASSERT_NE(session, nullptr);
   EXPECT_EQ(session->server_session_value, 0x11223344u);
   EXPECT_EQ(session->server_address, htonl(INADDR_LOOPBACK));
-  EXPECT_GE(session->socket, 0);
-  EXPECT_EQ(session->reply_timeout_ms, kDefaultReplyTimeoutMs);
+  EXPECT_TRUE(KOVA_IsConnected(session));
+  {
+    MutexLock hold(&session->lock);
+    EXPECT_EQ(session->reply_timeout_ms, kDefaultReplyTimeoutMs);
+  }
 
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
   ASSERT_TRUE(peer.WaitForClientClose(2000));
@@ -73,7 +76,7 @@ TEST(RemoteSessionTest, FailedConnectsLeaveNoSocketAndNoRecord) {
 
   // Not a dotted address: the connect step fails with a socket error.
   session = reinterpret_cast<RemoteSession*>(0x1);
-  const uint32_t rc = KOVA_Connect("no.such.address", &session, PickFreePort());
+  const uint32_t rc = KOVA_Connect("no.such.address", &session, PickFreePort()).code();
   EXPECT_GE(rc, 10000u);
   EXPECT_LT(rc, 11100u);
   EXPECT_EQ(session, nullptr);
@@ -132,7 +135,7 @@ TEST(RemoteSessionTest, SendAllAndReceiveAllMoveWholeRangesAndReportClosing) {
   std::vector<uint8_t> out(3 * 1024 * 1024);
   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
   std::vector<uint8_t> in(out.size());
-  uint32_t receive_rc = 99;
+  Result receive_rc = 99;
   // The other end reads while we send: more than one socket buffer's worth
   // has to go through several short sends and receives.
   std::thread reader([&] { receive_rc = ReceiveAll(fds[1], in.data(), in.size()); });
@@ -194,13 +197,16 @@ TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
     RemoteSession* session = nullptr;
     ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
     KOVA_SetReplyTimeout(session, 200);
-    EXPECT_EQ(session->reply_timeout_ms, 200u);
+    {
+      MutexLock hold(&session->lock);
+      EXPECT_EQ(session->reply_timeout_ms, 200u);
+    }
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(KOVA_DeleteFile(session, "x"), c.code);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(3000));
     EXPECT_TRUE(c.code != WSAETIMEDOUT || took >= std::chrono::milliseconds(150));
-    EXPECT_EQ(session->socket, -1);
+    EXPECT_FALSE(KOVA_IsConnected(session));
     EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
     uint32_t attributes = 0;
     EXPECT_EQ(KOVA_GetFileAttributes(session, "a", &attributes), WSAENOTCONN);
@@ -220,7 +226,10 @@ TEST(RemoteSessionTest, AbandonClosesOnceAndStartupCallsAreHarmless) {
   EXPECT_TRUE(peer.WaitForClientClose(2000));
   EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
   KOVA_SetReplyTimeout(session, 0);
-  EXPECT_EQ(session->reply_timeout_ms, 1u);
+  {
+    MutexLock hold(&session->lock);
+    EXPECT_EQ(session->reply_timeout_ms, 1u);
+  }
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
   EXPECT_EQ(KOVA_Disconnect(nullptr), 0u);
   EXPECT_EQ(KOVA_NetStartup(), 0u);

@@ -21,19 +21,21 @@ constexpr size_t kReceiveRoom = 2 * kFrameBufferSize;
 // for a reply, and then leave in one send.
 constexpr size_t kSendBatch = 16384;
 
-uint32_t SocketError(int err) {
-  if (err == EAGAIN || err == EWOULDBLOCK) return WSAETIMEDOUT;
-  return WinsockErrorFromErrno(err);
-}
-
 }  // namespace
 
+// The lock is taken here and given back in the destructor, a span the
+// analysis cannot follow; the member functions assert it instead.
 RequestPipeline::RequestPipeline(RemoteSession* session, size_t byte_limit)
-    : session_(session), hold_(session->lock), byte_limit_(byte_limit), in_(kReceiveRoom) {
+    : session_(session), byte_limit_(byte_limit), in_(kReceiveRoom) {
+  session_->lock.Lock();
   if (session_->socket < 0) failure_ = WSAENOTCONN;
 }
 
-RequestPipeline::~RequestPipeline() { Drain(); }
+RequestPipeline::~RequestPipeline() {
+  // Whatever failed has reached every handler already.
+  static_cast<void>(Drain());
+  session_->lock.Unlock();
+}
 
 uint32_t RequestPipeline::NextTag() {
   // The tick count when the request is built; several requests built within
@@ -46,13 +48,12 @@ uint32_t RequestPipeline::NextTag() {
   return tag;
 }
 
-uint32_t RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head_length,
-                                 const uint8_t* body, size_t body_length, size_t reply_capacity,
-                                 ReplyHandler handler) {
+Result RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head_length, const uint8_t* body,
+                               size_t body_length, size_t reply_capacity, ReplyHandler handler) {
   if (in_handler_) return ERROR_INVALID_FUNCTION;  // called from a handler
   // A request that cannot go out is answered at once, so that every handler
   // is called exactly once.
-  auto refuse = [this, &handler](uint32_t code) {
+  auto refuse = [this, &handler](Result code) {
     in_handler_ = true;
     if (handler) handler(code, nullptr, 0);
     in_handler_ = false;
@@ -61,8 +62,8 @@ uint32_t RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head
   const size_t payload = head_length + body_length;
   if (payload > kMaxPayload || reply_capacity > kMaxPayload) return refuse(ERROR_INVALID_PARAMETER);
   const size_t cost = kHeaderSize + payload + kHeaderSize + reply_capacity;
-  while (failure_ == 0 && !outstanding_.empty() && bytes_in_flight_ + cost > byte_limit_) Pump(true);
-  if (failure_ != 0) return refuse(failure_);
+  while (failure_.ok() && !outstanding_.empty() && bytes_in_flight_ + cost > byte_limit_) Pump(true);
+  if (!failure_.ok()) return refuse(failure_);
 
   // Sent bytes are dropped before the buffer grows, so it holds at most
   // the limit and one request.
@@ -85,25 +86,26 @@ uint32_t RequestPipeline::Submit(uint16_t code, const uint8_t* head, size_t head
   return failure_;
 }
 
-uint32_t RequestPipeline::Poll() {
-  if (failure_ == 0 && !in_handler_) Pump(false);
+Result RequestPipeline::Poll() {
+  if (failure_.ok() && !in_handler_) Pump(false);
   return failure_;
 }
 
-uint32_t RequestPipeline::WaitForReply() {
+Result RequestPipeline::WaitForReply() {
   if (in_handler_) return ERROR_INVALID_FUNCTION;  // called from a handler
   const uint64_t before = handled_;
-  while (failure_ == 0 && !outstanding_.empty() && handled_ == before) Pump(true);
+  while (failure_.ok() && !outstanding_.empty() && handled_ == before) Pump(true);
   return failure_;
 }
 
-uint32_t RequestPipeline::Drain() {
+Result RequestPipeline::Drain() {
   if (in_handler_) return ERROR_INVALID_FUNCTION;  // called from a handler
-  while (failure_ == 0 && !outstanding_.empty()) Pump(true);
+  while (failure_.ok() && !outstanding_.empty()) Pump(true);
   return failure_;
 }
 
 void RequestPipeline::Pump(bool wait) {
+  session_->lock.AssertHeld();  // since construction
   const int fd = session_->socket;
   if (fd < 0) {
     Fail(WSAENOTCONN);
@@ -132,7 +134,7 @@ void RequestPipeline::Pump(bool wait) {
       in_end_ += static_cast<size_t>(n);
       moved = true;
       HandleReplies();
-      if (failure_ != 0) return;
+      if (!failure_.ok()) return;
     } else if (n == 0) {
       Fail(ERROR_INVALID_DATA);  // the server closed inside a reply
       return;
@@ -158,7 +160,7 @@ void RequestPipeline::Pump(bool wait) {
 }
 
 void RequestPipeline::HandleReplies() {
-  while (failure_ == 0 && in_end_ - in_start_ >= kHeaderSize) {
+  while (failure_.ok() && in_end_ - in_start_ >= kHeaderSize) {
     const uint8_t* frame = in_.data() + in_start_;
     if (outstanding_.empty()) {
       Fail(ERROR_BAD_FORMAT);  // a reply nobody asked for
@@ -190,10 +192,11 @@ void RequestPipeline::HandleReplies() {
   if (in_start_ == in_end_) in_start_ = in_end_ = 0;
 }
 
-void RequestPipeline::Fail(uint32_t code) {
-  if (failure_ != 0) return;
+void RequestPipeline::Fail(Result code) {
+  if (!failure_.ok()) return;
   failure_ = code;
-  KOVA_AbandonConnection(session_);
+  session_->lock.AssertHeld();  // since construction
+  AbandonConnectionLocked(session_);
   out_.clear();
   out_sent_ = 0;
   in_start_ = in_end_ = 0;

@@ -13,9 +13,10 @@
 // - Lifetime: built over a connected RemoteSession, which must outlive it.
 //   The pipeline holds the session's lock from construction to destruction,
 //   so no other exchange (nor another thread) can slip a frame in between;
-//   the owning thread must not run other KOVA_* calls on the session while
-//   requests are outstanding. The destructor waits for every outstanding
-//   reply, so the connection is in step again afterwards.
+//   the lock is not re-entrant, so the owning thread must not call the
+//   KOVA_* functions on the session while the pipeline lives. The destructor
+//   waits for every outstanding reply, so the connection is in step again
+//   afterwards.
 // - Threads: one thread uses a pipeline; handlers run on that thread, inside
 //   Submit, Poll, WaitForReply or Drain, and must not call back into the
 //   pipeline.
@@ -35,10 +36,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "client/net/remote_session.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -53,12 +54,15 @@ inline constexpr size_t kPipelineOpenFileLimit = 15;
 // Called exactly once per request: with the reply's result and its payload
 // (valid until the handler returns), or with the connection's failure code
 // and no payload.
-using ReplyHandler = std::function<void(uint32_t result, const uint8_t* payload, uint32_t length)>;
+using ReplyHandler = std::function<void(Result result, const uint8_t* payload, uint32_t length)>;
 
 class RequestPipeline {
  public:
-  explicit RequestPipeline(RemoteSession* session, size_t byte_limit = kDefaultPipelineBytes);
-  ~RequestPipeline();
+  // Both outside the analysis: the lock is taken in one and given back in
+  // the other.
+  explicit RequestPipeline(RemoteSession* session, size_t byte_limit = kDefaultPipelineBytes)
+      NO_THREAD_SAFETY_ANALYSIS;
+  ~RequestPipeline() NO_THREAD_SAFETY_ANALYSIS;
   RequestPipeline(const RequestPipeline&) = delete;
   RequestPipeline& operator=(const RequestPipeline&) = delete;
 
@@ -69,21 +73,21 @@ class RequestPipeline {
   // the limit, replies are handled first until they would not. 0, the
   // connection's failure, or 87 for a payload larger than a frame holds;
   // 1 when called from a handler (nothing is done).
-  uint32_t Submit(uint16_t code, const uint8_t* head, size_t head_length, const uint8_t* body,
-                  size_t body_length, size_t reply_capacity, ReplyHandler handler);
+  Result Submit(uint16_t code, const uint8_t* head, size_t head_length, const uint8_t* body,
+                size_t body_length, size_t reply_capacity, ReplyHandler handler);
 
   // Sends what the socket takes and handles the replies that have come,
   // without waiting.
-  uint32_t Poll();
+  Result Poll();
   // Waits until at least one more reply has been handled (returns at once
   // when nothing is outstanding).
-  uint32_t WaitForReply();
+  Result WaitForReply();
   // Waits until every outstanding request has been answered.
-  uint32_t Drain();
+  Result Drain();
 
   size_t outstanding() const { return outstanding_.size(); }
   // 0 while the connection is in step, else the code it failed with.
-  uint32_t failure() const { return failure_; }
+  Result failure() const { return failure_; }
 
  private:
   struct Pending {
@@ -97,16 +101,17 @@ class RequestPipeline {
   // can move something when nothing moved at once.
   void Pump(bool wait);
   void HandleReplies();
-  void Fail(uint32_t code);
+  void Fail(Result code);
   uint32_t NextTag();
 
+  // Held from construction to destruction: every member function runs with
+  // session_->lock held (each tells the analysis so).
   RemoteSession* const session_;
-  std::unique_lock<std::recursive_mutex> hold_;
   const size_t byte_limit_;
   size_t bytes_in_flight_ = 0;
   uint32_t last_tag_ = 0;
   bool tagged_ = false;
-  uint32_t failure_ = 0;
+  Result failure_;
   bool in_handler_ = false;
   uint64_t handled_ = 0;
   std::deque<Pending> outstanding_;

@@ -26,8 +26,8 @@ struct Reply {
 };
 
 ReplyHandler Record(std::vector<Reply>* into) {
-  return [into](uint32_t result, const uint8_t* payload, uint32_t length) {
-    into->push_back(Reply{result, std::vector<uint8_t>(payload, payload + length)});
+  return [into](Result result, const uint8_t* payload, uint32_t length) {
+    into->push_back(Reply{result.code(), std::vector<uint8_t>(payload, payload + length)});
   };
 }
 
@@ -99,8 +99,11 @@ TEST(RequestPipelineTest, LargePiecesBothWaysThroughSmallSocketBuffersDoNotDeadl
   // server blocks on its replies, stops reading, and the client's sends block.
   Connected c(Echo, 16384);
   const int small = 16384;
-  setsockopt(c.session->socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  setsockopt(c.session->socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  {
+    MutexLock hold(&c.session->lock);
+    setsockopt(c.session->socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(c.session->socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  }
   const std::vector<uint8_t> data(kMaxDataPiece, 0x5A);
   size_t written = 0, read_bytes = 0;
   bool all_read_right = true;
@@ -111,12 +114,12 @@ TEST(RequestPipelineTest, LargePiecesBothWaysThroughSmallSocketBuffersDoNotDeadl
       const std::vector<uint8_t> fields = Bytes().U8(fill).Zero(7).U64(uint64_t{i} << 16).U32(kMaxDataPiece);
       if (i % 2 == 0) {
         ASSERT_EQ(pipeline.Submit(OP_WRITE_FILE, fields.data(), fields.size(), data.data(), data.size(), 0,
-                                  [&](uint32_t rc, const uint8_t*, uint32_t) { written += rc == 0; }),
+                                  [&](Result rc, const uint8_t*, uint32_t) { written += rc.ok(); }),
                   0u);
       } else {
         ASSERT_EQ(pipeline.Submit(OP_READ_FILE, fields.data(), fields.size(), nullptr, 0, kMaxDataPiece,
-                                  [&, fill](uint32_t rc, const uint8_t* p, uint32_t n) {
-                                    read_bytes += rc == 0 ? n : 0;
+                                  [&, fill](Result rc, const uint8_t* p, uint32_t n) {
+                                    read_bytes += rc.ok() ? n : 0;
                                     for (uint32_t k = 0; k < n; ++k) all_read_right &= p[k] == fill;
                                   }),
                   0u);
@@ -149,15 +152,18 @@ TEST(RequestPipelineTest, AReplyOutOfOrderOrALostConnectionFailsEveryOutstanding
     RequestPipeline pipeline(c.session);
     const std::vector<uint8_t> payload = Bytes().U32(7).U32(0);
     for (int i = 0; i < 3; ++i) {
-      pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies));
+      // The handlers record each result.
+      static_cast<void>(pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8,
+                                        Record(&replies)));
     }
-    const uint32_t code = pipeline.Drain();
+    const uint32_t code = pipeline.Drain().code();
     if (swap) {
       EXPECT_EQ(code, ERROR_BAD_FORMAT);
     }
     EXPECT_NE(code, 0u);
     ASSERT_EQ(replies.size(), 3u);
     for (const Reply& r : replies) EXPECT_EQ(r.result, code);
+    c.session->lock.AssertHeld();  // by the pipeline, on this thread
     EXPECT_EQ(c.session->socket, -1);
     // A request after the failure is not sent and is answered at once.
     EXPECT_EQ(pipeline.Submit(OP_GET_FILE_SIZE, payload.data(), payload.size(), nullptr, 0, 8, Record(&replies)), code);

@@ -102,10 +102,10 @@ CAmbrelDlg::CAmbrelDlg(DialogOptions options, QWidget* parent)
 CAmbrelDlg::~CAmbrelDlg() {
   timer_.stop();
   {
-    std::lock_guard<std::mutex> hold(ui_call_mutex_);
+    MutexLock hold(&ui_call_mutex_);
     closing_.store(true);
   }
-  ui_call_cv_.notify_all();
+  ui_call_cv_.SignalAll();
   engine_.RequestStop();
   workers_->JoinAll();
 }
@@ -263,10 +263,10 @@ void CAmbrelDlg::SaveCurrentSettings() {
   settings.start_time = ToStartTime(start_time_);
   settings.directories = ListEntries();
   settings.user = user_;
-  const uint32_t result = SaveSettings(options_.settings_path, settings);
-  if (result != 0) {
+  const Result result = SaveSettings(options_.settings_path, settings);
+  if (!result.ok()) {
     qWarning().noquote() << "settings not fully saved to" << FromUtf8(options_.settings_path)
-                         << "result" << result;
+                         << "result" << result.code();
     return;
   }
   std::string error;
@@ -364,10 +364,10 @@ bool CAmbrelDlg::RunInProgress() const { return workers_->Active() > 0; }
 
 bool CAmbrelDlg::WaitForRuns(int timeout_ms) {
   {
-    std::lock_guard<std::mutex> hold(ui_call_mutex_);
+    MutexLock hold(&ui_call_mutex_);
     closing_.store(true);
   }
-  ui_call_cv_.notify_all();
+  ui_call_cv_.SignalAll();
   engine_.RequestStop();
   return workers_->WaitFor(std::chrono::milliseconds(timeout_ms),
                            [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
@@ -389,26 +389,28 @@ bool CAmbrelDlg::RunOnUiThread(std::function<void()> fn) {
     return true;
   }
   if (closing_.load()) return false;
-  // The call's state is shared: the queued call may still sit in the queue
-  // when a closing dialog releases the caller.
-  struct Call {
-    bool done = false;  // GUARDED_BY(ui_call_mutex_)
-  };
-  auto call = std::make_shared<Call>();
+  // The queued call may still sit in the queue when a closing dialog
+  // releases its caller; it then finishes a ticket nobody waits for, and
+  // tickets are never reused.
+  uint64_t ticket = 0;
+  {
+    MutexLock hold(&ui_call_mutex_);
+    ticket = ++ui_call_tickets_;
+  }
   QMetaObject::invokeMethod(
       this,
-      [this, call, fn = std::move(fn)] {
+      [this, ticket, fn = std::move(fn)] {
         if (!closing_.load()) fn();
         {
-          std::lock_guard<std::mutex> hold(ui_call_mutex_);
-          call->done = true;
+          MutexLock hold(&ui_call_mutex_);
+          ui_calls_done_.insert(ticket);
         }
-        ui_call_cv_.notify_all();
+        ui_call_cv_.SignalAll();
       },
       Qt::QueuedConnection);
-  std::unique_lock<std::mutex> hold(ui_call_mutex_);
-  ui_call_cv_.wait(hold, [&] { return call->done || closing_.load(); });
-  return call->done;
+  MutexLock hold(&ui_call_mutex_);
+  while (ui_calls_done_.count(ticket) == 0 && !closing_.load()) ui_call_cv_.Wait();
+  return ui_calls_done_.erase(ticket) != 0;
 }
 
 void CAmbrelDlg::ShowStatus(const std::string& utf8) { ShowStatus(FromUtf8(utf8)); }

@@ -14,11 +14,10 @@
 #include <QString>
 #include <QTimer>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,7 @@
 #include "client/ui/dialog_units.h"
 #include "client/ui/instance_lock.h"
 #include "client/ui/start_window.h"
+#include "shared/platform/mutex.h"
 
 class QGroupBox;
 class QLabel;
@@ -183,10 +183,14 @@ class CAmbrelDlg : public QDialog, public StatusSink, public SessionUi {
   bool ended_ = false;
   int requested_exit_code_ = -1;
 
-  // Hand-over from workers: a caller waits on cv until its call ran or the
-  // dialog began closing.
-  std::mutex ui_call_mutex_;
-  std::condition_variable ui_call_cv_;
+  // Hand-over from workers: each call has a ticket; its caller waits on the
+  // condition until the ticket is among the finished ones or the dialog
+  // began closing. `closing_` is also read without the lock, to refuse new
+  // calls early, and set under it, so that no waiter misses it.
+  Mutex ui_call_mutex_;
+  CondVar ui_call_cv_{&ui_call_mutex_};
+  uint64_t ui_call_tickets_ GUARDED_BY(ui_call_mutex_) = 0;
+  std::set<uint64_t> ui_calls_done_ GUARDED_BY(ui_call_mutex_);
   std::atomic<bool> closing_{false};
 
   // Declared last: destroyed first, after every worker that uses them ended.

@@ -160,10 +160,10 @@ bool RestoreWindow::Start() {
   RunRemote([this](RemoteSession* session) {
     if (session == nullptr) return;
     std::vector<std::string> days;
-    const uint32_t result = CopyBrowser(session).Days(&days);
+    const Result result = CopyBrowser(session).Days(&days);
     Post([this, days, result] {
-      if (result != 0) {
-        ShowStatusText(QStringLiteral("读取副本列表失败 (Error:%1)").arg(result));
+      if (!result.ok()) {
+        ShowStatusText(QStringLiteral("读取副本列表失败 (Error:%1)").arg(result.code()));
         return;
       }
       ShowDays(days);
@@ -254,12 +254,12 @@ void RestoreWindow::OnItemExpanded(QTreeWidgetItem* item) {
   RunRemote([this, remote](RemoteSession* session) {
     if (session == nullptr) return;
     std::vector<CopyEntry> entries;
-    const uint32_t result = CopyBrowser(session).List(remote, true, &entries);
+    const Result result = CopyBrowser(session).List(remote, true, &entries);
     Post([this, remote, entries = std::move(entries), result] {
       const QString path = Utf8(remote);
-      if (result != 0) {
+      if (!result.ok()) {
         if (QTreeWidgetItem* failed = ItemFor(path)) failed->setData(kNameColumn, kLoadRole, 0);
-        ShowStatusText(QStringLiteral("读取目录失败 (Error:%1)").arg(result));
+        ShowStatusText(QStringLiteral("读取目录失败 (Error:%1)").arg(result.code()));
         return;
       }
       ShowDirectory(path, entries);

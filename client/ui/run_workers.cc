@@ -11,19 +11,18 @@ void RunWorkers::Start(std::function<void()> body) {
   auto worker = std::make_shared<Worker>();
   // The thread holds its own reference, so `done` outlives a reap that
   // happens between the body's end and the thread's return.
-  worker->thread = std::thread([this, worker, body = std::move(body)] {
+  worker->thread = std::thread([worker, body = std::move(body)] {
     body();
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&worker->mu);
     worker->done = true;
   });
   workers_.push_back(std::move(worker));
 }
 
 int RunWorkers::Active() const {
-  std::lock_guard<std::mutex> hold(mutex_);
   int active = 0;
   for (const auto& worker : workers_) {
-    if (!worker->done) ++active;
+    if (!worker->Done()) ++active;
   }
   return active;
 }
@@ -48,12 +47,7 @@ void RunWorkers::JoinAll() {
 
 void RunWorkers::ReapFinished() {
   for (auto it = workers_.begin(); it != workers_.end();) {
-    bool done = false;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      done = (*it)->done;
-    }
-    if (done) {
+    if ((*it)->Done()) {
       // The body has ended; only the thread's last instructions remain.
       if ((*it)->thread.joinable()) (*it)->thread.join();
       it = workers_.erase(it);

@@ -8,8 +8,9 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "shared/platform/mutex.h"
 
 namespace tervane {
 
@@ -31,13 +32,19 @@ class RunWorkers {
   void JoinAll();
 
  private:
+  // A worker's `done` is read by the owning thread while the worker's own
+  // thread sets it, so each carries the lock guarding it.
   struct Worker {
     std::thread thread;
-    bool done = false;  // GUARDED_BY(mutex_)
+    Mutex mu;
+    bool done GUARDED_BY(mu) = false;
+    bool Done() EXCLUDES(mu) {
+      MutexLock hold(&mu);
+      return done;
+    }
   };
   void ReapFinished();
 
-  mutable std::mutex mutex_;
   std::list<std::shared_ptr<Worker>> workers_;  // touched by the owning thread only
 };
 

@@ -41,16 +41,17 @@ LogWriter& LogWriter::Global() {
 bool LogWriter::Start() {
   struct stat st;
   if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) return true;
-  std::unique_lock<std::mutex> lock(mu_);
-  if (mode_ != Mode::kDirect) return mode_ == Mode::kQueued;
-  mode_ = Mode::kQueued;
-  running_ = true;
-  stopping_ = false;
-  lock.unlock();
+  {
+    MutexLock lock(&mu_);
+    if (mode_ != Mode::kDirect) return mode_ == Mode::kQueued;
+    mode_ = Mode::kQueued;
+    running_ = true;
+    stopping_ = false;
+  }
   try {
     thread_ = std::thread([this] { Run(); });
   } catch (const std::system_error&) {
-    lock.lock();
+    MutexLock lock(&mu_);
     mode_ = Mode::kDirect;
     running_ = false;
     return false;
@@ -59,22 +60,28 @@ bool LogWriter::Start() {
 }
 
 bool LogWriter::Drain(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return written_.wait_for(lock, limit, [this] { return count_ == 0 || !running_; });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  MutexLock lock(&mu_);
+  while (count_ != 0 && running_ && written_.WaitUntil(deadline)) {
+  }
+  return count_ == 0 || !running_;
 }
 
 bool LogWriter::Stop(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!thread_.joinable()) return mode_ != Mode::kAbandoned;
-  stopping_ = true;
-  wake_.notify_all();
-  bool ended = written_.wait_for(lock, limit, [this] { return !running_; });
-  if (!ended) {
-    mode_ = Mode::kAbandoned;
-    thread_.detach();
-    return false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  {
+    MutexLock lock(&mu_);
+    if (!thread_.joinable()) return mode_ != Mode::kAbandoned;
+    stopping_ = true;
+    wake_.SignalAll();
+    while (running_ && written_.WaitUntil(deadline)) {
+    }
+    if (running_) {
+      mode_ = Mode::kAbandoned;
+      thread_.detach();
+      return false;
+    }
   }
-  lock.unlock();
   thread_.join();
   return true;
 }
@@ -82,23 +89,24 @@ bool LogWriter::Stop(std::chrono::milliseconds limit) {
 void LogWriter::Write(LogKind kind, const char* text, size_t len) {
   if (!LevelKeeps(level(), kind)) return;
   len = std::min(len, kMaxLogLine);
-  std::unique_lock<std::mutex> lock(mu_);
-  if (mode_ == Mode::kDirect) {
-    lock.unlock();
-    WriteAll(text, len);
-    return;
+  {
+    MutexLock lock(&mu_);
+    if (mode_ == Mode::kAbandoned) return;
+    if (mode_ == Mode::kQueued) {
+      // After a loss the count goes in first, where the lost lines would
+      // have been; without room for both, this line is lost too.
+      size_t room = capacity_ - count_;
+      if (room < (dropped_ > 0 ? 2u : 1u)) {
+        ++dropped_;
+        return;
+      }
+      if (dropped_ > 0) PushDroppedLocked();
+      PushLocked(text, len);
+      wake_.Signal();
+      return;
+    }
   }
-  if (mode_ == Mode::kAbandoned) return;
-  // After a loss the count goes in first, where the lost lines would have
-  // been; without room for both, this line is lost too.
-  size_t room = capacity_ - count_;
-  if (room < (dropped_ > 0 ? 2u : 1u)) {
-    ++dropped_;
-    return;
-  }
-  if (dropped_ > 0) PushDroppedLocked();
-  PushLocked(text, len);
-  wake_.notify_one();
+  WriteAll(text, len);  // direct: written at once, outside the lock
 }
 
 void LogWriter::Print(LogKind kind, const char* format, va_list args) {
@@ -125,9 +133,9 @@ void LogWriter::PushDroppedLocked() {
 
 void LogWriter::Run() {
   char batch[kBatchLines * kMaxLogLine];
-  std::unique_lock<std::mutex> lock(mu_);
+  mu_.Lock();
   for (;;) {
-    wake_.wait(lock, [this] { return count_ > 0 || stopping_; });
+    while (count_ == 0 && !stopping_) wake_.Wait();
     if (count_ == 0) {
       // Stopping with everything written: lines lost last are still counted.
       if (dropped_ == 0) break;
@@ -137,7 +145,7 @@ void LogWriter::Run() {
     // queue: loggers only ever fill slots behind them.
     size_t n = std::min(count_, kBatchLines);
     size_t first = head_;
-    lock.unlock();
+    mu_.Unlock();
     size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
       const Line& line = lines_[(first + i) % capacity_];
@@ -145,15 +153,16 @@ void LogWriter::Run() {
       used += line.len;
     }
     WriteAll(batch, used);
-    lock.lock();
+    mu_.Lock();
     head_ = (head_ + n) % capacity_;
     count_ -= n;
-    written_.notify_all();
+    written_.SignalAll();
   }
   if (mode_ == Mode::kQueued) mode_ = Mode::kDirect;
   stopping_ = false;
   running_ = false;
-  written_.notify_all();
+  written_.SignalAll();
+  mu_.Unlock();
 }
 
 void LogWriter::WriteAll(const char* text, size_t len) {

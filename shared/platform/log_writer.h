@@ -17,13 +17,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "shared/platform/mutex.h"
 
 namespace tervane {
 
@@ -71,19 +71,19 @@ class LogWriter {
   // never waits for a reader, so its lines stay written at once, in the
   // order of the events they tell of. False (and lines stay written at
   // once) when the thread cannot be started.
-  bool Start();
+  bool Start() EXCLUDES(mu_);
 
   // Waits at most `limit` until every line queued so far is written; false
   // when some are still waiting.
-  bool Drain(std::chrono::milliseconds limit);
+  bool Drain(std::chrono::milliseconds limit) EXCLUDES(mu_);
 
   // Writes what is queued (and the count of dropped lines, if any) within
   // `limit` and ends the thread. False when the output stayed stalled: the
   // thread is then left to the process's end and later lines are dropped.
-  bool Stop(std::chrono::milliseconds limit);
+  bool Stop(std::chrono::milliseconds limit) EXCLUDES(mu_);
 
   // Queues text[0..len) (cut to kMaxLogLine) if the level keeps `kind`.
-  void Write(LogKind kind, const char* text, size_t len);
+  void Write(LogKind kind, const char* text, size_t len) EXCLUDES(mu_);
   // printf-style; the formatted text is queued, never used as a format.
   void Print(LogKind kind, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
 
@@ -94,27 +94,30 @@ class LogWriter {
   };
   enum class Mode : uint8_t { kDirect, kQueued, kAbandoned };
 
-  void Run();
-  // Queues one line at the tail; the caller holds mu_ and has checked room.
-  void PushLocked(const char* text, size_t len);
-  void PushDroppedLocked();
+  void Run() EXCLUDES(mu_);
+  // Queues one line at the tail; the caller has checked room.
+  void PushLocked(const char* text, size_t len) REQUIRES(mu_);
+  void PushDroppedLocked() REQUIRES(mu_);
   void WriteAll(const char* text, size_t len);
 
   const int fd_;
   const size_t capacity_;
+  // The slots from head_ on are the writing thread's while it writes them
+  // (it takes them off the queue only afterwards); loggers fill only the
+  // slots behind them. So the lines themselves need no lock.
   std::unique_ptr<Line[]> lines_;
   std::atomic<LogLevel> level_{LogLevel::kRequests};
 
-  std::mutex mu_;
-  std::condition_variable wake_;     // lines queued, or the stop
-  std::condition_variable written_;  // the queue got shorter, or the thread ended
-  Mode mode_ = Mode::kDirect;        // GUARDED_BY(mu_)
-  size_t head_ = 0;                  // GUARDED_BY(mu_): oldest queued line
-  size_t count_ = 0;                 // GUARDED_BY(mu_): lines queued, the writing batch included
-  uint64_t dropped_ = 0;             // GUARDED_BY(mu_): dropped since the last count was queued
-  bool stopping_ = false;            // GUARDED_BY(mu_)
-  bool running_ = false;             // GUARDED_BY(mu_): the thread has not ended
-  std::thread thread_;
+  Mutex mu_;
+  CondVar wake_{&mu_};     // lines queued, or the stop
+  CondVar written_{&mu_};  // the queue got shorter, or the thread ended
+  Mode mode_ GUARDED_BY(mu_) = Mode::kDirect;
+  size_t head_ GUARDED_BY(mu_) = 0;     // oldest queued line
+  size_t count_ GUARDED_BY(mu_) = 0;    // lines queued, the writing batch included
+  uint64_t dropped_ GUARDED_BY(mu_) = 0;  // dropped since the last count was queued
+  bool stopping_ GUARDED_BY(mu_) = false;
+  bool running_ GUARDED_BY(mu_) = false;  // the thread has not ended
+  std::thread thread_;  // the controlling thread's
 };
 
 // Formats with `format` and hands the line to LogWriter::Global().

@@ -76,9 +76,9 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
   const std::string user = "load" + std::to_string(index);
   const std::string digest = PasswordDigest("pw" + std::to_string(index));
   RemoteSession* session = nullptr;
-  uint32_t rc = KOVA_Connect("127.0.0.1", &session, port);
+  Result rc = KOVA_Connect("127.0.0.1", &session, port);
   if (rc == 0 && (rc = KOVA_RegisterUser(session, user, digest)) == 0) rc = KOVA_Login(session, user, digest);
-  if (rc != 0) out->failure = "connect, register or login: " + std::to_string(rc);
+  if (rc != 0) out->failure = "connect, register or login: " + std::to_string(rc.code());
   ready->arrive_and_wait();
 
   const int64_t until = NowMs() + kLoadMs;
@@ -91,15 +91,15 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
     RemoteFile* file = nullptr;
     rc = KOVA_CreateFile(session, u.directory + "\\" + u.name, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &file);
     if (rc != 0) {
-      out->failure = "create " + u.name + ": " + std::to_string(rc);
+      out->failure = "create " + u.name + ": " + std::to_string(rc.code());
       break;
     }
     const uint64_t size = u.size, zero = 0;
     rc = KOVA_SetFileSize(file, &size);
     if (rc == 0) rc = KOVA_WriteFile(file, &zero, static_cast<uint32_t>(u.size), content.data());
-    const uint32_t closed = KOVA_CloseFile(file);
+    const Result closed = KOVA_CloseFile(file);
     if (rc != 0 || closed != 0) {
-      out->failure = "upload " + u.name + ": " + std::to_string(rc) + "/" + std::to_string(closed);
+      out->failure = "upload " + u.name + ": " + std::to_string(rc.code()) + "/" + std::to_string(closed.code());
       break;
     }
     out->uploads.push_back(u);
@@ -113,7 +113,7 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
     rc = KOVA_SetCurDirectory(session, "\\", listing.data(), &size_home);
     if (rc == 0) rc = KOVA_SetCurDirectory(session, u.directory, listing.data(), &size_dir);
     if (rc != 0) {
-      out->failure = "list " + u.directory + ": " + std::to_string(rc);
+      out->failure = "list " + u.directory + ": " + std::to_string(rc.code());
     } else if (ListedNames(listing, size_dir) != expected) {
       out->failure = "the listing of " + u.directory + " differs from the uploads";
     }
