@@ -24,7 +24,8 @@ std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) con
   for (; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
     if (used + e.name.size() + 11 > capacity) break;
-    records.U16(static_cast<uint16_t>(e.name.size())).U32(e.is_directory).U32(i + 1 == entries_.size()).Str(e.name).Zero();
+    records.U16(static_cast<uint16_t>(e.name.size())).U32(e.is_directory).U32(i + 1 == entries_.size());
+    records.Str(e.name).Zero();
     used += e.name.size() + 11;
     ++count;
   }

@@ -1,6 +1,5 @@
 #include "testing/fake_peer.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,14 +12,11 @@
 #include "shared/protocol/op_codes.h"
 #include "testing/child_process.h"
 #include "testing/loopback.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::testing {
 
-size_t OpenDescriptorCount() {
-  size_t n = 0;
-  for (int fd = 0; fd < 4096; ++fd) n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-  return n;
-}
+size_t OpenDescriptorCount() { return ListDir("/proc/self/fd").size() - 1; }  // less the listing's own
 
 bool TagTakenBetween(uint32_t tag, uint32_t before, uint32_t after) {
   return static_cast<uint32_t>(tag - before) <= static_cast<uint32_t>(after - before);
