@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "testing/temp_dir.h"
+
 namespace tervane::testing {
 
 CapturedStdout::CapturedStdout() {
@@ -31,15 +33,7 @@ void CapturedStdout::Restore() {
 
 std::string CapturedStdout::Text() const {
   if (saved_ >= 0) std::fflush(stdout);
-  std::string text;
-  char chunk[4096];
-  off_t offset = 0;
-  ssize_t n;
-  while ((n = ::pread(fd_, chunk, sizeof chunk, offset)) > 0) {
-    text.append(chunk, static_cast<size_t>(n));
-    offset += n;
-  }
-  return text;
+  return ReadFile("/proc/self/fd/" + std::to_string(fd_));  // opened afresh, from its start
 }
 
 }  // namespace tervane::testing

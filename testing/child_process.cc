@@ -1,6 +1,5 @@
 #include "testing/child_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,17 +9,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <thread>
 
 #include "testing/temp_dir.h"
 
 namespace tervane::testing {
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string BinDir() {
@@ -29,8 +25,7 @@ std::string BinDir() {
 }
 
 bool ProgramExists(const std::string& name) {
-  const std::string dir = BinDir();
-  return !dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0;
+  return !BinDir().empty() && ::access((BinDir() + "/" + name).c_str(), X_OK) == 0;
 }
 
 ChildProcess::~ChildProcess() { Kill(); }
@@ -39,21 +34,17 @@ bool ChildProcess::Start(const ChildOptions& options) {
   if (pid_ > 0 || options.argv.empty()) return false;
   // Everything the child needs is prepared before the fork: after it, the
   // child only calls what is safe in a copy of a threaded process.
-  std::vector<std::string> args = options.argv;
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_strings;
+  std::vector<std::string> args = options.argv, env = options.environment;
   for (char** e = environ; *e != nullptr; ++e) {
-    const char* eq = std::strchr(*e, '=');
-    const size_t name_length = eq != nullptr ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
+    const size_t name_length = std::strcspn(*e, "=") + 1;
     bool replaced = false;
     for (const std::string& mine : options.environment) replaced |= mine.compare(0, name_length, *e, name_length) == 0;
-    if (!replaced) env_strings.emplace_back(*e);
+    if (!replaced) env.emplace_back(*e);
   }
-  env_strings.insert(env_strings.end(), options.environment.begin(), options.environment.end());
-  std::vector<char*> envp;
-  for (std::string& e : env_strings) envp.push_back(e.data());
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
@@ -63,86 +54,66 @@ bool ChildProcess::Start(const ChildOptions& options) {
   const int err = options.error_path.empty() ? -1 : ::open(options.error_path.c_str(), flags, 0600);
   const int err_fd = options.error_path.empty() ? out_fd : err;
   const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = -1;
-  if (out_fd >= 0 && err_fd >= 0) {
-    pid = ::fork();
-    if (pid == 0) {
-      if (null_in >= 0) ::dup2(null_in, 0);
-      ::dup2(out_fd, 1);
-      ::dup2(err_fd, 2);
-      if (options.file_size_limit != 0) {
-        rlimit limit{options.file_size_limit, options.file_size_limit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-      }
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
+  const pid_t pid = out_fd >= 0 && err_fd >= 0 ? ::fork() : -1;
+  if (pid == 0) {
+    ::dup2(null_in, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
+    if (options.file_size_limit != 0) ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
   }
   for (int fd : {out, err, null_in}) {
     if (fd >= 0) ::close(fd);
   }
-  if (pid <= 0) return false;
-  pid_ = pid;
-  return true;
+  if (pid > 0) pid_ = pid;
+  return pid > 0;
 }
 
 bool ChildProcess::Signal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
 
 bool ChildProcess::Wait(int timeout_ms, int* status) {
-  if (pid_ <= 0) return true;
-  const int64_t until = NowMs() + timeout_ms;
-  for (;;) {
+  for (const int64_t until = NowMs() + timeout_ms; pid_ > 0; ::usleep(5000)) {
     int st = 0;
-    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
       pid_ = -1;
       if (status != nullptr) *status = st;
       return true;
     }
     if (NowMs() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return true;
 }
 
 void ChildProcess::Kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);  // also ends a stopped child
-  int st = 0;
-  ::waitpid(pid_, &st, 0);
+  ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
 int ChildProcess::OpenDescriptors() const {
-  if (pid_ <= 0) return -1;
-  DIR* d = ::opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (const dirent* e = ::readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  ::closedir(d);
-  return n;
+  const std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+  return pid_ > 0 && Exists(dir) ? static_cast<int>(ListDir(dir).size()) : -1;
 }
 
 long ChildProcess::ResidentKb() const {
-  if (pid_ <= 0) return -1;
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
+  const std::string status = pid_ > 0 ? ReadFile("/proc/" + std::to_string(pid_) + "/status") : "";
+  const size_t at = status.find("\nVmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 7);
+}
+
+int ChildProcess::ExitCode(int timeout_ms) {
+  int status = 0;
+  if (Wait(timeout_ms, &status)) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  Kill();
   return -1;
 }
 
 int RunToEnd(const ChildOptions& options, int timeout_ms) {
   ChildProcess child;
-  if (!child.Start(options)) return -1;
-  int status = 0;
-  if (!child.Wait(timeout_ms, &status)) {
-    child.Kill();
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return child.Start(options) ? child.ExitCode(timeout_ms) : -1;
 }
 
 int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string* out, std::string* err) {

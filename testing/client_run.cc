@@ -1,32 +1,22 @@
 #include "testing/client_run.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cstdlib>
-
 #include "client/app/client_session.h"
 #include "testing/temp_dir.h"
 
 namespace tervane::testing {
 
 std::string ClientBinary() {
-  const char* dir = std::getenv("TERVANE_BIN_DIR");
-  if (dir == nullptr) return {};
-  const std::string dialog = std::string(dir) + "/tervaneclt";
-  if (::access(dialog.c_str(), X_OK) == 0) return dialog;
-  const std::string headless = std::string(dir) + "/../tests/tervaneclt_headless";
-  return ::access(headless.c_str(), X_OK) == 0 ? headless : std::string();
+  for (const char* name : {"tervaneclt", "../tests/tervaneclt_headless"}) {
+    if (ProgramExists(name)) return BinDir() + "/" + name;
+  }
+  return {};
 }
 
 bool WriteClientSettings(const std::string& path, const std::vector<std::string>& directories) {
   std::string text = "[BK_CFG_INIF]\nIP=127.0.0.1\nBEGIN_TM=2026-01-01 03:00:00\nBK_DIRS=";
   for (const std::string& d : directories) text += d + "|";
   // One account for every run of these tests, whatever the host's name.
-  text += "\nUSER=";
-  text += kSyncUserName;
-  text += "\n";
-  return WriteFile(path, text);
+  return WriteFile(path, text + "\nUSER=" + kSyncUserName + "\n");
 }
 
 ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
@@ -47,18 +37,8 @@ std::string ServerCopyPath(const std::string& share, const std::string& day, con
 }
 
 std::string OnlyWeekdayFolder(const std::string& share) {
-  std::string found;
-  DIR* d = ::opendir((share + kSyncUserName).c_str());
-  if (d == nullptr) return {};
-  int n = 0;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    found = name;
-    ++n;
-  }
-  ::closedir(d);
-  return n == 1 ? found : std::string();
+  const std::vector<std::string> days = ListDir(share + kSyncUserName);
+  return days.size() == 1 ? days[0] : std::string();
 }
 
 }  // namespace tervane::testing

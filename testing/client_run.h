@@ -13,28 +13,24 @@
 namespace tervane::testing {
 
 // $TERVANE_BIN_DIR/tervaneclt when the dialog program was built, else
-// tervaneclt_headless beside the tests (the same command-line modes without
-// the dialog); empty when neither is there.
+// tervaneclt_headless beside the tests (the same modes without the dialog);
+// empty when neither is there.
 std::string ClientBinary();
 
-// Writes the settings file: server 127.0.0.1, a start time, the
-// directories in this order, and the account "sync" (USER).
+// The settings file: server 127.0.0.1, a start time, the directories in
+// this order, and the account "sync" (USER).
 bool WriteClientSettings(const std::string& path, const std::vector<std::string>& directories);
 
-// The options that run one backup with `settings_path` against `port`,
-// output to `output_path`; `reply_timeout_ms` 0 keeps the client's default;
-// a server that cannot be reached is tried again after 1, 2, 4 ... times
-// `retry_unit_ms` (default: 1, so such a run gives up at once).
+// One backup with `settings_path` against `port`, output to `output_path`;
+// `reply_timeout_ms` 0 keeps the client's default; an unreachable server is
+// tried again after 1, 2, 4 ... times `retry_unit_ms` (1: gives up at once).
 ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
                                uint32_t reply_timeout_ms = 0, uint32_t retry_unit_ms = 1);
 
-// Where the server keeps the copy of local file `local_path` made by the
-// account "sync"'s run on weekday `day`: share/sync/<day>/<path without its
-// leading '/'>.
+// Where "sync"'s run on weekday `day` keeps local file `local_path`:
+// share/sync/<day><local_path>.
 std::string ServerCopyPath(const std::string& share, const std::string& day, const std::string& local_path);
-
-// The weekday folder the runs of "sync" wrote into ("" when none or
-// more than one).
+// The weekday folder the runs of "sync" wrote into ("" when none or several).
 std::string OnlyWeekdayFolder(const std::string& share);
 
 }  // namespace tervane::testing

@@ -24,11 +24,8 @@ std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) con
   for (; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
     if (used + e.name.size() + 11 > capacity) break;
-    records.U16(static_cast<uint16_t>(e.name.size()))
-        .U32(e.is_directory ? 1 : 0)
-        .U32(i + 1 == entries_.size() ? 1 : 0)
-        .Str(e.name)
-        .Zero();
+    records.U16(static_cast<uint16_t>(e.name.size())).U32(e.is_directory).U32(i + 1 == entries_.size());
+    records.Str(e.name).Zero();
     used += e.name.size() + 11;
     ++count;
   }
@@ -41,14 +38,7 @@ std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) con
 FakePeer::Answer FakeListing::Answer(const FakePeer::Request& request) {
   const uint32_t capacity = LoadU32(request.payload.data() + 2);
   MutexLock hold(&mu_);
-  std::vector<uint8_t> chunk = NextChunk(capacity, &next_);
-  sent_.push_back(chunk);
-  return FakePeer::Answer{FakePeer::Reply(request, 0, chunk)};
-}
-
-std::vector<std::vector<uint8_t>> FakeListing::Chunks() const {
-  MutexLock hold(&mu_);
-  return sent_;
+  return FakePeer::Answer{FakePeer::Reply(request, 0, NextChunk(capacity, &next_))};
 }
 
 std::vector<uint8_t> FakeListing::WholeListing(uint32_t capacity) const {

@@ -24,15 +24,8 @@ class FakeListing {
 
   // `count` entries named "<prefix>NNNN" padded to `name_length` bytes.
   static std::vector<Entry> Numbered(size_t count, size_t name_length, const std::string& prefix = "f");
-
-  // The reply to an OP_LIST_DIRECTORY request.
-  FakePeer::Answer Answer(const FakePeer::Request& request);
-
-  // Every reply payload sent so far, in order.
-  std::vector<std::vector<uint8_t>> Chunks() const;
-
-  // The bytes of one complete listing: all chunks of a pass back to back.
-  std::vector<uint8_t> WholeListing(uint32_t capacity) const;
+  FakePeer::Answer Answer(const FakePeer::Request& request);  // to an OP_LIST_DIRECTORY request
+  std::vector<uint8_t> WholeListing(uint32_t capacity) const;  // all chunks of one pass back to back
 
  private:
   std::vector<uint8_t> NextChunk(uint32_t capacity, size_t* next) const;
@@ -40,7 +33,6 @@ class FakeListing {
   const std::vector<Entry> entries_;
   mutable Mutex mu_;
   size_t next_ GUARDED_BY(mu_) = 0;
-  std::vector<std::vector<uint8_t>> sent_ GUARDED_BY(mu_);
 };
 
 }  // namespace tervane::testing

@@ -46,20 +46,17 @@ FakeNotificationBus::FakeNotificationBus() {
   service.argv = {"/usr/bin/python3", "-c", kFakeNotificationService, address_, dir_.At("received"), ready_file};
   service.output_path = dir_.At("service.log");
   const bool started = service_.Start(service);
-  for (int i = 0; i < 1500 && started && !ready_; ++i) {  // at most 15 s
-    ready_ = ::access(ready_file.c_str(), F_OK) == 0;
-    if (!ready_) ::usleep(10000);
+  for (const int64_t until = NowMs() + 15000; started && !(ready_ = Exists(ready_file)) && NowMs() < until;) {
+    ::usleep(10000);
   }
 }
 
 FakeNotificationBus::~FakeNotificationBus() {
-  if (service_.Signal(SIGTERM) && !service_.Wait(2000)) service_.Kill();
+  if (service_.Signal(SIGTERM)) service_.ExitCode(2000);
   // The daemon is not our child after --fork: it is ended by its pid.
   if (bus_pid_ > 0) ::kill(bus_pid_, SIGTERM);
 }
 
-std::string FakeNotificationBus::Received() const {
-  return ReadFile(dir_.At("received"));
-}
+std::string FakeNotificationBus::Received() const { return dir_.ReadFile("received"); }
 
 }  // namespace tervane::testing

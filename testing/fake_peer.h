@@ -1,9 +1,8 @@
 // Test-only: a scripted stand-in for the server. It listens on 127.0.0.1 on
 // a port of the system's choosing, accepts connections one after another,
 // reads each request frame and sends back whatever the script answers, byte
-// for byte, including replies the real server never sends. A script is
-// either a function giving the answer's bytes (Script) or one giving a
-// result code and reply payload (Answering).
+// for byte, including replies the real server never sends. A script gives
+// the answer's bytes (Script) or a result and reply payload (Answering).
 //
 // Thread-safe accessors; the script runs on the peer's own thread.
 #ifndef TERVANE_TESTING_FAKE_PEER_H_
@@ -38,17 +37,14 @@ class FakePeer {
   };
   using Script = std::function<Answer(const Request&)>;
   struct Options {
-    // Non-zero: SO_SNDBUF / SO_RCVBUF of the accepted connections, in bytes.
-    int socket_buffer = 0;
-    // A write's data is dropped in the kernel without being copied (for
-    // tests that move gigabytes); Request::discarded says how much.
-    bool discard_write_data = false;
+    int socket_buffer = 0;            // non-zero: SO_SNDBUF / SO_RCVBUF of accepted connections
+    bool discard_write_data = false;  // a write's data dropped in the kernel (tests moving gigabytes)
   };
 
-  // Starts listening and serving at once.
+  // Starts listening and serving at once; the destructor stops and joins
+  // the thread (within about 100 ms).
   explicit FakePeer(Script script);
   FakePeer(Script script, Options options);
-  // Stops serving and joins the thread (within about 100 ms).
   ~FakePeer();
   FakePeer(const FakePeer&) = delete;
   FakePeer& operator=(const FakePeer&) = delete;
@@ -61,19 +57,15 @@ class FakePeer {
 
   uint16_t port() const { return port_; }
   std::vector<Request> Requests() const;
-  // Request codes received so far, in order.
-  std::vector<uint16_t> Codes() const;
+  std::vector<uint16_t> Codes() const;  // request codes so far, in order
   size_t CountOf(uint16_t code) const;
-  // Waits (at most `timeout_ms`) until the current connection has been
-  // closed by the client; true when it was.
+  // Waits at most `timeout_ms` until the client closed the current connection.
   bool WaitForClientClose(int timeout_ms) const;
 
   // The reply to `request`: its header with direction 2, `result` and the
-  // payload's length, then the payload.
+  // payload's length (ReplyAnnouncing: `announced`), then the payload.
   static std::vector<uint8_t> Reply(const Request& request, uint32_t result,
                                     const std::vector<uint8_t>& payload = {});
-  // Same, with a header whose payload_length says `announced` whatever the
-  // payload holds.
   static std::vector<uint8_t> ReplyAnnouncing(const Request& request, uint32_t result, uint32_t announced,
                                               const std::vector<uint8_t>& payload);
   // Session requests as the real server answers them (open: 4-byte tick 0x11223344).
@@ -81,7 +73,7 @@ class FakePeer {
 
  private:
   void Serve();
-  bool ServeConnection(int fd, size_t index);  // false when stopping
+  void ServeConnection(int fd, size_t index);
 
   const Script script_;
   const Options options_;
@@ -94,10 +86,8 @@ class FakePeer {
   std::thread thread_;
 };
 
-// Number of file descriptors this process has open (to see that a failed
-// connect leaves no socket behind).
+// File descriptors this process has open (a failed connect leaves none behind).
 size_t OpenDescriptorCount();
-
 // True when `tag` was taken between the ticks `before` and `after`.
 bool TagTakenBetween(uint32_t tag, uint32_t before, uint32_t after);
 

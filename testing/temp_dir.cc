@@ -13,18 +13,6 @@
 namespace tervane::testing {
 namespace {
 
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(d);
-  return names;
-}
-
 std::string Octal(mode_t mode) {
   std::ostringstream s;
   s << std::oct << (mode & 07777);
@@ -32,9 +20,8 @@ std::string Octal(mode_t mode) {
 }
 
 void Walk(const std::string& root, const std::string& prefix, bool with_modes, Tree* tree) {
-  for (const std::string& name : Names(root + "/" + prefix)) {
-    const std::string rel = prefix + name;
-    const std::string full = root + "/" + rel;
+  for (const std::string& name : ListDir(root + "/" + prefix)) {
+    const std::string rel = prefix + name, full = root + "/" + rel;
     struct stat st {};
     if (::lstat(full.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
@@ -79,8 +66,9 @@ StorePath TempDir::Path(const std::string& home, const std::string& rel) const {
 
 bool MakeDirs(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (i == path.size() || path[i] == '/') {
+      if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
   }
   return true;
 }
@@ -89,8 +77,7 @@ bool WriteFile(const std::string& path, const std::string& content) {
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash))) return false;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  return static_cast<bool>(out);
+  return static_cast<bool>(out.write(content.data(), static_cast<std::streamsize>(content.size())));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -105,25 +92,34 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  while (const dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (d != nullptr) ::closedir(d);
+  return names;
+}
+
 bool RemoveAll(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) {
-    ::chmod(path.c_str(), 0700);
-    for (const std::string& name : Names(path)) RemoveAll(path + "/" + name);
-    return ::rmdir(path.c_str()) == 0;
-  }
-  return ::unlink(path.c_str()) == 0;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
+  ::chmod(path.c_str(), 0700);
+  for (const std::string& name : ListDir(path)) RemoveAll(path + "/" + name);
+  return ::rmdir(path.c_str()) == 0;
 }
 
 std::string PatternBytes(size_t size, uint64_t seed) {
   std::string bytes(size, '\0');
   uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-  for (size_t i = 0; i < size; ++i) {
+  for (char& b : bytes) {
     x ^= x << 13;
     x ^= x >> 7;
     x ^= x << 17;
-    bytes[i] = static_cast<char>(x >> 24);
+    b = static_cast<char>(x >> 24);
   }
   return bytes;
 }

@@ -1,9 +1,7 @@
 // Test-only: a fresh directory under /tmp, removed with everything in it
 // when the object goes (read-only modes a test left behind included), and
-// the file helpers tests use on such trees. The helpers take whole paths
-// and keep no state; TempDir's own helpers take paths relative to it.
-//
-// Not thread-safe for the same path.
+// the file helpers tests use on such trees: whole paths, no state (TempDir's
+// own take paths relative to it). Not thread-safe for the same path.
 #ifndef TERVANE_TESTING_TEMP_DIR_H_
 #define TERVANE_TESTING_TEMP_DIR_H_
 
@@ -26,7 +24,7 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string At(const std::string& rel) const { return path_ + "/" + rel; }
-  void MakeDir(const std::string& rel) const;  // with its parents
+  void MakeDir(const std::string& rel) const;                                // with its parents
   void WriteFile(const std::string& rel, const std::string& content) const;  // throws when it cannot
   std::string ReadFile(const std::string& rel) const;
   bool Exists(const std::string& rel) const;  // a dangling link exists too
@@ -37,19 +35,16 @@ class TempDir {
   std::string path_;
 };
 
-// Creates the directory and its parents; false when one cannot be made.
-bool MakeDirs(const std::string& path);
-// Writes `content`, creating missing parent directories.
-bool WriteFile(const std::string& path, const std::string& content);
-// Empty when the file cannot be read (Exists tells the two apart).
-std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);  // a dangling link exists too
-// Removes the tree (links as entries, modes lifted); true when nothing is left.
-bool RemoveAll(const std::string& path);
+bool MakeDirs(const std::string& path);  // with its parents; false when one cannot be made
+bool WriteFile(const std::string& path, const std::string& content);  // missing parents made
+std::string ReadFile(const std::string& path);  // empty when unreadable (Exists tells the two apart)
+bool Exists(const std::string& path);           // a dangling link exists too
+std::vector<std::string> ListDir(const std::string& dir);  // names but "." and ".."; empty when unreadable
+bool RemoveAll(const std::string& path);  // links as entries, modes lifted; true when nothing is left
 
 // `size` bytes of a xorshift stream seeded with `seed`: no two seeds give
-// the same stream, so a copy that is shifted, cut or mixed up with another
-// file's never compares equal.
+// the same stream, so a copy shifted, cut or mixed with another file's never
+// compares equal.
 std::string PatternBytes(size_t size, uint64_t seed);
 
 // A tree as a map of relative paths: a directory "a/" -> "", a file "a/b"
@@ -59,9 +54,7 @@ std::string PatternBytes(size_t size, uint64_t seed);
 // exactly as it was. Empty for a missing root.
 using Tree = std::map<std::string, std::string>;
 Tree ReadTree(const std::string& root, bool with_modes = false);
-
-// The relative paths of the regular files below `root`, sorted.
-std::vector<std::string> ListFiles(const std::string& root);
+std::vector<std::string> ListFiles(const std::string& root);  // relative paths of regular files, sorted
 
 }  // namespace tervane::testing
 

@@ -22,6 +22,8 @@ struct Reply {
   uint32_t result() const { return header.result; }
 };
 
+inline constexpr uint32_t kExchangeFailed = 0xFFFFFFFFu;  // no reply came
+
 class TestClient {
  public:
   TestClient() = default;
@@ -29,55 +31,46 @@ class TestClient {
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
-  // Connects to 127.0.0.1:port. False after `timeout_ms` or on refusal.
-  bool Connect(uint16_t port, int timeout_ms = 3000);
+  bool Connect(uint16_t port, int timeout_ms = 3000);  // 127.0.0.1:port, retried until the timeout
   void Close();
-  // Closes with a reset (SO_LINGER 0) instead of an orderly end.
-  bool Reset();
+  bool Reset();  // closes with a reset (SO_LINGER 0)
   bool connected() const { return fd_ >= 0; }
 
-  // Writes all bytes; false when the connection failed.
-  bool SendBytes(const void* data, size_t len);
-  // Sends a request header (fresh tag) and `payload`.
+  bool SendBytes(const void* data, size_t len);  // false when the connection failed
+  // A request header (fresh tag), then `payload`.
   bool SendRequest(uint16_t code, const uint8_t* payload, size_t len);
   bool SendRequest(uint16_t code, const std::vector<uint8_t>& payload) {
     return SendRequest(code, payload.data(), payload.size());
   }
-  // Reads one reply: the 28-byte header, then the payload it announces.
-  bool ReadReply(Reply* reply, int timeout_ms = 10000);
-  // SendRequest, ReadReply, and checks the reply echoes code and tag and is
-  // marked as a reply. False on any mismatch or transport failure.
+  bool ReadReply(Reply* reply, int timeout_ms = 10000);  // the header, then the payload it announces
+  // SendRequest and ReadReply; false on a transport failure or a reply that
+  // does not echo code and tag or is not marked as a reply.
   bool Exchange(uint16_t code, const std::vector<uint8_t>& payload, Reply* reply);
 
-  // True when the server closes the connection (end of stream or reset)
-  // within `timeout_ms`; bytes that arrive first are discarded.
+  // True when the server closes the connection (end or reset) within
+  // `timeout_ms`, bytes before that discarded; StaysQuiet: true when nothing
+  // arrives and the connection stays open for `ms`.
   bool WaitClosed(int timeout_ms);
-  // True when nothing arrives and the connection stays open for `ms`.
   bool StaysQuiet(int ms);
 
-  // Shortcuts for the common exchanges; each returns the reply's result, or
-  // 0xFFFFFFFF when the exchange itself failed.
+  // The common exchanges: the reply's result, or kExchangeFailed.
   uint32_t OpenSession();
   uint32_t Heartbeat();
   uint32_t CloseSession();
   uint32_t Register(std::string_view name, std::string_view password);
   uint32_t Login(std::string_view name, std::string_view password);
-  // Opens `path` (relative to the home); *handle receives the server handle.
+  // Opens `path` (relative to the home); *handle receives the server's handle (0 on failure).
   uint32_t CreateFile(std::string_view path, uint32_t access, uint32_t share, uint32_t disposition,
                       uint32_t* handle);
   uint32_t CloseFile(uint32_t handle);
 
-  uint32_t last_tag() const { return tag_; }
-
  private:
   bool ReadExact(uint8_t* out, size_t len, int timeout_ms);
+  uint32_t Ask(uint16_t code, const std::vector<uint8_t>& payload);
 
   int fd_ = -1;
   uint32_t tag_ = 0x1000;
 };
-
-// What Exchange returns when no reply came.
-inline constexpr uint32_t kExchangeFailed = 0xFFFFFFFFu;
 
 }  // namespace tervane::testing
 

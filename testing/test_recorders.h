@@ -1,7 +1,9 @@
 // Test-only: a status sink and a session UI that record what they are given.
+// Thread-safe; RecordingUi's public records are read once the run has ended.
 #ifndef TERVANE_TESTING_TEST_RECORDERS_H_
 #define TERVANE_TESTING_TEST_RECORDERS_H_
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,9 +30,8 @@ class RecordingStatus : public StatusSink {
     return lines_;
   }
   int Count(const std::string& text) const {
-    int n = 0;
-    for (const auto& l : lines()) n += l == text ? 1 : 0;
-    return n;
+    const std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), text));
   }
   // Called (outside the lock) for every line, on the caller's thread.
   void SetHook(std::function<void(const std::string&)> hook) {
@@ -47,23 +48,21 @@ class RecordingStatus : public StatusSink {
 class RecordingUi : public SessionUi {
  public:
   void ShowMessage(const std::string& caption, const std::string& text) override {
-    MutexLock lock(&mu_);
-    messages.push_back(caption + "|" + text);
+    Record(&messages, caption + "|" + text);
   }
-  void SetCaption(const std::string& caption) override {
-    MutexLock lock(&mu_);
-    captions.push_back(caption);
-  }
-  void ExitProcess(int code) override {
-    MutexLock lock(&mu_);
-    exit_codes.push_back(code);
-  }
+  void SetCaption(const std::string& caption) override { Record(&captions, caption); }
+  void ExitProcess(int code) override { Record(&exit_codes, code); }
   std::vector<std::string> messages;
   std::vector<std::string> captions;
   std::vector<int> exit_codes;
 
  private:
-  Mutex mu_;  // the public records are read once the run has ended
+  template <typename T>
+  void Record(std::vector<T>* to, T value) {
+    MutexLock lock(&mu_);
+    to->push_back(std::move(value));
+  }
+  Mutex mu_;
 };
 
 }  // namespace tervane::testing

@@ -5,9 +5,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -20,9 +20,16 @@ namespace tervane::testing {
 namespace {
 
 constexpr char kReleased[] = "Server Close ClientSocket!";
-// What a sanitizer writes when it finds a fault.
-constexpr const char* kSanitizerReports[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                                             "WARNING: ThreadSanitizer", "runtime error:"};
+
+// What a sanitizer wrote when it found a fault ("" when nothing).
+std::string SanitizerReport(const std::string& output) {
+  std::string found;
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                             "runtime error:"}) {
+    if (output.find(report) != std::string::npos) found += std::string(found.empty() ? "" : "; ") + report;
+  }
+  return found;
+}
 
 }  // namespace
 
@@ -32,9 +39,7 @@ int CountOf(const std::string& hay, const std::string& needle) {
   return count;
 }
 
-std::string TestServer::Binary() {
-  return ProgramExists("tervanesvr") ? BinDir() + "/tervanesvr" : std::string();
-}
+std::string TestServer::Binary() { return ProgramExists("tervanesvr") ? BinDir() + "/tervanesvr" : std::string(); }
 
 TestServer::TestServer(const UserList& users) {
   char name[] = "/tmp/tervane-svr-XXXXXX";
@@ -46,24 +51,19 @@ TestServer::TestServer(const UserList& users) {
 TestServer::~TestServer() {
   // A server that stops badly, or whose sanitizer spoke up, fails the test
   // that ran it even when the test did not stop it itself.
-  if (process_.running()) {
-    const int status = Stop(5000);
-    EXPECT_EQ(status, 0) << "tervanesvr did not stop cleanly; stderr:\n" << Errors();
+  EXPECT_TRUE(!process_.running() || Stop(5000) == 0) << "tervanesvr did not stop cleanly; stderr:\n" << Errors();
+  EXPECT_EQ(SanitizerReport(Errors()), "") << Errors();
+  for (int fd : {notify_fd_, stalled_fd_}) {
+    if (fd >= 0) ::close(fd);
   }
-  for (const char* report : kSanitizerReports) {
-    EXPECT_EQ(Errors().find(report), std::string::npos) << Errors();
-  }
-  if (notify_fd_ >= 0) ::close(notify_fd_);
-  if (stalled_fd_ >= 0) ::close(stalled_fd_);
   RemoveAll(dir_);
 }
 
 bool TestServer::WriteConfig(const UserList& users, const std::string& share_root) {
   share_ = share_root.empty() ? dir_ + "/share/" : share_root;
-  if (!MakeDirs(share_)) return false;
   std::string text = "[SharePath]\r\n" + share_ + "\r\n";
   for (const auto& [user, password] : users) text += "[User]\r\n" + user + "\r\n" + password + "\r\n";
-  return testing::WriteFile(config_path(), text);
+  return MakeDirs(share_) && testing::WriteFile(config_path(), text);
 }
 
 bool TestServer::Spawn(const std::vector<std::string>& args) {
@@ -76,29 +76,26 @@ bool TestServer::Spawn(const std::vector<std::string>& args) {
     if (::bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
   }
   notifications_.clear();
-
   ChildOptions options;
   options.argv = {BinDir() + "/tervanesvr"};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.environment = {"NOTIFY_SOCKET=" + notify_path};
   options.file_size_limit = file_size_limit_;
-  // Each start's output alone.
-  ::truncate((dir_ + "/stdout.txt").c_str(), 0);
-  ::truncate((dir_ + "/stderr.txt").c_str(), 0);
   options.output_path = dir_ + "/stdout.txt";
   options.error_path = dir_ + "/stderr.txt";
+  // Each start's output alone.
+  ::truncate(options.output_path.c_str(), 0);
+  ::truncate(options.error_path.c_str(), 0);
   int stalled[2] = {-1, -1};
   if (stall_output_) {
     if (::pipe2(stalled, O_CLOEXEC) != 0) return false;
     ::fcntl(stalled[1], F_SETPIPE_SZ, 4096);
     options.output_fd = stalled[1];
-  }
-  const bool started = process_.Start(options);
-  if (stall_output_) {
-    ::close(stalled[1]);
     if (stalled_fd_ >= 0) ::close(stalled_fd_);
     stalled_fd_ = stalled[0];
   }
+  const bool started = process_.Start(options);
+  if (stalled[1] >= 0) ::close(stalled[1]);
   return started;
 }
 
@@ -106,12 +103,11 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
   if (process_.running()) return false;
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = PickFreePort();
-    std::vector<std::string> args = {"--config", config_path(), "--port", std::to_string(port_),
-                                     "--listen", "127.0.0.1"};
+    std::vector<std::string> args = {"--config", config_path(), "--port", std::to_string(port_), "--listen",
+                                     "127.0.0.1"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     if (!Spawn(args)) return false;
-    const int64_t deadline = NowMs() + 15000;
-    while (NowMs() < deadline && process_.running()) {
+    for (const int64_t deadline = NowMs() + 15000; NowMs() < deadline && process_.running();) {
       DrainNotifications(50);
       for (const auto& n : notifications_) {
         if (n.find("READY=1") != std::string::npos) return true;
@@ -119,7 +115,7 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
       process_.Wait(0);  // an early end: perhaps the port was taken meanwhile; try another
     }
     if (process_.running()) {
-      Stop(2000);
+      Stop(2000);  // running but never ready
       return false;
     }
   }
@@ -127,52 +123,39 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
 }
 
 int TestServer::RunToExit(const std::vector<std::string>& args, int timeout_ms) {
-  if (process_.running() || !Spawn(args)) return -1;
-  return WaitForExit(timeout_ms);
+  return process_.running() || !Spawn(args) ? -1 : WaitForExit(timeout_ms);
 }
 
 int TestServer::Stop(int timeout_ms) {
   process_.Signal(SIGCONT);  // a stopped server could not take the stop
-  if (!process_.Signal(SIGTERM)) return -1;
-  return WaitForExit(timeout_ms);
+  return process_.Signal(SIGTERM) ? WaitForExit(timeout_ms) : -1;
 }
 
 bool TestServer::StopCleanly(std::string* problem, int timeout_ms) {
-  problem->clear();
   if (!process_.running()) {
     *problem = "the server was not running";
     return false;
   }
   const int status = Stop(timeout_ms);
+  problem->clear();
   if (status != 0) *problem = "the server exited with " + std::to_string(status) + " (-1: killed or a signal)";
-  const std::string output = Log() + Errors();
-  for (const char* report : kSanitizerReports) {
-    if (output.find(report) != std::string::npos) {
-      *problem += std::string(problem->empty() ? "" : "; ") + "its output holds \"" + report + "\"";
-    }
-  }
+  const std::string reports = SanitizerReport(Log() + Errors());
+  if (!reports.empty()) *problem += std::string(problem->empty() ? "" : "; ") + "its output holds " + reports;
   return problem->empty();
 }
 
 int TestServer::WaitForExit(int timeout_ms) {
-  int status = 0;
-  if (!process_.Wait(timeout_ms, &status)) {
-    process_.Kill();
-    return -1;
-  }
+  const int code = process_.ExitCode(timeout_ms);
   DrainNotifications(0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return code;
 }
 
 void TestServer::DrainNotifications(int wait_ms) {
-  if (notify_fd_ < 0) return;
   pollfd p{notify_fd_, POLLIN, 0};
-  while (::poll(&p, 1, wait_ms) == 1) {
-    char buf[512];
+  for (char buf[512]; notify_fd_ >= 0 && ::poll(&p, 1, wait_ms) == 1; wait_ms = 0) {
     const ssize_t n = ::recv(notify_fd_, buf, sizeof buf, 0);
     if (n <= 0) break;
     notifications_.emplace_back(buf, static_cast<size_t>(n));
-    wait_ms = 0;
   }
 }
 
@@ -186,10 +169,8 @@ std::string TestServer::Errors() const { return ReadFile(dir_ + "/stderr.txt"); 
 int TestServer::CountInLog(const std::string& text) const { return CountOf(Log(), text); }
 
 bool TestServer::WaitForLog(const std::string& text, int count, int timeout_ms) const {
-  const int64_t deadline = NowMs() + timeout_ms;
-  while (CountInLog(text) < count) {
+  for (const int64_t deadline = NowMs() + timeout_ms; CountInLog(text) < count; ::usleep(5000)) {
     if (NowMs() >= deadline) return false;
-    ::usleep(5000);
   }
   return true;
 }
@@ -197,17 +178,14 @@ bool TestServer::WaitForLog(const std::string& text, int count, int timeout_ms) 
 std::vector<std::string> TestServer::LogLines() const {
   std::vector<std::string> lines;
   const std::string text = Log();
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = text.find('\n', start);
-    const size_t next = end == std::string::npos ? text.size() : end + 1;
-    lines.push_back(text.substr(start, next - start));
-    start = next;
+  for (size_t start = 0, end; start < text.size(); start = end) {
+    end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    lines.push_back(text.substr(start, end - start));
   }
   return lines;
 }
 
 int TestServer::Releases() const { return CountInLog(kReleased); }
-
 bool TestServer::WaitForRelease(int seen, int timeout_ms) const { return WaitForLog(kReleased, seen + 1, timeout_ms); }
 
 }  // namespace tervane::testing

@@ -1,16 +1,13 @@
 // Test-only: the real tervanesvr run as a child process on 127.0.0.1 over a
-// fresh directory of its own ("share/" and "Config.cfg" in it), started,
-// stopped, killed and started again over the same share, and stopped by its
-// own pid. Readiness is taken from the "READY=1" the server sends to the
-// notify socket this helper gives it, so no probe connection shows in the
-// log.
+// fresh directory of its own ("share/" and "Config.cfg" in it): started,
+// stopped, killed and started again over the same share, always by its own
+// pid. Readiness is the "READY=1" the server sends to the notify socket this
+// helper gives it, so no probe connection shows in the log.
 //
 // Not thread-safe: one thread drives one server; Log() and the waits on it
 // may be called from any thread.
 #ifndef TERVANE_TESTING_TEST_SERVER_H_
 #define TERVANE_TESTING_TEST_SERVER_H_
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -25,44 +22,38 @@ using UserList = std::vector<std::pair<std::string, std::string>>;  // name, pas
 
 class TestServer {
  public:
-  // Makes the directory and writes Config.cfg listing `users` over the
-  // share "<dir>/share/". The destructor stops a server still running (a
-  // test failure unless it exits 0), fails the test when a sanitizer
-  // reported anything, and removes the directory.
+  // Makes the directory and writes Config.cfg listing `users` over
+  // "<dir>/share/". The destructor stops a server still running (a test
+  // failure unless it exits 0), fails the test when a sanitizer reported
+  // anything, and removes the directory.
   explicit TestServer(const UserList& users = {});
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  // $TERVANE_BIN_DIR/tervanesvr, or empty when it has not been built.
-  static std::string Binary();
+  static std::string Binary();  // $TERVANE_BIN_DIR/tervanesvr, empty when not built
 
-  // Rewrites Config.cfg with `users` and `share_root` (default
+  // Rewrites Config.cfg with `users` over `share_root` (default
   // "<dir>/share/", which share() then names) and creates the share root.
   bool WriteConfig(const UserList& users, const std::string& share_root = std::string());
-  // For the next start: standard output a pipe of 4 KiB nobody reads (Log()
-  // then stays empty); a file-size limit (bytes) set on the server process.
+  // For the next start: standard output a 4 KiB pipe nobody reads (Log()
+  // stays empty); a file-size limit (bytes) on the server process.
   void StallOutput() { stall_output_ = true; }
   void LimitFileSize(uint64_t bytes) { file_size_limit_ = bytes; }
 
-  // Starts the server on a free loopback port with `extra_args` appended.
-  // True once it reported READY=1 (within 15 s); the reason is in Errors()
-  // when not.
+  // Starts the server on a free loopback port with `extra_args` appended;
+  // true once it reported READY=1 (within 15 s), else the reason is in Errors().
   bool Start(const std::vector<std::string>& extra_args = {});
-  // Starts the server with exactly these arguments (no --config, --port or
-  // --listen added) and waits for it to end; returns its exit status, or -1
-  // when it had to be killed.
+  // Runs it with exactly `args` (no --config, --port, --listen) to its end:
+  // the exit status, or -1 when it had to be killed.
   int RunToExit(const std::vector<std::string>& args, int timeout_ms = 10000);
-
-  // Sends SIGTERM and waits up to `timeout_ms` for the exit. Returns the exit
-  // status, or -1 when the process had to be killed or died of a signal.
+  // SIGTERM, then the exit status, or -1 when it had to be killed or died of a signal.
   int Stop(int timeout_ms = 10000);
   // Stops it as its service manager would (a stopped server is continued
-  // first) and tells whether it ended well: exit status 0 and no sanitizer
-  // report. *problem says what was wrong.
+  // first): true for exit status 0 and no sanitizer report, else *problem
+  // says what was wrong.
   bool StopCleanly(std::string* problem, int timeout_ms = 10000);
-  // For signals, descriptor counts and memory of the running server.
-  ChildProcess& process() { return process_; }
+  ChildProcess& process() { return process_; }  // signals, descriptors, memory
   bool running() const { return process_.running(); }
 
   uint16_t port() const { return port_; }
@@ -71,22 +62,18 @@ class TestServer {
   std::string home(const std::string& user) const { return share_ + user; }
   std::string config_path() const { return dir_ + "/Config.cfg"; }
 
-  // What the server wrote to standard output / standard error since its
-  // last start.
+  // Standard output / standard error since the last start; the log's lines,
+  // each with its "\n"; the notify socket's messages so far, in order.
   std::string Log() const;
   std::string Errors() const;
   int CountInLog(const std::string& text) const;
-  // Waits (at most `timeout_ms`) until the log holds `text` `count` times.
-  bool WaitForLog(const std::string& text, int count = 1, int timeout_ms = 10000) const;
-  // The log's lines, each with its "\n".
+  bool WaitForLog(const std::string& text, int count = 1, int timeout_ms = 10000) const;  // `count` times
   std::vector<std::string> LogLines() const;
-  // Notifications received so far on the notify socket, in order.
   std::vector<std::string> Notifications();
 
-  // Connections the server has released so far. An account is free for a
-  // new login only once the server has seen its connection's close, which
-  // a loaded machine may delay: WaitForRelease waits (at most `timeout_ms`)
-  // until more than `seen` were released.
+  // Connections released so far. An account is free for a new login only
+  // once the server has seen its connection's close, which a loaded machine
+  // may delay: WaitForRelease waits until more than `seen` were released.
   int Releases() const;
   bool WaitForRelease(int seen, int timeout_ms = 10000) const;
 
@@ -106,8 +93,7 @@ class TestServer {
   uint64_t file_size_limit_ = 0;
 };
 
-// Counts the non-overlapping occurrences of `needle` in `hay`.
-int CountOf(const std::string& hay, const std::string& needle);
+int CountOf(const std::string& hay, const std::string& needle);  // non-overlapping occurrences
 
 }  // namespace tervane::testing
 

@@ -14,21 +14,18 @@
 namespace tervane::testing {
 namespace {
 
-struct Entry {
-  const char* name;
-  std::function<std::unique_ptr<QObject>()> make;
-};
+using Registry = std::vector<std::pair<const char*, std::function<std::unique_ptr<QObject>()>>>;
 
-std::vector<Entry>& Registry() {
-  static std::vector<Entry> entries;
+Registry& Registered() {
+  static Registry entries;
   return entries;
 }
 
 }  // namespace
 
 int RegisterUiTest(const char* name, std::function<std::unique_ptr<QObject>()> make) {
-  Registry().push_back(Entry{name, std::move(make)});
-  return static_cast<int>(Registry().size());
+  Registered().emplace_back(name, std::move(make));
+  return static_cast<int>(Registered().size());
 }
 
 }  // namespace tervane::testing
@@ -47,17 +44,15 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (i + 1 < argc && std::strcmp(argv[i], "--class") == 0) {
       only = argv[++i];
-      continue;
+    } else {
+      args.push_back(argv[i]);
     }
-    args.push_back(argv[i]);
   }
   int qt_argc = static_cast<int>(args.size());
   QApplication app(qt_argc, args.data());
   int failures = 0;
-  for (const auto& entry : tervane::testing::Registry()) {
-    if (!only.empty() && only != entry.name) continue;
-    std::unique_ptr<QObject> test = entry.make();
-    failures += QTest::qExec(test.get(), qt_argc, args.data());
+  for (const auto& [name, make] : tervane::testing::Registered()) {
+    if (only.empty() || only == name) failures += QTest::qExec(make().get(), qt_argc, args.data());
   }
   std::printf("client_ui_test: %d failure(s)\n", failures);
   return failures == 0 ? 0 : 1;
