@@ -1,7 +1,6 @@
 #include "client/net/remote_path_ops.h"
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testing/fake_peer.h"
@@ -142,35 +141,6 @@ TEST(RemotePathOpsTest, ShortRepliesAreRefused) {
   // A reply with payload where none belongs would put the stream out of step.
   EXPECT_EQ(KOVA_DeleteFile(f.session, "a"), ERROR_INVALID_DATA);
   EXPECT_EQ(KOVA_Heartbeat(f.session), WSAENOTCONN);
-}
-
-TEST(RemotePathOpsTest, TwoThreadsOnOneSessionEachGetTheirOwnReplies) {
-  // The server answers slowly enough that the two threads really contend.
-  Fixture f([](const Request& r) {
-    if (r.header.code == OP_GET_FILE_ATTRIBUTES) std::this_thread::yield();
-    return PathServer(r);
-  });
-  constexpr int kRounds = 300;
-  int mismatches[2] = {0, 0};
-  int failures[2] = {0, 0};
-  auto worker = [&](int id) {
-    for (int i = 0; i < kRounds; ++i) {
-      // Different lengths and first bytes give each thread its own answers.
-      const std::string path = std::string(id == 0 ? "a" : "zz") + std::to_string(i);
-      uint32_t attributes = 0;
-      if (KOVA_GetFileAttributes(f.session, path, &attributes) != 0) {
-        ++failures[id];
-      } else if (attributes != path.size() * 3 + static_cast<uint8_t>(path[0]) + 3) {
-        ++mismatches[id];
-      }
-    }
-  };
-  std::thread t0(worker, 0), t1(worker, 1);
-  t0.join();
-  t1.join();
-  EXPECT_EQ(failures[0] + failures[1], 0);
-  EXPECT_EQ(mismatches[0] + mismatches[1], 0);
-  EXPECT_EQ(f.peer.CountOf(OP_GET_FILE_ATTRIBUTES), 2u * kRounds);
 }
 
 }  // namespace

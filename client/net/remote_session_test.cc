@@ -31,8 +31,13 @@ Answer WithTag(std::vector<uint8_t> reply, uint32_t tag) {
   return Answer{reply};
 }
 
-TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectClosesIt) {
-  FakePeer peer([](const Request& r) { return FakePeer::SessionAnswer(r); });
+// Disconnect ignores a refused close and frees the record all the same
+// (LeakSanitizer); abandoning closes once; the start-up calls are harmless.
+TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectOrAbandonCloseIt) {
+  FakePeer peer([](const Request& r) {
+    if (r.header.code == OP_OPEN_SESSION || r.header.code == OP_HEARTBEAT) return FakePeer::SessionAnswer(r);
+    return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED), true, false};
+  });
   const uint32_t before = GetTickCount();
   RemoteSession* session = nullptr;
   ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
@@ -41,25 +46,11 @@ TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectClosesIt) {
   EXPECT_EQ(session->server_address, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(session->reply_timeout_ms, kDefaultReplyTimeoutMs);
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
-  ASSERT_TRUE(peer.WaitForClientClose(2000));
   const auto rs = peer.Requests();
   ASSERT_EQ(rs.size(), 2u);
   EXPECT_TRUE(testing::TagTakenBetween(rs[0].header.request_tag, before, after));
   EXPECT_EQ(rs[0].bytes, RequestHeaderBytes(OP_OPEN_SESSION, 0, rs[0].header.request_tag));
   EXPECT_EQ(rs[1].bytes, RequestHeaderBytes(OP_CLOSE_SESSION, 0, rs[1].header.request_tag));
-}
-
-// Disconnect ignores a refused close and frees the record all the same
-// (LeakSanitizer); abandoning closes once; the start-up calls are harmless.
-TEST(RemoteSessionTest, DisconnectAndAbandonAlwaysFree) {
-  FakePeer peer([](const Request& r) {
-    if (r.header.code == OP_OPEN_SESSION || r.header.code == OP_HEARTBEAT) return FakePeer::SessionAnswer(r);
-    return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED), true, false};
-  });
-  RemoteSession* session = nullptr;
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-  EXPECT_EQ(KOVA_Disconnect(session), 0u);
-  EXPECT_EQ(peer.CountOf(OP_CLOSE_SESSION), 1u);
 
   ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
   EXPECT_EQ(KOVA_Heartbeat(session), 0u);
