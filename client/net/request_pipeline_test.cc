@@ -99,19 +99,16 @@ TEST(RequestPipelineTest, LargePiecesBothWaysThroughSmallSocketBuffersDoNotDeadl
     RequestPipeline pipeline(c.session);
     for (uint32_t i = 0; i < 128; ++i) {
       const uint8_t fill = static_cast<uint8_t>(i);
+      const bool write = i % 2 == 0;
       const std::vector<uint8_t> fields = Bytes().U8(fill).Zero(7).U64(uint64_t{i} << 16).U32(kMaxDataPiece);
-      if (i % 2 == 0) {
-        ASSERT_EQ(pipeline.Submit(OP_WRITE_FILE, fields.data(), fields.size(), data.data(), data.size(), 0,
-                                  [&](uint32_t rc, const uint8_t*, uint32_t) { written += rc == 0; }),
-                  0u);
-      } else {
-        ASSERT_EQ(pipeline.Submit(OP_READ_FILE, fields.data(), fields.size(), nullptr, 0, kMaxDataPiece,
-                                  [&, fill](uint32_t rc, const uint8_t* p, uint32_t n) {
-                                    read_bytes += rc == 0 ? n : 0;
-                                    for (uint32_t k = 0; k < n; ++k) all_read_right &= p[k] == fill;
-                                  }),
-                  0u);
-      }
+      ASSERT_EQ(pipeline.Submit(write ? OP_WRITE_FILE : OP_READ_FILE, fields.data(), fields.size(),
+                                write ? data.data() : nullptr, write ? data.size() : 0, write ? 0 : kMaxDataPiece,
+                                [&, fill, write](uint32_t rc, const uint8_t* p, uint32_t n) {
+                                  if (write) written += rc == 0;
+                                  if (!write) read_bytes += rc == 0 ? n : 0;
+                                  for (uint32_t k = 0; k < n; ++k) all_read_right &= p[k] == fill;
+                                }),
+                0u);
     }
     EXPECT_EQ(pipeline.Drain(), 0u);
   }
