@@ -1,7 +1,6 @@
 #include "client/net/remote_path_ops.h"
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testing/fake_peer.h"
@@ -44,61 +43,47 @@ struct Fixture {
   RemoteSession* session = nullptr;
 };
 
-std::vector<uint8_t> PathFrame(uint16_t code, std::string_view path, uint32_t tag) {
-  return Bytes()
-      .Raw(RequestHeaderBytes(code, static_cast<uint32_t>(path.size() + 5), tag))
-      .U16(static_cast<uint16_t>(path.size() + 1)).U16(0).Str(path).Zero();
-}
-
-std::vector<uint8_t> TwoStringFrame(uint16_t code, std::string_view a, std::string_view b, uint32_t tag) {
-  return Bytes()
-      .Raw(RequestHeaderBytes(code, static_cast<uint32_t>(a.size() + b.size() + 6), tag))
-      .U16(static_cast<uint16_t>(a.size())).U16(static_cast<uint16_t>(b.size()))
-      .Str(a).Zero().Str(b).Zero();
-}
-
-TEST(RemotePathOpsTest, OnePathRequestsHaveTheirExactBytes) {
+TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
   Fixture f;
+  auto sent = [&](uint16_t code, const std::vector<uint8_t>& fields) {
+    const Request r = f.Last();
+    EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, static_cast<uint32_t>(fields.size()), r.header.request_tag))
+                           .Raw(fields).get());
+  };
+  auto path = [](std::string_view p) { return Bytes().U16(static_cast<uint16_t>(p.size() + 1)).U16(0).Str(p).Zero(); };
+  auto two = [](std::string_view a, std::string_view b) {
+    return Bytes().U16(static_cast<uint16_t>(a.size())).U16(static_cast<uint16_t>(b.size())).Str(a).Zero().Str(b).Zero();
+  };
   const std::string gb_name = "Mon\\\xD6\xD0\xCE\xC4.txt";  // GB18030 text moves as bytes
   ASSERT_EQ(KOVA_DeleteFile(f.session, gb_name), 0u);
-  EXPECT_EQ(f.Last().bytes, PathFrame(OP_DELETE_FILE, gb_name, f.Last().header.request_tag));
+  sent(OP_DELETE_FILE, path(gb_name));
+  ASSERT_EQ(KOVA_DeleteFile(f.session, ""), 0u);  // an empty name is still a terminated string
+  sent(OP_DELETE_FILE, path(""));
   ASSERT_EQ(KOVA_CreateDirectory(f.session, "Mon\\C"), 0u);
-  EXPECT_EQ(f.Last().bytes, PathFrame(OP_CREATE_DIRECTORY, "Mon\\C", f.Last().header.request_tag));
+  sent(OP_CREATE_DIRECTORY, path("Mon\\C"));
   ASSERT_EQ(KOVA_RemoveDirectory(f.session, "Mon"), 0u);
-  EXPECT_EQ(f.Last().bytes, PathFrame(OP_REMOVE_DIRECTORY, "Mon", f.Last().header.request_tag));
-  uint32_t attributes = 0;
+  sent(OP_REMOVE_DIRECTORY, path("Mon"));
+  uint32_t attributes = 0, space = 1, files = 1;
   ASSERT_EQ(KOVA_GetFileAttributes(f.session, "ab", &attributes), 0u);
-  EXPECT_EQ(f.Last().bytes, PathFrame(OP_GET_FILE_ATTRIBUTES, "ab", f.Last().header.request_tag));
+  sent(OP_GET_FILE_ATTRIBUTES, path("ab"));
   EXPECT_EQ(attributes, 3u * 3u + 'a');
   ASSERT_EQ(KOVA_SetFileAttributes(f.session, "a.txt", 0x21), 0u);
-  EXPECT_EQ(f.Last().bytes, (Bytes().Raw(RequestHeaderBytes(OP_SET_FILE_ATTRIBUTES, 14, f.Last().header.request_tag))
-                                 .U32(0x21).U16(6).U16(0).Str("a.txt").Zero().get()));
-  // An empty name is still a terminated string.
-  ASSERT_EQ(KOVA_DeleteFile(f.session, ""), 0u);
-  EXPECT_EQ(f.Last().bytes, PathFrame(OP_DELETE_FILE, "", f.Last().header.request_tag));
-}
-
-TEST(RemotePathOpsTest, AccountAndSpaceRequestsHaveTheirExactBytes) {
-  Fixture f;
+  sent(OP_SET_FILE_ATTRIBUTES, Bytes().U32(0x21).Raw(path("a.txt")));
   const std::string digest = "5f4dcc3b5aa765d61d8327deb882cf99";
   ASSERT_EQ(KOVA_RegisterUser(f.session, "backup", digest), 0u);
-  EXPECT_EQ(f.Last().bytes, TwoStringFrame(OP_REGISTER_USER, "backup", digest, f.Last().header.request_tag));
+  sent(OP_REGISTER_USER, two("backup", digest));
   ASSERT_EQ(KOVA_Login(f.session, "backup", digest), 0u);
-  EXPECT_EQ(f.Last().bytes, TwoStringFrame(OP_LOGIN, "backup", digest, f.Last().header.request_tag));
+  sent(OP_LOGIN, two("backup", digest));
   ASSERT_EQ(KOVA_Rename(f.session, "old.txt", "new name.txt"), 0u);
-  EXPECT_EQ(f.Last().bytes, TwoStringFrame(OP_RENAME, "old.txt", "new name.txt", f.Last().header.request_tag));
-
-  uint32_t space = 1, files = 1;
+  sent(OP_RENAME, two("old.txt", "new name.txt"));
   ASSERT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), 0u);
-  EXPECT_EQ(f.Last().bytes, (Bytes().Raw(RequestHeaderBytes(OP_GET_SPACE_INFO, 8, f.Last().header.request_tag))
-                                 .U32(0).U32(0).get()));
+  sent(OP_GET_SPACE_INFO, Bytes().U32(0).U32(0));
   EXPECT_EQ(space, 4096u);
   EXPECT_EQ(files, 17u);
   ASSERT_EQ(KOVA_SetSpaceInfo(f.session, 0xFFFFF000, 12345), 0u);
-  EXPECT_EQ(f.Last().bytes, (Bytes().Raw(RequestHeaderBytes(OP_SET_SPACE_INFO, 8, f.Last().header.request_tag))
-                                 .U32(0xFFFFF000).U32(12345).get()));
+  sent(OP_SET_SPACE_INFO, Bytes().U32(0xFFFFF000).U32(12345));
   ASSERT_EQ(KOVA_Heartbeat(f.session), 0u);
-  EXPECT_EQ(f.Last().bytes, RequestHeaderBytes(OP_HEARTBEAT, 0, f.Last().header.request_tag));
+  sent(OP_HEARTBEAT, {});
 }
 
 TEST(RemotePathOpsTest, ServerResultsAreReturnedAndOutValuesKept) {
@@ -156,35 +141,6 @@ TEST(RemotePathOpsTest, ShortRepliesAreRefused) {
   // A reply with payload where none belongs would put the stream out of step.
   EXPECT_EQ(KOVA_DeleteFile(f.session, "a"), ERROR_INVALID_DATA);
   EXPECT_EQ(KOVA_Heartbeat(f.session), WSAENOTCONN);
-}
-
-TEST(RemotePathOpsTest, TwoThreadsOnOneSessionEachGetTheirOwnReplies) {
-  // The server answers slowly enough that the two threads really contend.
-  Fixture f([](const Request& r) {
-    if (r.header.code == OP_GET_FILE_ATTRIBUTES) std::this_thread::yield();
-    return PathServer(r);
-  });
-  constexpr int kRounds = 300;
-  int mismatches[2] = {0, 0};
-  int failures[2] = {0, 0};
-  auto worker = [&](int id) {
-    for (int i = 0; i < kRounds; ++i) {
-      // Different lengths and first bytes give each thread its own answers.
-      const std::string path = std::string(id == 0 ? "a" : "zz") + std::to_string(i);
-      uint32_t attributes = 0;
-      if (KOVA_GetFileAttributes(f.session, path, &attributes) != 0) {
-        ++failures[id];
-      } else if (attributes != path.size() * 3 + static_cast<uint8_t>(path[0]) + 3) {
-        ++mismatches[id];
-      }
-    }
-  };
-  std::thread t0(worker, 0), t1(worker, 1);
-  t0.join();
-  t1.join();
-  EXPECT_EQ(failures[0] + failures[1], 0);
-  EXPECT_EQ(mismatches[0] + mismatches[1], 0);
-  EXPECT_EQ(f.peer.CountOf(OP_GET_FILE_ATTRIBUTES), 2u * kRounds);
 }
 
 }  // namespace
