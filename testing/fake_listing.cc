@@ -40,14 +40,14 @@ std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) con
 
 FakePeer::Answer FakeListing::Answer(const FakePeer::Request& request) {
   const uint32_t capacity = LoadU32(request.payload.data() + 2);
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   std::vector<uint8_t> chunk = NextChunk(capacity, &next_);
   sent_.push_back(chunk);
   return FakePeer::Answer{FakePeer::Reply(request, 0, chunk)};
 }
 
 std::vector<std::vector<uint8_t>> FakeListing::Chunks() const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   return sent_;
 }
 

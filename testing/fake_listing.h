@@ -6,10 +6,10 @@
 #define TERVANE_TESTING_FAKE_LISTING_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "shared/platform/mutex.h"
 #include "testing/fake_peer.h"
 
 namespace tervane::testing {
@@ -38,9 +38,9 @@ class FakeListing {
   std::vector<uint8_t> NextChunk(uint32_t capacity, size_t* next) const;
 
   const std::vector<Entry> entries_;
-  mutable std::mutex mu_;
-  size_t next_ = 0;                          // guarded by mu_
-  std::vector<std::vector<uint8_t>> sent_;   // guarded by mu_
+  mutable Mutex mu_;
+  size_t next_ GUARDED_BY(mu_) = 0;
+  std::vector<std::vector<uint8_t>> sent_ GUARDED_BY(mu_);
 };
 
 }  // namespace tervane::testing

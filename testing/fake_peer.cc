@@ -168,7 +168,7 @@ bool FakePeer::ServeConnection(int fd, size_t index) {
       request.bytes.insert(request.bytes.end(), request.payload.begin(), request.payload.end());
     }
     {
-      std::lock_guard<std::mutex> hold(mu_);
+      MutexLock hold(&mu_);
       requests_.push_back(request);
     }
     const Answer answer = script_(request);
@@ -200,19 +200,19 @@ FakePeer::Script FakePeer::Answering(Handler handler) {
 }
 
 std::vector<uint16_t> FakePeer::Codes() const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   std::vector<uint16_t> codes;
   for (const Request& r : requests_) codes.push_back(r.header.code);
   return codes;
 }
 
 std::vector<FakePeer::Request> FakePeer::Requests() const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   return requests_;
 }
 
 size_t FakePeer::CountOf(uint16_t code) const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   size_t n = 0;
   for (const Request& r : requests_) n += r.header.code == code ? 1 : 0;
   return n;

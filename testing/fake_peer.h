@@ -13,10 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "shared/platform/mutex.h"
 #include "shared/protocol/frame_header.h"
 #include "testing/frame_bytes.h"
 
@@ -89,8 +89,8 @@ class FakePeer {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<bool> client_closed_{false};
-  mutable std::mutex mu_;
-  std::vector<Request> requests_;  // guarded by mu_
+  mutable Mutex mu_;
+  std::vector<Request> requests_ GUARDED_BY(mu_);
   std::thread thread_;
 };
 

@@ -3,12 +3,12 @@
 #define TERVANE_TESTING_TEST_RECORDERS_H_
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "client/app/session_ui.h"
 #include "client/net/status_sink.h"
+#include "shared/platform/mutex.h"
 
 namespace tervane::testing {
 
@@ -17,14 +17,14 @@ class RecordingStatus : public StatusSink {
   void ShowStatus(const std::string& utf8) override {
     std::function<void(const std::string&)> hook;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       lines_.push_back(utf8);
       hook = hook_;
     }
     if (hook) hook(utf8);
   }
   std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     return lines_;
   }
   int Count(const std::string& text) const {
@@ -34,28 +34,28 @@ class RecordingStatus : public StatusSink {
   }
   // Called (outside the lock) for every line, on the caller's thread.
   void SetHook(std::function<void(const std::string&)> hook) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     hook_ = std::move(hook);
   }
 
  private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-  std::function<void(const std::string&)> hook_;
+  mutable Mutex mu_;
+  std::vector<std::string> lines_ GUARDED_BY(mu_);
+  std::function<void(const std::string&)> hook_ GUARDED_BY(mu_);
 };
 
 class RecordingUi : public SessionUi {
  public:
   void ShowMessage(const std::string& caption, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     messages.push_back(caption + "|" + text);
   }
   void SetCaption(const std::string& caption) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     captions.push_back(caption);
   }
   void ExitProcess(int code) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     exit_codes.push_back(code);
   }
   std::vector<std::string> messages;
@@ -63,7 +63,7 @@ class RecordingUi : public SessionUi {
   std::vector<int> exit_codes;
 
  private:
-  std::mutex mu_;
+  Mutex mu_;  // the public records are read once the run has ended
 };
 
 }  // namespace tervane::testing

@@ -1,5 +1,6 @@
 #include "client/net/remote_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -73,7 +74,7 @@ struct Fixture {
   RemoteSession* session = nullptr;
 };
 
-TEST(RemoteFileTest, CreateFileSendsItsFieldsAndKeepsTheHandle) {
+TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
   Fixture f(FileServer());
   const uint32_t before = GetTickCount();
   RemoteFile* file = nullptr;
@@ -83,20 +84,11 @@ TEST(RemoteFileTest, CreateFileSendsItsFieldsAndKeepsTheHandle) {
   EXPECT_EQ(file->handle, kHandle);
   EXPECT_EQ(file->session, f.session);
   EXPECT_STREQ(file->path, "Mon\\C\\a.txt");
-
-  const Request r = f.peer.Requests().at(1);
-  EXPECT_TRUE(TagTakenBetween(r.header.request_tag, before, after));
-  Bytes expected;
-  expected.Raw(RequestHeaderBytes(OP_CREATE_FILE, 20 + 12, r.header.request_tag))
-      .U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0).Str("Mon\\C\\a.txt").Zero();
-  EXPECT_EQ(r.bytes, expected.get());
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
-
-TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
-  ASSERT_NE(file, nullptr);
+  const Request open = f.peer.Requests().at(1);
+  EXPECT_TRUE(TagTakenBetween(open.header.request_tag, before, after));
+  EXPECT_EQ(open.bytes, (Bytes().Raw(RequestHeaderBytes(OP_CREATE_FILE, 20 + 12, open.header.request_tag))
+                             .U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0)
+                             .Str("Mon\\C\\a.txt").Zero().get()));
 
   uint64_t size = 0;
   ASSERT_EQ(KOVA_GetFileSize(file, &size), 0u);
@@ -184,70 +176,47 @@ std::vector<std::pair<uint64_t, uint32_t>> Pieces(const std::vector<Request>& rs
   return out;
 }
 
-TEST(RemoteFileTest, WritesGoInPiecesOf64KiB) {
+// Writes and reads go in pieces of 64 KiB, a read straight into its
+// destination; from just below 4 GiB the second piece's offset carries into
+// the high half.
+TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
   Fixture f(FileServer());
   RemoteFile* file = f.Open();
   ASSERT_NE(file, nullptr);
-  // Starts just below 4 GiB so the second piece's offset carries into the high half.
   const uint64_t start = 0x00000000FFFF8000ull;
   std::vector<uint8_t> data(65537);
   for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(i + 5);
-
   for (uint32_t count : {0u, 65536u, 65537u}) {
     SCOPED_TRACE(count);
     const size_t seen = f.peer.Requests().size();
     uint64_t offset = start;
     ASSERT_EQ(KOVA_WriteFile(file, &offset, count, data.data()), 0u);
     EXPECT_EQ(offset, start);
-    const auto all = f.peer.Requests();
-    const std::vector<Request> rs(all.begin() + static_cast<long>(seen), all.end());
-    const auto pieces = Pieces(rs, OP_WRITE_FILE);
-    ASSERT_EQ(rs.size(), pieces.size());
-    if (count == 0) {
-      EXPECT_TRUE(pieces.empty());
-      continue;
-    }
-    ASSERT_EQ(pieces.size(), count == 65536 ? 1u : 2u);
-    EXPECT_EQ(pieces[0], std::make_pair(start, 65536u));
-    std::vector<uint8_t> expected = RequestHeaderBytes(OP_WRITE_FILE, 20 + 65536, rs[0].header.request_tag);
-    Bytes fields;
-    fields.U32(kHandle).U32(0).U64(start).U32(65536);
-    expected.insert(expected.end(), fields.get().begin(), fields.get().end());
-    expected.insert(expected.end(), data.begin(), data.begin() + 65536);
-    EXPECT_EQ(rs[0].bytes, expected);
-    if (count == 65537) {
-      EXPECT_EQ(pieces[1], std::make_pair(uint64_t{0x0000000100008000}, 1u));
-      EXPECT_EQ(rs[1].bytes, (Bytes().Raw(RequestHeaderBytes(OP_WRITE_FILE, 21, rs[1].header.request_tag))
-                                  .U32(kHandle).U32(0).U64(0x0000000100008000ull).U32(1)
-                                  .U8(data[65536]).get()));
-    }
-  }
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
-
-TEST(RemoteFileTest, ReadsGoInPiecesOf64KiBStraightIntoTheDestination) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
-  ASSERT_NE(file, nullptr);
-  const uint64_t start = 0x00000000FFFF8000ull;
-  for (uint32_t count : {0u, 65536u, 65537u}) {
-    SCOPED_TRACE(count);
-    const size_t seen = f.peer.Requests().size();
     // Exactly `count` bytes, so that the address sanitizer sees any overrun.
     std::unique_ptr<uint8_t[]> destination(new uint8_t[count + (count == 0 ? 1 : 0)]);
-    uint64_t offset = start;
     ASSERT_EQ(KOVA_ReadFile(file, &offset, count, destination.get()), 0u);
     for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(destination[i], PatternAt(start + i)) << i;
     const auto all = f.peer.Requests();
     const std::vector<Request> rs(all.begin() + static_cast<long>(seen), all.end());
-    const auto pieces = Pieces(rs, OP_READ_FILE);
-    ASSERT_EQ(rs.size(), pieces.size());
+    const auto writes = Pieces(rs, OP_WRITE_FILE);
+    ASSERT_EQ(writes.size(), count == 0 ? 0u : count == 65536 ? 1u : 2u);
+    ASSERT_EQ(Pieces(rs, OP_READ_FILE), writes);
+    ASSERT_EQ(rs.size(), 2 * writes.size());
     if (count == 0) continue;
-    ASSERT_EQ(pieces.size(), count == 65536 ? 1u : 2u);
-    EXPECT_EQ(rs[0].bytes, (Bytes().Raw(RequestHeaderBytes(OP_READ_FILE, 20, rs[0].header.request_tag))
-                                .U32(kHandle).U32(0).U64(start).U32(65536).get()));
+    EXPECT_EQ(writes[0], std::make_pair(start, 65536u));
+    std::vector<uint8_t> expected = RequestHeaderBytes(OP_WRITE_FILE, 20 + 65536, rs[0].header.request_tag);
+    const std::vector<uint8_t> fields = Bytes().U32(kHandle).U32(0).U64(start).U32(65536);
+    expected.insert(expected.end(), fields.begin(), fields.end());
+    expected.insert(expected.end(), data.begin(), data.begin() + 65536);
+    EXPECT_EQ(rs[0].bytes, expected);
+    const Request& read = rs[writes.size()];
+    EXPECT_EQ(read.bytes, (Bytes().Raw(RequestHeaderBytes(OP_READ_FILE, 20, read.header.request_tag))
+                               .U32(kHandle).U32(0).U64(start).U32(65536).get()));
     if (count == 65537) {
-      EXPECT_EQ(pieces[1], std::make_pair(uint64_t{0x0000000100008000}, 1u));
+      EXPECT_EQ(writes[1], std::make_pair(uint64_t{0x0000000100008000}, 1u));
+      EXPECT_EQ(rs[1].bytes, (Bytes().Raw(RequestHeaderBytes(OP_WRITE_FILE, 21, rs[1].header.request_tag))
+                                  .U32(kHandle).U32(0).U64(0x0000000100008000ull).U32(1)
+                                  .U8(data[65536]).get()));
     }
   }
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
@@ -278,7 +247,9 @@ TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
 }
 
-TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
+// A read that reaches the end gives 38: a piece refused with 38 keeps the
+// pieces before it, and a piece shorter than asked is no success either.
+TEST(RemoteFileTest, ReadReachingTheEndGives38) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE || LoadU64(r.payload.data() + 8) == 0) return false;
     *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
@@ -294,17 +265,14 @@ TEST(RemoteFileTest, ReadReachingTheEndKeepsEarlierPiecesAndGives38) {
   uint64_t size = 0;
   EXPECT_EQ(KOVA_GetFileSize(file, &size), 0u);
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
 
-TEST(RemoteFileTest, ShortSuccessfulReadIsNotASuccess) {
-  Fixture f(FileServer([](const Request& r, Answer* a) {
+  Fixture g(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_READ_FILE) return false;
     *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
     return true;
   }));
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> destination(100, 0);
-  const uint64_t offset = 0;
+  file = g.Open();
+  std::fill(destination.begin(), destination.end(), 0);
   EXPECT_EQ(KOVA_ReadFile(file, &offset, 100, destination.data()), ERROR_HANDLE_EOF);
   EXPECT_EQ(destination[98], 0x55);
   EXPECT_EQ(destination[99], 0);

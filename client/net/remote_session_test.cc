@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "testing/fake_peer.h"
+#include "testing/free_port.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
@@ -23,22 +24,10 @@ using testing::Bytes;
 using testing::FakePeer;
 using testing::RequestHeaderBytes;
 using testing::OpenDescriptorCount;
+using testing::PickFreePort;
 using testing::TagTakenBetween;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
-
-// A port on loopback with nobody listening: bound, then let go.
-uint16_t UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectClosesIt) {
   FakePeer peer([](const Request& r) { return FakePeer::SessionAnswer(r); });
@@ -63,10 +52,6 @@ TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectClosesIt) {
             RequestHeaderBytes(OP_CLOSE_SESSION, 0, requests[1].header.request_tag));
 }
 
-TEST(RemoteSessionTest, DisconnectOfNothingDoesNothing) {
-  EXPECT_EQ(KOVA_Disconnect(nullptr), 0u);
-}
-
 TEST(RemoteSessionTest, DisconnectIgnoresAFailedCloseAndStillFrees) {
   FakePeer peer([](const Request& r) {
     if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
@@ -83,12 +68,12 @@ TEST(RemoteSessionTest, FailedConnectsLeaveNoSocketAndNoRecord) {
   RemoteSession* session = reinterpret_cast<RemoteSession*>(0x1);
 
   // Nobody listening.
-  EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, UnusedPort()), WSAECONNREFUSED);
+  EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, PickFreePort()), WSAECONNREFUSED);
   EXPECT_EQ(session, nullptr);
 
   // Not a dotted address: the connect step fails with a socket error.
   session = reinterpret_cast<RemoteSession*>(0x1);
-  const uint32_t rc = KOVA_Connect("no.such.address", &session, UnusedPort());
+  const uint32_t rc = KOVA_Connect("no.such.address", &session, PickFreePort());
   EXPECT_GE(rc, 10000u);
   EXPECT_LT(rc, 11100u);
   EXPECT_EQ(session, nullptr);
@@ -168,82 +153,60 @@ TEST(RemoteSessionTest, SendAllAndReceiveAllMoveWholeRangesAndReportClosing) {
   EXPECT_EQ(SendAll(-1, out.data(), 0), 0u);
 }
 
-TEST(RemoteSessionTest, StalledReplyTimesOutAndTheConnectionIsNotReused) {
-  FakePeer peer([](const Request& r) {
-    if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
-    // Half a header, then silence.
-    std::vector<uint8_t> reply = FakePeer::Reply(r, 0);
-    reply.resize(10);
-    return Answer{reply, false, true};
-  });
-  RemoteSession* session = nullptr;
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-  KOVA_SetReplyTimeout(session, 200);
-  EXPECT_EQ(session->reply_timeout_ms, 200u);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(KOVA_Heartbeat(session), WSAETIMEDOUT);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(150));
-  EXPECT_LT(took, std::chrono::milliseconds(3000));
-  EXPECT_EQ(session->socket, -1);
-  EXPECT_TRUE(peer.WaitForClientClose(2000));
-
-  // Every later exchange fails at once, without a byte on the wire.
-  EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
-  uint32_t attributes = 0;
-  EXPECT_EQ(KOVA_GetFileAttributes(session, "a", &attributes), WSAENOTCONN);
-  EXPECT_EQ(KOVA_Disconnect(session), 0u);
-  EXPECT_EQ(peer.CountOf(OP_HEARTBEAT), 1u);
-  EXPECT_EQ(peer.CountOf(OP_CLOSE_SESSION), 0u);
-}
-
-TEST(RemoteSessionTest, ServerClosingInsideAReplyGives13) {
-  for (size_t cut : {size_t{0}, size_t{5}, size_t{27}}) {
-    SCOPED_TRACE(cut);
-    FakePeer peer([cut](const Request& r) {
-      if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
+// A reply that breaks the stream (cut short, late, another request's, or an
+// error carrying a payload, whose result still counts) fails its call and
+// closes the connection; every later call fails at once without a byte on
+// the wire.
+TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
+  struct Case {
+    const char* what;
+    FakePeer::Script answer;
+    uint32_t code;
+  };
+  auto cut = [](size_t length, bool stall) {
+    return [length, stall](const Request& r) {
       std::vector<uint8_t> reply = FakePeer::Reply(r, 0);
-      reply.resize(cut);
-      return Answer{reply, true, false};
+      reply.resize(length);
+      return Answer{reply, !stall, stall};
+    };
+  };
+  const Case cases[] = {
+      {"closed before the reply", cut(0, false), ERROR_INVALID_DATA},
+      {"closed inside the header", cut(5, false), ERROR_INVALID_DATA},
+      {"closed a byte short", cut(27, false), ERROR_INVALID_DATA},
+      {"half a header, then silence", cut(10, true), WSAETIMEDOUT},
+      {"a stale reply's tag",
+       [](const Request& r) {
+         std::vector<uint8_t> reply = FakePeer::Reply(r, 0);
+         StoreU32(reply.data() + kOffRequestTag, r.header.request_tag - 5);
+         return Answer{reply};
+       },
+       ERROR_BAD_FORMAT},
+      {"an error with a payload",
+       [](const Request& r) { return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED, Bytes().U32(1))}; },
+       ERROR_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePeer peer([&c](const Request& r) {
+      return r.header.code == OP_OPEN_SESSION ? FakePeer::SessionAnswer(r) : c.answer(r);
     });
     RemoteSession* session = nullptr;
     ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-    EXPECT_EQ(KOVA_Heartbeat(session), ERROR_INVALID_DATA);
+    KOVA_SetReplyTimeout(session, 200);
+    EXPECT_EQ(session->reply_timeout_ms, 200u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KOVA_DeleteFile(session, "x"), c.code);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(c.code != WSAETIMEDOUT || took >= std::chrono::milliseconds(150));
+    EXPECT_EQ(session->socket, -1);
     EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
-    KOVA_Disconnect(session);
+    uint32_t attributes = 0;
+    EXPECT_EQ(KOVA_GetFileAttributes(session, "a", &attributes), WSAENOTCONN);
+    EXPECT_EQ(KOVA_Disconnect(session), 0u);
+    EXPECT_EQ(peer.Requests().size(), 2u);  // the session open and the delete
   }
-}
-
-TEST(RemoteSessionTest, ForeignTagGives11AndClosesTheConnection) {
-  FakePeer peer([](const Request& r) {
-    if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
-    std::vector<uint8_t> reply = FakePeer::Reply(r, 0);
-    StoreU32(reply.data() + kOffRequestTag, r.header.request_tag - 5);  // a stale reply
-    return Answer{reply};
-  });
-  RemoteSession* session = nullptr;
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-  EXPECT_EQ(KOVA_Heartbeat(session), ERROR_BAD_FORMAT);
-  EXPECT_EQ(session->socket, -1);
-  EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
-  EXPECT_EQ(peer.CountOf(OP_HEARTBEAT), 1u);
-  KOVA_Disconnect(session);
-}
-
-TEST(RemoteSessionTest, ErrorReplyCarryingPayloadIsOutOfStep) {
-  FakePeer peer([](const Request& r) {
-    if (r.header.code == OP_OPEN_SESSION) return FakePeer::SessionAnswer(r);
-    if (r.header.code == OP_HEARTBEAT) return Answer{FakePeer::Reply(r, 0)};
-    return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED, Bytes().U32(1))};
-  });
-  RemoteSession* session = nullptr;
-  ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-  // A plain error reply keeps the connection.
-  EXPECT_EQ(KOVA_Heartbeat(session), 0u);
-  EXPECT_EQ(KOVA_DeleteFile(session, "x"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(session->socket, -1);
-  EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
-  KOVA_Disconnect(session);
 }
 
 TEST(RemoteSessionTest, AbandonClosesOnceAndStartupCallsAreHarmless) {
@@ -259,6 +222,7 @@ TEST(RemoteSessionTest, AbandonClosesOnceAndStartupCallsAreHarmless) {
   KOVA_SetReplyTimeout(session, 0);
   EXPECT_EQ(session->reply_timeout_ms, 1u);
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
+  EXPECT_EQ(KOVA_Disconnect(nullptr), 0u);
   EXPECT_EQ(KOVA_NetStartup(), 0u);
   EXPECT_EQ(KOVA_NetCleanup(), 0u);
 }

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
 #include "testing/test_recorders.h"
+#include "testing/temp_dir.h"
 #include "testing/test_server.h"
 #include "client/ui/dialog_prompts.h"
 #include "testing/ui_test_main.h"
@@ -30,16 +30,6 @@ class TargetPrompts : public DialogPrompts {
   QString target_;
 };
 
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 }  // namespace
 
 class RestoreWindowTest : public QObject {
@@ -53,13 +43,11 @@ class RestoreWindowTest : public QObject {
     if (testing::TestServer::Binary().empty()) QSKIP("tervanesvr is not built");
     testing::TestServer server;
     QVERIFY2(server.Start(), server.Errors().c_str());
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString source = dir.filePath(QStringLiteral("源"));
-    QVERIFY(QDir().mkpath(source + QStringLiteral("/子")));
-    const QByteArray report("季度报告\n");
-    QVERIFY(WriteAll(source + QStringLiteral("/子/报告.txt"), report));
-    QVERIFY(WriteAll(source + QStringLiteral("/keep.txt"), "not ticked"));
+    testing::TempDir tmp;
+    const QString dir = QString::fromStdString(tmp.path());
+    const QString source = dir + QStringLiteral("/源");
+    const std::string report = "季度报告\n";
+    QVERIFY(testing::WriteFile(tmp.At("源/子/报告.txt"), report) && testing::WriteFile(tmp.At("源/keep.txt"), "x"));
     {
       ClientSession session;
       testing::RecordingStatus status;
@@ -74,10 +62,10 @@ class RestoreWindowTest : public QObject {
     SyncSettings settings;
     settings.server_address = 0x7F000001u;
     settings.directories = {source.toStdString()};
-    const QString settings_path = dir.filePath(QStringLiteral("BK_CLIENT_CFG.ini"));
+    const QString settings_path = dir + QStringLiteral("/BK_CLIENT_CFG.ini");
     QCOMPARE(SaveSettings(settings_path.toStdString(), settings), 0u);
 
-    const QString target = dir.filePath(QStringLiteral("target"));
+    const QString target = dir + QStringLiteral("/target");
     TargetPrompts prompts(target);
     RestoreWindowOptions options;
     options.settings_path = settings_path.toStdString();
@@ -117,7 +105,7 @@ class RestoreWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
     QCOMPARE(finished.at(0).at(0).toInt(), 0);
     QVERIFY(!window.busy());
-    QCOMPARE(ReadAll(target + source + QStringLiteral("/子/报告.txt")), report);
+    QVERIFY(testing::ReadFile((target + source).toStdString() + "/子/报告.txt") == report);
     QVERIFY(!QFile::exists(target + source + QStringLiteral("/keep.txt")));
   }
 };

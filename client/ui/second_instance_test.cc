@@ -1,5 +1,6 @@
-// The real program: a second configured copy ends at once with 0, and the
-// marker follows the process that holds it.
+// The real program: a second configured copy ends at once with 0 while the
+// first holds the marker. (A marker left by a holder that died is taken
+// over: InstanceLockTest shows it.)
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -85,15 +86,7 @@ class SecondInstanceTest : public QObject {
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), saved);  // the second copy wrote nothing
     file.close();
-
-    // The first copy dies without cleaning up; the next one still starts.
     Stop(&first);
-    QVERIFY(QFileInfo::exists(LockPath()));
-    QProcess third;
-    Start(&third, settings_path_);
-    QTRY_COMPARE_WITH_TIMEOUT(LockHolder(), third.processId(), 15000);
-    QCOMPARE(third.state(), QProcess::Running);
-    Stop(&third);
   }
 
   // Without settings neither copy takes the marker, so both run (each

@@ -3,11 +3,14 @@
 // the one frame buffer that holds the request and, afterwards, the reply
 // built over it.
 //
-// Who may touch what: the fields marked GUARDED_BY(pool lock) are read and
-// written under ContextPool::mutex(). Everything else belongs to the
-// connection's one outstanding socket operation: the worker that runs its
-// completion (and has set `busy` under the pool lock) works on them without
-// the lock; the pool touches them only under the lock while `busy` is false.
+// Who may touch what: the fields marked "pool lock" below (and session.key)
+// are read and written under ContextPool::mutex(). A slot cannot name its
+// pool's mutex, so these carry no GUARDED_BY: the compiler's lock checking
+// stops at the pool, whose functions take the lock or require it. Everything
+// else belongs to the connection's one outstanding socket operation: the
+// worker that runs its completion (and has set `busy` under the pool lock)
+// works on them without the lock; the pool touches them only under the lock
+// while `busy` is false.
 #ifndef TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 #define TERVANE_SERVER_NET_CLIENT_CONTEXT_H_
 
@@ -33,13 +36,13 @@ struct ClientContext {
   ClientContext(const ClientContext&) = delete;
   ClientContext& operator=(const ClientContext&) = delete;
 
-  bool in_use = false;      // GUARDED_BY(pool lock): the slot holds a connection
-  bool busy = false;        // GUARDED_BY(pool lock): a worker is serving it now
-  // GUARDED_BY(pool lock): the login deadline passed while a worker served
-  // it; that worker releases it unless it has logged in by then.
+  bool in_use = false;  // pool lock: the slot holds a connection
+  bool busy = false;    // pool lock: a worker is serving it now
+  // Pool lock: the login deadline passed while a worker served it; that
+  // worker releases it unless it has logged in by then.
   bool login_overdue = false;
-  // GUARDED_BY(pool lock): waiting out the pause after a failed login; only
-  // the peer's close is watched meanwhile.
+  // Pool lock: waiting out the pause after a failed login; only the peer's
+  // close is watched meanwhile.
   bool held = false;
   // GetTickCount() at set-up and at every complete header; read by the sweep.
   std::atomic<uint32_t> last_activity{0};

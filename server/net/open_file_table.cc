@@ -7,12 +7,12 @@
 
 namespace tervane {
 
-uint32_t OpenFileTable::Add(uint32_t handle, std::string_view path, FileRegistry& files) {
+Result OpenFileTable::Add(uint32_t handle, std::string_view path, FileRegistry& files) {
   if (handle == 0 || path.size() > kMaxPathLength) return ERROR_FILENAME_EXCED_RANGE;
   for (Entry& e : entries_) {
     if (e.handle != 0 && e.path_length == path.size() && std::memcmp(e.path, path.data(), path.size()) == 0) {
       // The same file opened again on this connection: the newer open wins.
-      // A handle this table holds is open in the registry, so its close
+      // Every handle held here is open in the registry, so closing it
       // cannot fail.
       static_cast<void>(files.Close(e.handle));
       e.handle = handle;
@@ -31,11 +31,11 @@ uint32_t OpenFileTable::Add(uint32_t handle, std::string_view path, FileRegistry
   return ERROR_INSUFFICIENT_BUFFER;
 }
 
-uint32_t OpenFileTable::Close(uint32_t handle, FileRegistry& files) {
+Result OpenFileTable::Close(uint32_t handle, FileRegistry& files) {
   if (handle == 0) return ERROR_FILE_NOT_FOUND;
   for (Entry& e : entries_) {
     if (e.handle == handle) {
-      static_cast<void>(files.Close(handle));  // held here, so open: cannot fail
+      static_cast<void>(files.Close(handle));  // held, so open: cannot fail
       e = Entry{};
       return ERROR_SUCCESS;
     }
@@ -45,7 +45,7 @@ uint32_t OpenFileTable::Close(uint32_t handle, FileRegistry& files) {
 
 void OpenFileTable::CloseAll(FileRegistry& files) {
   for (Entry& e : entries_) {
-    if (e.handle != 0) static_cast<void>(files.Close(e.handle));  // held here, so open: cannot fail
+    if (e.handle != 0) static_cast<void>(files.Close(e.handle));  // held, so open: cannot fail
     e = Entry{};
   }
 }

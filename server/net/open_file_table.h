@@ -3,9 +3,9 @@
 // served only for handles held here, so no connection can act on another
 // connection's files; releasing the connection closes whatever is left.
 //
-// Not thread-safe: a table belongs to one ClientContext and is touched only
-// by the worker serving that connection, or under the pool lock while no
-// worker serves it.
+// Not thread-safe: a table belongs to one connection's Session and is
+// touched only by the worker serving that connection, or under the pool lock
+// while no worker serves it.
 #ifndef TERVANE_SERVER_NET_OPEN_FILE_TABLE_H_
 #define TERVANE_SERVER_NET_OPEN_FILE_TABLE_H_
 
@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "shared/platform/remote_name.h"
+#include "shared/protocol/result.h"
 
 namespace tervane {
 
@@ -31,11 +32,11 @@ class OpenFileTable {
   // 0; ERROR_INSUFFICIENT_BUFFER (122) when all 16 are in use (the caller
   // closes the new handle); ERROR_FILENAME_EXCED_RANGE (206) for a path
   // longer than kMaxPathLength or handle 0 (nothing is stored).
-  uint32_t Add(uint32_t handle, std::string_view path, FileRegistry& files);
+  Result Add(uint32_t handle, std::string_view path, FileRegistry& files);
 
   // CloseOpenFile: closes the handle and clears its entry; 0, or
   // ERROR_FILE_NOT_FOUND (2) when no entry holds it (nothing is closed).
-  uint32_t Close(uint32_t handle, FileRegistry& files);
+  Result Close(uint32_t handle, FileRegistry& files);
 
   // CloseAllOpenFiles: closes every handle held and clears the table.
   void CloseAll(FileRegistry& files);

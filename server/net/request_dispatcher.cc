@@ -42,7 +42,7 @@ DispatchOutcome RequestDispatcher::OnHeader(ClientContext& c) {
 }
 
 DispatchOutcome RequestDispatcher::OnPayload(ClientContext& c) {
-  HandlerReply reply = handlers_.Handle(c.stage, c);
+  const HandlerReply reply = handlers_.Handle(c.stage, c.session, Frame(c.buffer));
   return PrepareReply(c, reply.result, reply.length);
 }
 
@@ -53,11 +53,11 @@ DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
   c.offset = 0;
   c.remaining = kHeaderSize;
   // The reply just sent is still in the buffer.
-  uint32_t result = HeaderResult(c.buffer);
-  if (HeaderCode(c.buffer) != OP_LOGIN || result == 0) return DispatchOutcome::kReceiveHeader;
+  const Result result = HeaderResult(c.buffer);
+  if (HeaderCode(c.buffer) != OP_LOGIN || result.ok()) return DispatchOutcome::kReceiveHeader;
   if (++c.session.failed_logins >= kMaxFailedLogins) {
-    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n", static_cast<int>(c.session.failed_logins),
-              PeerText(c.session).text);
+    ServerLog(LogKind::kFailure, "Login failed %d times: [%s] connection closed\n",
+              static_cast<int>(c.session.failed_logins), PeerText(c.session).text);
     return DispatchOutcome::kRelease;
   }
   // An unknown name is how every workstation's first run begins (it then
@@ -66,10 +66,10 @@ DispatchOutcome RequestDispatcher::OnReplySent(ClientContext& c) {
   return result == RESULT_NOT_LOGGED_IN ? DispatchOutcome::kReceiveHeader : DispatchOutcome::kReceiveHeaderLater;
 }
 
-DispatchOutcome RequestDispatcher::PrepareReply(ClientContext& c, uint32_t result, uint32_t length) {
+DispatchOutcome RequestDispatcher::PrepareReply(ClientContext& c, Result result, uint32_t length) {
   // Error replies carry no payload, whatever a handler left in the buffer.
-  if (result != 0 || length > kMaxPayload) length = 0;
-  SetReplyFields(c.buffer, result, length);
+  if (!result.ok() || length > kMaxPayload) length = 0;
+  SetReplyFields(c.buffer, result.code(), length);
   c.stage = STAGE_REPLY;
   c.io_kind = IO_SEND;
   c.offset = 0;

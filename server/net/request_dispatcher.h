@@ -52,7 +52,7 @@ class RequestDispatcher {
   DispatchOutcome OnReplySent(ClientContext& c);
 
  private:
-  DispatchOutcome PrepareReply(ClientContext& c, uint32_t result, uint32_t length);
+  DispatchOutcome PrepareReply(ClientContext& c, Result result, uint32_t length);
 
   RequestHandlers handlers_;
 };
