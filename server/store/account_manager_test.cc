@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "server/store/config_file.h"
 #include "shared/platform/win_error.h"
@@ -121,19 +122,17 @@ TEST_F(AccountManagerTest, EveryUserRequestNeedsABoundAccount) {
   uint32_t a = 0;
   uint32_t b = 0;
   bool has_file = true;
-  EXPECT_EQ(accounts_.GetUserPath(99, &p_), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.ComposeUserPath(99, "..", &p_), RESULT_NOT_LOGGED_IN) << "the binding is checked first";
-  EXPECT_EQ(accounts_.ResolveListingPath(99, "\\", &p_, resume_), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.SaveListingResume(99, p_, ""), RESULT_NOT_LOGGED_IN);
+  // ComposeUserPath checks the binding before the name.
+  const std::vector<Result> got = {
+      accounts_.GetUserPath(99, &p_), accounts_.ComposeUserPath(99, "..", &p_),
+      accounts_.ResolveListingPath(99, "\\", &p_, resume_), accounts_.SaveListingResume(99, p_, ""),
+      accounts_.ChangeCurrentDirectory(99, "\\"), accounts_.ResolveCreatePath(0, "Mon\\a.txt", &p_, &has_file),
+      accounts_.GetSpaceInfo(99, &a, &b), accounts_.SetSpaceInfo(99, 1, 2), accounts_.GetUsage(99, &a, &b),
+      accounts_.SetUsage(99, 1, 2)};
+  EXPECT_EQ(got, std::vector<Result>(got.size(), RESULT_NOT_LOGGED_IN));
   EXPECT_EQ(accounts_.SaveListingResume(kAlice, p_, nullptr), RESULT_NO_RESUME_NAME);
-  EXPECT_EQ(accounts_.ChangeCurrentDirectory(99, "\\"), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.ResolveCreatePath(0, "Mon\\a.txt", &p_, &has_file), RESULT_NOT_LOGGED_IN);
   EXPECT_FALSE(has_file);
   EXPECT_FALSE(dir_.Exists("share/root/alice/Mon"));
-  EXPECT_EQ(accounts_.GetSpaceInfo(99, &a, &b), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.SetSpaceInfo(99, 1, 2), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.GetUsage(99, &a, &b), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(accounts_.SetUsage(99, 1, 2), RESULT_NOT_LOGGED_IN);
   EXPECT_EQ(accounts_.GetSpaceInfo(kAlice, &a, &b), 0u);
   EXPECT_EQ(accounts_.SetUsage(kAlice, 1, 2), 0u);
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "server/store/file_registry.h"
 #include "shared/platform/win_error.h"
@@ -219,20 +220,15 @@ TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   const testing::Tree outside = testing::ReadTree(dir_.At("outside"), /*with_modes=*/true);
   uint32_t a = 0;
   uint32_t h = 0;
-  EXPECT_EQ(GetFileAttributesAt(P("out/secret"), &a), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(GetFileAttributesAt(P("s"), &a), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(PathExists(P("out")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(PathExists(P("out/secret")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateDirectoryPath(P("out")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateDirectoryPath(P("out/planted/x")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyDeleteFile(registry_, P("out/secret")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("s"), P("s2")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("out/secret"), P("mine")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("m"), P("out/m")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry_.Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
+  const std::vector<Result> got = {
+      GetFileAttributesAt(P("out/secret"), &a), GetFileAttributesAt(P("s"), &a),
+      SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), PathExists(P("out")), PathExists(P("out/secret")),
+      CreateDirectoryPath(P("out")), CreateDirectoryPath(P("out/planted/x")), MyDeleteFile(registry_, P("out/secret")),
+      MoveFileAt(registry_, P("s"), P("s2")), MoveFileAt(registry_, P("out/secret"), P("mine")),
+      MoveFileAt(registry_, P("m"), P("out/m")), registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h),
+      registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h),
+      registry_.Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h)};
+  EXPECT_EQ(got, std::vector<Result>(got.size(), ERROR_ACCESS_DENIED));
   EXPECT_EQ(testing::ReadTree(dir_.At("outside"), /*with_modes=*/true), outside);
   // Removing an entry follows nothing: a planted link can be deleted, and only the link goes.
   EXPECT_EQ(MyDeleteFile(registry_, P("s")), 0u);
