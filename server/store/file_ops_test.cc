@@ -6,12 +6,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "server/store/file_registry.h"
+#include "shared/platform/win_error.h"
 #include "testing/captured_stdout.h"
 #include "testing/temp_dir.h"
-#include "shared/platform/win_error.h"
 
 namespace tervane {
 namespace {
@@ -20,265 +22,215 @@ class FileOpsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_.MakeDir("home");
-    dir_.MakeDir("outside");
     dir_.WriteFile("outside/secret", "secret");
   }
   StorePath P(const std::string& rel) const { return dir_.Path("home", rel); }
-  FileRegistry registry_;  // closes what a test leaves open
   uint32_t Hold(const std::string& rel, uint32_t access, uint32_t share) {
     uint32_t h = 0;
-    Result r = registry_.Open(P(rel), access, share, OPEN_EXISTING, 0x80, &h);
-    EXPECT_EQ(r, 0u);
+    EXPECT_EQ(registry_.Open(P(rel), access, share, OPEN_EXISTING, 0x80, &h), 0u);
     return h;
+  }
+  void Link(const std::string& target, const std::string& rel) {
+    ASSERT_EQ(::symlink(dir_.At(target).c_str(), dir_.At(rel).c_str()), 0);
+  }
+  // The tree delete of `rel`, its log lines in *log.
+  Result DeleteTree(const std::string& rel, std::string* log) {
+    testing::CapturedStdout capture;
+    Result r = ZOT_DeleteDirectoryTree(registry_, P(rel), &bytes_, &files_);
+    capture.Restore();
+    *log = capture.Text();
+    return r;
+  }
+  bool Logged(const std::string& log, const std::string& what, const std::string& rel, int result) const {
+    return log.find(what + ":[" + dir_.At("home/") + rel + "] Result: " + std::to_string(result) + "\n") !=
+           std::string::npos;
   }
 
   testing::TempDir dir_;
+  FileRegistry registry_;  // closes what a test leaves open
+  uint32_t bytes_ = 0;
+  uint32_t files_ = 0;
 };
 
-TEST_F(FileOpsTest, CreateDirectoryPathCreatesChainsAndReportsExisting) {
-  EXPECT_EQ(CreateDirectoryPath(P("a")), 0u);
-  EXPECT_EQ(CreateDirectoryPath(P("a")), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(CreateDirectoryPath(P("a/b/c")), 0u) << "two levels below an existing one";
-  EXPECT_TRUE(dir_.Exists("home/a/b/c"));
-  EXPECT_EQ(CreateDirectoryPath(P("a\\d\\")), 0u) << "a trailing separator";
-  EXPECT_EQ(CreateDirectoryPath(P("")), ERROR_ALREADY_EXISTS);
+TEST_F(FileOpsTest, CreateDirectoryPathMakesChainsAndReportsWhatExists) {
   dir_.WriteFile("home/file", "x");
-  EXPECT_EQ(CreateDirectoryPath(P("file")), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(CreateDirectoryPath(P("file/x/y")), ERROR_PATH_NOT_FOUND);
-  // A home that went missing is made again.
-  StorePath fresh = dir_.Path("newhome", "Mon/C");
-  EXPECT_EQ(CreateDirectoryPath(fresh), 0u);
+  const struct { const char* rel; uint32_t result; } cases[] = {
+      {"a", 0}, {"a", ERROR_ALREADY_EXISTS}, {"a/b/c", 0}, {"", ERROR_ALREADY_EXISTS},
+      {"file", ERROR_ALREADY_EXISTS}, {"file/x/y", ERROR_PATH_NOT_FOUND}};
+  for (const auto& c : cases) EXPECT_EQ(CreateDirectoryPath(P(c.rel)), c.result) << c.rel;
+  EXPECT_TRUE(dir_.Exists("home/a/b/c"));
+  EXPECT_EQ(CreateDirectoryPath(dir_.Path("newhome", "Mon/C")), 0u) << "a home that went missing is made again";
   EXPECT_TRUE(dir_.Exists("newhome/Mon/C"));
 }
 
-TEST_F(FileOpsTest, DeletesClearReadOnlyAndHonourSharing) {
+TEST_F(FileOpsTest, DeletesAndMovesHonourTypesReadOnlyAndSharing) {
   dir_.WriteFile("home/ro.txt", "r");
-  ASSERT_EQ(SetFileAttributesAt(P("ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
-  EXPECT_EQ(MyDeleteFile(registry_, P("ro.txt")), 0u);
-  EXPECT_FALSE(dir_.Exists("home/ro.txt"));
-  EXPECT_EQ(MyDeleteFile(registry_, P("ro.txt")), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MyDeleteFile(registry_, P("no/ro.txt")), ERROR_PATH_NOT_FOUND);
-  dir_.MakeDir("home/d/e");
-  EXPECT_EQ(MyDeleteFile(registry_, P("d")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyDeleteFile(registry_, P("")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyRemoveDirectory(P("d")), ERROR_DIR_NOT_EMPTY);
-  EXPECT_EQ(MyRemoveDirectory(P("d/e")), 0u);
-  EXPECT_EQ(MyRemoveDirectory(P("d/e")), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MyRemoveDirectory(P("")), ERROR_ACCESS_DENIED);
-  dir_.WriteFile("home/f", "f");
-  EXPECT_EQ(MyRemoveDirectory(P("f")), ERROR_DIRECTORY);
-
-  uint32_t h = Hold("f", GENERIC_WRITE, FILE_SHARE_READ);
-  EXPECT_EQ(MyDeleteFile(registry_, P("f")), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(MoveFileAt(registry_, P("f"), P("g")), ERROR_SHARING_VIOLATION);
-  EXPECT_TRUE(dir_.Exists("home/f"));
-  EXPECT_EQ(registry_.Close(h), 0u);
-  dir_.WriteFile("home/s", "s");
-  Hold("s", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  EXPECT_EQ(MoveFileAt(registry_, P("s"), P("s2")), 0u);
-  EXPECT_EQ(MyDeleteFile(registry_, P("s2")), 0u);
-}
-
-TEST_F(FileOpsTest, DeleteFileTakingSizeIsThePlainDelete) {
+  dir_.WriteFile("home/ro.bin", "ro");
   dir_.WriteFile("home/a.bin", std::string(1234, 'a'));
+  dir_.WriteFile("home/f", "f");
+  dir_.MakeDir("home/d/e");
+  ASSERT_EQ(SetFileAttributesAt(P("ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
+  ASSERT_EQ(SetFileAttributesAt(P("ro.bin"), FILE_ATTRIBUTE_READONLY), 0u);
+  EXPECT_EQ(MyDeleteFile(registry_, P("ro.txt")), 0u) << "a read-only mode is no obstacle";
+  const struct { const char* rel; uint32_t result; } deletes[] = {
+      {"ro.txt", ERROR_FILE_NOT_FOUND}, {"no/ro.txt", ERROR_PATH_NOT_FOUND}, {"d", ERROR_ACCESS_DENIED},
+      {"", ERROR_ACCESS_DENIED}};
+  for (const auto& c : deletes) EXPECT_EQ(MyDeleteFile(registry_, P(c.rel)), c.result) << c.rel;
+  const struct { const char* rel; uint32_t result; } removes[] = {
+      {"d", ERROR_DIR_NOT_EMPTY}, {"d/e", 0}, {"d/e", ERROR_FILE_NOT_FOUND}, {"", ERROR_ACCESS_DENIED},
+      {"f", ERROR_DIRECTORY}};
+  for (const auto& c : removes) EXPECT_EQ(MyRemoveDirectory(P(c.rel)), c.result) << c.rel;
+
+  // The request's delete takes the size first and has no read-only retry.
   uint32_t size = 7;
   EXPECT_EQ(DeleteFileTakingSize(registry_, P("a.bin"), &size), 0u);
   EXPECT_EQ(size, 1234u);
   EXPECT_EQ(DeleteFileTakingSize(registry_, P("a.bin"), &size), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(size, 0u);
-  dir_.WriteFile("home/ro.bin", "ro");
-  ASSERT_EQ(SetFileAttributesAt(P("ro.bin"), FILE_ATTRIBUTE_READONLY), 0u);
-  EXPECT_EQ(DeleteFileTakingSize(registry_, P("ro.bin"), &size), ERROR_ACCESS_DENIED) << "no read-only retry";
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("ro.bin"), &size), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(dir_.Exists("home/ro.bin"));
-  dir_.WriteFile("home/up.bin", "uploading");
-  Hold("up.bin", GENERIC_WRITE, 0);
-  EXPECT_EQ(DeleteFileTakingSize(registry_, P("up.bin"), &size), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(size, 0u) << "a file that cannot be opened for reading counts as size 0";
+
+  // An upload (share 0) keeps a file from every delete and move, and from
+  // being sized; a reader that shares deletion does not.
+  uint32_t h = Hold("f", GENERIC_WRITE, 0);
+  EXPECT_EQ(MyDeleteFile(registry_, P("f")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(MoveFileAt(registry_, P("f"), P("g")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(DeleteFileTakingSize(registry_, P("f"), &size), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(size, 0u);
+  EXPECT_TRUE(dir_.Exists("home/f"));
+  EXPECT_EQ(registry_.Close(h), 0u);
+  Hold("f", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  EXPECT_EQ(MoveFileAt(registry_, P("f"), P("f2")), 0u);
+  EXPECT_EQ(MyDeleteFile(registry_, P("f2")), 0u);
 }
 
-TEST_F(FileOpsTest, TreeDeleteRemovesEverythingCountsFilesAndLogsEachStep) {
-  dir_.MakeDir("home/Mon/C/sub");
+TEST_F(FileOpsTest, TreeDeleteRemovesEverythingAtAnyDepthCountsAndLogs) {
   dir_.WriteFile("home/Mon/C/a.txt", "12345");
   dir_.WriteFile("home/Mon/C/sub/ro.txt", "123");
   ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub/ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
-  ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY), 0u);
-  ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/Mon/C/out").c_str()), 0);
-  uint32_t bytes = 10;
-  uint32_t files = 1;  // the counters are added to, never reset
-  testing::CapturedStdout capture;
-  Result r = ZOT_DeleteDirectoryTree(registry_, P("Mon"), &bytes, &files);
-  capture.Restore();
-  std::string log = capture.Text();
-  EXPECT_EQ(r, 0u) << log;
-  EXPECT_FALSE(dir_.Exists("home/Mon"));
-  EXPECT_EQ(bytes, 10u + 5 + 3);
-  EXPECT_EQ(files, 1u + 3) << "two files and the link; directories are not counted";
-  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret") << "the link was removed, not followed";
-  std::string home = dir_.At("home");
-  EXPECT_NE(log.find("MyDeleteFile:[" + home + "/Mon/C/a.txt] Result: 0\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("MyDeleteFile:[" + home + "/Mon/C/out] Result: 0\n"), std::string::npos) << log;
-  std::string sub_lines = "MyDeleteFile:[" + home + "/Mon/C/sub/ro.txt] Result: 0\n" +
-                          "MyRemoveDirectory:[" + home + "/Mon/C/sub] Result: 0\n" +
-                          "ZOT_DeleteDirectoryTree:[" + home + "/Mon/C/sub] Result: 0\n";
-  EXPECT_NE(log.find(sub_lines), std::string::npos) << log;
-  std::string tail = "MyRemoveDirectory:[" + home + "/Mon/C] Result: 0\n" +
-                     "ZOT_DeleteDirectoryTree:[" + home + "/Mon/C] Result: 0\n" +
-                     "MyRemoveDirectory:[" + home + "/Mon] Result: 0\n";
-  ASSERT_GE(log.size(), tail.size());
-  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
-}
-
-TEST_F(FileOpsTest, TreeDeleteWorksBelowAnyPathLimit) {
-  // 600 levels of 8-byte names: deeper than any composed path can name.
-  constexpr int kLevels = 600;
-  dir_.MakeDir("home/deep");
-  int fd = ::open(dir_.At("home/deep").c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  for (int i = 0; i < kLevels; ++i) {
+  ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub"), FILE_ATTRIBUTE_READONLY), 0u);
+  Link("outside", "home/Mon/C/out");
+  // 600 levels of 8-byte names below Mon/deep: deeper than any composed path
+  // can name, with a link half-way.
+  dir_.MakeDir("home/Mon/deep");
+  int fd = ::open(dir_.At("home/Mon/deep").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < 600 && fd >= 0; ++i) {
     ASSERT_EQ(::mkdirat(fd, "dddddddd", 0700), 0);
-    if (i == kLevels / 2) {
+    if (i == 300) {
       ASSERT_EQ(::symlinkat(dir_.At("outside").c_str(), fd, "link"), 0);
     }
     int child = ::openat(fd, "dddddddd", O_RDONLY | O_DIRECTORY);
     ::close(fd);
-    ASSERT_GE(child, 0);
     fd = child;
   }
   int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0600);
   ASSERT_EQ(::write(file, "1234", 4), 4);
   ::close(file);
   ::close(fd);
-  uint32_t bytes = 0;
-  uint32_t files = 0;
-  testing::CapturedStdout capture;
-  Result r = ZOT_DeleteDirectoryTree(registry_, P("deep"), &bytes, &files);
-  capture.Restore();
-  std::string log = capture.Text();
-  EXPECT_EQ(r, 0u) << log.substr(0, 2000);
-  EXPECT_FALSE(dir_.Exists("home/deep"));
-  EXPECT_EQ(bytes, 4u);
-  EXPECT_EQ(files, 2u) << "the file and the link";
-  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
-  // A path too long for a line shows its last 200 bytes.
-  std::string end;
+  bytes_ = 10;
+  files_ = 1;  // the counters are added to, never reset
+  std::string log;
+  EXPECT_EQ(DeleteTree("Mon", &log), 0u) << log.substr(0, 2000);
+  EXPECT_FALSE(dir_.Exists("home/Mon"));
+  EXPECT_EQ(bytes_, 10u + 5 + 3 + 4);
+  EXPECT_EQ(files_, 1u + 5) << "three files and two links; directories are not counted";
+  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret") << "the links were removed, not followed";
+  EXPECT_TRUE(Logged(log, "MyDeleteFile", "Mon/C/a.txt", 0) && Logged(log, "MyDeleteFile", "Mon/C/out", 0));
+  const std::string home = dir_.At("home");
+  EXPECT_NE(log.find("MyDeleteFile:[" + home + "/Mon/C/sub/ro.txt] Result: 0\nMyRemoveDirectory:[" + home +
+                     "/Mon/C/sub] Result: 0\nZOT_DeleteDirectoryTree:[" + home + "/Mon/C/sub] Result: 0\n"),
+            std::string::npos)
+      << log.substr(0, 2000);
+  std::string end;  // a path too long for a line shows its last 200 bytes
   for (int i = 0; i < 21; ++i) end += "/dddddddd";
   EXPECT_NE(log.find("MyDeleteFile:[..." + end + "/bottom.txt] Result: 0\n"), std::string::npos);
+  const std::string last = "MyRemoveDirectory:[" + home + "/Mon] Result: 0\n";
+  EXPECT_EQ(log.substr(log.size() - std::min(log.size(), last.size())), last) << "the top has no tree line";
 }
 
-TEST_F(FileOpsTest, TreeDeleteOfWhatIsNotThereOrNotInsideChangesNothing) {
-  uint32_t bytes = 0;
-  uint32_t files = 0;
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Tue"), &bytes, &files), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Tue/x"), &bytes, &files), ERROR_PATH_NOT_FOUND);
-  dir_.WriteFile("home/keep.txt", "k");
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P(""), &bytes, &files), ERROR_ACCESS_DENIED) << "never the home itself";
-  ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/Wed").c_str()), 0);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Wed"), &bytes, &files), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ZOT_DeleteDirectoryTree(registry_, P("Wed/secret"), &bytes, &files), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
-  EXPECT_TRUE(dir_.Exists("home/keep.txt"));
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(files, 0u);
-}
-
-TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpen) {
-  // An upload in progress (share 0): the file is skipped, its siblings go,
-  // and the directory's removal fails with 145.
-  dir_.MakeDir("home/Thu/d");
+TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpenAndOfWhatIsNotThereOrNotInside) {
   dir_.WriteFile("home/Thu/d/busy.bin", "busy");
   dir_.WriteFile("home/Thu/d/free.bin", "free");
   dir_.WriteFile("home/Thu/z.bin", "z");
+  // An upload in progress (share 0): the file is skipped without a line, its
+  // siblings go, and its directory's removal fails with 145.
   uint32_t h = Hold("Thu/d/busy.bin", GENERIC_WRITE, 0);
-  uint32_t bytes = 0;
-  uint32_t files = 0;
-  testing::CapturedStdout capture;
-  Result r = ZOT_DeleteDirectoryTree(registry_, P("Thu"), &bytes, &files);
-  capture.Restore();
-  std::string log = capture.Text();
-  EXPECT_EQ(r, ERROR_DIR_NOT_EMPTY) << log;
+  std::string log;
+  EXPECT_EQ(DeleteTree("Thu", &log), ERROR_DIR_NOT_EMPTY) << log;
   EXPECT_TRUE(dir_.Exists("home/Thu/d/busy.bin"));
   EXPECT_FALSE(dir_.Exists("home/Thu/d/free.bin"));
-  EXPECT_NE(log.find("MyRemoveDirectory:[" + dir_.At("home") + "/Thu/d] Result: 145\n"), std::string::npos);
-  EXPECT_NE(log.find("ZOT_DeleteDirectoryTree:[" + dir_.At("home") + "/Thu/d] Result: 145\n"), std::string::npos);
-  EXPECT_EQ(log.find("busy.bin"), std::string::npos) << "a skipped file writes no line";
-  EXPECT_EQ(files, dir_.Exists("home/Thu/z.bin") ? 1u : 2u) << "free.bin, and z.bin if it came first";
+  EXPECT_TRUE(Logged(log, "MyRemoveDirectory", "Thu/d", 145) && Logged(log, "ZOT_DeleteDirectoryTree", "Thu/d", 145));
+  EXPECT_EQ(log.find("busy.bin"), std::string::npos);
+  EXPECT_EQ(files_, dir_.Exists("home/Thu/z.bin") ? 1u : 2u) << "free.bin, and z.bin if it came first";
   EXPECT_EQ(registry_.Close(h), 0u);
-
   // A reader that does not share deletion stops the walk with 32.
   Hold("Thu/d/busy.bin", GENERIC_READ, FILE_SHARE_READ);
-  testing::CapturedStdout capture2;
-  r = ZOT_DeleteDirectoryTree(registry_, P("Thu"), &bytes, &files);
-  capture2.Restore();
-  log = capture2.Text();
-  EXPECT_EQ(r, ERROR_SHARING_VIOLATION) << log;
-  EXPECT_NE(log.find("busy.bin] Result: 32\n"), std::string::npos) << log;
+  EXPECT_EQ(DeleteTree("Thu", &log), ERROR_SHARING_VIOLATION) << log;
+  EXPECT_TRUE(Logged(log, "MyDeleteFile", "Thu/d/busy.bin", 32)) << log;
+
+  Link("outside", "home/Wed");
+  bytes_ = files_ = 0;
+  const struct { const char* rel; uint32_t result; } refused[] = {
+      {"Tue", ERROR_FILE_NOT_FOUND}, {"Tue/x", ERROR_PATH_NOT_FOUND}, {"", ERROR_ACCESS_DENIED},
+      {"Wed", ERROR_ACCESS_DENIED}, {"Wed/secret", ERROR_ACCESS_DENIED}};
+  for (const auto& c : refused) EXPECT_EQ(DeleteTree(c.rel, &log), c.result) << c.rel;
+  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
   EXPECT_TRUE(dir_.Exists("home/Thu/d/busy.bin"));
+  EXPECT_EQ(bytes_ + files_, 0u);
 }
 
 TEST_F(FileOpsTest, AttributesMapToTypeModeAndKeptBits) {
   dir_.MakeDir("home/d");
   dir_.WriteFile("home/f", "f");
+  auto get = [this](const char* rel) {
+    uint32_t a = 0;
+    EXPECT_EQ(GetFileAttributesAt(P(rel), &a), 0u) << rel;
+    return a;
+  };
+  auto mode = [this](const char* rel) {
+    struct stat st {};
+    EXPECT_EQ(::stat(dir_.At(rel).c_str(), &st), 0);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(get("d"), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(get(""), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(get("f"), FILE_ATTRIBUTE_ARCHIVE);
   uint32_t a = 0;
-  ASSERT_EQ(GetFileAttributesAt(P("d"), &a), 0u);
-  EXPECT_EQ(a, FILE_ATTRIBUTE_DIRECTORY);
-  ASSERT_EQ(GetFileAttributesAt(P(""), &a), 0u);
-  EXPECT_EQ(a, FILE_ATTRIBUTE_DIRECTORY);
-  ASSERT_EQ(GetFileAttributesAt(P("f"), &a), 0u);
-  EXPECT_EQ(a, FILE_ATTRIBUTE_ARCHIVE);
-  ASSERT_EQ(SetFileAttributesAt(P("f"), FILE_ATTRIBUTE_READONLY), 0u);
-  ASSERT_EQ(GetFileAttributesAt(P("f"), &a), 0u);
-  EXPECT_EQ(a, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
-  struct stat st;
-  ASSERT_EQ(::stat(dir_.At("home/f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  ASSERT_EQ(SetFileAttributesAt(P("f"), 0x80), 0u);
-  ASSERT_EQ(GetFileAttributesAt(P("f"), &a), 0u);
-  EXPECT_EQ(a, FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(GetFileAttributesAt(P("none"), &a), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(GetFileAttributesAt(P("no/none"), &a), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(SetFileAttributesAt(P("none"), 0), ERROR_FILE_NOT_FOUND);
-
+  ASSERT_EQ(SetFileAttributesAt(P("f"), FILE_ATTRIBUTE_READONLY), 0u);
+  EXPECT_EQ(get("f"), FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(mode("home/f") & 0222, 0u);
+  ASSERT_EQ(SetFileAttributesAt(P("f"), 0x80), 0u);
+  EXPECT_EQ(get("f"), FILE_ATTRIBUTE_ARCHIVE);
   // Hidden (0x02) and system (0x04) are kept where user xattrs exist.
   bool xattrs = ::setxattr(dir_.At("home/d").c_str(), "user.probe", "1", 1, 0) == 0;
   ASSERT_EQ(SetFileAttributesAt(P("f"), 0x02 | 0x04 | FILE_ATTRIBUTE_READONLY), 0u);
-  ASSERT_EQ(GetFileAttributesAt(P("f"), &a), 0u);
-  EXPECT_EQ(a, xattrs ? 0x27u : 0x21u);
+  EXPECT_EQ(get("f"), xattrs ? 0x27u : 0x21u);
   ASSERT_EQ(SetFileAttributesAt(P("d"), FILE_ATTRIBUTE_READONLY), 0u);
-  ASSERT_EQ(GetFileAttributesAt(P("d"), &a), 0u);
-  EXPECT_EQ(a, xattrs ? 0x11u : 0x10u) << "a directory's read-only bit does not touch its mode";
-  ASSERT_EQ(::stat(dir_.At("home/d").c_str(), &st), 0);
-  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+  EXPECT_EQ(get("d"), xattrs ? 0x11u : 0x10u);
+  EXPECT_EQ(mode("home/d") & S_IWUSR, S_IWUSR) << "a directory's read-only bit does not touch its mode";
 }
 
 TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
-  ASSERT_EQ(::symlink(dir_.At("outside").c_str(), dir_.At("home/out").c_str()), 0);
-  ASSERT_EQ(::symlink(dir_.At("outside/secret").c_str(), dir_.At("home/s").c_str()), 0);
-  uint32_t a = 0;
-  EXPECT_EQ(GetFileAttributesAt(P("out/secret"), &a), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(GetFileAttributesAt(P("s"), &a), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(PathExists(P("out")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(PathExists(P("out/secret")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateDirectoryPath(P("out")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("s"), P("s2")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(CreateDirectoryPath(P("out/planted/x")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MyDeleteFile(registry_, P("out/secret")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("out/secret"), P("mine")), ERROR_ACCESS_DENIED);
+  Link("outside", "home/out");
+  Link("outside/secret", "home/s");
   dir_.WriteFile("home/m", "m");
-  EXPECT_EQ(MoveFileAt(registry_, P("m"), P("out/m")), ERROR_ACCESS_DENIED);
+  const testing::Tree outside = testing::ReadTree(dir_.At("outside"), /*with_modes=*/true);
+  uint32_t a = 0;
   uint32_t h = 0;
-  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry_.Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h), ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(dir_.Exists("outside/planted"));
-  EXPECT_FALSE(dir_.Exists("outside/m"));
-  EXPECT_FALSE(dir_.Exists("outside/n"));
-  EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
-  struct stat st;
-  ASSERT_EQ(::stat(dir_.At("outside/secret").c_str(), &st), 0);
-  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
-  // Removing an entry follows nothing, so a planted link can be deleted; it
-  // removes the link only.
+  const std::vector<Result> got = {
+      GetFileAttributesAt(P("out/secret"), &a), GetFileAttributesAt(P("s"), &a),
+      SetFileAttributesAt(P("s"), FILE_ATTRIBUTE_READONLY), PathExists(P("out")), PathExists(P("out/secret")),
+      CreateDirectoryPath(P("out")), CreateDirectoryPath(P("out/planted/x")), MyDeleteFile(registry_, P("out/secret")),
+      MoveFileAt(registry_, P("s"), P("s2")), MoveFileAt(registry_, P("out/secret"), P("mine")),
+      MoveFileAt(registry_, P("m"), P("out/m")), registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0, &h),
+      registry_.Open(P("s"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h),
+      registry_.Open(P("out/n"), GENERIC_WRITE, 0, CREATE_NEW, 0, &h)};
+  EXPECT_EQ(got, std::vector<Result>(got.size(), ERROR_ACCESS_DENIED));
+  EXPECT_EQ(testing::ReadTree(dir_.At("outside"), /*with_modes=*/true), outside);
+  // Removing an entry follows nothing: a planted link can be deleted, and only the link goes.
   EXPECT_EQ(MyDeleteFile(registry_, P("s")), 0u);
   EXPECT_FALSE(dir_.Exists("home/s"));
   EXPECT_EQ(dir_.ReadFile("outside/secret"), "secret");
@@ -288,16 +240,13 @@ TEST_F(FileOpsTest, MoveFileNeverReplaces) {
   dir_.WriteFile("home/a", "a");
   dir_.WriteFile("home/b", "b");
   dir_.MakeDir("home/d/e");
-  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("b")), ERROR_ALREADY_EXISTS);
+  const struct { const char* from; const char* to; uint32_t result; } moves[] = {
+      {"a", "b", ERROR_ALREADY_EXISTS}, {"a", "d", ERROR_ALREADY_EXISTS}, {"a", "d/e/a2", 0},
+      {"d", "d/e/d", ERROR_ACCESS_DENIED}, {"none", "x", ERROR_FILE_NOT_FOUND}, {"b", "no/x", ERROR_PATH_NOT_FOUND},
+      {"", "x", ERROR_ACCESS_DENIED}, {"d", "D", 0}};
+  for (const auto& c : moves) EXPECT_EQ(MoveFileAt(registry_, P(c.from), P(c.to)), c.result) << c.from << " " << c.to;
   EXPECT_EQ(dir_.ReadFile("home/b"), "b");
-  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("d")), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(MoveFileAt(registry_, P("a"), P("d/e/a2")), 0u);
-  EXPECT_EQ(dir_.ReadFile("home/d/e/a2"), "a");
-  EXPECT_EQ(MoveFileAt(registry_, P("d"), P("d/e/d")), ERROR_ACCESS_DENIED) << "into itself";
-  EXPECT_EQ(MoveFileAt(registry_, P("none"), P("x")), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MoveFileAt(registry_, P("b"), P("no/x")), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(MoveFileAt(registry_, P(""), P("x")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MoveFileAt(registry_, P("d"), P("D")), 0u);
+  EXPECT_EQ(dir_.ReadFile("home/D/e/a2"), "a");
   bool is_dir = false;
   EXPECT_EQ(PathExists(P("D/e"), &is_dir), 0u);
   EXPECT_TRUE(is_dir);

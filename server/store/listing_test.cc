@@ -3,199 +3,143 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "shared/platform/remote_name.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
+#include "testing/temp_dir.h"
 
 namespace tervane {
 namespace {
 
-struct Entry {
-  std::string name;
-  bool is_directory;
-  bool is_last;
-};
-
-// Decodes a chunk, checking the header against the records.
-std::vector<Entry> Decode(const uint8_t* p, uint32_t len) {
-  std::vector<Entry> out;
-  ListingHeader h;
-  EXPECT_TRUE(DecodeListingHeader(p, len, &h));
-  EXPECT_EQ(h.records_length, len - 8);
-  size_t off = 8;
-  for (uint32_t i = 0; i < h.count; ++i) {
-    ListingRecord r;
-    size_t size = 0;
-    EXPECT_TRUE(DecodeListingRecord(p + off, len - off, &r, &size));
-    out.push_back({std::string(r.name), r.is_directory, r.is_last});
-    off += size;
-  }
-  EXPECT_EQ(off, len);
-  return out;
-}
-
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_.MakeDir("home/d"); }
-  Result List(uint32_t capacity, char* resume, ListingCursor* cursor = nullptr) {
+  Result List(uint32_t capacity, ListingCursor* cursor = nullptr, const char* rel = "d") {
     capacity_ = capacity;
-    return BuildListing(dir_.Path("home", "d"), buf_.data(), &capacity_, resume, cursor);
+    return BuildListing(dir_.Path("home", rel), buf_.data(), &capacity_, resume_, cursor);
+  }
+  // The chunk's names ("/" after a directory's), after checking the header
+  // against the records and that only the last record of a complete
+  // listing is marked last.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    ListingHeader h;
+    EXPECT_TRUE(DecodeListingHeader(buf_.data(), capacity_, &h));
+    EXPECT_EQ(h.records_length, capacity_ - 8);
+    size_t off = 8;
+    for (uint32_t i = 0; i < h.count; ++i) {
+      ListingRecord r;
+      size_t size = 0;
+      EXPECT_TRUE(DecodeListingRecord(buf_.data() + off, capacity_ - off, &r, &size));
+      EXPECT_EQ(r.is_last, i + 1 == h.count && resume_[0] == '\0') << r.name;
+      names.push_back(std::string(r.name) + (r.is_directory ? "/" : ""));
+      off += size;
+    }
+    EXPECT_EQ(off, capacity_);
+    return names;
   }
 
   testing::TempDir dir_;
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(kMaxPayload + 64, 0xEE);
   uint32_t capacity_ = 0;
+  char resume_[kMaxPath] = "";
 };
 
-TEST_F(ListingTest, AnEmptyDirectoryIsAHeaderAloneTwoFilesTheExactThirtyThreeBytes) {
-  char resume[kMaxPath] = "";
-  ASSERT_EQ(List(272, resume), 0u);
+TEST_F(ListingTest, TheExactBytesDirectoriesFlaggedAndNamesInGb18030) {
+  ASSERT_EQ(List(272), 0u);
   EXPECT_EQ(std::vector<uint8_t>(buf_.begin(), buf_.begin() + capacity_), std::vector<uint8_t>(8, 0));
   dir_.WriteFile("home/d/a", "1");
   dir_.WriteFile("home/d/bc", "22");
-  ASSERT_EQ(List(272, resume), 0u);
+  ASSERT_EQ(List(272), 0u);
+  std::vector<std::string> e = Entries();
   ASSERT_EQ(capacity_, 33u);
-  std::vector<Entry> e = Decode(buf_.data(), capacity_);
-  ASSERT_EQ(e.size(), 2u);
-  // Entries come in the file system's order; build the expected bytes in it.
+  // Entries come in the file system's order; the expected bytes follow it.
   std::vector<uint8_t> expect = {2, 0, 0, 0, 25, 0, 0, 0};
   for (size_t i = 0; i < e.size(); ++i) {
-    const std::string& n = e[i].name;
-    ASSERT_TRUE(n == "a" || n == "bc");
-    expect.insert(expect.end(), {static_cast<uint8_t>(n.size()), 0, 0, 0, 0, 0});
-    expect.insert(expect.end(), {static_cast<uint8_t>(i == 1 ? 1 : 0), 0, 0, 0});
-    expect.insert(expect.end(), n.begin(), n.end());
-    expect.push_back(0);
+    expect.insert(expect.end(), {static_cast<uint8_t>(e[i].size()), 0, 0, 0, 0, 0, static_cast<uint8_t>(i), 0, 0, 0});
+    expect.insert(expect.end(), e[i].c_str(), e[i].c_str() + e[i].size() + 1);
   }
   EXPECT_EQ(std::vector<uint8_t>(buf_.begin(), buf_.begin() + 33), expect);
-  EXPECT_STREQ(resume, "");
-}
-
-TEST_F(ListingTest, DirectoriesAreFlaggedAndNamesGoOutInGb18030) {
   dir_.MakeDir("home/d/sub");
   dir_.WriteFile("home/d/\xE4\xBD\xA0\xE5\xA5\xBD", "");  // 你好
-  char resume[kMaxPath] = "";
-  ASSERT_EQ(List(272, resume), 0u);
-  std::vector<Entry> e = Decode(buf_.data(), capacity_);
-  ASSERT_EQ(e.size(), 2u);
-  for (const Entry& x : e) {
-    if (x.name == "sub") {
-      EXPECT_TRUE(x.is_directory);
-    } else {
-      EXPECT_EQ(x.name, "\xC4\xE3\xBA\xC3");
-      EXPECT_FALSE(x.is_directory);
-    }
-  }
-  EXPECT_TRUE(e.back().is_last);
+  ASSERT_EQ(List(272), 0u);
+  e = Entries();
+  std::sort(e.begin(), e.end());
+  EXPECT_EQ(e, (std::vector<std::string>{"a", "bc", "sub/", "\xC4\xE3\xBA\xC3"}));
 }
 
 TEST_F(ListingTest, PagingResumesAtTheFirstEntryLeftOutByItsExactName) {
-  std::set<std::string> names;
-  for (int i = 0; i < 38; ++i) {
-    std::string n = "file-" + std::to_string(1000 + i);  // 9 bytes: 20-byte records
-    dir_.WriteFile("home/d/" + n, "x");
-    names.insert(n);
-  }
-  for (const char* n : {"Report.txt", "report.txt"}) {  // 10 bytes: 21-byte records
-    dir_.WriteFile(std::string("home/d/") + n, "x");
-    names.insert(n);
-  }
+  std::set<std::string> names = {"Report.txt", "report.txt"};  // 21-byte records
+  for (int i = 0; i < 38; ++i) names.insert("file-" + std::to_string(1000 + i));  // 20-byte records
+  for (const std::string& n : names) dir_.WriteFile("home/d/" + n, "x");
   // Read from the start on every chunk, and carried on by a cursor.
   ListingCursor cursor;
   for (ListingCursor* c : {static_cast<ListingCursor*>(nullptr), &cursor}) {
-    char resume[kMaxPath] = "";
     std::vector<std::string> seen;
-    bool ended = false;
-    for (int page = 0; page < 20 && !ended; ++page) {
-      std::string expected_first = resume;
-      ASSERT_EQ(List(272, resume, c), 0u);
-      ASSERT_LE(capacity_, 272u);
-      std::vector<Entry> e = Decode(buf_.data(), capacity_);
-      ASSERT_FALSE(e.empty());
-      EXPECT_GE(e.size(), page < 3 ? 12u : 1u) << "264 bytes hold 12 or 13 records";
-      if (!expected_first.empty()) {
-        EXPECT_EQ(e.front().name, expected_first);
-      }
-      for (size_t i = 0; i < e.size(); ++i) {
-        seen.push_back(e[i].name);
-        if (i + 1 < e.size()) {
-          EXPECT_FALSE(e[i].is_last);
-        }
-      }
-      ended = e.back().is_last;
-      if (!ended) {
-        EXPECT_EQ(names.count(resume), 1u);
-        if (c != nullptr) {
-          EXPECT_TRUE(c->open());
-        }
+    for (int page = 0; page < 20 && (page == 0 || resume_[0] != '\0'); ++page) {
+      std::string expected_first = resume_;
+      ASSERT_EQ(List(272, c), 0u);
+      std::vector<std::string> e = Entries();
+      ASSERT_GE(e.size(), page < 3 ? 12u : 1u) << "264 bytes hold 12 or 13 records";
+      EXPECT_TRUE(expected_first.empty() || e.front() == expected_first) << expected_first;
+      seen.insert(seen.end(), e.begin(), e.end());
+      if (resume_[0] != '\0') {
+        EXPECT_TRUE(names.count(resume_) == 1 && (c == nullptr || c->open())) << resume_;
       }
     }
-    ASSERT_TRUE(ended);
-    EXPECT_STREQ(resume, "") << "a complete listing clears the resume name";
+    EXPECT_STREQ(resume_, "") << "a complete listing clears the resume name";
     EXPECT_EQ(seen.size(), 40u) << "each entry once, both cases of Report.txt included";
     EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), names);
     EXPECT_FALSE(cursor.open()) << "a complete listing closes its stream";
   }
-  EXPECT_EQ(buf_[kMaxPayload], 0xEE);
   // A cursor stopped at another name than the one asked for is not used.
-  char resume[kMaxPath] = "";
-  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
-  std::string second = resume;
-  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
-  std::strcpy(resume, second.c_str());
-  ASSERT_EQ(List(8 + 21, resume, &cursor), 0u);
-  EXPECT_EQ(Decode(buf_.data(), capacity_).front().name, second);
+  ASSERT_EQ(List(8 + 21, &cursor), 0u);
+  std::string second = resume_;
+  ASSERT_EQ(List(8 + 21, &cursor), 0u);
+  std::strcpy(resume_, second.c_str());
+  ASSERT_EQ(List(8 + 21, &cursor), 0u);
+  EXPECT_EQ(Entries().front(), second);
 }
 
-TEST_F(ListingTest, CapacityEdgesAndResumeCases) {
+TEST_F(ListingTest, CapacityEdgesResumeCasesAndFailuresThatTouchNothing) {
   dir_.WriteFile("home/d/abc", "");
-  char resume[kMaxPath] = "";
-  ASSERT_EQ(List(8 + 3 + 11, resume), 0u) << "an entry ending exactly at the capacity fits";
-  EXPECT_EQ(capacity_, 22u);
-  EXPECT_TRUE(Decode(buf_.data(), capacity_).back().is_last);
-  ASSERT_EQ(List(21, resume), 0u);
+  const std::vector<std::string> one = {"abc"};
+  ASSERT_EQ(List(8 + 3 + 11), 0u) << "an entry ending exactly at the capacity fits";
+  EXPECT_EQ(Entries(), one);
+  ASSERT_EQ(List(21), 0u);
   EXPECT_EQ(capacity_, 8u) << "a first entry that does not fit: no records";
-  EXPECT_STREQ(resume, "abc");
-  ASSERT_EQ(List(272, resume), 0u) << "the next listing starts at it";
-  EXPECT_EQ(Decode(buf_.data(), capacity_).size(), 1u);
-  EXPECT_STREQ(resume, "");
-  std::strcpy(resume, "ABC");
-  ASSERT_EQ(List(272, resume), 0u);
+  EXPECT_STREQ(resume_, "abc");
+  ASSERT_EQ(List(272), 0u) << "the next listing starts at it";
+  EXPECT_EQ(Entries(), one);
+  std::strcpy(resume_, "ABC");
+  ASSERT_EQ(List(272), 0u);
   EXPECT_EQ(capacity_, 8u) << "resume names are exact bytes";
-  std::strcpy(resume, "gone");
-  ASSERT_EQ(List(272, resume), 0u);
-  EXPECT_EQ(capacity_, 8u);
-  EXPECT_STREQ(resume, "") << "a vanished resume name is dropped, so the next listing is whole";
-  ASSERT_EQ(List(272, resume), 0u);
-  EXPECT_EQ(Decode(buf_.data(), capacity_).size(), 1u);
-  EXPECT_EQ(List(7, resume), ERROR_INVALID_PARAMETER);
-}
+  EXPECT_STREQ(resume_, "") << "a vanished resume name is dropped, so the next listing is whole";
+  EXPECT_EQ(List(7), ERROR_INVALID_PARAMETER);
+  for (int i = 0; i < 2; ++i) dir_.WriteFile("home/d/f" + std::to_string(i), "");
+  ASSERT_EQ(List(0xFFFFFFFFu), 0u);
+  EXPECT_EQ(Entries().size(), 3u);
+  EXPECT_EQ(std::vector<uint8_t>(buf_.begin() + kMaxPayload, buf_.end()), std::vector<uint8_t>(64, 0xEE))
+      << "the capacity is cut to the payload room";
 
-TEST_F(ListingTest, CapacityIsCutToThePayloadRoomAndFailuresTouchNothing) {
-  for (int i = 0; i < 3; ++i) dir_.WriteFile("home/d/f" + std::to_string(i), "");
-  char resume[kMaxPath] = "";
-  ASSERT_EQ(List(0xFFFFFFFFu, resume), 0u);
-  EXPECT_EQ(Decode(buf_.data(), capacity_).size(), 3u);
-  for (size_t i = kMaxPayload; i < buf_.size(); ++i) ASSERT_EQ(buf_[i], 0xEE) << "written past the room";
-  std::vector<uint8_t> before = buf_;
-  std::strcpy(resume, "keep");
-  uint32_t cap = 272;
-  EXPECT_EQ(BuildListing(dir_.Path("home", "missing"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
+  const std::vector<uint8_t> before = buf_;
+  std::strcpy(resume_, "keep");
   dir_.WriteFile("home/file", "");
-  EXPECT_EQ(BuildListing(dir_.Path("home", "file"), buf_.data(), &cap, resume), RESULT_NO_SUCH_DIRECTORY);
   ASSERT_EQ(::symlink(dir_.At("home/d").c_str(), dir_.At("home/link").c_str()), 0);
-  EXPECT_EQ(BuildListing(dir_.Path("home", "link"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(BuildListing(dir_.Path("home", "link/x"), buf_.data(), &cap, resume), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(List(272, nullptr, "missing"), RESULT_NO_SUCH_DIRECTORY);
+  EXPECT_EQ(List(272, nullptr, "file"), RESULT_NO_SUCH_DIRECTORY);
+  EXPECT_EQ(List(272, nullptr, "link"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(List(272, nullptr, "link/x"), ERROR_ACCESS_DENIED);
   EXPECT_EQ(buf_, before);
-  EXPECT_STREQ(resume, "keep");
+  EXPECT_STREQ(resume_, "keep");
 }
 
 }  // namespace
