@@ -1,4 +1,4 @@
-#include "fuzz/config_fuzz.h"
+#include "fuzz/fuzz_targets.h"
 
 #include <cstring>
 #include <string>
@@ -12,12 +12,9 @@
 namespace tervane::fuzz {
 
 int FuzzConfigFile(const uint8_t* data, size_t size) {
-  static ScratchDir* scratch = new ScratchDir("fuzz-config");
-  static struct Cleanup {
-    ~Cleanup() { delete scratch; }
-  } cleanup;
-  const std::string path = scratch->At("Config.cfg");
-  const std::string again = scratch->At("Again.cfg");
+  static ScratchDir scratch("fuzz-config");  // removed at exit
+  const std::string path = scratch.At("Config.cfg");
+  const std::string again = scratch.At("Again.cfg");
   Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
         "cannot write the input file");
 

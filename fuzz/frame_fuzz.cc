@@ -1,4 +1,4 @@
-#include "fuzz/frame_fuzz.h"
+#include "fuzz/fuzz_targets.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,37 +22,17 @@ namespace {
 // Bytes no reply may ever carry: they stand only in the file outside the share.
 constexpr char kOutsideSecret[] = "TERVANE-OUTSIDE-SECRET-5d1c9e";
 
-class QuietStderr {
- public:
-  QuietStderr() : saved_(::dup(STDERR_FILENO)) {
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(null, STDERR_FILENO);
-    ::close(null);
-  }
-  ~QuietStderr() {
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-  }
-  QuietStderr(const QuietStderr&) = delete;
-  QuietStderr& operator=(const QuietStderr&) = delete;
-
- private:
-  int saved_;
-};
-
 class FrameHarness {
  public:
   FrameHarness() : scratch_("fuzz-frames") {
     share_ = scratch_.At("share");
     outside_ = scratch_.At("outside");
     config_path_ = scratch_.At("Config.cfg");
-    config_text_ = "[SharePath]\r\n" + share_ + "/\r\n" + "[User]\r\n" + kFrameUserA + "\r\n" +
-                   kFrameUserAPassword + "\r\n" + "[User]\r\n" + kFrameUserB + "\r\n" + kFrameUserBPassword +
-                   "\r\n";
+    config_text_ = "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
     Check(::mkdir(share_.c_str(), 0700) == 0, "cannot make the share");
     Check(::mkdir(outside_.c_str(), 0700) == 0, "cannot make the outside directory");
-    Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret), "cannot plant the outside file");
-    Check(ReadWholeFile(outside_ + "/secret.txt", &outside_content_), "cannot read the outside file");
+    Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret) && ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
+          "cannot plant the outside file");
     for (auto& c : connections_) c = std::make_unique<ClientContext>();
   }
 
@@ -134,10 +114,8 @@ class FrameHarness {
   void Reconnect(size_t which) {
     Release(which);
     ClientContext& c = *connections_[which];
+    c.session = Session{};  // its files were closed by the release
     c.session.key = next_key_++;
-    c.session.logged_in = false;
-    c.session.registered = false;
-    c.session.failed_logins = 0;
     c.stage = STAGE_HEADER;
     c.io_kind = IO_RECEIVE;
     c.offset = 0;
@@ -152,12 +130,12 @@ class FrameHarness {
     uint32_t max_connections = 0;
     {
       // The load names every home on standard error; once per input is noise.
-      QuietStderr quiet;
+      Silenced quiet(STDERR_FILENO);
       Check(accounts_.LoadAccounts(config_path_, &max_connections) == 0, "Config.cfg does not load");
     }
-    const std::string home = share_ + "/" + kFrameUserA;
-    Check(::symlink(outside_.c_str(), (home + "/" + kOutsideLinkName).c_str()) == 0, "cannot plant a link");
-    Check(::symlink((outside_ + "/secret.txt").c_str(), (home + "/" + kOutsideFileLinkName).c_str()) == 0,
+    const std::string home = share_ + "/alice/";
+    Check(::symlink(outside_.c_str(), (home + "outlink").c_str()) == 0, "cannot plant a link");
+    Check(::symlink((outside_ + "/secret.txt").c_str(), (home + "secretlink").c_str()) == 0,
           "cannot plant a link");
     files_ = std::make_unique<FileRegistry>();
     dispatcher_ = std::make_unique<RequestDispatcher>(accounts_, *files_);
@@ -171,7 +149,7 @@ class FrameHarness {
     Check(::lstat(share_.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "the share is gone");
     Check(ListNames(outside_) == std::vector<std::string>{"secret.txt"}, "the directory outside the share changed");
     std::string content;
-    Check(ReadWholeFile(outside_ + "/secret.txt", &content) && content == outside_content_,
+    Check(ReadWholeFile(outside_ + "/secret.txt", &content) && content == kOutsideSecret,
           "the file outside the share changed");
     Check(::lstat((outside_ + "/secret.txt").c_str(), &st) == 0 && (st.st_mode & 07777) == 0600,
           "the mode of the file outside the share changed");
@@ -182,7 +160,6 @@ class FrameHarness {
   ScratchDir scratch_;
   std::string share_;
   std::string outside_;
-  std::string outside_content_;
   std::string config_path_;
   std::string config_text_;
   AccountManager accounts_;
@@ -197,11 +174,8 @@ class FrameHarness {
 }  // namespace
 
 int FuzzServerFrames(const uint8_t* data, size_t size) {
-  static FrameHarness* harness = new FrameHarness;  // lives for the process; its share goes at exit
-  static struct Cleanup {
-    ~Cleanup() { delete harness; }
-  } cleanup;
-  harness->Run(data, size);
+  static FrameHarness harness;  // lives for the process; its share goes at exit
+  harness.Run(data, size);
   return 0;
 }
 

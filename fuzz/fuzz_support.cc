@@ -1,51 +1,18 @@
 #include "fuzz/fuzz_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace tervane::fuzz {
-namespace {
 
-// Empties the directory open as `dir_fd` (which this call closes).
-bool EmptyAt(int dir_fd) {
-  DIR* dir = ::fdopendir(dir_fd);
-  if (dir == nullptr) {
-    ::close(dir_fd);
-    return false;
-  }
-  bool ok = true;
-  // Names are read first: removing while reading may skip entries.
-  std::vector<std::string> names;
-  while (const dirent* e = ::readdir(dir)) {
-    std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  const int fd = ::dirfd(dir);
-  for (const std::string& name : names) {
-    struct stat st {};
-    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      // A read-only directory would keep its entries.
-      ::fchmodat(fd, name.c_str(), 0700, 0);
-      const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0 || !EmptyAt(sub)) ok = false;
-      if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) ok = false;
-    } else if (::unlinkat(fd, name.c_str(), 0) != 0) {
-      ok = false;
-    }
-  }
-  ::closedir(dir);
-  return ok;
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 void Fail(const char* what) {
   std::fprintf(stderr, "fuzz check failed: %s\n", what);
@@ -54,78 +21,63 @@ void Fail(const char* what) {
 }
 
 ScratchDir::ScratchDir(const char* tag) {
-  struct stat st {};
-  const std::string base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-  std::string pattern = base + "/tervane-" + tag + "-XXXXXX";
+  std::error_code ec;
+  std::string pattern = (fs::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp") + std::string("/tervane-") + tag +
+                        "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) Fail("cannot make a scratch directory");
   path_ = pattern;
 }
 
-ScratchDir::~ScratchDir() { RemoveTree(path_); }
-
-bool EmptyDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  return fd >= 0 && EmptyAt(fd);
+ScratchDir::~ScratchDir() {
+  EmptyDirectory(path_);
+  ::rmdir(path_.c_str());
 }
 
-bool RemoveTree(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) {
-    ::chmod(path.c_str(), 0700);
-    EmptyDirectory(path);
-    return ::rmdir(path.c_str()) == 0;
+bool EmptyDirectory(const std::string& dir) {
+  std::error_code ec, each;
+  // A directory without permissions would keep its entries: they are added
+  // before the walk goes down into it.
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    if (it->symlink_status(each).type() == fs::file_type::directory) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, each);
+    }
   }
-  return ::unlink(path.c_str()) == 0;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir, ec)) fs::remove_all(e.path(), each);
+  return !ec && fs::is_empty(dir, each) && !each;
 }
 
 bool WriteWholeFile(const std::string& path, std::string_view data) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd) == 0;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  return out.write(data.data(), static_cast<std::streamsize>(data.size())).flush().good();
 }
 
 bool ReadWholeFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  out->assign(std::istreambuf_iterator<char>(in), {});
+  if (!in.bad() && in.is_open()) return true;
   out->clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      out->clear();
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
+  return false;
 }
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (const dirent* e = ::readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(d);
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+Silenced::Silenced(int fd) : fd_(fd), saved_(::dup(fd)) {
+  if (fd == STDOUT_FILENO) std::fflush(stdout);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ::dup2(null, fd);
+  ::close(null);
+}
+
+Silenced::~Silenced() {
+  if (fd_ == STDOUT_FILENO) std::fflush(stdout);
+  ::dup2(saved_, fd_);
+  ::close(saved_);
 }
 
 }  // namespace tervane::fuzz

@@ -1,10 +1,9 @@
-#include "fuzz/listing_fuzz.h"
+#include "fuzz/fuzz_targets.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,26 +24,11 @@
 namespace tervane::fuzz {
 namespace {
 
-bool ReadExactly(int fd, uint8_t* out, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t r = ::read(fd, out + done, n - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    done += static_cast<size_t>(r);
-  }
-  return true;
-}
-
+// A blocking stream socket without signals: each call moves all the bytes or
+// ends at the peer's close.
+bool ReadExactly(int fd, uint8_t* out, size_t n) { return ::recv(fd, out, n, MSG_WAITALL) == static_cast<ssize_t>(n); }
 bool WriteExactly(int fd, const uint8_t* data, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t w = ::send(fd, data + done, n - done, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
-  }
-  return true;
+  return ::send(fd, data, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
 }
 
 // The server's side: one reply of the stream per request received.

@@ -1,4 +1,4 @@
-#include "fuzz/settings_fuzz.h"
+#include "fuzz/fuzz_targets.h"
 
 #include <string>
 #include <string_view>
@@ -19,11 +19,8 @@ bool SameTime(const StartTime& a, const StartTime& b) {
 }  // namespace
 
 int FuzzSettingsFile(const uint8_t* data, size_t size) {
-  static ScratchDir* scratch = new ScratchDir("fuzz-settings");
-  static struct Cleanup {
-    ~Cleanup() { delete scratch; }
-  } cleanup;
-  const std::string path = scratch->At(kSettingsFileName);
+  static ScratchDir scratch("fuzz-settings");  // removed at exit
+  const std::string path = scratch.At(kSettingsFileName);
   Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
         "cannot write the input file");
 
@@ -43,7 +40,7 @@ int FuzzSettingsFile(const uint8_t* data, size_t size) {
   const uint32_t saved = SaveSettings(path, loaded);
   const uint32_t expected = storable.size() == loaded.directories.size() ? 0u : ERROR_INVALID_NAME;
   Check(saved == expected, "the save misreports the entries it left out");
-  Check(ListNames(scratch->path()) == std::vector<std::string>{kSettingsFileName},
+  Check(ListNames(scratch.path()) == std::vector<std::string>{kSettingsFileName},
         "a temporary file stays beside the settings");
 
   SyncSettings again;

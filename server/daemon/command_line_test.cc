@@ -56,12 +56,5 @@ TEST(CommandLineTest, RefusesBadInputWithAMessage) {
   }
 }
 
-TEST(CommandLineTest, ExecutableDirectoryEndsInSlash) {
-  const std::string dir = ExecutableDirectory();
-  ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(dir.front(), '/');
-  EXPECT_EQ(dir.back(), '/');
-}
-
 }  // namespace
 }  // namespace tervane

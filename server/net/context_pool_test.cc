@@ -44,76 +44,59 @@ class ContextPoolTest : public ::testing::Test {
   FileRegistry files_;
 };
 
-// Lowest free slot first, none beyond the capacity; a release logs only for
-// a socket still open; DestroyAll releases the rest.
-TEST_F(ContextPoolTest, SlotsAreTakenLowestFirstUpToTheCapacity) {
+// Lowest free slot first, none beyond the capacity. A release logs only for
+// a socket still open and leaves the slot fresh: socket closed, account
+// logged out, files closed, state reset; its next connection has a new key,
+// which a late release of the earlier one cannot touch. DestroyAll releases
+// the rest.
+TEST_F(ContextPoolTest, SlotsAreTakenLowestFirstAndReleasedFresh) {
   ContextPool pool(3, accounts_, files_);
   uint32_t keys[3];
   for (size_t i = 0; i < 3; ++i) ASSERT_EQ(Alloc(pool, &keys[i], 1000, i != 1), &pool.slot(i));
-  uint32_t extra_key = 0;
-  EXPECT_EQ(pool.Alloc(0x0100007f, 5001, 99, 1000, &extra_key), nullptr);
-  EXPECT_EQ(pool.InUse(), 3u);
-
-  testing::CapturedStdout out;
-  pool.Free(&pool.slot(1), keys[1]);  // its socket was closed already: silently
-  pool.Free(&pool.slot(0), keys[0]);
-  out.Restore();
-  EXPECT_EQ(out.Text(), kClose);
-  uint32_t k = 0;
-  EXPECT_EQ(Alloc(pool, &k), &pool.slot(0));
-  EXPECT_EQ(Alloc(pool, &k), &pool.slot(1));
-
-  testing::CapturedStdout all;
-  pool.DestroyAll();
-  all.Restore();
-  EXPECT_EQ(pool.InUse(), 0u);
-  EXPECT_EQ(all.Text(), std::string(kClose) + kClose + kClose);
-}
-
-// A released slot is fresh again: socket closed, account logged out, files
-// closed, state reset; its next connection has a new key, which a late
-// release of the earlier one cannot touch.
-TEST_F(ContextPoolTest, ReleaseLogsOutClosesFilesAndLeavesAFreshSlot) {
-  ContextPool pool(2, accounts_, files_);
   uint32_t key = 0;
-  ClientContext* c = Alloc(pool, &key);
+  EXPECT_EQ(pool.Alloc(0x0100007f, 5001, 99, 1000, &key), nullptr);
+  ClientContext* c = &pool.slot(0);
   const int fd = c->fd;
-  ASSERT_EQ(accounts_.Login("alice", kPassword, key), 0u);
+  ASSERT_EQ(accounts_.Login("alice", kPassword, keys[0]), 0u);
   StorePath path;
   bool has_file = false;
-  ASSERT_EQ(accounts_.ResolveCreatePath(key, "a.txt", &path, &has_file), 0u);
+  ASSERT_EQ(accounts_.ResolveCreatePath(keys[0], "a.txt", &path, &has_file), 0u);
   uint32_t handle = 0;
   ASSERT_EQ(files_.Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
   ASSERT_EQ(c->session.open_files.Add(handle, "a.txt", files_), 0u);
   c->session.open = true;
   c->stage = STAGE_WRITE_FILE;
   c->buffer[100] = 0xAB;
-  {
-    testing::CapturedStdout quiet;
-    pool.Free(c, key);
-  }
+  testing::CapturedStdout out;
+  pool.Free(&pool.slot(1), keys[1]);  // its socket was closed already: silently
+  pool.Free(c, keys[0]);
+  out.Restore();
+  EXPECT_EQ(out.Text(), kClose);
   EXPECT_EQ(files_.OpenCount(), 0u);
   EXPECT_EQ(c->fd, -1);
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // the socket is closed
 
-  uint32_t key2 = 0;
-  ASSERT_EQ(Alloc(pool, &key2), c);
-  EXPECT_NE(key2, key);
-  EXPECT_NE(key2, 0u);
-  pool.Free(c, key);
+  ASSERT_EQ(Alloc(pool, &key), c);
+  EXPECT_NE(key, keys[0]);
+  EXPECT_NE(key, 0u);
+  pool.Free(c, keys[0]);
   EXPECT_TRUE(c->in_use);
-  EXPECT_EQ(accounts_.Login("alice", kPassword, key2), 0u);
+  EXPECT_EQ(accounts_.Login("alice", kPassword, key), 0u);
   EXPECT_EQ(files_.Open(path, GENERIC_WRITE, 0, OPEN_EXISTING, 0x80, &handle), 0u);
   EXPECT_EQ(files_.Close(handle), 0u);
   EXPECT_EQ(c->session.open_files.size(), 0u);
   EXPECT_FALSE(c->session.open);
-  EXPECT_EQ(c->stage, STAGE_HEADER);
-  EXPECT_EQ(c->io_kind, IO_RECEIVE);
-  EXPECT_EQ(c->remaining, kHeaderSize);
+  EXPECT_TRUE(c->stage == STAGE_HEADER && c->io_kind == IO_RECEIVE && c->remaining == kHeaderSize);
   EXPECT_EQ(c->buffer[100], 0);
-  // The earlier key unbinds nothing now.
-  accounts_.Logout(key);
-  EXPECT_EQ(accounts_.Login("alice", kPassword, key2 + 1000), RESULT_ALREADY_LOGGED_IN);
+  accounts_.Logout(keys[0]);  // the earlier key unbinds nothing now
+  EXPECT_EQ(accounts_.Login("alice", kPassword, key + 1000), RESULT_ALREADY_LOGGED_IN);
+  EXPECT_EQ(Alloc(pool, &key), &pool.slot(1));
+
+  testing::CapturedStdout all;
+  pool.DestroyAll();
+  all.Restore();
+  EXPECT_EQ(pool.InUse(), 0u);
+  EXPECT_EQ(all.Text(), std::string(kClose) + kClose + kClose);
 }
 
 TEST_F(ContextPoolTest, SweepReleasesOnlyIdleConnectionsNotBeingServed) {

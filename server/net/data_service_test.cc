@@ -4,7 +4,6 @@
 // restart in-process, where the connection count can be read.
 #include "server/net/data_service.h"
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -91,9 +90,6 @@ TEST(DataServiceTest, SplitAndPipelinedFramesAreServedInOrderOneReplyEach) {
     if (i % 5 == 0) add(OP_HEARTBEAT, {});
   }
   add(OP_READ_FILE, ReadPayload(h, 3 * kPiece, static_cast<uint32_t>(kMaxDataPiece)));
-  std::vector<uint8_t> handle8(8);
-  EncodeHandleRequest(h, handle8.data(), handle8.size());
-  add(OP_GET_FILE_SIZE, handle8);
   ASSERT_TRUE(client.SendBytes(stream.data(), stream.size()));
 
   for (size_t i = 0; i < codes.size(); ++i) {
@@ -101,16 +97,8 @@ TEST(DataServiceTest, SplitAndPipelinedFramesAreServedInOrderOneReplyEach) {
     ASSERT_TRUE(client.ReadReply(&reply)) << i;
     ASSERT_EQ(reply.header.request_tag, 9000 + i);
     ASSERT_EQ(reply.result(), 0u) << i;
-    if (codes[i] == OP_READ_FILE) {
-      ASSERT_EQ(reply.payload.size(), kMaxDataPiece);
-      EXPECT_EQ(std::string(reply.payload.begin(), reply.payload.end()), data.substr(3 * kPiece, kMaxDataPiece));
-    } else if (codes[i] == OP_GET_FILE_SIZE) {
-      uint64_t size = 0;
-      ASSERT_TRUE(DecodeU64Reply(reply.payload.data(), reply.payload.size(), &size));
-      EXPECT_EQ(size, data.size());
-    } else {
-      EXPECT_TRUE(reply.payload.empty());
-    }
+    EXPECT_EQ(std::string(reply.payload.begin(), reply.payload.end()),
+              codes[i] == OP_READ_FILE ? data.substr(3 * kPiece, kMaxDataPiece) : "");
   }
   EXPECT_TRUE(client.StaysQuiet(100));
   EXPECT_EQ(CountOf(server.Log(), "[写文件] Result: 0\n"), static_cast<int>(kPieces));
@@ -194,85 +182,34 @@ TEST(DataServiceTest, AFailedLoginDelaysOnlyItsOwnConnection) {
   EXPECT_EQ(CountOf(server.Log(), "Login failed: [127.0.0.1] name [alice] Result: 13570\n"), 2);
 }
 
-// The sweep scans every few milliseconds while the workers serve writes and
-// reads on six connections and others come and go or fall silent.
-TEST(DataServiceTest, ManyClientsAtOnceWhileTheSweepRuns) {
-  UserList users;
-  for (int i = 0; i < 6; ++i) users.emplace_back("user" + std::to_string(i), kPassword);
-  TestServer server(users);
-  ASSERT_TRUE(server.Start({"--idle-ms", "300", "--sweep-ms", "5"})) << server.Errors();
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 6; ++i) {
-    threads.emplace_back([&, i] {
-      TestClient c;
-      uint32_t h = 0;
-      bool ok = c.Connect(server.port()) && c.Login("user" + std::to_string(i), kPassword) == 0 &&
-                c.CreateFile("f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, &h) == 0;
-      for (uint32_t n = 0; n < 60 && ok; ++n) {
-        const std::string data(100 + n, static_cast<char>('a' + i));
-        Reply w, r;
-        ok = c.Exchange(OP_WRITE_FILE, WritePayload(h, n * 1000, data), &w) && w.result() == 0 &&
-             c.Exchange(OP_READ_FILE, ReadPayload(h, n * 1000, 100 + n), &r) && r.result() == 0 &&
-             std::string(r.payload.begin(), r.payload.end()) == data;
-      }
-      if (!ok) ++failures;
-    });
-  }
-  threads.emplace_back([&] {
-    for (int n = 0; n < 10; ++n) {
-      TestClient quick;
-      if (!quick.Connect(server.port()) || quick.Heartbeat() != 0) ++failures;
-      if (n % 3 == 0 && !quick.WaitClosed(3000)) ++failures;
-    }
-  });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_GE(CountOf(server.Log(), "Free SockResource: "), 4);
-  EXPECT_EQ(server.Stop(), 0);
-}
-
-// In-process: the pool's limit (one more connection is closed at once, a
-// freed slot is taken again), a stop that releases every connection, and a
-// second start of the same service.
+// In-process: a connection beyond the pool is closed at once, a stop
+// releases every connection, a second stop does nothing, and the same
+// service starts again.
 TEST(DataServiceTest, ThePoolsLimitTheStopAndARestart) {
   testing::TempDir dir;
   dir.WriteFile("Config.cfg", "[SharePath]\r\n" + dir.path() + "/share/\r\n");
   AccountManager accounts;
   FileRegistry files;
   ServiceSettings settings;
-  settings.config_path = dir.path() + "/Config.cfg";
+  settings.config_path = dir.At("Config.cfg");
   settings.listen_address = 0x7f000001;
   settings.port = 0;
-  settings.max_connections = 3;
+  settings.max_connections = 2;
   testing::CapturedStdout quiet;
   DataService service(accounts, files);
-  ASSERT_EQ(service.Start(settings), 0u);
-  std::vector<TestClient> clients(3);
-  for (TestClient& c : clients) {
-    ASSERT_TRUE(c.Connect(service.port()));
-    ASSERT_EQ(c.OpenSession(), 0u);
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(service.Start(settings), 0u);
+    std::vector<TestClient> clients(2);
+    for (TestClient& c : clients) ASSERT_TRUE(c.Connect(service.port()) && c.OpenSession() == 0);
+    TestClient one_more;  // beyond the pool: closed at once
+    ASSERT_TRUE(one_more.Connect(service.port()));
+    EXPECT_TRUE(one_more.WaitClosed(3000));
+    EXPECT_EQ(service.ConnectionCount(), 2u);
+    EXPECT_TRUE(service.Stop());
+    EXPECT_EQ(service.ConnectionCount(), 0u);
+    for (TestClient& c : clients) EXPECT_TRUE(c.WaitClosed(2000));
+    EXPECT_TRUE(service.Stop());
   }
-  TestClient one_more;
-  ASSERT_TRUE(one_more.Connect(service.port()));
-  EXPECT_TRUE(one_more.WaitClosed(3000));
-  EXPECT_EQ(service.ConnectionCount(), 3u);
-  clients[0].Close();
-  for (int i = 0; i < 300 && service.ConnectionCount() != 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(clients[0].Connect(service.port()));
-  EXPECT_EQ(clients[0].Heartbeat(), 0u);
-  EXPECT_TRUE(service.Stop());
-  EXPECT_EQ(service.ConnectionCount(), 0u);
-  for (TestClient& c : clients) EXPECT_TRUE(c.WaitClosed(2000));
-  EXPECT_TRUE(service.Stop());  // a second stop does nothing
-
-  ASSERT_EQ(service.Start(settings), 0u);
-  TestClient again;
-  ASSERT_TRUE(again.Connect(service.port()));
-  EXPECT_EQ(again.Heartbeat(), 0u);
-  EXPECT_TRUE(service.Stop());
 }
 
 }  // namespace

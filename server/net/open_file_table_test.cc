@@ -32,21 +32,6 @@ class OpenFileTableTest : public ::testing::Test {
   OpenFileTable table_;
 };
 
-// Sixteen files and no more; CloseAll closes them all and frees the entries.
-TEST_F(OpenFileTableTest, HoldsSixteenFilesAndCloseAllFreesThem) {
-  for (int i = 0; i < 16; ++i) ASSERT_EQ(table_.Add(Open("f" + std::to_string(i)), "f" + std::to_string(i), files_), 0u);
-  const uint32_t extra = Open("f16");
-  EXPECT_EQ(table_.Add(extra, "f16", files_), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_FALSE(table_.Contains(extra));
-  EXPECT_EQ(files_.Close(extra), 0u);  // the refused handle is still the caller's
-  EXPECT_EQ(files_.OpenCount(), 16u);
-  table_.CloseAll(files_);
-  EXPECT_EQ(table_.size(), 0u);
-  EXPECT_EQ(files_.OpenCount(), 0u);
-  EXPECT_EQ(table_.Add(Open("h"), "h", files_), 0u);
-  table_.CloseAll(files_);
-}
-
 // The same path (byte for byte) again replaces and closes the older handle.
 TEST_F(OpenFileTableTest, TheSamePathOpenedAgainReplacesTheOlderHandle) {
   const uint32_t first = Open("a.txt");

@@ -100,20 +100,10 @@ TEST_F(RequestDispatcherTest, MappedCodesAskForTheirPayloadWithinTheBuffer) {
   EXPECT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kRelease);
 }
 
-// The handler of the stage runs on the connection's session and buffer, and
-// its reply is built over the request.
-TEST_F(RequestDispatcherTest, APayloadRunsItsHandlerAndTheReplyIsBuiltInPlace) {
-  c_.session.key = 7;
-  PutHeader(OP_GET_SPACE_INFO, 8);
-  ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
-  const uint8_t space[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  std::memcpy(c_.payload(), space, 8);
-  ASSERT_EQ(dispatcher_.OnPayload(c_), DispatchOutcome::kSendReply);
-  ExpectReply(RESULT_NOT_LOGGED_IN, 0);
-}
-
 // Once a reply is out the next header is awaited, and the time the request
-// took counts as activity. A refused login delays the next request (not an
+// took counts as activity. A payload runs the handler of its stage on the
+// connection's session and buffer, the reply built over the request. A
+// refused login delays the next request (not an
 // unknown name, with which every first run begins) and the fifth refusal of
 // any kind releases the connection; each is logged with the peer's address
 // and the name tried, where a control character cannot start a forged line.
@@ -150,7 +140,7 @@ TEST_F(RequestDispatcherTest, AfterTheReplyRefusedLoginsAreDelayedAndTheFifthRel
     ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
     std::memcpy(c_.payload(), login.data(), login.size());
     ASSERT_EQ(dispatcher_.OnPayload(c_), DispatchOutcome::kSendReply);
-    EXPECT_EQ(HeaderResult(c_.buffer), l.result);
+    ExpectReply(l.result, 0);
     EXPECT_EQ(dispatcher_.OnReplySent(c_), l.next) << l.shown;
     expected += "Login failed: [127.0.0.1] name [" + std::string(l.shown) + "] Result: " + std::to_string(l.result) +
                 "\n";

@@ -4,29 +4,25 @@
 
 namespace tervane {
 
-TEST(FileTimeTest, UnixEpochAndRoundTrip) {
-  timespec epoch{};
-  EXPECT_EQ(FileTimeFromTimespec(epoch), 116444736000000000ull);
-
-  timespec t{};
-  t.tv_sec = 1700000000;
-  t.tv_nsec = 123456700;
-  uint64_t ft = FileTimeFromTimespec(t);
-  EXPECT_EQ(ft, 116444736000000000ull + 1700000000ull * 10000000ull + 1234567ull);
-  timespec back = TimespecFromFileTime(ft);
-  EXPECT_EQ(back.tv_sec, t.tv_sec);
-  EXPECT_EQ(back.tv_nsec, t.tv_nsec);
-}
-
-TEST(FileTimeTest, BeforeUnixEpochAndBefore1601) {
-  timespec t{};
-  t.tv_sec = -86400;  // 1969-12-31
-  uint64_t ft = FileTimeFromTimespec(t);
-  EXPECT_EQ(ft, 116444736000000000ull - 86400ull * 10000000ull);
-  EXPECT_EQ(TimespecFromFileTime(ft).tv_sec, -86400);
-
-  t.tv_sec = -12000000000LL;  // before 1601
-  EXPECT_EQ(FileTimeFromTimespec(t), 0u);
+// FILETIME counts 100 ns from 1601; times before it become 0.
+TEST(FileTimeTest, ConvertsBothWaysAroundTheUnixEpoch) {
+  const struct {
+    time_t sec;
+    long nsec;
+    uint64_t filetime;
+  } cases[] = {
+      {0, 0, kFileTimeUnixEpoch},
+      {1700000000, 123456700, kFileTimeUnixEpoch + 1700000000ull * 10000000ull + 1234567ull},
+      {-86400, 0, kFileTimeUnixEpoch - 86400ull * 10000000ull},  // 1969-12-31
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileTimeFromTimespec(timespec{c.sec, c.nsec}), c.filetime) << c.sec;
+    const timespec back = TimespecFromFileTime(c.filetime);
+    EXPECT_EQ(back.tv_sec, c.sec);
+    EXPECT_EQ(back.tv_nsec, c.nsec);
+  }
+  EXPECT_EQ(FileTimeFromTimespec(timespec{-12000000000LL, 0}), 0u);  // before 1601
+  EXPECT_EQ(FileTimeFromTimespec(timespec{0, 99}), kFileTimeUnixEpoch) << "sub-100 ns parts are dropped";
 }
 
 }  // namespace tervane

@@ -6,33 +6,19 @@
 
 namespace tervane {
 
-TEST(WinErrorTest, FileSystemErrnoValues) {
-  EXPECT_EQ(WinErrorFromErrno(0), 0u);
-  EXPECT_EQ(WinErrorFromErrno(ENOENT), 2u);
-  EXPECT_EQ(WinErrorFromErrno(ENOTDIR), 3u);
-  EXPECT_EQ(WinErrorFromErrno(EACCES), 5u);
-  EXPECT_EQ(WinErrorFromErrno(EPERM), 5u);
-  EXPECT_EQ(WinErrorFromErrno(EISDIR), 5u);
-  EXPECT_EQ(WinErrorFromErrno(EBADF), 6u);
-  EXPECT_EQ(WinErrorFromErrno(EMFILE), 4u);
-  EXPECT_EQ(WinErrorFromErrno(ENFILE), 4u);
-  EXPECT_EQ(WinErrorFromErrno(EEXIST), 80u);
+// The codes a Windows client knows for each errno; anything without a
+// counterpart is still a failure.
+TEST(WinErrorTest, ErrnoValuesBecomeTheClientsCodes) {
+  const std::pair<int, uint32_t> files[] = {
+      {0, 0},       {ENOENT, 2},   {ENOTDIR, 3}, {EACCES, 5},     {EPERM, 5},        {EISDIR, 5},
+      {EBADF, 6},   {EMFILE, 4},   {ENFILE, 4},  {EEXIST, 80},    {ENOSPC, 112},     {EINVAL, 87},
+      {ENOTEMPTY, 145}, {ENAMETOOLONG, 206}, {EFBIG, 112}, {ELOOP, 5}};
+  for (auto [e, code] : files) EXPECT_EQ(WinErrorFromErrno(e), code) << e;
   EXPECT_EQ(WinErrorFromErrno(EEXIST, ErrnoTarget::kDirectory), 183u);
-  EXPECT_EQ(WinErrorFromErrno(ENOSPC), 112u);
-  EXPECT_EQ(WinErrorFromErrno(EINVAL), 87u);
-  EXPECT_EQ(WinErrorFromErrno(ENOTEMPTY), 145u);
-  EXPECT_EQ(WinErrorFromErrno(ENAMETOOLONG), 206u);
-  // Anything without a counterpart is still a failure.
   EXPECT_NE(WinErrorFromErrno(EDOM), 0u);
-}
-
-TEST(WinErrorTest, SocketErrnoValues) {
-  EXPECT_EQ(WinsockErrorFromErrno(ECONNREFUSED), 10061u);
-  EXPECT_EQ(WinsockErrorFromErrno(ETIMEDOUT), 10060u);
-  EXPECT_EQ(WinsockErrorFromErrno(ECONNRESET), 10054u);
-  EXPECT_EQ(WinsockErrorFromErrno(EPIPE), 10054u);
-  EXPECT_EQ(WinsockErrorFromErrno(ENETUNREACH), 10051u);
-  EXPECT_EQ(WinsockErrorFromErrno(EHOSTUNREACH), 10065u);
+  const std::pair<int, uint32_t> sockets[] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {ECONNRESET, 10054},
+                                              {EPIPE, 10054}, {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065}};
+  for (auto [e, code] : sockets) EXPECT_EQ(WinsockErrorFromErrno(e), code) << e;
   EXPECT_NE(WinsockErrorFromErrno(EDOM), 0u);
 }
 

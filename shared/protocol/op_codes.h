@@ -80,6 +80,9 @@ inline constexpr uint8_t kDirectionRequest = 1;
 inline constexpr uint8_t kDirectionReply = 2;
 inline constexpr uint16_t kDefaultPort = 9527;
 
+// The largest write request, header and data, fits one frame buffer.
+static_assert(kHeaderSize + kDataRequestFixed + kMaxDataPiece <= kFrameBufferSize);
+
 }  // namespace tervane
 
 #endif  // TERVANE_SHARED_PROTOCOL_OP_CODES_H_
