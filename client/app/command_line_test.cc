@@ -49,6 +49,9 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   EXPECT_TRUE(o.sync);
   EXPECT_EQ(o.settings_path, "/etc/x.ini");
   EXPECT_EQ(o.port, 10001);
+  EXPECT_EQ(o.reply_timeout_ms, 0u);
+  ASSERT_TRUE(Parse({"--sync", "--reply-timeout-ms=86400000"}, &o));
+  EXPECT_EQ(o.reply_timeout_ms, 86400000u);
   ASSERT_TRUE(Parse({"--port=65535", "--settings=/a b.ini", "--sync"}, &o));
   EXPECT_EQ(o.port, 65535);
   EXPECT_EQ(o.settings_path, "/a b.ini");
@@ -73,7 +76,8 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
 TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
-      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--retry-unit-ms", "0"},
+      {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "86400001"}, {"--reply-timeout-ms", "x"},
+      {"--retry-unit-ms", "0"},
       {"--retry-unit-ms", "3600001"}, {"--sync", "--help"}, {"--sync", "--sync"}, {"--schedule"}, {"--sync", "--schedule", "on"}, {"-x"},
       {"--restore"}, {"--restore", "Mon"}, {"--restore", "Monday", "/a"}, {"--list", "Mon", "/a", "/b"},
       {"--verify", "Mon", "Tue"}, {"--list", "--verify"}, {"--sync", "Mon"}, {"Mon"}, {"--to", "/t"},

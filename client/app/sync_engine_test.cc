@@ -201,6 +201,55 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   }
 }
 
+// A write refused in the middle of a file's pieces fails that file alone:
+// its requests already sent are answered and ignored, it is closed and
+// deleted, and every other file arrives. A connection that goes down with
+// files in flight then ends the run with one line, exit 2.
+TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
+  for (int i = 0; i < 6; ++i) {
+    testing::WriteFile(root_ + "/f" + std::to_string(i), testing::PatternBytes(i == 2 ? 4 * kMaxDataPiece : 10, i));
+  }
+  uint32_t big = 0, writes_of_big = 0;
+  std::string big_name;
+  hook_ = [&](const Seen& s, uint32_t* result) {
+    if (s.code == OP_CREATE_FILE && s.name.size() > 3 && s.name.substr(s.name.size() - 3) == "\\f2") {
+      big = s.handle;
+      big_name = s.name;
+    }
+    *result = ERROR_DISK_FULL;
+    return s.code == OP_WRITE_FILE && s.handle == big && ++writes_of_big == 2;
+  };
+  const SyncReport report = Run({root_});
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    EXPECT_EQ(report.files_uploaded, 5u);
+    EXPECT_EQ(report.failed_uploads, 1u);
+    std::vector<uint16_t> tail;  // what the failed file got from its refused write on
+    size_t writes = 0;
+    for (const Seen& s : seen_) {
+      writes += s.handle == big && s.code == OP_WRITE_FILE;
+      if (writes >= 2 && (s.handle == big || (s.code == OP_DELETE_FILE && s.name == big_name))) tail.push_back(s.code);
+    }
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[tail.size() - 2], OP_CLOSE_FILE);
+    EXPECT_EQ(tail.back(), OP_DELETE_FILE);
+    seen_.clear();
+    hook_ = [&](const Seen& s, uint32_t* result) {
+      *result = FakePeer::kCloseConnection;
+      return s.code == OP_CREATE_FILE && Sum(OP_CREATE_FILE) == 3;  // under mu_
+    };
+  }
+  const SyncReport lost = Run({root_});
+  std::lock_guard<std::mutex> hold(mu_);
+  EXPECT_EQ(Sum(OP_CREATE_FILE), 3u) << "nothing more is tried on a lost connection";
+  EXPECT_EQ(lost.outcome, SyncReport::Outcome::kConnectionLost);
+  EXPECT_EQ(lost.ExitCode(), 2);
+  EXPECT_EQ(lost.failed_uploads, 0u);
+  int lost_lines = 0;
+  for (const std::string& line : status_.lines()) lost_lines += line.rfind("与服务器的连接中断，备份中止: ", 0) == 0;
+  EXPECT_EQ(lost_lines, 1);
+}
+
 // What cannot go up is named with its path and reason, and the rest goes
 // up (a link to a file as that file; a link to a directory and a FIFO are
 // passed over unopened, which would hang on a FIFO): a
