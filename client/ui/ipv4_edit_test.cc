@@ -11,43 +11,30 @@ class Ipv4EditTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void formatsAndParsesHostOrder() {
+  // Host order both ways; blank octets count as 0, as a partly filled
+  // address control reports. The edit takes four octets, typed or set.
+  void formatsParsesAndTakesFourOctets() {
     QCOMPARE(Ipv4ToText(0xC0A80114u), QStringLiteral("192.168.1.20"));
-    QCOMPARE(Ipv4ToText(0), QStringLiteral("0.0.0.0"));
     QCOMPARE(Ipv4ToText(0xFFFFFFFFu), QStringLiteral("255.255.255.255"));
     QCOMPARE(ParseIpv4Octets(QStringLiteral("192.168.1.20")), 0xC0A80114u);
-    QCOMPARE(ParseIpv4Octets(QStringLiteral("255.255.255.255")), 0xFFFFFFFFu);
-    // Blank octets count as 0, as a partly filled address control reports.
-    QCOMPARE(ParseIpv4Octets(QStringLiteral("10.1")), 0x0A010000u);
     QCOMPARE(ParseIpv4Octets(QStringLiteral("10..3.")), 0x0A000300u);
     QCOMPARE(ParseIpv4Octets(QString()), 0u);
-  }
-
-  void takesExactlyFourOctets() {
     Ipv4Edit edit;
-    const QValidator* validator = edit.validator();
-    QVERIFY(validator != nullptr);
-    struct Case {
+    const struct {
       const char* text;
       QValidator::State state;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"192.168.1.20", QValidator::Acceptable}, {"0.0.0.0", QValidator::Acceptable},
-        {"255.255.255.255", QValidator::Acceptable}, {"192.168.1.", QValidator::Intermediate},
-        {"192.168", QValidator::Intermediate},    {"256.1.1.1", QValidator::Invalid},
-        {"1.2.3.4.5", QValidator::Invalid},       {"1.2.3.999", QValidator::Invalid},
+        {"192.168.1.", QValidator::Intermediate}, {"192.168", QValidator::Intermediate},
+        {"256.1.1.1", QValidator::Invalid},       {"1.2.3.4.5", QValidator::Invalid},
         {"a.b.c.d", QValidator::Invalid},         {"01.2.3.4", QValidator::Invalid},
         {"1.2.3.4 ", QValidator::Invalid},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
       QString text = QString::fromLatin1(c.text);
       int pos = static_cast<int>(text.size());
-      QCOMPARE(validator->validate(text, pos), c.state);
+      QCOMPARE(edit.validator()->validate(text, pos), c.state);
     }
-  }
-
-  void typingIsFilteredAndAddressReadsBack() {
-    Ipv4Edit edit;
     edit.clear();
     QTest::keyClicks(&edit, QStringLiteral("10.0.x0.7"));
     QCOMPARE(edit.text(), QStringLiteral("10.0.0.7"));
@@ -59,7 +46,6 @@ class Ipv4EditTest : public QObject {
     QVERIFY(!edit.IsComplete());
     edit.SetAddress(0x7F000001u);
     QCOMPARE(edit.text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(edit.Address(), 0x7F000001u);
   }
 };
 

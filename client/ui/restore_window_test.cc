@@ -1,19 +1,17 @@
 #include "client/ui/restore_window.h"
 
-#include <QDir>
 #include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
-#include <memory>
 
 #include "client/app/client_session.h"
 #include "client/app/sync_engine.h"
-#include "testing/test_recorders.h"
-#include "testing/temp_dir.h"
-#include "testing/test_server.h"
 #include "client/ui/dialog_prompts.h"
+#include "testing/temp_dir.h"
+#include "testing/test_recorders.h"
+#include "testing/test_server.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -44,63 +42,50 @@ class RestoreWindowTest : public QObject {
     testing::TestServer server;
     QVERIFY2(server.Start(), server.Errors().c_str());
     testing::TempDir tmp;
-    const QString dir = QString::fromStdString(tmp.path());
-    const QString source = dir + QStringLiteral("/源");
+    const QString dir = QString::fromStdString(tmp.path()), source = dir + QStringLiteral("/源");
     const std::string report = "季度报告\n";
     QVERIFY(testing::WriteFile(tmp.At("源/子/报告.txt"), report) && testing::WriteFile(tmp.At("源/keep.txt"), "x"));
+    SyncSettings settings;
+    settings.server_address = 0x7F000001u;
+    settings.directories = {source.toStdString()};
     {
       ClientSession session;
       testing::RecordingStatus status;
       testing::RecordingUi ui;
-      SyncEngine engine(&session, &status, &ui);
       SyncJob job;
-      job.server_address = 0x7F000001u;
+      job.server_address = settings.server_address;
       job.port = server.port();
-      job.directories = {source.toStdString()};
-      QCOMPARE(engine.SyncTask(job).ExitCode(), 0);
+      job.directories = settings.directories;
+      QCOMPARE(SyncEngine(&session, &status, &ui).SyncTask(job).ExitCode(), 0);
     }
-    SyncSettings settings;
-    settings.server_address = 0x7F000001u;
-    settings.directories = {source.toStdString()};
-    const QString settings_path = dir + QStringLiteral("/BK_CLIENT_CFG.ini");
-    QCOMPARE(SaveSettings(settings_path.toStdString(), settings), 0u);
-
+    RestoreWindowOptions options;
+    options.settings_path = tmp.At("BK_CLIENT_CFG.ini");
+    QCOMPARE(SaveSettings(options.settings_path, settings), 0u);
     const QString target = dir + QStringLiteral("/target");
     TargetPrompts prompts(target);
-    RestoreWindowOptions options;
-    options.settings_path = settings_path.toStdString();
     options.port = server.port();
     options.prompts = &prompts;
     RestoreWindow window(options);
     QVERIFY(window.Start());
     QTRY_COMPARE_WITH_TIMEOUT(window.tree()->topLevelItemCount(), 1, 20000);
-
     QTreeWidgetItem* item = window.tree()->topLevelItem(0);
-    const QStringList parts = (source + QStringLiteral("/子/报告.txt")).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString& part : parts) {
+    for (const QString& part : (source + QStringLiteral("/子/报告.txt")).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
       item->setExpanded(true);
       QTreeWidgetItem* child = nullptr;
-      QTRY_VERIFY_WITH_TIMEOUT(
-          [&] {
-            for (int i = 0; i < item->childCount(); ++i) {
-              if (item->child(i)->text(RestoreWindow::kNameColumn) == part) child = item->child(i);
-            }
-            return child != nullptr;
-          }(),
-          20000);
+      const auto find = [&] {
+        for (int i = 0; i < item->childCount(); ++i)
+          if (item->child(i)->text(RestoreWindow::kNameColumn) == part) child = item->child(i);
+        return child != nullptr;
+      };
+      QTRY_VERIFY_WITH_TIMEOUT(find(), 20000);
       item = child;
     }
     QCOMPARE(item->text(RestoreWindow::kSizeColumn), QStringLiteral("13 B"));
     QVERIFY(!item->text(RestoreWindow::kTimeColumn).isEmpty());
     item->setCheckState(RestoreWindow::kNameColumn, Qt::Checked);
-
     QSignalSpy finished(&window, &RestoreWindow::restoreFinished);
-    QPushButton* to_button = nullptr;
-    for (QPushButton* b : window.findChildren<QPushButton*>()) {
-      if (b->text() == QString::fromUtf8(kRestoreToText)) to_button = b;
-    }
-    QVERIFY(to_button != nullptr);
-    QTest::mouseClick(to_button, Qt::LeftButton);
+    for (QPushButton* button : window.findChildren<QPushButton*>())
+      if (button->text() == QString::fromUtf8(kRestoreToText)) QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(window.busy());
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
     QCOMPARE(finished.at(0).at(0).toInt(), 0);
