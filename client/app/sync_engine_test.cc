@@ -262,11 +262,16 @@ TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
 TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   for (int i = 0; i < 7; ++i) testing::WriteFile(root_ + "/f" + std::to_string(i), "x");
   testing::WriteFile(root_ + "/refused", "x");
-  uint32_t refused = 0;
+  testing::WriteFile(root_ + "/unreported", std::string(100, 'u'));  // its space report is refused
+  uint32_t refused = 0, unreported = 0;
   hook_ = [&](const Seen& s, uint32_t* result) {
     if (s.code == OP_CREATE_FILE && s.name.size() > 8 && s.name.substr(s.name.size() - 8) == "\\refused") refused = s.handle;
+    if (s.code == OP_CREATE_FILE && s.name.size() > 11 && s.name.substr(s.name.size() - 11) == "\\unreported") {
+      unreported = s.handle;
+    }
     *result = ERROR_DISK_FULL;
-    return s.code == OP_GET_FILE_SIZE && s.handle != 0 && s.handle == refused;
+    return (s.code == OP_GET_FILE_SIZE && s.handle != 0 && s.handle == refused) ||
+           (s.code == OP_SET_SPACE_INFO && s.space == kSpace - 100 + 7);
   };
   ASSERT_EQ(::symlink((root_ + "/f0").c_str(), (root_ + "/link_file").c_str()), 0);  // sent as the file
   testing::WriteFile(tmp_.path() + "/outside/file", "x");
@@ -298,23 +303,26 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
 
   const SyncReport report = Run({missing, root_});
   EXPECT_EQ(report.files_uploaded, 8u);
-  EXPECT_GE(report.failed_uploads, have_short ? 5u : 4u);  // and the chain's markers, too long
+  EXPECT_GE(report.failed_uploads, have_short ? 6u : 5u);  // and the chain's markers, too long
   EXPECT_GE(report.unlisted_directories, 2u);
   EXPECT_EQ(report.ExitCode(), 1);
   EXPECT_EQ(status_.Count("待备份的目录无法打开: " + missing + ": 找不到文件或目录 (Error:2)\n"), 1);
   for (const std::string& failure :
        {root_ + "/bad\xff.txt: 文件名无效 (不是 UTF-8 或含不允许的字符) (Error:123)",
         root_ + "/" + std::string(240, 'n') + ": 文件名或路径太长 (Error:206)",
-        root_ + "/dangling: 找不到文件或目录 (Error:2)", root_ + "/refused: 磁盘空间不足 (Error:112)"}) {
+        root_ + "/dangling: 找不到文件或目录 (Error:2)", root_ + "/refused: 磁盘空间不足 (Error:112)",
+        root_ + "/unreported: 磁盘空间不足 (Error:112)"}) {
     EXPECT_EQ(status_.Count("  " + failure + "\n"), 1) << failure;
   }
   {
     std::lock_guard<std::mutex> hold(mu_);
     size_t bytes = 0;  // of the good files (the refused one's may be in flight already)
-    for (const Seen& s : seen_) bytes += s.code == OP_WRITE_FILE && s.handle != refused ? s.count : 0;
+    for (const Seen& s : seen_) {
+      if (s.code == OP_WRITE_FILE && s.handle != refused && s.handle != unreported) bytes += s.count;
+    }
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(Sum(OP_SET_SPACE_INFO), 8u);              // and only they reported
-    EXPECT_EQ(Sum(OP_CREATE_FILE), have_short ? 10u : 9u);  // the short and the refused one were created
+    EXPECT_EQ(Sum(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
+    EXPECT_EQ(Sum(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
   }
   // Remove the chain from the inside out: its full path is too long for rm.
   std::function<void(int)> remove_below = [&](int fd) {
