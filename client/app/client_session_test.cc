@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -120,33 +117,6 @@ TEST(ClientSessionTest, LoginSequences) {
     session.Disconnect();
     EXPECT_EQ(session.connection(), nullptr);
   }
-}
-
-// A server that stops answering: with a short reply time-out the login
-// fails with WSAETIMEDOUT (without it, it would wait for the held reply) and
-// the connection is not used again.
-TEST(ClientSessionTest, ReplyTimeout) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool release = false;
-  ScriptedLogin script({0});
-  FakePeer fake(FakePeer::Answering([&](const FakePeer::Request& r, std::vector<uint8_t>* out) {
-    if (r.header.code == OP_LOGIN) {
-      std::unique_lock<std::mutex> lock(mu);
-      cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
-    }
-    return script.Handle(r, out);
-  }));
-  ClientSession session;
-  session.SetReplyTimeout(200);
-  ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
-  EXPECT_EQ(session.Login(kSyncUserName, kSyncPassword), WSAETIMEDOUT);
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    release = true;
-  }
-  cv.notify_all();
-  EXPECT_EQ(session.RefreshSpace(), WSAENOTCONN);
 }
 
 // Nothing listening: the message names the address in dotted form, the

@@ -36,38 +36,27 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
         std::lock_guard<std::mutex> lock(mu);
         uint32_t handle = 0, space = 0, files = 0;
         DataRequest d;
-        switch (r.header.code) {
-          case OP_OPEN_SESSION:
-            reply->assign(4, 0);
-            return 0;
-          case OP_GET_SPACE_INFO:
-            reply->resize(8);
-            EncodeSpaceInfo(0x10000000, 50, reply->data(), 8);
-            return 0;
-          case OP_LIST_DIRECTORY:
-            reply->assign(8, 0);  // an empty chunk ends the listing
-            return 0;
-          case OP_CREATE_FILE:
-          case OP_GET_FILE_SIZE:
-            reply->assign(8, 0);
-            StoreU32(reply->data(), 77);  // the handle; as a size: an older copy of 77 bytes
-            return 0;
-          case OP_SET_FILE_SIZE:
-            return DecodeSetFileSizeRequest(r.payload.data(), r.payload.size(), &handle, &size_set) ? 0 : 87;
-          case OP_WRITE_FILE:
-            // The data was dropped unread; the fixed fields read as a read's.
-            if (!DecodeReadRequest(r.payload.data(), r.payload.size(), &d) || d.count != r.discarded) return 87;
-            in_order = in_order && d.offset == next_offset;
-            next_offset = d.offset + d.count;
-            written += d.count;
-            return 0;
-          case OP_SET_SPACE_INFO:
-            DecodeSpaceInfo(r.payload.data(), r.payload.size(), &space, &files);
-            space_reports.emplace_back(space, files);
-            return 0;
-          default:
-            return 0;
+        const uint16_t code = r.header.code;
+        if (code == OP_OPEN_SESSION) reply->assign(4, 0);
+        if (code == OP_GET_SPACE_INFO || code == OP_LIST_DIRECTORY || code == OP_CREATE_FILE || code == OP_GET_FILE_SIZE) {
+          reply->assign(8, 0);  // an empty listing chunk; as a handle or a size: 77
+          if (code == OP_GET_SPACE_INFO) EncodeSpaceInfo(0x10000000, 50, reply->data(), 8);
+          if (code == OP_CREATE_FILE || code == OP_GET_FILE_SIZE) StoreU32(reply->data(), 77);
         }
+        if (code == OP_SET_FILE_SIZE && !DecodeSetFileSizeRequest(r.payload.data(), r.payload.size(), &handle, &size_set)) {
+          return 87;
+        }
+        if (code == OP_WRITE_FILE) {
+          // The data was dropped unread; the fixed fields read as a read's.
+          if (!DecodeReadRequest(r.payload.data(), r.payload.size(), &d) || d.count != r.discarded) return 87;
+          in_order = in_order && d.offset == next_offset;
+          next_offset = d.offset + d.count;
+          written += d.count;
+        }
+        if (code == OP_SET_SPACE_INFO && DecodeSpaceInfo(r.payload.data(), r.payload.size(), &space, &files)) {
+          space_reports.emplace_back(space, files);
+        }
+        return 0;
       }),
       FakePeer::Options{.discard_write_data = true});
   testing::TempDir tmp;
