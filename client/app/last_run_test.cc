@@ -63,7 +63,7 @@ TEST(LastRunTest, StatusFollowsTheRecordedRunAndAMissedDay) {
   good.result = 0;
   good.failed.clear();
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), good));
-  StatusOutput(settings, true, &status);
+  EXPECT_NE(StatusOutput(settings, true, &status).find(", result 0 (成功)\n"), std::string::npos);
   EXPECT_EQ(status, 0);
   good.ended = kNow - kMissedRunSeconds - 1;
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), good));
