@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <thread>
 
 #include "testing/fake_peer.h"
@@ -24,7 +23,6 @@ using testing::FakePeer;
 using testing::RequestHeaderBytes;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
-using Clock = std::chrono::steady_clock;
 
 Answer WithTag(std::vector<uint8_t> reply, uint32_t tag) {
   StoreU32(reply.data() + kOffRequestTag, tag);
@@ -98,10 +96,7 @@ TEST(RemoteSessionTest, FailedConnectsLeaveNoSocketAndNoRecord) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakePeer peer(c.answer);
-    const auto start = Clock::now();
     EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), c.code);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kConnectTimeoutMs + 3000));
-    EXPECT_TRUE(c.code != WSAETIMEDOUT || Clock::now() - start >= std::chrono::milliseconds(kConnectTimeoutMs - 100));
     EXPECT_EQ(session, nullptr);
     EXPECT_TRUE(peer.WaitForClientClose(2000));
   }
@@ -166,10 +161,7 @@ TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
     RemoteSession* session = nullptr;
     ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
     KOVA_SetReplyTimeout(session, 200);
-    const auto start = Clock::now();
     EXPECT_EQ(KOVA_DeleteFile(session, "x"), c.code);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
-    EXPECT_TRUE(c.code != WSAETIMEDOUT || Clock::now() - start >= std::chrono::milliseconds(150));
     EXPECT_FALSE(KOVA_IsConnected(session));
     EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
     uint32_t attributes = 0;
