@@ -1,9 +1,10 @@
 #include "client/net/remote_path_ops.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "testing/fake_peer.h"
+#include "testing/peer_session.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
@@ -33,14 +34,8 @@ Answer PathServer(const Request& r) {
   }
 }
 
-struct Fixture {
-  explicit Fixture(FakePeer::Script script = PathServer) : peer(std::move(script)) {
-    EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
-  }
-  ~Fixture() { KOVA_Disconnect(session); }
-  Request Last() const { return peer.Requests().back(); }
-  FakePeer peer;
-  RemoteSession* session = nullptr;
+struct Fixture : testing::PeerSession {
+  explicit Fixture(FakePeer::Script script = PathServer) : PeerSession(std::move(script)) {}
 };
 
 TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
@@ -86,26 +81,6 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
   sent(OP_HEARTBEAT, {});
 }
 
-TEST(RemotePathOpsTest, ServerResultsAreReturnedAndOutValuesKept) {
-  Fixture f([](const Request& r) {
-    if (r.header.code == OP_OPEN_SESSION || r.header.code == OP_CLOSE_SESSION) return FakePeer::SessionAnswer(r);
-    const uint32_t result = r.header.code == OP_LOGIN ? RESULT_WRONG_PASSWORD
-                            : r.header.code == OP_RENAME ? RESULT_RENAME_FAILED
-                                                         : RESULT_NOT_LOGGED_IN;
-    return Answer{FakePeer::Reply(r, result)};
-  });
-  uint32_t attributes = 77, space = 77, files = 77;
-  EXPECT_EQ(KOVA_Login(f.session, "u", "p"), RESULT_WRONG_PASSWORD);
-  EXPECT_EQ(KOVA_Rename(f.session, "a", "b"), RESULT_RENAME_FAILED);
-  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", &attributes), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(attributes, 77u);
-  EXPECT_EQ(space, 77u);
-  EXPECT_EQ(files, 77u);
-  EXPECT_EQ(KOVA_Heartbeat(f.session), RESULT_NOT_LOGGED_IN);
-  EXPECT_TRUE(KOVA_IsConnected(f.session));  // error replies keep the connection in step
-}
-
 TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
   Fixture f;
   // 28 + 4 + 267 + 1 = 300 fits; one more byte does not.
@@ -125,20 +100,32 @@ TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
   EXPECT_EQ(f.peer.Requests().size(), sent);
 }
 
-TEST(RemotePathOpsTest, ShortRepliesAreRefused) {
-  Fixture f([](const Request& r) {
-    if (r.header.code == OP_GET_FILE_ATTRIBUTES) return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
-    if (r.header.code == OP_GET_SPACE_INFO) return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
-    if (r.header.code == OP_DELETE_FILE) return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
-    return FakePeer::SessionAnswer(r);
+// Refusals come back as they are, keeping out values and the stream in
+// step; a reply too short for its values is invalid data; a payload where
+// none belongs would put the stream out of step, so it closes the connection.
+TEST(RemotePathOpsTest, RefusedAndMalformedRepliesKeepOutValues) {
+  auto space_asked = std::make_shared<int>(0);
+  Fixture f([space_asked](const Request& r) {
+    switch (r.header.code) {
+      case OP_LOGIN: return Answer{FakePeer::Reply(r, RESULT_WRONG_PASSWORD)};
+      case OP_RENAME: return Answer{FakePeer::Reply(r, RESULT_RENAME_FAILED)};
+      case OP_HEARTBEAT: return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
+      case OP_GET_SPACE_INFO:
+        if (++*space_asked == 1) return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
+        return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
+      case OP_GET_FILE_ATTRIBUTES: return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
+      case OP_DELETE_FILE: return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
+      default: return FakePeer::SessionAnswer(r);
+    }
   });
-  uint32_t attributes = 5, space = 5, files = 5;
-  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", &attributes), ERROR_INVALID_DATA);
+  uint32_t attributes = 77, space = 77, files = 77;
+  EXPECT_EQ(KOVA_Login(f.session, "u", "p"), RESULT_WRONG_PASSWORD);
+  EXPECT_EQ(KOVA_Rename(f.session, "a", "b"), RESULT_RENAME_FAILED);
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
   EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), ERROR_INVALID_DATA);
-  EXPECT_EQ(attributes, 5u);
-  EXPECT_EQ(space, 5u);
-  EXPECT_EQ(KOVA_Heartbeat(f.session), 0u);
-  // A reply with payload where none belongs would put the stream out of step.
+  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", &attributes), ERROR_INVALID_DATA);
+  EXPECT_EQ(std::vector<uint32_t>({attributes, space, files}), std::vector<uint32_t>(3, 77));
+  EXPECT_EQ(KOVA_Heartbeat(f.session), RESULT_NOT_LOGGED_IN);  // read whole: still in step
   EXPECT_EQ(KOVA_DeleteFile(f.session, "a"), ERROR_INVALID_DATA);
   EXPECT_EQ(KOVA_Heartbeat(f.session), WSAENOTCONN);
 }

@@ -5,11 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <thread>
 
 #include "testing/fake_peer.h"
 #include "testing/free_port.h"
+#include "testing/peer_session.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
@@ -24,7 +24,6 @@ using testing::FakePeer;
 using testing::RequestHeaderBytes;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
-using Clock = std::chrono::steady_clock;
 
 Answer WithTag(std::vector<uint8_t> reply, uint32_t tag) {
   StoreU32(reply.data() + kOffRequestTag, tag);
@@ -98,10 +97,7 @@ TEST(RemoteSessionTest, FailedConnectsLeaveNoSocketAndNoRecord) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakePeer peer(c.answer);
-    const auto start = Clock::now();
     EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), c.code);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kConnectTimeoutMs + 3000));
-    EXPECT_TRUE(c.code != WSAETIMEDOUT || Clock::now() - start >= std::chrono::milliseconds(kConnectTimeoutMs - 100));
     EXPECT_EQ(session, nullptr);
     EXPECT_TRUE(peer.WaitForClientClose(2000));
   }
@@ -160,22 +156,17 @@ TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    FakePeer peer([&c](const Request& r) {
+    testing::PeerSession p([&c](const Request& r) {
       return r.header.code == OP_OPEN_SESSION ? FakePeer::SessionAnswer(r) : c.answer(r);
     });
-    RemoteSession* session = nullptr;
-    ASSERT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
+    RemoteSession* const session = p.session;
     KOVA_SetReplyTimeout(session, 200);
-    const auto start = Clock::now();
     EXPECT_EQ(KOVA_DeleteFile(session, "x"), c.code);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
-    EXPECT_TRUE(c.code != WSAETIMEDOUT || Clock::now() - start >= std::chrono::milliseconds(150));
     EXPECT_FALSE(KOVA_IsConnected(session));
     EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
     uint32_t attributes = 0;
     EXPECT_EQ(KOVA_GetFileAttributes(session, "a", &attributes), WSAENOTCONN);
-    EXPECT_EQ(KOVA_Disconnect(session), 0u);
-    EXPECT_EQ(peer.Requests().size(), 2u);  // the session open and the delete
+    EXPECT_EQ(p.peer.Requests().size(), 2u);  // the session open and the delete
   }
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/fake_peer.h"
+#include "testing/peer_session.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
@@ -45,15 +45,11 @@ Answer Echo(const Request& r) {
   }
 }
 
-struct Connected {
+struct Connected : testing::PeerSession {
   explicit Connected(FakePeer::Script script, int socket_buffer = 0)
-      : peer(std::move(script), FakePeer::Options{.socket_buffer = socket_buffer}) {
-    EXPECT_EQ(KOVA_Connect("127.0.0.1", &session, peer.port()), 0u);
+      : PeerSession(std::move(script), FakePeer::Options{.socket_buffer = socket_buffer}) {
     KOVA_SetReplyTimeout(session, 20'000);  // a hang fails the test instead of holding it
   }
-  ~Connected() { KOVA_Disconnect(session); }
-  FakePeer peer;
-  RemoteSession* session = nullptr;
 };
 
 // A refused request (every third) leaves the stream in step; every request
