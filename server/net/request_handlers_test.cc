@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <vector>
 
