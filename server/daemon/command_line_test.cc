@@ -1,6 +1,7 @@
 #include "server/daemon/command_line.h"
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,18 +25,12 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
                      "--sweep-ms", "100", "--login-ms", "500", "--max-connections=30", "--log-level", "connections"},
                     &cl, &error))
       << error;
-  EXPECT_EQ(cl.settings.config_path, "/tmp/x/Config.cfg");
-  EXPECT_EQ(cl.settings.port, 4000);
-  EXPECT_EQ(cl.settings.listen_address, 0x7f000001u);
-  EXPECT_EQ(cl.settings.idle_limit_ms, 250u);
-  EXPECT_EQ(cl.settings.sweep_period_ms, 100u);
-  EXPECT_EQ(cl.settings.login_limit_ms, 500u);
-  EXPECT_EQ(cl.settings.max_connections, 30u);
-  EXPECT_EQ(cl.settings.log_level, LogLevel::kConnections);
-  EXPECT_TRUE(cl.config_given);
+  const ServiceSettings& s = cl.settings;
+  EXPECT_EQ(std::tie(s.config_path, s.port, s.listen_address, s.idle_limit_ms, s.sweep_period_ms, s.login_limit_ms),
+            std::make_tuple(std::string("/tmp/x/Config.cfg"), uint16_t{4000}, 0x7f000001u, 250u, 100u, 500u));
+  EXPECT_TRUE(s.max_connections == 30 && s.log_level == LogLevel::kConnections && cl.config_given);
   ASSERT_TRUE(Parse({"--log-level=errors", "--max-connections", "1000"}, &cl, &error)) << error;
-  EXPECT_EQ(cl.settings.log_level, LogLevel::kErrors);
-  EXPECT_EQ(cl.settings.max_connections, 1000u);
+  EXPECT_TRUE(s.log_level == LogLevel::kErrors && s.max_connections == 1000);
   ASSERT_TRUE(Parse({"--report", "--json", "--help", "--version"}, &cl, &error)) << error;
   EXPECT_TRUE(cl.report && cl.json && cl.show_help && cl.show_version);
 }

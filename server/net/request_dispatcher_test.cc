@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "server/net/service_settings.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/platform/tick.h"
