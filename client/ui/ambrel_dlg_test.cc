@@ -1,7 +1,5 @@
 #include "client/ui/ambrel_dlg.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -22,6 +20,7 @@
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
 #include "shared/platform/mutex.h"
+#include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -56,11 +55,6 @@ class FakePrompts : public DialogPrompts {
 };
 
 QString U(const char* text) { return QString::fromUtf8(text); }
-
-QByteArray ReadAll(const std::string& path) {
-  QFile file(QString::fromStdString(path));
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 }  // namespace
 
@@ -114,8 +108,7 @@ class AmbrelDlgTest : public QObject {
   }
   QStringList List() {
     QStringList texts;
-    for (int i = 0; i < C<QListWidget>(kIdDirectoryList)->count(); ++i)
-      texts << C<QListWidget>(kIdDirectoryList)->item(i)->text();
+    for (int i = 0; i < C<QListWidget>(kIdDirectoryList)->count(); ++i) texts << C<QListWidget>(kIdDirectoryList)->item(i)->text();
     return texts;
   }
   QString Status() { return C<QLabel>(kIdStatus)->text(); }
@@ -162,7 +155,7 @@ class AmbrelDlgTest : public QObject {
     C<Ipv4Edit>(kIdServerAddress)->setText(QStringLiteral("10.0.0.7"));
     Click(kIdCancel);
     QVERIFY(dlg_->result() == QDialog::Rejected && dlg_->settings_saved_on_close());
-    const QByteArray text = ReadAll(settings_);
+    const QByteArray text = QByteArray::fromStdString(testing::ReadFile(settings_));
     const int ip = text.indexOf("\nIP=10.0.0.7"), begin = text.indexOf("\nBEGIN_TM=2024-05-06 12:30:05");
     QVERIFY2(text.startsWith("[BK_CFG_INIF]") && ip > 0 && begin > ip &&
                  text.indexOf(QByteArray("\nBK_DIRS=/data/报表|")) > begin,
@@ -188,17 +181,14 @@ class AmbrelDlgTest : public QObject {
     QVERIFY(C(kIdManualSync)->isEnabled() && C(kIdAutoSync)->isEnabled());
     QCOMPARE(Status().toStdString(), LastRunLine(run));
     QVERIFY(QFileInfo::exists(LockPath()));
-    const QByteArray before = ReadAll(settings_);
+    const std::string before = testing::ReadFile(settings_);
     QCOMPARE(CAmbrelDlg(Options()).InitDialog(), CAmbrelDlg::InitResult::kAnotherCopyRunning);
-    QCOMPARE(ReadAll(settings_), before);
+    QCOMPARE(testing::ReadFile(settings_), before);
     dlg_->reject();
     QCOMPARE(Read().start_time.year, 2023);
     dlg_.reset();
     QVERIFY(!QFileInfo::exists(LockPath()));
-    QFile file(QString::fromStdString(settings_));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[BK_CFG_INIF]\nIP=10.0.0.1\nBEGIN_TM=tomorrow\nBK_DIRS=/a/b|\n");
-    file.close();
+    QVERIFY(testing::WriteFile(settings_, "[BK_CFG_INIF]\nIP=10.0.0.1\nBEGIN_TM=tomorrow\nBK_DIRS=/a/b|\n"));
     QCOMPARE(Open(Options()), CAmbrelDlg::InitResult::kReady);
     QCOMPARE(C<QTimeEdit>(kIdStartTime)->time(), QTime(9, 15, 0));
   }
@@ -242,14 +232,14 @@ class AmbrelDlgTest : public QObject {
     const DialogOptions options = Options();
     std::string error;
     QVERIFY(SetTimerStartTime(options.user_unit_folder, StartTime{2024, 5, 6, 12, 30, 0}, options.user_manager, &error));
-    const QByteArray before = ReadAll(settings_);
+    const std::string before = testing::ReadFile(settings_);
     QCOMPARE(Open(options), CAmbrelDlg::InitResult::kReady);
     Click(kIdAutoSync);
     Click(kIdManualSync);
     QCOMPARE(prompts_->messages().size(), size_t{2});
     for (const auto& m : prompts_->messages()) QCOMPARE(m.caption + m.text, U("Ostrova请选择待备份的目录"));
     QVERIFY(!dlg_->armed() && jobs_.empty());
-    QCOMPARE(ReadAll(settings_), before);
+    QCOMPARE(testing::ReadFile(settings_), before);
 
     Add(QStringLiteral("/srv/y"));
     Add(QStringLiteral("/srv/x"));
