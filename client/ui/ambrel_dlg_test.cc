@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimeEdit>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "client/app/run_lock.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
+#include "client/ui/run_workers.h"
+#include "client/ui/start_window.h"
 #include "shared/platform/mutex.h"
 #include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
@@ -355,6 +358,72 @@ class AmbrelDlgTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(dlg_->windowTitle(), U("[Ostrova]--配置的文件服务器IP无法连接"), 5000);
     QVERIFY(dlg_->WaitForRuns(10000) && !dlg_->RunInProgress());
     QCOMPARE(prompts_->messages().size(), size_t{1});
+  }
+
+  // The window is two whole seconds from the start, across a minute and
+  // midnight; no start time, no window.
+  void windowIsTwoSecondsFromTheStart() {
+    const struct {
+      QTime now, start;
+      bool in;
+    } cases[] = {
+        {QTime(12, 29, 59), QTime(12, 30, 0), false}, {QTime(12, 30, 0), QTime(12, 30, 0), true},
+        {QTime(12, 30, 1, 999), QTime(12, 30, 0), true}, {QTime(12, 30, 2), QTime(12, 30, 0), false},
+        {QTime(0, 30, 0), QTime(12, 30, 0), false},    {QTime(12, 30, 0), QTime(), false},
+        {QTime(12, 31, 0), QTime(12, 30, 59), true},   {QTime(12, 31, 1), QTime(12, 30, 59), false},
+        {QTime(0, 0, 0), QTime(23, 59, 59), true},     {QTime(0, 0, 1), QTime(23, 59, 59), false},
+    };
+    for (const auto& c : cases) QVERIFY2(InStartWindow(c.now, c.start) == c.in, qPrintable(c.now.toString()));
+    QCOMPARE(SecondsSinceStart(QTime(12, 29, 59), QTime(12, 30, 0)), 86399);
+  }
+
+  // Each window fires once, on whichever of its ticks comes first, also
+  // over midnight; a changed start time is a new window the same day.
+  void eachWindowFiresOnce() {
+    StartWindowTrigger trigger;
+    const QTime start(12, 30, 0);
+    const QDate day(2024, 5, 6);
+    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 29, 59, 900)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day, QTime(12, 30, 0, 400)), start));
+    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 30, 1, 390)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 10)), start));
+    QVERIFY(!trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 20)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 30)), QTime(12, 30, 1)));
+    StartWindowTrigger late;
+    QVERIFY(late.OnTick(QDateTime(day, QTime(23, 59, 59, 500)), QTime(23, 59, 59)));
+    QVERIFY(!late.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 500)), QTime(23, 59, 59)));
+    StartWindowTrigger after_midnight;
+    QVERIFY(after_midnight.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 100)), QTime(23, 59, 59)));
+  }
+
+  // Running bodies are counted and waited for while the pump runs; finished
+  // threads are reaped at the next start, the rest joined by the destructor.
+  void countsWaitsReapsAndJoins() {
+    std::atomic<bool> release{false};
+    std::atomic<int> finished{0};
+    {
+      RunWorkers workers;
+      for (int i = 0; i < 2; ++i) {
+        workers.Start([&] {
+          while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          finished.fetch_add(1);
+        });
+      }
+      QCOMPARE(workers.Active(), 2);
+      int pumped = 0;
+      QVERIFY(!workers.WaitFor(std::chrono::milliseconds(50), [&] { ++pumped; }));
+      QVERIFY(pumped > 0);
+      release.store(true);
+      QVERIFY(workers.WaitFor(std::chrono::seconds(10), nullptr));
+      QCOMPARE(workers.Active(), 0);
+      workers.Start([&] { finished.fetch_add(1); });
+      QTRY_COMPARE_WITH_TIMEOUT(workers.Active(), 0, 5000);
+      workers.Start([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        finished.fetch_add(1);
+      });
+    }
+    QCOMPARE(finished.load(), 4);
   }
 };
 

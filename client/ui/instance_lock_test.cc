@@ -8,11 +8,13 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <utime.h>
 
 #include "client/app/settings.h"
+#include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -69,12 +71,8 @@ class InstanceLockTest : public QObject {
     settings.server_address = 0x7F000001u;
     settings.directories = {"/srv/data"};
     QCOMPARE(SaveSettings(settings_path.toStdString(), settings), 0u);
-    const auto read = [](const QString& path) {
-      QFile file(path);
-      return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
-    const QByteArray saved = read(settings_path);
-    const auto holder = [&] { return read(QDir(runtime).filePath(QStringLiteral("CLIENT_EVENT"))).split('\n').first().toLongLong(); };
+    const std::string saved = testing::ReadFile(settings_path.toStdString());
+    const auto holder = [&] { return std::atoll(testing::ReadFile(QDir(runtime).filePath(QStringLiteral("CLIENT_EVENT")).toStdString()).c_str()); };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -94,7 +92,7 @@ class InstanceLockTest : public QObject {
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(first_state, QProcess::Running);
-    QCOMPARE(read(settings_path), saved);
+    QCOMPARE(testing::ReadFile(settings_path.toStdString()), saved);
   }
 };
 
