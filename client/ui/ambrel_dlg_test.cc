@@ -1,7 +1,5 @@
 #include "client/ui/ambrel_dlg.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -12,7 +10,9 @@
 #include <QTest>
 #include <QThread>
 #include <QTimeEdit>
+#include <QValidator>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,7 +21,10 @@
 #include "client/app/run_lock.h"
 #include "client/ui/dialog_template.h"
 #include "client/ui/ipv4_edit.h"
+#include "client/ui/run_workers.h"
+#include "client/ui/start_window.h"
 #include "shared/platform/mutex.h"
+#include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -56,11 +59,6 @@ class FakePrompts : public DialogPrompts {
 };
 
 QString U(const char* text) { return QString::fromUtf8(text); }
-
-QByteArray ReadAll(const std::string& path) {
-  QFile file(QString::fromStdString(path));
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 }  // namespace
 
@@ -114,8 +112,7 @@ class AmbrelDlgTest : public QObject {
   }
   QStringList List() {
     QStringList texts;
-    for (int i = 0; i < C<QListWidget>(kIdDirectoryList)->count(); ++i)
-      texts << C<QListWidget>(kIdDirectoryList)->item(i)->text();
+    for (int i = 0; i < C<QListWidget>(kIdDirectoryList)->count(); ++i) texts << C<QListWidget>(kIdDirectoryList)->item(i)->text();
     return texts;
   }
   QString Status() { return C<QLabel>(kIdStatus)->text(); }
@@ -162,7 +159,7 @@ class AmbrelDlgTest : public QObject {
     C<Ipv4Edit>(kIdServerAddress)->setText(QStringLiteral("10.0.0.7"));
     Click(kIdCancel);
     QVERIFY(dlg_->result() == QDialog::Rejected && dlg_->settings_saved_on_close());
-    const QByteArray text = ReadAll(settings_);
+    const QByteArray text = QByteArray::fromStdString(testing::ReadFile(settings_));
     const int ip = text.indexOf("\nIP=10.0.0.7"), begin = text.indexOf("\nBEGIN_TM=2024-05-06 12:30:05");
     QVERIFY2(text.startsWith("[BK_CFG_INIF]") && ip > 0 && begin > ip &&
                  text.indexOf(QByteArray("\nBK_DIRS=/data/报表|")) > begin,
@@ -188,17 +185,14 @@ class AmbrelDlgTest : public QObject {
     QVERIFY(C(kIdManualSync)->isEnabled() && C(kIdAutoSync)->isEnabled());
     QCOMPARE(Status().toStdString(), LastRunLine(run));
     QVERIFY(QFileInfo::exists(LockPath()));
-    const QByteArray before = ReadAll(settings_);
+    const std::string before = testing::ReadFile(settings_);
     QCOMPARE(CAmbrelDlg(Options()).InitDialog(), CAmbrelDlg::InitResult::kAnotherCopyRunning);
-    QCOMPARE(ReadAll(settings_), before);
+    QCOMPARE(testing::ReadFile(settings_), before);
     dlg_->reject();
     QCOMPARE(Read().start_time.year, 2023);
     dlg_.reset();
     QVERIFY(!QFileInfo::exists(LockPath()));
-    QFile file(QString::fromStdString(settings_));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[BK_CFG_INIF]\nIP=10.0.0.1\nBEGIN_TM=tomorrow\nBK_DIRS=/a/b|\n");
-    file.close();
+    QVERIFY(testing::WriteFile(settings_, "[BK_CFG_INIF]\nIP=10.0.0.1\nBEGIN_TM=tomorrow\nBK_DIRS=/a/b|\n"));
     QCOMPARE(Open(Options()), CAmbrelDlg::InitResult::kReady);
     QCOMPARE(C<QTimeEdit>(kIdStartTime)->time(), QTime(9, 15, 0));
   }
@@ -242,14 +236,14 @@ class AmbrelDlgTest : public QObject {
     const DialogOptions options = Options();
     std::string error;
     QVERIFY(SetTimerStartTime(options.user_unit_folder, StartTime{2024, 5, 6, 12, 30, 0}, options.user_manager, &error));
-    const QByteArray before = ReadAll(settings_);
+    const std::string before = testing::ReadFile(settings_);
     QCOMPARE(Open(options), CAmbrelDlg::InitResult::kReady);
     Click(kIdAutoSync);
     Click(kIdManualSync);
     QCOMPARE(prompts_->messages().size(), size_t{2});
     for (const auto& m : prompts_->messages()) QCOMPARE(m.caption + m.text, U("Ostrova请选择待备份的目录"));
     QVERIFY(!dlg_->armed() && jobs_.empty());
-    QCOMPARE(ReadAll(settings_), before);
+    QCOMPARE(testing::ReadFile(settings_), before);
 
     Add(QStringLiteral("/srv/y"));
     Add(QStringLiteral("/srv/x"));
@@ -259,8 +253,7 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(jobs_[0].directories, (std::vector<std::string>{"/srv/x", "/srv/y"}));
     QVERIFY(jobs_[0].server_address == 0x0A000009u && jobs_[0].port == 9527);
     QVERIFY(!jobs_[0].retry);  // a manual run reports a failed connect at once
-    QCOMPARE(Read().server_address, 0x0A000009u);
-    QCOMPARE(Read().user, std::string("ann"));
+    QVERIFY(Read().server_address == 0x0A000009u && Read().user == "ann");
     QVERIFY(!dlg_->armed());
 
     Click(kIdAutoSync);
@@ -365,6 +358,105 @@ class AmbrelDlgTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(dlg_->windowTitle(), U("[Ostrova]--配置的文件服务器IP无法连接"), 5000);
     QVERIFY(dlg_->WaitForRuns(10000) && !dlg_->RunInProgress());
     QCOMPARE(prompts_->messages().size(), size_t{1});
+  }
+
+  // The window is two whole seconds from the start, across a minute and
+  // midnight; no start time, no window.
+  void windowIsTwoSecondsFromTheStart() {
+    const struct {
+      QTime now, start;
+      bool in;
+    } cases[] = {
+        {QTime(12, 29, 59), QTime(12, 30, 0), false}, {QTime(12, 30, 0), QTime(12, 30, 0), true},
+        {QTime(12, 30, 1, 999), QTime(12, 30, 0), true}, {QTime(12, 30, 2), QTime(12, 30, 0), false},
+        {QTime(0, 30, 0), QTime(12, 30, 0), false},    {QTime(12, 30, 0), QTime(), false},
+        {QTime(12, 31, 0), QTime(12, 30, 59), true},   {QTime(12, 31, 1), QTime(12, 30, 59), false},
+        {QTime(0, 0, 0), QTime(23, 59, 59), true},     {QTime(0, 0, 1), QTime(23, 59, 59), false},
+    };
+    for (const auto& c : cases) QVERIFY2(InStartWindow(c.now, c.start) == c.in, qPrintable(c.now.toString()));
+    QCOMPARE(SecondsSinceStart(QTime(12, 29, 59), QTime(12, 30, 0)), 86399);
+  }
+
+  // Each window fires once, on whichever of its ticks comes first, also
+  // over midnight; a changed start time is a new window the same day.
+  void eachWindowFiresOnce() {
+    StartWindowTrigger trigger;
+    const QTime start(12, 30, 0);
+    const QDate day(2024, 5, 6);
+    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 29, 59, 900)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day, QTime(12, 30, 0, 400)), start));
+    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 30, 1, 390)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 10)), start));
+    QVERIFY(!trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 20)), start));
+    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 30)), QTime(12, 30, 1)));
+    StartWindowTrigger late;
+    QVERIFY(late.OnTick(QDateTime(day, QTime(23, 59, 59, 500)), QTime(23, 59, 59)));
+    QVERIFY(!late.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 500)), QTime(23, 59, 59)));
+    StartWindowTrigger after_midnight;
+    QVERIFY(after_midnight.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 100)), QTime(23, 59, 59)));
+  }
+
+  // Running bodies are counted and waited for while the pump runs; finished
+  // threads are reaped at the next start, the rest joined by the destructor.
+  void countsWaitsReapsAndJoins() {
+    std::atomic<bool> release{false};
+    std::atomic<int> finished{0};
+    {
+      RunWorkers workers;
+      for (int i = 0; i < 2; ++i) {
+        workers.Start([&] {
+          while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          finished.fetch_add(1);
+        });
+      }
+      QCOMPARE(workers.Active(), 2);
+      int pumped = 0;
+      QVERIFY(!workers.WaitFor(std::chrono::milliseconds(50), [&] { ++pumped; }));
+      QVERIFY(pumped > 0);
+      release.store(true);
+      QVERIFY(workers.WaitFor(std::chrono::seconds(10), nullptr));
+      QCOMPARE(workers.Active(), 0);
+      workers.Start([&] { finished.fetch_add(1); });
+      QTRY_COMPARE_WITH_TIMEOUT(workers.Active(), 0, 5000);
+      workers.Start([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        finished.fetch_add(1);
+      });
+    }
+    QCOMPARE(finished.load(), 4);
+  }
+
+  // Host order both ways; blank octets count as 0, as a partly filled
+  // address control reports. The edit takes four octets as typed.
+  void formatsParsesAndTakesFourOctets() {
+    QCOMPARE(Ipv4ToText(0xFFFFFFFFu), QStringLiteral("255.255.255.255"));
+    QCOMPARE(ParseIpv4Octets(QStringLiteral("10..3.")), 0x0A000300u);
+    QCOMPARE(ParseIpv4Octets(QString()), 0u);
+    Ipv4Edit edit;
+    const struct {
+      const char* text;
+      QValidator::State state;
+    } cases[] = {
+        {"192.168.1.20", QValidator::Acceptable}, {"0.0.0.0", QValidator::Acceptable},
+        {"192.168.1.", QValidator::Intermediate}, {"192.168", QValidator::Intermediate},
+        {"256.1.1.1", QValidator::Invalid},       {"1.2.3.4.5", QValidator::Invalid},
+        {"a.b.c.d", QValidator::Invalid},         {"01.2.3.4", QValidator::Invalid},
+        {"1.2.3.4 ", QValidator::Invalid},
+    };
+    for (const auto& c : cases) {
+      QString text = QString::fromLatin1(c.text);
+      int pos = static_cast<int>(text.size());
+      QCOMPARE(edit.validator()->validate(text, pos), c.state);
+    }
+    edit.clear();
+    QTest::keyClicks(&edit, QStringLiteral("10.0.x0.7"));
+    QCOMPARE(edit.text(), QStringLiteral("10.0.0.7"));
+    QVERIFY(edit.IsComplete());
+    QCOMPARE(edit.Address(), 0x0A000007u);
+    edit.clear();
+    QTest::keyClicks(&edit, QStringLiteral("300"));  // the last 0 would make 300
+    QCOMPARE(edit.text(), QStringLiteral("30"));
+    QVERIFY(!edit.IsComplete());
   }
 };
 

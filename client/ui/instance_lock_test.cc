@@ -5,12 +5,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <utime.h>
 
+#include "client/app/settings.h"
+#include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
 
 namespace tervane {
@@ -52,6 +56,43 @@ class InstanceLockTest : public QObject {
     QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("CLIENT_EVENT"))));
     InstanceLock next(dir.path());
     QVERIFY(next.TryAcquire());
+  }
+
+  // The real program: a second configured copy ends at once with 0 while
+  // the first holds the marker, and writes nothing.
+  void secondConfiguredCopyExitsWithZero() {
+    QTemporaryDir dir;
+    const QString program = QDir(qEnvironmentVariable("TERVANE_BIN_DIR")).filePath(QStringLiteral("tervaneclt"));
+    QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program));
+    const QString runtime = dir.filePath(QStringLiteral("runtime")), settings_path = dir.filePath(QStringLiteral("BK_CLIENT_CFG.ini"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    SyncSettings settings;
+    settings.server_address = 0x7F000001u;
+    settings.directories = {"/srv/data"};
+    QCOMPARE(SaveSettings(settings_path.toStdString(), settings), 0u);
+    const std::string saved = testing::ReadFile(settings_path.toStdString());
+    const auto holder = [&] { return std::atoll(testing::ReadFile(QDir(runtime).filePath(QStringLiteral("CLIENT_EVENT")).toStdString()).c_str()); };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess first, second;
+    for (QProcess* process : {&first, &second}) {
+      process->setProcessEnvironment(env);
+      process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+    first.start(program, {QStringLiteral("--settings"), settings_path});
+    QTRY_COMPARE_WITH_TIMEOUT(holder(), first.processId(), 15000);
+    second.start(program, {QStringLiteral("--settings"), settings_path});
+    const bool second_ended = second.waitForFinished(15000);
+    const QProcess::ProcessState first_state = first.state();
+    first.kill();  // by its own pid
+    first.waitForFinished(10000);
+    QVERIFY(second_ended);
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(first_state, QProcess::Running);
+    QCOMPARE(testing::ReadFile(settings_path.toStdString()), saved);
   }
 };
 
