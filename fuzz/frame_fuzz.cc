@@ -55,7 +55,6 @@ class FrameHarness {
     *at += kHeaderSize;
     uint8_t request[kHeaderSize];
     std::memcpy(request, c.buffer, kHeaderSize);
-
     DispatchOutcome outcome = dispatcher_->OnHeader(c);
     if (outcome == DispatchOutcome::kRelease) {
       Check(HeaderPayloadLength(request) > kMaxPayload, "a header within the frame released its connection");

@@ -23,7 +23,6 @@ class ScratchDir {
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string At(std::string_view rel) const { return path_ + "/" + std::string(rel); }
 

@@ -91,7 +91,6 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
   const uint32_t capacity = LoadU16(data + 1);
   data += 3;
   size -= 3;
-
   int fds[2];
   Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "no socket pair");
   std::thread peer(Answer, fds[1], data, size);

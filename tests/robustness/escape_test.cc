@@ -30,16 +30,14 @@ constexpr char kSecret[] = "OUTSIDE-SECRET-a41f";
 constexpr char kBobsSecret[] = "BOB-PRIVATE-77c2";
 constexpr uint32_t kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Names that reach outside alice's home through "..", from wherever the
-// current directory is.
+// Names that reach outside alice's home through "..", wherever its current directory.
 const std::vector<std::string> kDotDotNames = {
     "..", "..\\..", "..\\bob", "..\\bob\\b.txt", "../bob/b.txt", "..\\..\\outside\\secret.txt",
     "../../outside/secret.txt", "\\..\\..\\outside\\secret.txt", "docs\\..\\..\\bob\\b.txt", "docs/../../../outside",
     "..\\..\\..\\..\\..\\..\\..\\etc\\passwd", "..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\tmp",
 };
 
-// Names that reach outside through a link planted in the home (relative to
-// the home itself).
+// Names that reach outside through a link planted in the home (relative to it).
 const std::vector<std::string> kLinkThroughNames = {
     "outlink\\secret.txt", "outlink\\sub", "outlink\\sub\\inner.txt", "outlink\\new.txt",
     "outlink\\sub\\..\\secret.txt", "bobhome\\b.txt", "rootlink\\etc\\passwd", "docs\\escape\\b.txt",
@@ -51,7 +49,6 @@ class EscapeTest : public ::testing::Test {
     if (TestServer::Binary().empty()) GTEST_SKIP() << "tervanesvr has not been built (TERVANE_BIN_DIR)";
     server_ = std::make_unique<TestServer>(UserList{{"alice", "pw-a"}, {"bob", "pw-b"}});
     ASSERT_TRUE(server_->Start()) << server_->Errors();  // makes the homes
-
     outside_ = server_->dir() + "/outside";
     ASSERT_TRUE(MakeDirs(outside_ + "/sub"));
     ASSERT_TRUE(WriteFile(outside_ + "/secret.txt", kSecret));
@@ -88,8 +85,7 @@ class EscapeTest : public ::testing::Test {
     return {names.begin(), names.end()};
   }
 
-  // One exchange; fails the test when a reply carries a byte string only
-  // the files outside the home hold.
+  // One exchange; fails when the reply carries bytes of the files outside.
   uint32_t Ask(TestClient& c, uint16_t code, const Bytes& payload, Reply* reply_out = nullptr) {
     Reply reply;
     const uint32_t result = Call(c, code, payload, &reply);
@@ -102,8 +98,7 @@ class EscapeTest : public ::testing::Test {
   }
 
   // Every request that carries a name, with `name`; with `expect_refused`
-  // each of them must be refused with ERROR_ACCESS_DENIED (5), whether the
-  // name climbs out with ".." or goes through a link.
+  // each must be refused with ERROR_ACCESS_DENIED (5).
   void EveryNameRequest(const std::string& name, bool expect_refused) {
     SCOPED_TRACE("name: " + name);
     Reply reply;

@@ -64,7 +64,6 @@ TEST_F(FaultTest, ClientKilledMidUploadOrMidRestoreLeavesNothingHalfDone) {
   ASSERT_TRUE(WriteClientSettings(tmp_.At("client.ini"), {tmp_.At("src")}));
   ChildProcess client;
   ASSERT_TRUE(client.Start(ClientSyncOptions(tmp_.At("client.ini"), server.port(), tmp_.At("client.log"))));
-
   ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", 1, 20000)) << server.Log();
   ASSERT_TRUE(client.Signal(SIGSTOP));
   ASSERT_EQ(server.CountInLog("[关闭文件]"), 0) << "the upload ended before the client could be stopped";
@@ -79,7 +78,6 @@ TEST_F(FaultTest, ClientKilledMidUploadOrMidRestoreLeavesNothingHalfDone) {
       << ReadFile(tmp_.At("sync.log"));
   const std::string day = OnlyWeekdayFolder(server.share());
   EXPECT_TRUE(ReadFile(ServerCopyPath(server.share(), day, local)) == content) << "the copy differs";
-
   ChildOptions restore;
   restore.argv = {ClientBinary(), "--restore", day, local, "--to", tmp_.At("out"),
                   "--settings", tmp_.At("client.ini"), "--port", std::to_string(server.port())};
@@ -111,7 +109,6 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
   constexpr int kThreads = 4;
   for (int round = 0; round <= kRounds; ++round) {
     ASSERT_TRUE(server.Start()) << "Config.cfg did not load after a kill:\n" << server.Log();
-
     // What was answered before the last kill is all there.
     ServerConfig config;
     ASSERT_EQ(ReadConfig(server.config_path(), &config), 0u) << ReadFile(server.config_path());
@@ -127,7 +124,6 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
       EXPECT_TRUE(ConnectAndLogIn(probe, server.port(), *answered.rbegin(), "pw-" + *answered.rbegin()));
     }
     if (round == kRounds) break;
-
     std::mutex mu;
     std::atomic<bool> stop{false};
     std::atomic<int> count{0};
@@ -164,8 +160,7 @@ TEST_F(FaultTest, ServerKilledDuringRegistrationsKeepsEveryAnsweredOne) {
 // A file-size limit on the server process (a quota or an operator's limit)
 // gives EFBIG, which the server takes without dying of SIGXFSZ: 64 KiB writes
 // go through until one fails with 112 (after 512 KiB at least), a size past
-// the limit fails too, and the server goes on. (A full file system's ENOSPC
-// takes the same road; its code is win_error_test's.)
+// the limit fails too, and the server goes on (ENOSPC takes the same road).
 TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheServerGoesOn) {
   constexpr uint64_t kLimit = 1u << 20;
   TestServer server(UserList{{"filler", "pw"}});
@@ -208,7 +203,6 @@ TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   ASSERT_TRUE(server.WaitForLog("[写文件] Result: 0", 1, 20000)) << server.Log();
   ASSERT_TRUE(server.process().Signal(SIGSTOP));
   const int64_t stopped_at = NowMs();
-
   int status = 0;
   const bool ended = client.Wait(20000, &status);
   const int64_t took = NowMs() - stopped_at;

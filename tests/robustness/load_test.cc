@@ -40,8 +40,7 @@ constexpr long kResidentSlackKb = 8 * 1024;
 #endif
 
 struct Upload {
-  std::string directory;
-  std::string name;
+  std::string directory, name;
   uint64_t seed = 0;
   size_t size = 0;
 };
@@ -77,7 +76,6 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
   if (rc == 0 && (rc = KOVA_RegisterUser(session, user, digest)) == 0) rc = KOVA_Login(session, user, digest);
   if (rc != 0) out->failure = "connect, register or login: " + std::to_string(rc.code());
   ready->arrive_and_wait();
-
   const int64_t until = NowMs() + kLoadMs;
   std::vector<uint8_t> listing(65536);
   for (int k = 0; out->failure.empty() && k < kMaxFilesPerClient && NowMs() < until; ++k) {
@@ -123,7 +121,6 @@ TEST(LoadTest, TenClientsUploadAndListAtOnce) {
   const long resident_before = server.process().ResidentKb();
   ASSERT_GT(descriptors_before, 0);
   ASSERT_GT(resident_before, 0);
-
   std::latch ready(kClients);
   std::vector<ClientResult> results(kClients);
   std::vector<std::thread> clients;
