@@ -17,7 +17,6 @@ int FuzzConfigFile(const uint8_t* data, size_t size) {
   const std::string again = scratch.At("Again.cfg");
   Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
         "cannot write the input file");
-
   ServerConfig config;
   const Result result = ReadConfig(path, &config);
   if (result != 0) {
@@ -25,18 +24,18 @@ int FuzzConfigFile(const uint8_t* data, size_t size) {
     return 0;
   }
   const std::string& root = config.share_root;
-  Check(!root.empty() && root.front() == '/' && root.back() == '/', "share root not absolute with a final '/'");
-  Check(root.size() <= kMaxPath - 1, "share root longer than its field");
-  Check(root.find_first_not_of('/') != std::string::npos, "share root is the file system's root");
-  Check(root.find('\0') == std::string::npos, "share root holds a zero byte");
+  Check(!root.empty() && root.front() == '/' && root.back() == '/' && root.size() <= kMaxPath - 1 &&
+            root.find_first_not_of('/') != std::string::npos && root.find('\0') == std::string::npos,
+        "share root not absolute with a final '/', beyond its field, the system's root or with a zero byte");
   Check(config.max_connections == kMaxUserConnections && config.max_space_mb == kMaxSpaceMegabytes &&
             config.max_file_count == kMaxFileCount,
         "limits differ from their fixed values");
   for (const auto& account : config.accounts) {
-    Check(std::memchr(account->name, '\0', sizeof account->name) != nullptr, "user name not terminated");
-    Check(std::memchr(account->password, '\0', sizeof account->password) != nullptr, "password not terminated");
-    Check(CheckUserName(account->name) == 0, "a user name the registration would refuse was loaded");
-    Check(CheckPassword(account->password) == 0, "a password the registration would refuse was loaded");
+    Check(std::memchr(account->name, '\0', sizeof account->name) != nullptr &&
+              std::memchr(account->password, '\0', sizeof account->password) != nullptr,
+          "user name or password not terminated");
+    Check(CheckUserName(account->name) == 0 && CheckPassword(account->password) == 0,
+          "a user name or password the registration would refuse was loaded");
     Check(account->bound_socket == 0 && account->current_directory[0] == '\0' && account->resume_name[0] == '\0',
           "a loaded account does not start unbound at its home");
   }

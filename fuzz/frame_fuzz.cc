@@ -29,8 +29,7 @@ class FrameHarness {
     outside_ = scratch_.At("outside");
     config_path_ = scratch_.At("Config.cfg");
     config_text_ = "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
-    Check(::mkdir(share_.c_str(), 0700) == 0, "cannot make the share");
-    Check(::mkdir(outside_.c_str(), 0700) == 0, "cannot make the outside directory");
+    Check(::mkdir(share_.c_str(), 0700) == 0 && ::mkdir(outside_.c_str(), 0700) == 0, "cannot make the share");
     Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret) && ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
           "cannot plant the outside file");
     for (auto& c : connections_) c = std::make_unique<ClientContext>();
@@ -56,20 +55,14 @@ class FrameHarness {
     *at += kHeaderSize;
     uint8_t request[kHeaderSize];
     std::memcpy(request, c.buffer, kHeaderSize);
-
     DispatchOutcome outcome = dispatcher_->OnHeader(c);
     if (outcome == DispatchOutcome::kRelease) {
       Check(HeaderPayloadLength(request) > kMaxPayload, "a header within the frame released its connection");
-      Reconnect(which);
-      return true;
+      return Reconnect(which), true;
     }
     if (outcome == DispatchOutcome::kReceivePayload) {
       Check(c.offset == kHeaderSize && c.remaining <= kMaxPayload, "payload receive beyond the frame buffer");
-      if (c.remaining == 0) {
-        // The zero-byte receive completes as the peer's close.
-        Reconnect(which);
-        return true;
-      }
+      if (c.remaining == 0) return Reconnect(which), true;  // a zero-byte receive ends as the peer's close
       const size_t take = c.remaining;
       if (size - *at < take) return false;  // the connection would wait for the rest
       std::memcpy(c.buffer + kHeaderSize, data + *at, take);
@@ -78,9 +71,7 @@ class FrameHarness {
     }
     Check(outcome == DispatchOutcome::kSendReply, "a complete request got no reply");
     CheckReply(c, request);
-    // The reply is out: the connection waits for the next header (after a
-    // pause, which changes nothing here, when a login failed), or is
-    // released after too many failed logins.
+    // Next header (after a failed login's pause), or released after too many.
     outcome = dispatcher_->OnReplySent(c);
     Check(c.io_kind == IO_RECEIVE && c.stage == STAGE_HEADER && c.offset == 0 && c.remaining == kHeaderSize,
           "the next header is not awaited");
@@ -103,7 +94,7 @@ class FrameHarness {
     Check(payload.find(kOutsideSecret) == std::string_view::npos, "a reply carries the file outside the share");
   }
 
-  // The pool's release, then a new connection in the same slot.
+  // The pool's release; Reconnect puts a new connection in the same slot.
   void Release(size_t which) {
     ClientContext& c = *connections_[which];
     accounts_.Logout(c.session.key);
@@ -122,20 +113,19 @@ class FrameHarness {
     c.remaining = kHeaderSize;
   }
 
-  // A fresh share and account table for every input, so that one input's
-  // outcome does not depend on the ones before it.
+  // A fresh share and account table: no input depends on the ones before.
   void Reset() {
     Check(EmptyDirectory(share_), "cannot empty the share");
     Check(WriteWholeFile(config_path_, config_text_), "cannot write Config.cfg");
     uint32_t max_connections = 0;
-    {
-      // The load names every home on standard error; once per input is noise.
-      Silenced quiet(STDERR_FILENO);
-      Check(accounts_.LoadAccounts(config_path_, &max_connections) == 0, "Config.cfg does not load");
-    }
+    const Result loaded = [&] {
+      Silenced quiet(STDERR_FILENO);  // the load names every home: noise once per input
+      return accounts_.LoadAccounts(config_path_, &max_connections);
+    }();
+    Check(loaded == 0, "Config.cfg does not load");
     const std::string home = share_ + "/alice/";
-    Check(::symlink(outside_.c_str(), (home + "outlink").c_str()) == 0, "cannot plant a link");
-    Check(::symlink((outside_ + "/secret.txt").c_str(), (home + "secretlink").c_str()) == 0,
+    Check(::symlink(outside_.c_str(), (home + "outlink").c_str()) == 0 &&
+              ::symlink((outside_ + "/secret.txt").c_str(), (home + "secretlink").c_str()) == 0,
           "cannot plant a link");
     files_ = std::make_unique<FileRegistry>();
     dispatcher_ = std::make_unique<RequestDispatcher>(accounts_, *files_);
@@ -163,8 +153,7 @@ class FrameHarness {
   std::string config_path_;
   std::string config_text_;
   AccountManager accounts_;
-  // New for every input, so that handles are numbered alike each time (the
-  // first open of an input gets 0x1000) and a seed can name them.
+  // New per input: handles number alike (the first is 0x1000), so seeds name them.
   std::unique_ptr<FileRegistry> files_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
   std::unique_ptr<ClientContext> connections_[2];

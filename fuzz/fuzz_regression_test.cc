@@ -1,13 +1,8 @@
-// Runs every seed of every fuzz target, and every input a fuzzing run found
-// (regressions/<target>/), through the target's function: the checks inside
-// the targets abort on a broken promise, which fails this program.
-//
-// Findings kept in regressions/:
-//  - listing/server-result-14: a reply whose result is 14, the client's own
-//    "does not fit", came back from KOVA_SetCurDirectory unchanged and
-//    without the needed size, and the target took it for the client's
-//    miss. A server never sends 14; the target's peer now sends 0x3530 in
-//    its place, and the input stays to show the target takes it.
+// Runs every seed and every fuzzing finding (regressions/<target>/) through
+// its target, whose checks abort on a broken promise. Kept finding:
+// listing/server-result-14, a reply with the client's own "does not fit"
+// (14) that the target took for the client's miss; no server sends 14, so
+// the peer now sends 0x3530 in its place.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -34,7 +29,9 @@ std::string Seed(const std::string& rel) {
   return bytes;
 }
 
-TEST(FuzzCorpus, EveryTargetsSeedsAndFindingsRun) {
+// Then inputs that are empty or stop anywhere inside a frame end without a
+// finding too.
+TEST(FuzzCorpus, EverySeedFindingAndTruncatedInputRuns) {
   const std::pair<const char*, Entry> targets[] = {{"frame", FuzzServerFrames},
                                                    {"config", FuzzConfigFile},
                                                    {"settings", FuzzSettingsFile},
@@ -54,11 +51,6 @@ TEST(FuzzCorpus, EveryTargetsSeedsAndFindingsRun) {
     }
     EXPECT_GE(seeds, 5u) << target;
   }
-}
-
-// Inputs that are no input at all, or stop anywhere inside a frame, are
-// handled like any other: the targets end without a finding.
-TEST(FuzzCorpus, TruncatedInputsRun) {
   const std::string frames = Seed("frame/file_cycle");
   for (size_t cut = 0; cut <= frames.size(); cut += 7) RunInput(FuzzServerFrames, frames.substr(0, cut));
   const std::string listing = Seed("listing/pages");
@@ -69,8 +61,7 @@ TEST(FuzzCorpus, TruncatedInputsRun) {
   }
 }
 
-// The checks of a target fail when their promise is broken: a target that
-// could never abort would prove nothing.
+// A target that could never abort would prove nothing.
 TEST(FuzzChecksDeathTest, BrokenPromiseAborts) {
   EXPECT_DEATH(Check(false, "a promise"), "fuzz check failed: a promise");
 }

@@ -1,9 +1,6 @@
-// What every fuzz target needs besides its entry point: the one way a target
-// reports a broken promise (it aborts, which the fuzzer records as a finding
-// with the input that caused it), a scratch directory that goes with the
-// process, small file helpers, and a silenced output.
-//
-// Not thread-safe: a target runs one input at a time.
+// What the fuzz targets share: Check, which aborts on a broken promise (the
+// fuzzer records the input as a finding), a scratch directory, small file
+// helpers and a silenced output. Not thread-safe: one input at a time.
 #ifndef TERVANE_FUZZ_FUZZ_SUPPORT_H_
 #define TERVANE_FUZZ_FUZZ_SUPPORT_H_
 
@@ -26,7 +23,6 @@ class ScratchDir {
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string At(std::string_view rel) const { return path_ + "/" + std::string(rel); }
 
@@ -34,14 +30,12 @@ class ScratchDir {
   std::string path_;
 };
 
-// Removes what is below `dir`, read-only directories too (links as entries,
-// never followed); `dir` itself stays. False when something is left.
+// Removes what is below `dir`, read-only directories too, links as entries;
+// false when something is left.
 bool EmptyDirectory(const std::string& dir);
 bool WriteWholeFile(const std::string& path, std::string_view data);
-// False when the file cannot be read; *out is then empty.
-bool ReadWholeFile(const std::string& path, std::string* out);
-// The entry names of `dir`, sorted; empty when it cannot be read.
-std::vector<std::string> ListNames(const std::string& dir);
+bool ReadWholeFile(const std::string& path, std::string* out);  // false and empty when unreadable
+std::vector<std::string> ListNames(const std::string& dir);  // sorted; empty when unreadable
 
 // Sends descriptor `fd` to /dev/null for its lifetime.
 class Silenced {

@@ -24,12 +24,9 @@
 namespace tervane::fuzz {
 namespace {
 
-// A blocking stream socket without signals: each call moves all the bytes or
-// ends at the peer's close.
+// All the bytes or the peer's close; no signals.
 bool ReadExactly(int fd, uint8_t* out, size_t n) { return ::recv(fd, out, n, MSG_WAITALL) == static_cast<ssize_t>(n); }
-bool WriteExactly(int fd, const uint8_t* data, size_t n) {
-  return ::send(fd, data, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
-}
+bool WriteExactly(int fd, const uint8_t* in, size_t n) { return ::send(fd, in, n, MSG_NOSIGNAL) == ssize_t(n); }
 
 // The server's side: one reply of the stream per request received.
 void Answer(int fd, const uint8_t* stream, size_t size) {
@@ -44,8 +41,7 @@ void Answer(int fd, const uint8_t* stream, size_t size) {
     std::memcpy(header, stream + at, header_bytes);
     at += header_bytes;
     if (HeaderRequestTag(header) == 0) StoreU32(header + kOffRequestTag, HeaderRequestTag(request));
-    // 14 is the client's own "does not fit"; passed through from a server it
-    // would be taken for that, with no size to go by. No server sends it.
+    // 14 is the client's own "does not fit", which no server sends.
     if (HeaderResult(header) == ERROR_OUTOFMEMORY) StoreU32(header + kOffResult, RESULT_NO_SUCH_DIRECTORY);
     if (!WriteExactly(fd, header, header_bytes)) break;
     const size_t payload = std::min<size_t>(HeaderPayloadLength(header), size - at);
@@ -60,8 +56,6 @@ void Answer(int fd, const uint8_t* stream, size_t size) {
 }
 
 // Whole chunks of whole records, none after the record flagged as the last.
-// (A listing may also end on a chunk without records, when an entry is too
-// large for a chunk: what was collected until then is still reported.)
 void CheckCollected(const uint8_t* buffer, uint32_t size) {
   size_t at = 0;
   bool last = false;
@@ -97,7 +91,6 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
   const uint32_t capacity = LoadU16(data + 1);
   data += 3;
   size -= 3;
-
   int fds[2];
   Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "no socket pair");
   std::thread peer(Answer, fds[1], data, size);

@@ -1,8 +1,6 @@
-// main() of a fuzz target built without libFuzzer: runs each input file it
-// is given (a directory stands for the files in it, in name order) through
-// the target once. Options in libFuzzer's form ("-name=value") are ignored,
-// so the same command line works for both builds. Exits 0 when every input
-// ran, 2 when one cannot be read; a target that finds a broken promise aborts.
+// main() of a fuzz target without libFuzzer: runs each input file (a
+// directory's files in name order) once; "-name=value" options are ignored,
+// so libFuzzer command lines work. Exit 2 when an input cannot be read.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

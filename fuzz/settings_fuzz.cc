@@ -23,7 +23,6 @@ int FuzzSettingsFile(const uint8_t* data, size_t size) {
   const std::string path = scratch.At(kSettingsFileName);
   Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
         "cannot write the input file");
-
   SyncSettings loaded;
   loaded.directories = {"left over from before"};
   Check(LoadSettings(path, &loaded) == 0, "a readable settings file does not load");
@@ -36,13 +35,11 @@ int FuzzSettingsFile(const uint8_t* data, size_t size) {
     if (IsStorableDirectory(dir)) storable.push_back(dir);
   }
   Check(used <= kDirsValueBuffer - 1, "directories beyond the 1,023 bytes read of BK_DIRS were loaded");
-
   const Result saved = SaveSettings(path, loaded);
   const uint32_t expected = storable.size() == loaded.directories.size() ? 0u : ERROR_INVALID_NAME;
   Check(saved == expected, "the save misreports the entries it left out");
   Check(ListNames(scratch.path()) == std::vector<std::string>{kSettingsFileName},
         "a temporary file stays beside the settings");
-
   SyncSettings again;
   Check(LoadSettings(path, &again) == 0, "saved settings do not load");
   Check(again.server_address == loaded.server_address, "the server address changed through a save");
