@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/store/config_file.h"
+#include "server/store/user_account.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/temp_dir.h"
@@ -79,10 +80,9 @@ TEST_F(AccountManagerTest, RegistrationAndLoginFollowTheNameRules) {
   // One connection, one account: logging in as another moves the binding.
   ASSERT_EQ(accounts_.Login("alice", "pw", 9), RESULT_ALREADY_LOGGED_IN);
   accounts_.Logout(kAlice);
-  ASSERT_EQ(accounts_.Login("alice", "pw", 9), 0u);
-  EXPECT_EQ(accounts_.Login("Bob", kDigest, 10), 0u);
-  EXPECT_EQ(dir_.ReadFile("Config.cfg"), config_ + "[User]\r\nBob\r\n" + kDigest + "\r\n");
-  EXPECT_TRUE(dir_.Exists("share/root/Bob"));
+  EXPECT_TRUE(accounts_.Login("alice", "pw", 9).ok() && accounts_.Login("Bob", kDigest, 10).ok());
+  EXPECT_TRUE(dir_.ReadFile("Config.cfg") == config_ + "[User]\r\nBob\r\n" + kDigest + "\r\n" &&
+              dir_.Exists("share/root/Bob"));
   EXPECT_EQ(accounts_.RegisterUser("\xCD\xF5", kDigest), 0u);  // 王 in GB18030
   EXPECT_TRUE(dir_.Exists("share/root/\xE7\x8E\x8B")) << "the home is named in UTF-8";
 }
@@ -102,7 +102,7 @@ TEST_F(AccountManagerTest, ARefusedRegistrationTouchesNothing) {
   }
   std::unique_ptr<UserAccount> dup;
   ASSERT_EQ(NewUserRecord("ALICE", kDigest, &dup), 0u);
-  EXPECT_EQ(accounts_.AddUser(std::move(dup)) + accounts_.AddUser(nullptr), 0);
+  EXPECT_TRUE(accounts_.AddUser(std::move(dup)) == 0 && accounts_.AddUser(nullptr) == 0);
   EXPECT_EQ(accounts_.account_count(), 1u);
   EXPECT_EQ(testing::ReadTree(dir_.path(), /*with_modes=*/true), before);
   // The account file inside a would-be home is never at risk either.
@@ -228,8 +228,7 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainFromTheHomeOnlyWhenMiss
   // A path of 302 bytes may be named but not made.
   const std::string e100(100, 'e');
   dir_.MakeDir("share/root/alice/" + d100 + "/" + e100);
-  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, d100), 0u);
-  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, e100), 0u);
+  ASSERT_TRUE(accounts_.ChangeCurrentDirectory(kAlice, d100).ok() && accounts_.ChangeCurrentDirectory(kAlice, e100).ok());
   ASSERT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_), 0u);
   EXPECT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_, /*creates=*/true), ERROR_FILENAME_EXCED_RANGE);
   // A home removed behind the server's back is made again.
@@ -237,6 +236,31 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainFromTheHomeOnlyWhenMiss
   bool has_file = false;
   EXPECT_TRUE(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p_, &has_file) == 0u &&
               dir_.Exists("share/root/alice/Wed"));
+}
+
+// The record checks every account goes through.
+TEST(UserAccountTest, NamesAndPasswordsAreBoundedAndANameCouldBeAHome) {
+  for (const char* name : {"", ".", "..", "../victim", "a/b", "a\\b", "a:b", "a*", "a?", "a\"", "a<", "a>", "a|",
+                           "tab\there", "del\x7f", "\xff"}) {
+    EXPECT_EQ(CheckUserName(name), ERROR_INVALID_NAME) << name;
+  }
+  std::string cjk;  // 32 characters: 64 bytes on the wire, 96 in UTF-8
+  for (int i = 0; i < 32; ++i) cjk += "\xE7\x8E\x8B";
+  for (const std::string& ok : {std::string("..."), std::string(64, 'n'), cjk}) EXPECT_EQ(CheckUserName(ok), 0u) << ok;
+  EXPECT_EQ((std::vector<Result>{CheckUserName(std::string(65, 'n')), CheckUserName(cjk + "\xE7\x8E\x8B"),
+                                 CheckPassword(std::string(64, 'p')), CheckPassword(std::string(65, 'p')),
+                                 CheckPassword("a\r\nb")}),
+            (std::vector<Result>{ERROR_FILENAME_EXCED_RANGE, ERROR_FILENAME_EXCED_RANGE, 0, ERROR_FILENAME_EXCED_RANGE,
+                                 ERROR_INVALID_NAME}));
+}
+
+TEST(UserAccountTest, NewRecordConvertsTheWireNameAndStartsUnbound) {
+  std::unique_ptr<UserAccount> a;
+  ASSERT_EQ(NewUserRecord("\xCD\xF5", "d1gest", &a), 0u);  // 王 in GB18030
+  EXPECT_EQ(std::string(a->name) + "|" + a->password + "|" + std::to_string(a->bound_socket), "\xE7\x8E\x8B|d1gest|0");
+  EXPECT_EQ(NewUserRecord("n", std::string(65, 'p'), &a), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(NewUserRecord("\x81", "p", &a), ERROR_INVALID_NAME) << "not GB18030";
+  EXPECT_EQ(NewUserRecord("a|", "p", &a), ERROR_INVALID_NAME);
 }
 
 }  // namespace
