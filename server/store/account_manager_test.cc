@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/store/config_file.h"
+#include "server/store/user_account.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/temp_dir.h"
@@ -41,8 +42,7 @@ class AccountManagerTest : public ::testing::Test {
 };
 
 TEST_F(AccountManagerTest, LoadingCreatesTheRootAndPrivateHomesWhateverTheUmask) {
-  EXPECT_EQ(accounts_.share_root(), dir_.At("share/root") + "/");
-  EXPECT_EQ(max_connections_, 10u);
+  EXPECT_TRUE(accounts_.share_root() == dir_.At("share/root") + "/" && max_connections_ == 10u);
   EXPECT_EQ(accounts_.max_space_bytes(), 0xFF000000u) << "megabytes shifted into 32 bits";
   EXPECT_EQ(accounts_.max_file_count(), kMaxFileCount);
   mode_t old_mask = ::umask(0);
@@ -60,14 +60,12 @@ TEST_F(AccountManagerTest, LoadingCreatesTheRootAndPrivateHomesWhateverTheUmask)
     EXPECT_EQ(st.st_mode & 07777, 0700u) << rel;
   }
   fresh.ReleaseAccounts();
-  EXPECT_EQ(fresh.GetUserPath(3, &p_), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(fresh.account_count(), 0u);
+  EXPECT_TRUE(fresh.GetUserPath(3, &p_) == RESULT_NOT_LOGGED_IN && fresh.account_count() == 0u);
 }
 
 TEST_F(AccountManagerTest, RegistrationAndLoginFollowTheNameRules) {
   EXPECT_EQ(accounts_.RegisterUser("Alice", kDigest), RESULT_USER_EXISTS) << "names ignore case";
-  EXPECT_EQ(accounts_.RegisterUser("Bob", kDigest), 0u);
-  EXPECT_TRUE(accounts_.UserExists("bob"));
+  EXPECT_TRUE(accounts_.RegisterUser("Bob", kDigest) == 0u && accounts_.UserExists("bob"));
   const struct { const char* name; const char* password; uint32_t socket; uint32_t result; } logins[] = {
       {"bob", kDigest, 8, RESULT_NOT_LOGGED_IN},  // login compares case
       {"Bob", "wrong", 8, RESULT_WRONG_PASSWORD}, {"Bob", kDigest, 0, ERROR_INVALID_PARAMETER},
@@ -77,16 +75,14 @@ TEST_F(AccountManagerTest, RegistrationAndLoginFollowTheNameRules) {
     EXPECT_EQ(accounts_.Login(view(l.name), view(l.password), l.socket), l.result) << l.name << " " << l.socket;
   }
   accounts_.Logout(8);
-  EXPECT_EQ(accounts_.Login("Bob", kDigest, 9), 0u) << "free again once the first connection went";
   EXPECT_EQ(accounts_.GetUserPath(8, &p_), RESULT_NOT_LOGGED_IN);
+  EXPECT_EQ(accounts_.Login("Bob", kDigest, 9), 0u) << "free again once the first connection went";
   // One connection, one account: logging in as another moves the binding.
   ASSERT_EQ(accounts_.Login("alice", "pw", 9), RESULT_ALREADY_LOGGED_IN);
   accounts_.Logout(kAlice);
-  ASSERT_EQ(accounts_.Login("alice", "pw", 9), 0u);
-  EXPECT_EQ(accounts_.Login("Bob", kDigest, 10), 0u);
-  EXPECT_EQ(dir_.ReadFile("Config.cfg"), config_ + "[User]\r\nBob\r\n" + kDigest + "\r\n");
-  EXPECT_TRUE(dir_.Exists("share/root/Bob"));
-  EXPECT_EQ(accounts_.RegisterUser(std::string(64, 'n'), std::string(64, 'p')), 0u) << "64 bytes fit";
+  EXPECT_TRUE(accounts_.Login("alice", "pw", 9).ok() && accounts_.Login("Bob", kDigest, 10).ok());
+  EXPECT_TRUE(dir_.ReadFile("Config.cfg") == config_ + "[User]\r\nBob\r\n" + kDigest + "\r\n" &&
+              dir_.Exists("share/root/Bob"));
   EXPECT_EQ(accounts_.RegisterUser("\xCD\xF5", kDigest), 0u);  // 王 in GB18030
   EXPECT_TRUE(dir_.Exists("share/root/\xE7\x8E\x8B")) << "the home is named in UTF-8";
 }
@@ -106,8 +102,7 @@ TEST_F(AccountManagerTest, ARefusedRegistrationTouchesNothing) {
   }
   std::unique_ptr<UserAccount> dup;
   ASSERT_EQ(NewUserRecord("ALICE", kDigest, &dup), 0u);
-  EXPECT_EQ(accounts_.AddUser(std::move(dup)), 0);
-  EXPECT_EQ(accounts_.AddUser(nullptr), 0);
+  EXPECT_TRUE(accounts_.AddUser(std::move(dup)) == 0 && accounts_.AddUser(nullptr) == 0);
   EXPECT_EQ(accounts_.account_count(), 1u);
   EXPECT_EQ(testing::ReadTree(dir_.path(), /*with_modes=*/true), before);
   // The account file inside a would-be home is never at risk either.
@@ -131,10 +126,8 @@ TEST_F(AccountManagerTest, EveryUserRequestNeedsABoundAccount) {
       accounts_.SetUsage(99, 1, 2)};
   EXPECT_EQ(got, std::vector<Result>(got.size(), RESULT_NOT_LOGGED_IN));
   EXPECT_EQ(accounts_.SaveListingResume(kAlice, p_, nullptr), RESULT_NO_RESUME_NAME);
-  EXPECT_FALSE(has_file);
-  EXPECT_FALSE(dir_.Exists("share/root/alice/Mon"));
-  EXPECT_EQ(accounts_.GetSpaceInfo(kAlice, &a, &b), 0u);
-  EXPECT_EQ(accounts_.SetUsage(kAlice, 1, 2), 0u);
+  EXPECT_TRUE(!has_file && !dir_.Exists("share/root/alice/Mon"));
+  EXPECT_TRUE(accounts_.GetSpaceInfo(kAlice, &a, &b).ok() && accounts_.SetUsage(kAlice, 1, 2).ok());
 }
 
 TEST_F(AccountManagerTest, ListingMovesTheCurrentDirectoryByTheNameRules) {
@@ -158,8 +151,9 @@ TEST_F(AccountManagerTest, ListingMovesTheCurrentDirectoryByTheNameRules) {
     }
     EXPECT_EQ(Current(), s.current) << s.name;
   }
-  EXPECT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "file.txt"), RESULT_NO_SUCH_DIRECTORY) << "a file is none";
-  EXPECT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "nope"), RESULT_NO_SUCH_DIRECTORY);
+  for (const char* none : {"file.txt", "nope"}) {
+    EXPECT_EQ(accounts_.ChangeCurrentDirectory(kAlice, none), RESULT_NO_SUCH_DIRECTORY) << none;
+  }
   EXPECT_EQ(Current(), "");
   // Names of path requests are relative to the current directory, which
   // survives logout and login.
@@ -169,8 +163,7 @@ TEST_F(AccountManagerTest, ListingMovesTheCurrentDirectoryByTheNameRules) {
   EXPECT_EQ(accounts_.ComposeUserPath(kAlice, "..\\..\\bob", &p_), ERROR_ACCESS_DENIED);
   accounts_.Logout(kAlice);
   ASSERT_EQ(accounts_.Login("alice", "pw", 12), 0u);
-  ASSERT_EQ(accounts_.GetUserPath(12, &p_), 0u);
-  EXPECT_STREQ(p_.relative(), "docs");
+  EXPECT_TRUE(accounts_.GetUserPath(12, &p_) == 0u && std::string(p_.relative()) == "docs");
 }
 
 TEST_F(AccountManagerTest, TheResumeNameAndTheListingStreamBelongToTheirDirectory) {
@@ -178,16 +171,16 @@ TEST_F(AccountManagerTest, TheResumeNameAndTheListingStreamBelongToTheirDirector
   for (int i = 0; i < 3; ++i) dir_.WriteFile("share/root/alice/one/f" + std::to_string(i), "");
   StorePath one;
   StorePath two;
-  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume_), 0u);
-  EXPECT_STREQ(resume_, "");
+  auto resume = [&](const char* name, StorePath* p) {
+    EXPECT_EQ(accounts_.ResolveListingPath(kAlice, name, p, resume_), 0u);
+    return std::string(resume_);
+  };
+  EXPECT_EQ(resume("one", &one), "");
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, "entry7"), 0u);
-  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume_), 0u);
-  EXPECT_STREQ(resume_, "entry7");
-  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "two", &two, resume_), 0u);
-  EXPECT_STREQ(resume_, "") << "another directory starts at its beginning";
+  EXPECT_EQ(resume("one", &one), "entry7");
+  EXPECT_EQ(resume("two", &two), "") << "another directory starts at its beginning";
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, two, ""), 0u);
-  ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume_), 0u);
-  EXPECT_STREQ(resume_, "");
+  EXPECT_EQ(resume("one", &one), "");
   // The open stream of a paged listing stays with the account between
   // chunks and is closed when its connection goes.
   std::unique_ptr<ListingCursor> cursor;
@@ -198,8 +191,7 @@ TEST_F(AccountManagerTest, TheResumeNameAndTheListingStreamBelongToTheirDirector
   ListingCursor* kept = cursor.get();
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume_, std::move(cursor)), 0u);
   ASSERT_EQ(accounts_.ResolveListingPath(kAlice, "one", &one, resume_, &cursor), 0u);
-  EXPECT_EQ(cursor.get(), kept);
-  EXPECT_TRUE(cursor->open());
+  EXPECT_TRUE(cursor.get() == kept && kept->open());
   ASSERT_EQ(accounts_.SaveListingResume(kAlice, one, resume_, std::move(cursor)), 0u);
   accounts_.Logout(kAlice);
   EXPECT_FALSE(kept->open());
@@ -229,23 +221,46 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainFromTheHomeOnlyWhenMiss
       EXPECT_STREQ(p_.relative(), c.relative) << c.path;
     }
   }
-  EXPECT_TRUE(dir_.Exists("share/root/alice/Mon/C/empty/deeper"));
+  EXPECT_TRUE(dir_.Exists("share/root/alice/Mon/C/empty/deeper") && !dir_.Exists("share/planted"));
   EXPECT_FALSE(dir_.Exists("share/root/alice/Mon/C/data/a.txt")) << "the handler opens the file";
-  EXPECT_FALSE(dir_.Exists("share/planted"));
   ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
   EXPECT_EQ(accounts_.ResolveListingPath(kAlice, "link", &p_, resume_), ERROR_ACCESS_DENIED);
   // A path of 302 bytes may be named but not made.
   const std::string e100(100, 'e');
   dir_.MakeDir("share/root/alice/" + d100 + "/" + e100);
-  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, d100), 0u);
-  ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, e100), 0u);
+  ASSERT_TRUE(accounts_.ChangeCurrentDirectory(kAlice, d100).ok() && accounts_.ChangeCurrentDirectory(kAlice, e100).ok());
   ASSERT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_), 0u);
   EXPECT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_, /*creates=*/true), ERROR_FILENAME_EXCED_RANGE);
   // A home removed behind the server's back is made again.
   std::filesystem::remove_all(dir_.At("share/root/alice"));
   bool has_file = false;
-  ASSERT_EQ(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p_, &has_file), 0u);
-  EXPECT_TRUE(dir_.Exists("share/root/alice/Wed"));
+  EXPECT_TRUE(accounts_.ResolveCreatePath(kAlice, "Wed\\w.txt", &p_, &has_file) == 0u &&
+              dir_.Exists("share/root/alice/Wed"));
+}
+
+// The record checks every account goes through.
+TEST(UserAccountTest, NamesAndPasswordsAreBoundedAndANameCouldBeAHome) {
+  for (const char* name : {"", ".", "..", "../victim", "a/b", "a\\b", "a:b", "a*", "a?", "a\"", "a<", "a>", "a|",
+                           "tab\there", "del\x7f", "\xff"}) {
+    EXPECT_EQ(CheckUserName(name), ERROR_INVALID_NAME) << name;
+  }
+  std::string cjk;  // 32 characters: 64 bytes on the wire, 96 in UTF-8
+  for (int i = 0; i < 32; ++i) cjk += "\xE7\x8E\x8B";
+  for (const std::string& ok : {std::string("..."), std::string(64, 'n'), cjk}) EXPECT_EQ(CheckUserName(ok), 0u) << ok;
+  EXPECT_EQ((std::vector<Result>{CheckUserName(std::string(65, 'n')), CheckUserName(cjk + "\xE7\x8E\x8B"),
+                                 CheckPassword(std::string(64, 'p')), CheckPassword(std::string(65, 'p')),
+                                 CheckPassword("a\r\nb")}),
+            (std::vector<Result>{ERROR_FILENAME_EXCED_RANGE, ERROR_FILENAME_EXCED_RANGE, 0, ERROR_FILENAME_EXCED_RANGE,
+                                 ERROR_INVALID_NAME}));
+}
+
+TEST(UserAccountTest, NewRecordConvertsTheWireNameAndStartsUnbound) {
+  std::unique_ptr<UserAccount> a;
+  ASSERT_EQ(NewUserRecord("\xCD\xF5", "d1gest", &a), 0u);  // 王 in GB18030
+  EXPECT_EQ(std::string(a->name) + "|" + a->password + "|" + std::to_string(a->bound_socket), "\xE7\x8E\x8B|d1gest|0");
+  EXPECT_EQ(NewUserRecord("n", std::string(65, 'p'), &a), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(NewUserRecord("\x81", "p", &a), ERROR_INVALID_NAME) << "not GB18030";
+  EXPECT_EQ(NewUserRecord("a|", "p", &a), ERROR_INVALID_NAME);
 }
 
 }  // namespace

@@ -22,8 +22,7 @@ TEST(StorePathTest, AnAbsoluteHomeAndNormalisedComponents) {
   EXPECT_STREQ(p.full(), "/h/Mon/C");
   for (int i = 0; i < 3; ++i) p.RemoveLast();  // the last at the home is a no-op
   EXPECT_TRUE(p.is_home() && p.leaf().empty() && std::string(p.full()) == "/h");
-  ASSERT_EQ(p.Append("\\"), 0u);
-  EXPECT_STREQ(p.relative(), "");
+  EXPECT_TRUE(p.Append("\\") == 0u && std::string(p.relative()).empty());
 }
 
 TEST(StorePathTest, WireNamesAreConvertedAndRefusedNamesChangeNothing) {
