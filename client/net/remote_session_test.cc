@@ -19,6 +19,11 @@
 namespace tervane {
 namespace {
 
+uint32_t ReplyTimeoutOf(RemoteSession* session) {
+  MutexLock hold(&session->lock);
+  return session->reply_timeout_ms;
+}
+
 using testing::Bytes;
 using testing::FakePeer;
 using testing::RequestHeaderBytes;
@@ -43,7 +48,7 @@ TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectOrAbandonCloseIt) {
   const uint32_t after = GetTickCount();
   EXPECT_EQ(session->server_session_value, 0x11223344u);
   EXPECT_EQ(session->server_address, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(session->reply_timeout_ms, kDefaultReplyTimeoutMs);
+  EXPECT_EQ(ReplyTimeoutOf(session), kDefaultReplyTimeoutMs);
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
   const auto rs = peer.Requests();
   ASSERT_EQ(rs.size(), 2u);
@@ -59,7 +64,7 @@ TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectOrAbandonCloseIt) {
   EXPECT_TRUE(peer.WaitForClientClose(2000));
   EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
   KOVA_SetReplyTimeout(session, 0);
-  EXPECT_EQ(session->reply_timeout_ms, 1u);
+  EXPECT_EQ(ReplyTimeoutOf(session), 1u);
   EXPECT_EQ(KOVA_Disconnect(session), 0u);
   EXPECT_EQ(peer.CountOf(OP_CLOSE_SESSION), 1u);
   EXPECT_EQ(KOVA_Disconnect(nullptr), 0u);
