@@ -97,8 +97,7 @@ class DataService {
   void IoWorkerRoutine();
   bool StartThread(std::thread* thread);
   // True once every worker has ended, false when `deadline` came first.
-  // The analysis cannot see that threads_done_ waits on threads_mu_.
-  bool WaitForWorkers(std::chrono::steady_clock::time_point deadline) NO_THREAD_SAFETY_ANALYSIS;
+  bool WaitForWorkers(std::chrono::steady_clock::time_point deadline) EXCLUDES(threads_mu_);
   // Opens, binds and registers the listening socket; a Windows Sockets code.
   uint32_t OpenListener(const ServiceSettings& settings);
   // Accepts what is pending (a turn's worth) and registers the listening
