@@ -1,6 +1,5 @@
 #include "testing/raw_requests.h"
 
-#include "testing/frame_bytes.h"
 
 namespace tervane::testing {
 

@@ -7,9 +7,8 @@
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "testing/child_process.h"
-#include "testing/frame_bytes.h"
-#include "testing/loopback.h"
 #include "testing/raw_requests.h"
+#include "testing/loopback.h"
 
 namespace tervane::testing {
 

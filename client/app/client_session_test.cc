@@ -9,7 +9,7 @@
 #include "client/app/md5.h"
 #include "testing/test_recorders.h"
 #include "testing/fake_peer.h"
-#include "testing/free_port.h"
+#include "testing/loopback.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"

@@ -18,7 +18,7 @@
 #include "client/app/sync_engine.h"
 #include "testing/child_process.h"
 #include "testing/client_run.h"
-#include "testing/free_port.h"
+#include "testing/loopback.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
 #include "shared/platform/filetime.h"

@@ -20,7 +20,7 @@
 #include "client/app/remote_path.h"
 #include "testing/test_recorders.h"
 #include "testing/fake_peer.h"
-#include "testing/free_port.h"
+#include "testing/loopback.h"
 #include "testing/temp_dir.h"
 #include "shared/platform/text_codec.h"
 #include "shared/platform/win_error.h"

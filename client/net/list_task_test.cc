@@ -4,7 +4,6 @@
 #include <string>
 
 #include "testing/fake_peer.h"
-#include "testing/fake_listing.h"
 #include "testing/test_recorders.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "testing/fake_peer.h"
-#include "testing/fake_listing.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"

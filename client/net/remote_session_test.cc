@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "testing/fake_peer.h"
-#include "testing/free_port.h"
+#include "testing/loopback.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
