@@ -17,7 +17,7 @@
 
 #include "shared/platform/mutex.h"
 #include "shared/protocol/frame_header.h"
-#include "testing/raw_requests.h"
+#include "testing/test_client.h"
 #include <string>
 
 namespace tervane::testing {

@@ -17,7 +17,6 @@
 #include "client/app/settings.h"
 #include "client/app/sync_engine.h"
 #include "testing/child_process.h"
-#include "testing/client_run.h"
 #include "testing/loopback.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"

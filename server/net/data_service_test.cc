@@ -20,7 +20,6 @@
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/test_recorders.h"
-#include "testing/raw_requests.h"
 #include "testing/test_client.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"

@@ -17,7 +17,7 @@
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
-#include "testing/raw_requests.h"
+#include "testing/test_client.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
 
