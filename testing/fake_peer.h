@@ -17,7 +17,8 @@
 
 #include "shared/platform/mutex.h"
 #include "shared/protocol/frame_header.h"
-#include "testing/frame_bytes.h"
+#include "testing/test_client.h"
+#include <string>
 
 namespace tervane::testing {
 
@@ -90,6 +91,30 @@ class FakePeer {
 size_t OpenDescriptorCount();
 // True when `tag` was taken between the ticks `before` and `after`.
 bool TagTakenBetween(uint32_t tag, uint32_t before, uint32_t after);
+
+// A directory listing chunked the way the real server packs it: as many
+// whole records as fit the capacity the request names, the position kept
+// between requests, the last record flagged. Answer is called from a script.
+class FakeListing {
+ public:
+  struct Entry {
+    std::string name;
+    bool is_directory = false;
+  };
+  explicit FakeListing(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+
+  // `count` entries named "<prefix>NNNN" padded to `name_length` bytes.
+  static std::vector<Entry> Numbered(size_t count, size_t name_length, const std::string& prefix = "f");
+  FakePeer::Answer Answer(const FakePeer::Request& request);  // to an OP_LIST_DIRECTORY request
+  std::vector<uint8_t> WholeListing(uint32_t capacity) const;  // all chunks of one pass back to back
+
+ private:
+  std::vector<uint8_t> NextChunk(uint32_t capacity, size_t* next) const;
+
+  const std::vector<Entry> entries_;
+  mutable Mutex mu_;
+  size_t next_ GUARDED_BY(mu_) = 0;
+};
 
 }  // namespace tervane::testing
 

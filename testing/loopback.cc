@@ -9,7 +9,6 @@
 
 #include <cerrno>
 
-#include "testing/free_port.h"
 
 namespace tervane::testing {
 namespace {

@@ -26,6 +26,11 @@ bool SendAll(int fd, const void* data, size_t len);
 enum class Received { kAll, kClosed, kGaveUp };  // kClosed: end of stream or error
 Received RecvAll(int fd, uint8_t* out, size_t len, const std::function<bool()>& give_up);
 
+// A TCP port on 127.0.0.1 that nobody listened on a moment ago (another
+// process may take it meanwhile: callers that start a server on it try
+// again with a new one). 0 when none could be found.
+uint16_t PickFreePort();
+
 }  // namespace tervane::testing
 
 #endif  // TERVANE_TESTING_LOOPBACK_H_

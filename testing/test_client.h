@@ -72,6 +72,59 @@ class TestClient {
   uint32_t tag_ = 0x1000;
 };
 
+// Request payloads built byte for byte (whatever a well-behaved client
+// would refuse to send: "..", links, over-long names).
+// OP_DELETE_FILE, OP_GET_FILE_ATTRIBUTES, OP_CREATE_DIRECTORY, OP_REMOVE_DIRECTORY.
+std::vector<uint8_t> PathPayload(std::string_view name);
+std::vector<uint8_t> SetAttributesPayload(uint32_t attributes, std::string_view name);
+// OP_REGISTER_USER, OP_LOGIN, OP_RENAME.
+std::vector<uint8_t> TwoStringPayload(std::string_view first, std::string_view second);
+std::vector<uint8_t> ListPayload(std::string_view name, uint32_t capacity = 272);
+std::vector<uint8_t> CreatePayload(std::string_view path, uint32_t access, uint32_t share, uint32_t disposition);
+std::vector<uint8_t> ReadPayload(uint32_t handle, uint64_t offset, uint32_t count);
+std::vector<uint8_t> WritePayload(uint32_t handle, uint64_t offset, std::string_view data);
+std::vector<uint8_t> SetSizePayload(uint32_t handle, uint64_t size);
+
+// Exchanges one request; the reply's result, or kExchangeFailed
+// when the exchange itself failed. `reply` (if given) receives the reply.
+uint32_t Call(TestClient& client, uint16_t code, const std::vector<uint8_t>& payload,
+              Reply* reply = nullptr);
+
+// Connects to 127.0.0.1:port, opens the session and logs in; true when all
+// three succeed.
+bool ConnectAndLogIn(TestClient& client, uint16_t port, std::string_view user,
+                     std::string_view password);
+
+// Little-endian byte strings for expected frames and scripted replies,
+// written field by field independently of the codec under test.
+class Bytes {
+ public:
+  Bytes& U8(uint8_t v) { return Le(v, 1); }
+  Bytes& U16(uint16_t v) { return Le(v, 2); }
+  Bytes& U32(uint32_t v) { return Le(v, 4); }
+  Bytes& U64(uint64_t v) { return Le(v, 8); }
+  Bytes& Str(std::string_view s) { return Raw(std::vector<uint8_t>(s.begin(), s.end())); }  // no terminator
+  Bytes& Zero(size_t n = 1) { return Raw(std::vector<uint8_t>(n, 0)); }
+  Bytes& Raw(const std::vector<uint8_t>& v) {
+    bytes_.insert(bytes_.end(), v.begin(), v.end());
+    return *this;
+  }
+  const std::vector<uint8_t>& get() const { return bytes_; }
+  operator std::vector<uint8_t>() const { return bytes_; }
+
+ private:
+  Bytes& Le(uint64_t v, int size) {
+    for (int i = 0; i < size; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  std::vector<uint8_t> bytes_;
+};
+
+// A request header as the client must build it.
+inline std::vector<uint8_t> RequestHeaderBytes(uint16_t code, uint32_t payload_length, uint32_t tag) {
+  return Bytes().Str("KOVA").U16(0x0101).U16(0).U8(1).U8(0).U16(code).U32(0).U32(payload_length).U32(tag).U32(0);
+}
+
 }  // namespace tervane::testing
 
 #endif  // TERVANE_TESTING_TEST_CLIENT_H_

@@ -65,6 +65,26 @@ class RecordingUi : public SessionUi {
   Mutex mu_;
 };
 
+// File descriptor 1 sent to a temporary file while the object lives, so
+// that what a unit writes there (the server's log lines) can be read back;
+// C stdio flushed at both ends. One capture at a time in a process.
+class CapturedStdout {
+ public:
+  CapturedStdout();
+  ~CapturedStdout();
+  CapturedStdout(const CapturedStdout&) = delete;
+  CapturedStdout& operator=(const CapturedStdout&) = delete;
+
+  // Puts the original standard output back (also done by the destructor).
+  void Restore();
+  // Everything written so far.
+  std::string Text() const;
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
 }  // namespace tervane::testing
 
 #endif  // TERVANE_TESTING_TEST_RECORDERS_H_

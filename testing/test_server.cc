@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/free_port.h"
+#include "testing/loopback.h"
 #include "testing/temp_dir.h"
 
 namespace tervane::testing {

@@ -3,13 +3,13 @@
 #include <memory>
 #include <string>
 
-#include "testing/fake_listing.h"
-#include "testing/peer_session.h"
-#include "testing/test_recorders.h"
 #include "gtest/gtest.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/result_codes.h"
+#include "testing/fake_peer.h"
+#include "testing/peer_session.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {

@@ -4,14 +4,14 @@
 #include <memory>
 #include <string>
 
-#include "testing/fake_listing.h"
-#include "testing/peer_session.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/result_codes.h"
+#include "testing/fake_peer.h"
+#include "testing/peer_session.h"
 
 namespace tervane {
 namespace {

@@ -7,14 +7,14 @@
 
 #include <thread>
 
-#include "testing/fake_peer.h"
-#include "testing/free_port.h"
-#include "testing/peer_session.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
 #include "shared/platform/tick.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
+#include "testing/fake_peer.h"
+#include "testing/loopback.h"
+#include "testing/peer_session.h"
 
 namespace tervane {
 namespace {

@@ -14,7 +14,7 @@
 #include "shared/protocol/frame_header.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
-#include "testing/captured_stdout.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {

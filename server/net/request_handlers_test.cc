@@ -19,7 +19,7 @@
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
-#include "testing/captured_stdout.h"
+#include "testing/test_recorders.h"
 #include "testing/temp_dir.h"
 
 namespace tervane {

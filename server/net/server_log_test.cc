@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/platform/stdout_line.h"
-#include "testing/captured_stdout.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {

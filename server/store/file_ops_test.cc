@@ -12,7 +12,7 @@
 
 #include "server/store/file_registry.h"
 #include "shared/platform/win_error.h"
-#include "testing/captured_stdout.h"
+#include "testing/test_recorders.h"
 #include "testing/temp_dir.h"
 
 namespace tervane {

@@ -13,8 +13,8 @@
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
-#include "testing/raw_requests.h"
 #include "testing/temp_dir.h"
+#include "testing/test_client.h"
 #include "testing/test_server.h"
 
 namespace tervane::robust {

@@ -19,8 +19,7 @@
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
 #include "testing/child_process.h"
-#include "testing/client_run.h"
-#include "testing/raw_requests.h"
+#include "testing/test_client.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
 

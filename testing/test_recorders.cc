@@ -1,4 +1,4 @@
-#include "testing/captured_stdout.h"
+#include "testing/test_recorders.h"
 
 #include <stdlib.h>
 #include <unistd.h>
