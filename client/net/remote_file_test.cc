@@ -186,7 +186,8 @@ TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
 TEST(RemoteFileTest, AFailedPieceStopsTheCall) {
   Fixture f(FileServer([](const Request& r, Answer* a) {
     if (r.header.code != OP_WRITE_FILE && r.header.code != OP_READ_FILE && r.header.code != OP_CLOSE_FILE) return false;
-    const uint64_t at = LoadU64(r.payload.data() + 8);
+    // A close's payload is the handle alone; reads and writes carry an offset.
+    const uint64_t at = r.header.code == OP_CLOSE_FILE ? 0 : LoadU64(r.payload.data() + 8);
     if (r.header.code == OP_CLOSE_FILE) *a = Answer{FakePeer::Reply(r, ERROR_INVALID_HANDLE)};
     else if (r.header.code == OP_WRITE_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
     else if (r.header.code == OP_READ_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
