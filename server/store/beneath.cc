@@ -56,7 +56,8 @@ BeneathMode Mode() {
 int OpenWithOpenat2(int dir_fd, const char* rel, int flags, mode_t mode) {
   open_how how{};
   how.flags = static_cast<uint64_t>(flags);
-  how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+  // O_TMPFILE contains the O_DIRECTORY bit: a plain directory open must not pass a mode.
+  how.mode = ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) ? mode : 0;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   // EAGAIN: a rename elsewhere raced with the lookup; the kernel asks for a retry.
   for (int attempt = 0; attempt < 8; ++attempt) {

@@ -24,7 +24,7 @@ class Converter {
   uint32_t Convert(std::string_view in, char* out, size_t cap, size_t* out_len) {
     if (cap > 0) out[0] = '\0';
     if (out_len) *out_len = 0;
-    if (std::memchr(in.data(), '\0', in.size()) != nullptr) return ERROR_INVALID_NAME;
+    if (!in.empty() && std::memchr(in.data(), '\0', in.size()) != nullptr) return ERROR_INVALID_NAME;
     if (IsAscii(in)) {  // ASCII is the same in both encodings
       if (in.size() + 1 > cap) return ERROR_FILENAME_EXCED_RANGE;
       std::memcpy(out, in.data(), in.size());
