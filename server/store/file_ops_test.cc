@@ -1,6 +1,5 @@
 #include "server/store/file_ops.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -105,23 +104,15 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingAtAnyDepthCountsAndLogs) {
   ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub/ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
   ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub"), FILE_ATTRIBUTE_READONLY), 0u);
   Link("outside", "home/Mon/C/out");
-  // 600 levels of 8-byte names below Mon/deep: deeper than any composed path
-  // can name, with a link half-way.
-  dir_.MakeDir("home/Mon/deep");
-  int fd = ::open(dir_.At("home/Mon/deep").c_str(), O_RDONLY | O_DIRECTORY);
-  for (int i = 0; i < 600 && fd >= 0; ++i) {
-    ASSERT_EQ(::mkdirat(fd, "dddddddd", 0700), 0);
-    if (i == 300) {
-      ASSERT_EQ(::symlinkat(dir_.At("outside").c_str(), fd, "link"), 0);
-    }
-    int child = ::openat(fd, "dddddddd", O_RDONLY | O_DIRECTORY);
-    ::close(fd);
-    fd = child;
-  }
-  int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0600);
-  ASSERT_EQ(::write(file, "1234", 4), 4);
-  ::close(file);
-  ::close(fd);
+  // 601 levels of 8-byte names below Mon/deep: deeper than any composed path
+  // (or PATH_MAX) can name, with a link half-way. Made as two halves, the
+  // second moved into the first.
+  std::string half;
+  for (int i = 0; i < 300; ++i) half += "dddddddd/";
+  dir_.WriteFile("half/" + half + "bottom.txt", "1234");
+  dir_.MakeDir("home/Mon/deep/" + half);
+  Link("outside", "home/Mon/deep/" + half + "link");
+  ASSERT_EQ(::rename(dir_.At("half").c_str(), dir_.At("home/Mon/deep/" + half + "dddddddd").c_str()), 0);
   bytes_ = 10;
   files_ = 1;  // the counters are added to, never reset
   std::string log;
