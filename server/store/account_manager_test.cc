@@ -53,11 +53,9 @@ TEST_F(AccountManagerTest, LoadingCreatesTheRootAndPrivateHomesWhateverTheUmask)
   bool has_file = false;
   EXPECT_EQ(fresh.ResolveCreatePath(3, "Mon\\C\\a.txt", &p_, &has_file), 0u);
   ::umask(old_mask);
-  for (const char* rel : {"c2/new/root", "c2/new/root/ann", "c2/new/root/bea", "c2/new/root/bea/Mon/C"}) {
-    struct stat st {};
-    EXPECT_EQ(::stat(dir_.At(rel).c_str(), &st), 0) << rel;
-    EXPECT_EQ(st.st_mode & 07777, 0700u) << rel;
-  }
+  EXPECT_EQ(testing::ReadTree(dir_.At("c2/new"), /*with_modes=*/true),
+            (testing::Tree{{"root/", "700"}, {"root/ann/", "700"}, {"root/bea/", "700"}, {"root/bea/Mon/", "700"},
+                           {"root/bea/Mon/C/", "700"}}));
   fresh.ReleaseAccounts();
   EXPECT_TRUE(fresh.GetUserPath(3, &p_) == RESULT_NOT_LOGGED_IN && fresh.account_count() == 0u);
 }

@@ -60,9 +60,7 @@ TEST_F(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformedNamingTheLine) {
       {"[SharePath]\r\n/" + std::string(259, 'r') + "\r\n", 2, "longer than 259"},
       {"[SharePath]\n/srv/s/\n\nstray\n", 4, "[User]"},
       {user + "bob\r\n", 5, "password line of \"bob\""},
-      {user + "bob\r\npw", 5, "password line of \"bob\""},
       {user + "..\r\npw\r\n", 4, "user name \"..\""},
-      {user + "a/b\r\npw\r\n", 4, "user name \"a/b\""},
       {user + std::string(65, 'n') + "\r\npw\r\n", 4, "longer than 64"},
       {user + "bob\r\n" + std::string(65, 'p') + "\r\n", 5, "password of \"bob\""},
   };

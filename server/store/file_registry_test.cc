@@ -92,35 +92,26 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRulesAndReadOnlyHolds) {
 }
 
 TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
-  uint32_t first = 0;
-  // An upload opens with share 0: nothing else may open the file, and a
-  // refused CREATE_ALWAYS does not truncate it.
-  ASSERT_EQ(Open("f.txt", GENERIC_WRITE, 0, OPEN_ALWAYS, &first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), ERROR_SHARING_VIOLATION);
-  const uint8_t data[2] = {'A', 'B'};
-  EXPECT_EQ(reg_.WriteAt(first, data, 0, 2), 0u) << "the first handle stays usable";
-  EXPECT_EQ(dir_.ReadFile("home/f.txt"), "AB23456789");
-  EXPECT_EQ(reg_.Close(first), 0u);
-
-  ASSERT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION) << "reader shares no write";
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING), ERROR_SHARING_VIOLATION)
-      << "the new open does not share the existing read";
-  uint32_t attributes_only = 0;  // an open without data access conflicts with nothing
-  EXPECT_EQ(Open("f.txt", 0, 0, OPEN_EXISTING, &attributes_only), 0u);
-  EXPECT_EQ(reg_.Close(first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, 0, OPEN_EXISTING), 0u) << "nor does it hold others back";
-  EXPECT_EQ(reg_.Close(attributes_only), 0u);
-
-  ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &first), 0u);
-  uint32_t second = 0;
-  ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &second), 0u);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(Try("f.txt", DELETE, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
-  EXPECT_TRUE(reg_.Close(first).ok() && reg_.Close(second).ok());
-  EXPECT_EQ(Try("f.txt", kRW, 0, OPEN_EXISTING), 0u) << "closed handles release their share";
+  // A second open must share the held one's access, and the held one the
+  // second's; an open without data access takes part in neither side.
+  const struct { uint32_t held_access, held_share, access, share, disposition, result; } cases[] = {
+      {GENERIC_WRITE, 0, GENERIC_READ, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION},  // an upload's share 0
+      {GENERIC_WRITE, 0, GENERIC_WRITE, 0, CREATE_ALWAYS, ERROR_SHARING_VIOLATION},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
+      {0, 0, GENERIC_WRITE, 0, OPEN_EXISTING, 0}, {GENERIC_WRITE, 0, 0, 0, OPEN_EXISTING, 0},
+      {kRW, kShareRW, kRW, kShareRW, OPEN_EXISTING, 0},
+      {kRW, kShareRW, DELETE, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.held_access << "/" << c.held_share << " then " << c.access << "/" << c.share);
+    uint32_t held = 0;
+    ASSERT_EQ(Open("f.txt", c.held_access, c.held_share, OPEN_EXISTING, &held), 0u);
+    EXPECT_EQ(Try("f.txt", c.access, c.share, c.disposition), c.result);
+    EXPECT_EQ(reg_.Close(held), 0u) << "the held handle outlives a refused open";
+  }
+  EXPECT_EQ(dir_.ReadFile("home/f.txt"), "0123456789") << "a refused CREATE_ALWAYS truncates nothing";
+  EXPECT_TRUE(Try("f.txt", kRW, 0, OPEN_EXISTING).ok() && reg_.OpenCount() == 0u) << "closes release their share";
 }
 
 TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedWithinARunAndDeadOnceClosed) {
@@ -168,22 +159,19 @@ TEST_F(FileRegistryTest, ReadsAndWritesAreExactBoundedAndNeedTheirAccess) {
 TEST_F(FileRegistryTest, TimesRoundTripAndZeroLeavesATimeAlone) {
   uint32_t h = 0;
   ASSERT_EQ(Open("f.txt", kRW, 0, OPEN_EXISTING, &h), 0u);
-  FileTimes before;
-  FileTimes set;
-  FileTimes after;
-  ASSERT_EQ(reg_.GetFileTime(h, &before), 0u);
+  auto times = [&] {
+    FileTimes t;
+    EXPECT_EQ(reg_.GetFileTime(h, &t), 0u);
+    return t;
+  };
+  const FileTimes before = times();
   EXPECT_TRUE(before.creation != 0 && before.last_write != 0);
-  set.last_write = 132000000000000000ull;  // 2019-04-17
-  ASSERT_EQ(reg_.SetFileTime(h, set), 0u);
-  ASSERT_EQ(reg_.GetFileTime(h, &after), 0u);
-  EXPECT_TRUE(after.last_write == set.last_write && after.last_access == before.last_access);
-  set = FileTimes();
-  set.last_access = 131000000000000000ull;
-  set.creation = 130000000000000000ull;  // accepted, cannot be set here
-  ASSERT_EQ(reg_.SetFileTime(h, set), 0u);
-  ASSERT_EQ(reg_.SetFileTime(h, FileTimes()), 0u);
-  ASSERT_EQ(reg_.GetFileTime(h, &after), 0u);
-  EXPECT_TRUE(after.last_access == set.last_access && after.last_write == 132000000000000000ull);
+  const uint64_t write = 132000000000000000ull;  // 2019-04-17
+  ASSERT_EQ(reg_.SetFileTime(h, FileTimes{0, 0, write}), 0u);
+  EXPECT_TRUE(times().last_write == write && times().last_access == before.last_access);
+  const FileTimes set{130000000000000000ull, 131000000000000000ull, 0};  // creation: accepted, cannot be set here
+  ASSERT_TRUE(reg_.SetFileTime(h, set).ok() && reg_.SetFileTime(h, FileTimes()).ok());
+  EXPECT_TRUE(times().last_access == set.last_access && times().last_write == write);
   EXPECT_EQ(reg_.Close(h), 0u);
   ASSERT_EQ(Open("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING, &h), 0u);
   EXPECT_EQ(reg_.SetFileTime(h, set), ERROR_ACCESS_DENIED) << "setting times needs write access";
