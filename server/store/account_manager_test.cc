@@ -131,8 +131,7 @@ TEST_F(AccountManagerTest, ListingMovesTheCurrentDirectoryByTheNameRules) {
   const struct { const char* name; uint32_t result; const char* listed; const char* current; } steps[] = {
       {"\\", 0, "", ""}, {"docs", 0, "docs", "docs"}, {"docs", 0, "docs", "docs"}, {"DOCS", 0, "docs", "docs"},
       {"old", 0, "docs/old", "docs/old"}, {"docs", 0, "docs", "docs"},
-      {"missing", RESULT_NO_SUCH_DIRECTORY, "", "docs"}, {"..", ERROR_ACCESS_DENIED, "", "docs"},
-      {"old\\..\\..\\..", ERROR_ACCESS_DENIED, "", "docs"}, {"\\", 0, "", ""}, {"a", 0, "a", "a"},
+      {"missing", RESULT_NO_SUCH_DIRECTORY, "", "docs"}, {"\\", 0, "", ""}, {"a", 0, "a", "a"},
       {"b", 0, "a/b", "a/b"}, {"a", 0, "a", "a"}, {"a", 0, "a", "a"}, {"\\", 0, "", ""}};
   for (const auto& s : steps) {
     Result r = accounts_.ResolveListingPath(kAlice, s.name, &p_, resume_);
@@ -216,12 +215,10 @@ TEST_F(AccountManagerTest, ResolveCreatePathMakesTheChainFromTheHomeOnlyWhenMiss
   EXPECT_FALSE(dir_.Exists("share/root/alice/Mon/C/data/a.txt")) << "the handler opens the file";
   ASSERT_EQ(accounts_.ChangeCurrentDirectory(kAlice, "\\"), 0u);
   EXPECT_EQ(accounts_.ResolveListingPath(kAlice, "link", &p_, resume_), ERROR_ACCESS_DENIED);
-  // A path of 302 bytes may be named but not made.
-  const std::string e100(100, 'e');
-  dir_.MakeDir("share/root/alice/" + d100 + "/" + e100);
-  ASSERT_TRUE(accounts_.ChangeCurrentDirectory(kAlice, d100).ok() && accounts_.ChangeCurrentDirectory(kAlice, e100).ok());
-  ASSERT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_), 0u);
-  EXPECT_EQ(accounts_.ComposeUserPath(kAlice, d100, &p_, /*creates=*/true), ERROR_FILENAME_EXCED_RANGE);
+  // A path of 260 bytes may be named but not made.
+  ASSERT_EQ(accounts_.ComposeUserPath(kAlice, deep + std::string(58, 'f'), &p_), 0u);
+  EXPECT_EQ(accounts_.ComposeUserPath(kAlice, deep + std::string(58, 'f'), &p_, /*creates=*/true),
+            ERROR_FILENAME_EXCED_RANGE);
 }
 
 // The record checks every account goes through.

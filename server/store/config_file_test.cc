@@ -25,11 +25,6 @@ class ConfigFileTest : public ::testing::Test {
     for (const auto& a : c_.accounts) s += std::string(a->name) + ":" + a->password + ";";
     return s;
   }
-  mode_t Mode(const std::string& rel) const {
-    struct stat st {};
-    EXPECT_EQ(::lstat(dir_.At(rel).c_str(), &st), 0) << rel;
-    return st.st_mode;
-  }
 
   testing::TempDir dir_;
   ServerConfig c_;
@@ -87,8 +82,8 @@ TEST_F(ConfigFileTest, TheRewriteIsExactPrivateAndAtomic) {
   EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), old_text);
   ::close(before);
   const std::string new_text = old_text + "[User]\r\nbob smith\r\nb\r\n";
-  EXPECT_TRUE(dir_.ReadFile("Config.cfg") == new_text && (Mode("Config.cfg") & 0777) == 0600u) << "it holds digests";
-  EXPECT_EQ(testing::ListFiles(dir_.path()), std::vector<std::string>{"Config.cfg"}) << "no temporary left";
+  // Private, as it holds digests, and no temporary left beside it.
+  EXPECT_EQ(testing::ReadTree(dir_.path(), /*with_modes=*/true), (testing::Tree{{"Config.cfg", "600:" + new_text}}));
 
   // A rename that cannot happen (a directory in the way) leaves it as it was, and no temporary.
   dir_.MakeDir("blocked/Config.cfg/inner");
@@ -103,7 +98,8 @@ TEST_F(ConfigFileTest, TheRewriteIsExactPrivateAndAtomic) {
   dir_.WriteFile("real/Config.cfg", old_text);
   ASSERT_EQ(::symlink(dir_.At("real/Config.cfg").c_str(), dir_.At("link.cfg").c_str()), 0);
   ASSERT_EQ(WriteConfig(dir_.At("link.cfg"), "/srv/s/", accounts), 0u);
-  EXPECT_TRUE(S_ISLNK(Mode("link.cfg")) && dir_.ReadFile("real/Config.cfg") == new_text);
+  EXPECT_TRUE(testing::ReadTree(dir_.path())["link.cfg"] == "-> " + dir_.At("real/Config.cfg") &&
+              dir_.ReadFile("real/Config.cfg") == new_text);
   for (const char* name : {"Config.cfg.a1B2c3", "Config.cfg.keep", "Config.cfg.a1B2c3d", "other.cfg.a1B2c3"})
     dir_.WriteFile(std::string("real/") + name, "x");
   dir_.MakeDir("real/Config.cfg.dir000");

@@ -38,11 +38,6 @@ class FileRegistryTest : public ::testing::Test {
     }
     return r;
   }
-  mode_t Mode(const std::string& rel) const {
-    struct stat st {};
-    EXPECT_EQ(::stat(dir_.At(rel).c_str(), &st), 0) << rel;
-    return st.st_mode & 0777;
-  }
 
   testing::TempDir dir_;
   FileRegistry reg_;  // closes what a test leaves open
@@ -64,7 +59,7 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRulesAndReadOnlyHolds) {
   mode_t old_mask = ::umask(0);
   EXPECT_EQ(Try("new.txt", kRW, 0, CREATE_NEW), 0u);
   ::umask(old_mask);
-  EXPECT_EQ(Mode("home/new.txt"), 0600u) << "private whatever the umask";
+  EXPECT_EQ(testing::ReadTree(dir_.At("home"), /*with_modes=*/true).at("new.txt"), "600:") << "private whatever the umask";
   // OPEN_ALWAYS makes a missing file and keeps an existing one; the others truncate.
   const struct { const char* rel; uint32_t disposition; const char* left; } opened[] = {
       {"always.txt", OPEN_ALWAYS, ""}, {"f.txt", OPEN_ALWAYS, "0123456789"}, {"f.txt", CREATE_ALWAYS, ""},
@@ -87,7 +82,7 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRulesAndReadOnlyHolds) {
   const uint8_t data[3] = {'x', 'y', 'z'};
   EXPECT_EQ(reg_.WriteAt(h, data, 0, 3), 0u);
   EXPECT_EQ(reg_.Close(h), 0u);
-  EXPECT_TRUE((Mode("home/ro.txt") & 0222) == 0 && dir_.ReadFile("home/ro.txt") == "xyz");
+  EXPECT_EQ(testing::ReadTree(dir_.At("home"), /*with_modes=*/true).at("ro.txt"), "400:xyz");
   EXPECT_EQ(reg_.OpenCount(), 0u);
 }
 
