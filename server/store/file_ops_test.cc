@@ -51,14 +51,24 @@ class FileOpsTest : public ::testing::Test {
   uint32_t files_ = 0;
 };
 
-TEST_F(FileOpsTest, CreateDirectoryPathMakesChainsAndReportsWhatExists) {
+TEST_F(FileOpsTest, DirectoriesAreMadeAsChainsAndMovesNeverReplace) {
   dir_.WriteFile("home/file", "x");
-  const struct { const char* rel; uint32_t result; } cases[] = {
-      {"a", 0}, {"a", ERROR_ALREADY_EXISTS}, {"a/b/c", 0}, {"", ERROR_ALREADY_EXISTS},
+  const struct { const char* rel; uint32_t result; } creates[] = {
+      {"d", 0}, {"d", ERROR_ALREADY_EXISTS}, {"d/e/f", 0}, {"", ERROR_ALREADY_EXISTS},
       {"file", ERROR_ALREADY_EXISTS}, {"file/x/y", ERROR_PATH_NOT_FOUND}};
-  for (const auto& c : cases) EXPECT_EQ(CreateDirectoryPath(P(c.rel)), c.result) << c.rel;
+  for (const auto& c : creates) EXPECT_EQ(CreateDirectoryPath(P(c.rel)), c.result) << c.rel;
   EXPECT_EQ(CreateDirectoryPath(dir_.Path("newhome", "Mon/C")), 0u) << "a home that went missing is made again";
-  EXPECT_TRUE(dir_.Exists("home/a/b/c") && dir_.Exists("newhome/Mon/C"));
+  EXPECT_TRUE(dir_.Exists("home/d/e/f") && dir_.Exists("newhome/Mon/C"));
+
+  dir_.WriteFile("home/a", "a");
+  const struct { const char* from; const char* to; uint32_t result; } moves[] = {
+      {"a", "file", ERROR_ALREADY_EXISTS}, {"a", "d", ERROR_ALREADY_EXISTS}, {"a", "d/e/a2", 0},
+      {"d", "d/e/d", ERROR_ACCESS_DENIED}, {"none", "x", ERROR_FILE_NOT_FOUND}, {"file", "no/x", ERROR_PATH_NOT_FOUND},
+      {"", "x", ERROR_ACCESS_DENIED}, {"d", "D", 0}};
+  for (const auto& c : moves) EXPECT_EQ(MoveFileAt(registry_, P(c.from), P(c.to)), c.result) << c.from << " " << c.to;
+  EXPECT_TRUE(dir_.ReadFile("home/file") == "x" && dir_.ReadFile("home/D/e/a2") == "a");
+  bool is_dir = false;
+  EXPECT_TRUE(PathExists(P("D/e/f"), &is_dir) == 0u && is_dir);
 }
 
 TEST_F(FileOpsTest, DeletesAndMovesHonourTypesReadOnlyAndSharing) {
@@ -211,20 +221,6 @@ TEST_F(FileOpsTest, ALinkMetOnTheWayOrAtTheEndIsFiveAndNeverFollowed) {
   // Removing an entry follows nothing: a planted link can be deleted, and only the link goes.
   EXPECT_EQ(MyDeleteFile(registry_, P("s")), 0u);
   EXPECT_TRUE(!dir_.Exists("home/s") && dir_.ReadFile("outside/secret") == "secret");
-}
-
-TEST_F(FileOpsTest, MoveFileNeverReplaces) {
-  dir_.WriteFile("home/a", "a");
-  dir_.WriteFile("home/b", "b");
-  dir_.MakeDir("home/d/e");
-  const struct { const char* from; const char* to; uint32_t result; } moves[] = {
-      {"a", "b", ERROR_ALREADY_EXISTS}, {"a", "d", ERROR_ALREADY_EXISTS}, {"a", "d/e/a2", 0},
-      {"d", "d/e/d", ERROR_ACCESS_DENIED}, {"none", "x", ERROR_FILE_NOT_FOUND}, {"b", "no/x", ERROR_PATH_NOT_FOUND},
-      {"", "x", ERROR_ACCESS_DENIED}, {"d", "D", 0}};
-  for (const auto& c : moves) EXPECT_EQ(MoveFileAt(registry_, P(c.from), P(c.to)), c.result) << c.from << " " << c.to;
-  EXPECT_TRUE(dir_.ReadFile("home/b") == "b" && dir_.ReadFile("home/D/e/a2") == "a");
-  bool is_dir = false;
-  EXPECT_TRUE(PathExists(P("D/e"), &is_dir) == 0u && is_dir);
 }
 
 }  // namespace
