@@ -30,7 +30,7 @@ class ConfigFileTest : public ::testing::Test {
   ServerConfig c_;
 };
 
-TEST_F(ConfigFileTest, ReadsTheRootAndTheUsers) {
+TEST_F(ConfigFileTest, ReadsTheRootAndUsersAndRefusesWhatIsMissingOrMalformedNamingTheLine) {
   ASSERT_EQ(Read("[SharePath]\r\n/srv/s\r\n[User]\r\nal ice\r\nd1\r\n[anything]\r\n\xE7\x8E\x8B\r\nd2\r\n\r\n"), 0u);
   EXPECT_EQ(c_.share_root + "|" + Users(), "/srv/s/|al ice:d1;\xE7\x8E\x8B:d2;") << "the final / is added";
   ASSERT_EQ(Read("[SharePath]\n/srv/s/\n[User]\nbob\nd3\n"), 0u) << "LF line ends";
@@ -38,9 +38,7 @@ TEST_F(ConfigFileTest, ReadsTheRootAndTheUsers) {
   const std::string n64(64, 'n');
   ASSERT_EQ(Read("[SharePath]\r\n/srv/s/\r\n[User]\r\n" + n64 + "\r\n" + std::string(64, 'p') + "\r\n"), 0u);
   EXPECT_EQ(c_.accounts.size(), 1u) << "64 bytes fit";
-}
 
-TEST_F(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformedNamingTheLine) {
   dir_.MakeDir("adir");
   EXPECT_EQ((std::vector<Result>{ReadConfig("", &c_), ReadConfig(dir_.At("none.cfg"), &c_), ReadConfig(dir_.At("adir"), &c_)}),
             (std::vector<Result>{RESULT_CONFIG_NO_PATH, RESULT_CONFIG_MISSING, RESULT_CONFIG_UNREADABLE}));

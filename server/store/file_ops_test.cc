@@ -108,7 +108,7 @@ TEST_F(FileOpsTest, DeletesAndMovesHonourTypesReadOnlyAndSharing) {
   EXPECT_EQ(MyDeleteFile(registry_, P("f2")), 0u);
 }
 
-TEST_F(FileOpsTest, TreeDeleteRemovesEverythingAtAnyDepthCountsAndLogs) {
+TEST_F(FileOpsTest, TreeDeleteRemovesWhatItCanAtAnyDepthCountsAndLogs) {
   dir_.WriteFile("home/Mon/C/a.txt", "12345");
   dir_.WriteFile("home/Mon/C/sub/ro.txt", "123");
   ASSERT_EQ(SetFileAttributesAt(P("Mon/C/sub/ro.txt"), FILE_ATTRIBUTE_READONLY), 0u);
@@ -141,16 +141,14 @@ TEST_F(FileOpsTest, TreeDeleteRemovesEverythingAtAnyDepthCountsAndLogs) {
   EXPECT_NE(log.find("MyDeleteFile:[..." + end + "/bottom.txt] Result: 0\n"), std::string::npos);
   const std::string last = "MyRemoveDirectory:[" + home + "/Mon] Result: 0\n";
   EXPECT_EQ(log.substr(log.size() - std::min(log.size(), last.size())), last) << "the top has no tree line";
-}
 
-TEST_F(FileOpsTest, TreeDeleteAroundFilesHeldOpenAndOfWhatIsNotThereOrNotInside) {
   dir_.WriteFile("home/Thu/d/busy.bin", "busy");
   dir_.WriteFile("home/Thu/d/free.bin", "free");
   dir_.WriteFile("home/Thu/z.bin", "z");
+  bytes_ = files_ = 0;
   // An upload in progress (share 0): the file is skipped without a line, its
   // siblings go, and its directory's removal fails with 145.
   uint32_t h = Hold("Thu/d/busy.bin", GENERIC_WRITE, 0);
-  std::string log;
   EXPECT_EQ(DeleteTree("Thu", &log), ERROR_DIR_NOT_EMPTY) << log;
   EXPECT_TRUE(dir_.Exists("home/Thu/d/busy.bin") && !dir_.Exists("home/Thu/d/free.bin"));
   EXPECT_TRUE(Logged(log, "MyRemoveDirectory", "Thu/d", 145) && Logged(log, "ZOT_DeleteDirectoryTree", "Thu/d", 145));

@@ -109,7 +109,7 @@ TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
   EXPECT_TRUE(Try("f.txt", kRW, 0, OPEN_EXISTING).ok() && reg_.OpenCount() == 0u) << "closes release their share";
 }
 
-TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedWithinARunAndDeadOnceClosed) {
+TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedDeadOnceClosedAndClosingWaitsForARead) {
   std::set<uint32_t> seen;
   uint32_t h = 0;
   for (int i = 0; i < 3000; ++i) {
@@ -122,6 +122,24 @@ TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedWithinARunAndDeadOnceClos
   const std::vector<Result> got = {reg_.Close(h), reg_.ReadAt(h, buf, 0, 4), reg_.Close(0), reg_.SetSparse(0),
                                    reg_.GetFileSize(0x7FFFFFF3u, &size), reg_.GetFileSize(3, &size)};
   EXPECT_EQ(got, std::vector<Result>(got.size(), ERROR_INVALID_HANDLE));
+  // A close while another thread reads waits for the read.
+  dir_.WriteFile("home/big.bin", std::string(1 << 16, 'q'));
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(Open("big.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &h), 0u);
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+      std::vector<uint8_t> data(1 << 16);
+      for (int i = 0; i < 50; ++i) {
+        Result r = reg_.ReadAt(h, data.data(), 0, static_cast<uint32_t>(data.size()));
+        if (r == ERROR_INVALID_HANDLE) break;
+        if (r != 0 || data[100] != 'q') ++bad;
+      }
+    });
+    EXPECT_EQ(reg_.Close(h), 0u);
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+  }
+  EXPECT_EQ(reg_.OpenCount(), 0u);
 }
 
 TEST_F(FileRegistryTest, ReadsWritesAndTimesAreExactBoundedAndNeedTheirAccess) {
@@ -165,27 +183,6 @@ TEST_F(FileRegistryTest, ReadsWritesAndTimesAreExactBoundedAndNeedTheirAccess) {
   EXPECT_TRUE(times().last_write == write && times().last_access == before.last_access);
   ASSERT_TRUE(reg_.SetFileTime(w, set).ok() && reg_.SetFileTime(w, FileTimes()).ok());
   EXPECT_TRUE(times().last_access == set.last_access && times().last_write == write);
-}
-
-TEST_F(FileRegistryTest, CloseWhileAnotherThreadReadsWaitsForTheRead) {
-  dir_.WriteFile("home/big.bin", std::string(1 << 16, 'q'));
-  for (int round = 0; round < 20; ++round) {
-    uint32_t h = 0;
-    ASSERT_EQ(Open("big.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &h), 0u);
-    std::atomic<int> bad{0};
-    std::thread reader([&] {
-      std::vector<uint8_t> buf(1 << 16);
-      for (int i = 0; i < 50; ++i) {
-        Result r = reg_.ReadAt(h, buf.data(), 0, static_cast<uint32_t>(buf.size()));
-        if (r == ERROR_INVALID_HANDLE) break;
-        if (r != 0 || buf[100] != 'q') ++bad;
-      }
-    });
-    EXPECT_EQ(reg_.Close(h), 0u);
-    reader.join();
-    EXPECT_EQ(bad.load(), 0);
-  }
-  EXPECT_EQ(reg_.OpenCount(), 0u);
 }
 
 }  // namespace
