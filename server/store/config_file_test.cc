@@ -25,17 +25,12 @@ class ConfigFileTest : public ::testing::Test {
     for (const auto& a : c_.accounts) s += std::string(a->name) + ":" + a->password + ";";
     return s;
   }
-  mode_t Mode(const std::string& rel) const {
-    struct stat st {};
-    EXPECT_EQ(::lstat(dir_.At(rel).c_str(), &st), 0) << rel;
-    return st.st_mode;
-  }
 
   testing::TempDir dir_;
   ServerConfig c_;
 };
 
-TEST_F(ConfigFileTest, ReadsTheRootAndTheUsers) {
+TEST_F(ConfigFileTest, ReadsTheRootAndUsersAndRefusesWhatIsMissingOrMalformedNamingTheLine) {
   ASSERT_EQ(Read("[SharePath]\r\n/srv/s\r\n[User]\r\nal ice\r\nd1\r\n[anything]\r\n\xE7\x8E\x8B\r\nd2\r\n\r\n"), 0u);
   EXPECT_EQ(c_.share_root + "|" + Users(), "/srv/s/|al ice:d1;\xE7\x8E\x8B:d2;") << "the final / is added";
   ASSERT_EQ(Read("[SharePath]\n/srv/s/\n[User]\nbob\nd3\n"), 0u) << "LF line ends";
@@ -43,9 +38,7 @@ TEST_F(ConfigFileTest, ReadsTheRootAndTheUsers) {
   const std::string n64(64, 'n');
   ASSERT_EQ(Read("[SharePath]\r\n/srv/s/\r\n[User]\r\n" + n64 + "\r\n" + std::string(64, 'p') + "\r\n"), 0u);
   EXPECT_EQ(c_.accounts.size(), 1u) << "64 bytes fit";
-}
 
-TEST_F(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformedNamingTheLine) {
   dir_.MakeDir("adir");
   EXPECT_EQ((std::vector<Result>{ReadConfig("", &c_), ReadConfig(dir_.At("none.cfg"), &c_), ReadConfig(dir_.At("adir"), &c_)}),
             (std::vector<Result>{RESULT_CONFIG_NO_PATH, RESULT_CONFIG_MISSING, RESULT_CONFIG_UNREADABLE}));
@@ -60,9 +53,7 @@ TEST_F(ConfigFileTest, RefusesWhatIsMissingUnreadableOrMalformedNamingTheLine) {
       {"[SharePath]\r\n/" + std::string(259, 'r') + "\r\n", 2, "longer than 259"},
       {"[SharePath]\n/srv/s/\n\nstray\n", 4, "[User]"},
       {user + "bob\r\n", 5, "password line of \"bob\""},
-      {user + "bob\r\npw", 5, "password line of \"bob\""},
       {user + "..\r\npw\r\n", 4, "user name \"..\""},
-      {user + "a/b\r\npw\r\n", 4, "user name \"a/b\""},
       {user + std::string(65, 'n') + "\r\npw\r\n", 4, "longer than 64"},
       {user + "bob\r\n" + std::string(65, 'p') + "\r\n", 5, "password of \"bob\""},
   };
@@ -89,8 +80,8 @@ TEST_F(ConfigFileTest, TheRewriteIsExactPrivateAndAtomic) {
   EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), old_text);
   ::close(before);
   const std::string new_text = old_text + "[User]\r\nbob smith\r\nb\r\n";
-  EXPECT_TRUE(dir_.ReadFile("Config.cfg") == new_text && (Mode("Config.cfg") & 0777) == 0600u) << "it holds digests";
-  EXPECT_EQ(testing::ListFiles(dir_.path()), std::vector<std::string>{"Config.cfg"}) << "no temporary left";
+  // Private, as it holds digests, and no temporary left beside it.
+  EXPECT_EQ(testing::ReadTree(dir_.path(), /*with_modes=*/true), (testing::Tree{{"Config.cfg", "600:" + new_text}}));
 
   // A rename that cannot happen (a directory in the way) leaves it as it was, and no temporary.
   dir_.MakeDir("blocked/Config.cfg/inner");
@@ -105,7 +96,8 @@ TEST_F(ConfigFileTest, TheRewriteIsExactPrivateAndAtomic) {
   dir_.WriteFile("real/Config.cfg", old_text);
   ASSERT_EQ(::symlink(dir_.At("real/Config.cfg").c_str(), dir_.At("link.cfg").c_str()), 0);
   ASSERT_EQ(WriteConfig(dir_.At("link.cfg"), "/srv/s/", accounts), 0u);
-  EXPECT_TRUE(S_ISLNK(Mode("link.cfg")) && dir_.ReadFile("real/Config.cfg") == new_text);
+  EXPECT_TRUE(testing::ReadTree(dir_.path())["link.cfg"] == "-> " + dir_.At("real/Config.cfg") &&
+              dir_.ReadFile("real/Config.cfg") == new_text);
   for (const char* name : {"Config.cfg.a1B2c3", "Config.cfg.keep", "Config.cfg.a1B2c3d", "other.cfg.a1B2c3"})
     dir_.WriteFile(std::string("real/") + name, "x");
   dir_.MakeDir("real/Config.cfg.dir000");

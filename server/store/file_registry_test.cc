@@ -38,11 +38,6 @@ class FileRegistryTest : public ::testing::Test {
     }
     return r;
   }
-  mode_t Mode(const std::string& rel) const {
-    struct stat st {};
-    EXPECT_EQ(::stat(dir_.At(rel).c_str(), &st), 0) << rel;
-    return st.st_mode & 0777;
-  }
 
   testing::TempDir dir_;
   FileRegistry reg_;  // closes what a test leaves open
@@ -64,7 +59,7 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRulesAndReadOnlyHolds) {
   mode_t old_mask = ::umask(0);
   EXPECT_EQ(Try("new.txt", kRW, 0, CREATE_NEW), 0u);
   ::umask(old_mask);
-  EXPECT_EQ(Mode("home/new.txt"), 0600u) << "private whatever the umask";
+  EXPECT_EQ(testing::ReadTree(dir_.At("home"), /*with_modes=*/true).at("new.txt"), "600:") << "private whatever the umask";
   // OPEN_ALWAYS makes a missing file and keeps an existing one; the others truncate.
   const struct { const char* rel; uint32_t disposition; const char* left; } opened[] = {
       {"always.txt", OPEN_ALWAYS, ""}, {"f.txt", OPEN_ALWAYS, "0123456789"}, {"f.txt", CREATE_ALWAYS, ""},
@@ -87,43 +82,34 @@ TEST_F(FileRegistryTest, DispositionsFollowTheCreateOpenRulesAndReadOnlyHolds) {
   const uint8_t data[3] = {'x', 'y', 'z'};
   EXPECT_EQ(reg_.WriteAt(h, data, 0, 3), 0u);
   EXPECT_EQ(reg_.Close(h), 0u);
-  EXPECT_TRUE((Mode("home/ro.txt") & 0222) == 0 && dir_.ReadFile("home/ro.txt") == "xyz");
+  EXPECT_EQ(testing::ReadTree(dir_.At("home"), /*with_modes=*/true).at("ro.txt"), "400:xyz");
   EXPECT_EQ(reg_.OpenCount(), 0u);
 }
 
 TEST_F(FileRegistryTest, SharingFollowsBothSidesOfTheShareModes) {
-  uint32_t first = 0;
-  // An upload opens with share 0: nothing else may open the file, and a
-  // refused CREATE_ALWAYS does not truncate it.
-  ASSERT_EQ(Open("f.txt", GENERIC_WRITE, 0, OPEN_ALWAYS, &first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), ERROR_SHARING_VIOLATION);
-  const uint8_t data[2] = {'A', 'B'};
-  EXPECT_EQ(reg_.WriteAt(first, data, 0, 2), 0u) << "the first handle stays usable";
-  EXPECT_EQ(dir_.ReadFile("home/f.txt"), "AB23456789");
-  EXPECT_EQ(reg_.Close(first), 0u);
-
-  ASSERT_EQ(Open("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION) << "reader shares no write";
-  EXPECT_EQ(Try("f.txt", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING), ERROR_SHARING_VIOLATION)
-      << "the new open does not share the existing read";
-  uint32_t attributes_only = 0;  // an open without data access conflicts with nothing
-  EXPECT_EQ(Open("f.txt", 0, 0, OPEN_EXISTING, &attributes_only), 0u);
-  EXPECT_EQ(reg_.Close(first), 0u);
-  EXPECT_EQ(Try("f.txt", GENERIC_WRITE, 0, OPEN_EXISTING), 0u) << "nor does it hold others back";
-  EXPECT_EQ(reg_.Close(attributes_only), 0u);
-
-  ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &first), 0u);
-  uint32_t second = 0;
-  ASSERT_EQ(Open("f.txt", kRW, kShareRW, OPEN_EXISTING, &second), 0u);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(Try("f.txt", DELETE, kShareRW, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
-  EXPECT_TRUE(reg_.Close(first).ok() && reg_.Close(second).ok());
-  EXPECT_EQ(Try("f.txt", kRW, 0, OPEN_EXISTING), 0u) << "closed handles release their share";
+  // A second open must share the held one's access, and the held one the
+  // second's; an open without data access takes part in neither side.
+  const struct { uint32_t held_access, held_share, access, share, disposition, result; } cases[] = {
+      {GENERIC_WRITE, 0, GENERIC_READ, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION},  // an upload's share 0
+      {GENERIC_WRITE, 0, GENERIC_WRITE, 0, CREATE_ALWAYS, ERROR_SHARING_VIOLATION},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
+      {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
+      {0, 0, GENERIC_WRITE, 0, OPEN_EXISTING, 0}, {GENERIC_WRITE, 0, 0, 0, OPEN_EXISTING, 0},
+      {kRW, kShareRW, kRW, kShareRW, OPEN_EXISTING, 0},
+      {kRW, kShareRW, DELETE, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.held_access << "/" << c.held_share << " then " << c.access << "/" << c.share);
+    uint32_t held = 0;
+    ASSERT_EQ(Open("f.txt", c.held_access, c.held_share, OPEN_EXISTING, &held), 0u);
+    EXPECT_EQ(Try("f.txt", c.access, c.share, c.disposition), c.result);
+    EXPECT_EQ(reg_.Close(held), 0u) << "the held handle outlives a refused open";
+  }
+  EXPECT_EQ(dir_.ReadFile("home/f.txt"), "0123456789") << "a refused CREATE_ALWAYS truncates nothing";
+  EXPECT_TRUE(Try("f.txt", kRW, 0, OPEN_EXISTING).ok() && reg_.OpenCount() == 0u) << "closes release their share";
 }
 
-TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedWithinARunAndDeadOnceClosed) {
+TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedDeadOnceClosedAndClosingWaitsForARead) {
   std::set<uint32_t> seen;
   uint32_t h = 0;
   for (int i = 0; i < 3000; ++i) {
@@ -136,9 +122,27 @@ TEST_F(FileRegistryTest, HandlesAreNonzeroNeverRepeatedWithinARunAndDeadOnceClos
   const std::vector<Result> got = {reg_.Close(h), reg_.ReadAt(h, buf, 0, 4), reg_.Close(0), reg_.SetSparse(0),
                                    reg_.GetFileSize(0x7FFFFFF3u, &size), reg_.GetFileSize(3, &size)};
   EXPECT_EQ(got, std::vector<Result>(got.size(), ERROR_INVALID_HANDLE));
+  // A close while another thread reads waits for the read.
+  dir_.WriteFile("home/big.bin", std::string(1 << 16, 'q'));
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(Open("big.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &h), 0u);
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+      std::vector<uint8_t> data(1 << 16);
+      for (int i = 0; i < 50; ++i) {
+        Result r = reg_.ReadAt(h, data.data(), 0, static_cast<uint32_t>(data.size()));
+        if (r == ERROR_INVALID_HANDLE) break;
+        if (r != 0 || data[100] != 'q') ++bad;
+      }
+    });
+    EXPECT_EQ(reg_.Close(h), 0u);
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+  }
+  EXPECT_EQ(reg_.OpenCount(), 0u);
 }
 
-TEST_F(FileRegistryTest, ReadsAndWritesAreExactBoundedAndNeedTheirAccess) {
+TEST_F(FileRegistryTest, ReadsWritesAndTimesAreExactBoundedAndNeedTheirAccess) {
   dir_.WriteFile("home/big.bin", std::string(4196, 'z'));
   uint32_t r = 0;
   ASSERT_EQ(Open("big.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &r), 0u);
@@ -148,7 +152,9 @@ TEST_F(FileRegistryTest, ReadsAndWritesAreExactBoundedAndNeedTheirAccess) {
       {1ull << 40, 1, ERROR_HANDLE_EOF}, {~0ull, 1, ERROR_INVALID_PARAMETER}, {0, 0, 0}};
   for (const auto& c : reads) EXPECT_EQ(reg_.ReadAt(r, buf.data(), c.offset, c.count), c.result) << c.offset;
   const uint8_t piece[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_TRUE(reg_.WriteAt(r, piece, 0, 1) == ERROR_ACCESS_DENIED && reg_.SetEndOfFileAt(r, 0) == ERROR_ACCESS_DENIED)
+  const FileTimes set{130000000000000000ull, 131000000000000000ull, 0};  // creation: accepted, cannot be set here
+  EXPECT_EQ((std::vector<Result>{reg_.WriteAt(r, piece, 0, 1), reg_.SetEndOfFileAt(r, 0), reg_.SetFileTime(r, set)}),
+            std::vector<Result>(3, ERROR_ACCESS_DENIED))
       << "opened for reading only";
   EXPECT_EQ(reg_.SetSparse(r), 0u);
 
@@ -163,51 +169,20 @@ TEST_F(FileRegistryTest, ReadsAndWritesAreExactBoundedAndNeedTheirAccess) {
   EXPECT_EQ(reg_.SetEndOfFileAt(w, 1ull << 20), 0u);
   EXPECT_TRUE(reg_.GetFileSize(w, &size) == 0u && size == 1u << 20);
   EXPECT_EQ(reg_.SetEndOfFileAt(w, ~0ull), ERROR_INVALID_PARAMETER);
-}
 
-TEST_F(FileRegistryTest, TimesRoundTripAndZeroLeavesATimeAlone) {
-  uint32_t h = 0;
-  ASSERT_EQ(Open("f.txt", kRW, 0, OPEN_EXISTING, &h), 0u);
-  FileTimes before;
-  FileTimes set;
-  FileTimes after;
-  ASSERT_EQ(reg_.GetFileTime(h, &before), 0u);
+  // Times round-trip, and a zero time leaves that time alone.
+  auto times = [&] {
+    FileTimes t;
+    EXPECT_EQ(reg_.GetFileTime(w, &t), 0u);
+    return t;
+  };
+  const FileTimes before = times();
   EXPECT_TRUE(before.creation != 0 && before.last_write != 0);
-  set.last_write = 132000000000000000ull;  // 2019-04-17
-  ASSERT_EQ(reg_.SetFileTime(h, set), 0u);
-  ASSERT_EQ(reg_.GetFileTime(h, &after), 0u);
-  EXPECT_TRUE(after.last_write == set.last_write && after.last_access == before.last_access);
-  set = FileTimes();
-  set.last_access = 131000000000000000ull;
-  set.creation = 130000000000000000ull;  // accepted, cannot be set here
-  ASSERT_EQ(reg_.SetFileTime(h, set), 0u);
-  ASSERT_EQ(reg_.SetFileTime(h, FileTimes()), 0u);
-  ASSERT_EQ(reg_.GetFileTime(h, &after), 0u);
-  EXPECT_TRUE(after.last_access == set.last_access && after.last_write == 132000000000000000ull);
-  EXPECT_EQ(reg_.Close(h), 0u);
-  ASSERT_EQ(Open("f.txt", GENERIC_READ, kShareRW, OPEN_EXISTING, &h), 0u);
-  EXPECT_EQ(reg_.SetFileTime(h, set), ERROR_ACCESS_DENIED) << "setting times needs write access";
-}
-
-TEST_F(FileRegistryTest, CloseWhileAnotherThreadReadsWaitsForTheRead) {
-  dir_.WriteFile("home/big.bin", std::string(1 << 16, 'q'));
-  for (int round = 0; round < 20; ++round) {
-    uint32_t h = 0;
-    ASSERT_EQ(Open("big.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &h), 0u);
-    std::atomic<int> bad{0};
-    std::thread reader([&] {
-      std::vector<uint8_t> buf(1 << 16);
-      for (int i = 0; i < 50; ++i) {
-        Result r = reg_.ReadAt(h, buf.data(), 0, static_cast<uint32_t>(buf.size()));
-        if (r == ERROR_INVALID_HANDLE) break;
-        if (r != 0 || buf[100] != 'q') ++bad;
-      }
-    });
-    EXPECT_EQ(reg_.Close(h), 0u);
-    reader.join();
-    EXPECT_EQ(bad.load(), 0);
-  }
-  EXPECT_EQ(reg_.OpenCount(), 0u);
+  const uint64_t write = 132000000000000000ull;  // 2019-04-17
+  ASSERT_EQ(reg_.SetFileTime(w, FileTimes{0, 0, write}), 0u);
+  EXPECT_TRUE(times().last_write == write && times().last_access == before.last_access);
+  ASSERT_TRUE(reg_.SetFileTime(w, set).ok() && reg_.SetFileTime(w, FileTimes()).ok());
+  EXPECT_TRUE(times().last_access == set.last_access && times().last_write == write);
 }
 
 }  // namespace
