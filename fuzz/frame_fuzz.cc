@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/protocol/frame_header.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::fuzz {
 namespace {
@@ -29,9 +31,10 @@ class FrameHarness {
     outside_ = scratch_.At("outside");
     config_path_ = scratch_.At("Config.cfg");
     config_text_ = "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
-    Check(::mkdir(share_.c_str(), 0700) == 0 && ::mkdir(outside_.c_str(), 0700) == 0, "cannot make the share");
-    Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret) && ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
+    Check(testing::WriteFile(outside_ + "/secret.txt", kOutsideSecret) &&
+              ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
           "cannot plant the outside file");
+    outside_before_ = testing::ReadTree(outside_, true);
     for (auto& c : connections_) c = std::make_unique<ClientContext>();
   }
 
@@ -115,8 +118,8 @@ class FrameHarness {
 
   // A fresh share and account table: no input depends on the ones before.
   void Reset() {
-    Check(EmptyDirectory(share_), "cannot empty the share");
-    Check(WriteWholeFile(config_path_, config_text_), "cannot write Config.cfg");
+    Check(testing::RemoveAll(share_) && testing::MakeDirs(share_), "cannot empty the share");
+    Check(testing::WriteFile(config_path_, config_text_), "cannot write Config.cfg");
     uint32_t max_connections = 0;
     const Result loaded = [&] {
       Silenced quiet(STDERR_FILENO);  // the load names every home: noise once per input
@@ -137,19 +140,17 @@ class FrameHarness {
     Check(files_->OpenCount() == 0, "a file stays open after its connections were released");
     struct stat st {};
     Check(::lstat(share_.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "the share is gone");
-    Check(ListNames(outside_) == std::vector<std::string>{"secret.txt"}, "the directory outside the share changed");
-    std::string content;
-    Check(ReadWholeFile(outside_ + "/secret.txt", &content) && content == kOutsideSecret,
-          "the file outside the share changed");
-    Check(::lstat((outside_ + "/secret.txt").c_str(), &st) == 0 && (st.st_mode & 07777) == 0600,
-          "the mode of the file outside the share changed");
-    Check(ListNames(scratch_.path()) == std::vector<std::string>{"Config.cfg", "outside", "share"},
+    Check(testing::ReadTree(outside_, true) == outside_before_, "an entry, mode or byte outside the share changed");
+    std::vector<std::string> top = testing::ListDir(scratch_.path());
+    std::sort(top.begin(), top.end());
+    Check(top == std::vector<std::string>{"Config.cfg", "outside", "share"},
           "something was made or removed beside the share");
   }
 
   ScratchDir scratch_;
   std::string share_;
   std::string outside_;
+  testing::Tree outside_before_;
   std::string config_path_;
   std::string config_text_;
   AccountManager accounts_;
