@@ -12,13 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "client/app/copy_browser.h"
 #include "client/app/md5.h"
-#include "client/net/remote_directory.h"
 #include "client/net/remote_file.h"
 #include "client/net/remote_path_ops.h"
 #include "client/net/remote_session.h"
 #include "shared/protocol/open_flags.h"
-#include "shared/protocol/payloads.h"
 #include "testing/child_process.h"
 #include "testing/temp_dir.h"
 #include "testing/test_server.h"
@@ -51,22 +50,6 @@ struct ClientResult {
   int listings = 0;
 };
 
-// The names in a collected listing (chunks back to back).
-std::set<std::string> ListedNames(const std::vector<uint8_t>& buffer, uint32_t size) {
-  std::set<std::string> names;
-  ListingHeader header;
-  for (size_t at = 0; DecodeListingHeader(buffer.data() + at, size - at, &header);) {
-    at += kListingHeaderSize;
-    ListingRecord record;
-    size_t record_size = 0;
-    for (uint32_t i = 0; i < header.count; ++i, at += record_size) {
-      if (!DecodeListingRecord(buffer.data() + at, size - at, &record, &record_size)) return names;
-      names.insert(std::string(record.name));
-    }
-  }
-  return names;
-}
-
 // Registers and logs in, waits for all ten, then uploads and lists.
 void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
   const std::string user = "load" + std::to_string(index);
@@ -77,7 +60,7 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
   if (rc != 0) out->failure = "connect, register or login: " + std::to_string(rc.code());
   ready->arrive_and_wait();
   const int64_t until = NowMs() + kLoadMs;
-  std::vector<uint8_t> listing(65536);
+  CopyBrowser browser(session);
   for (int k = 0; out->failure.empty() && k < kMaxFilesPerClient && NowMs() < until; ++k) {
     Upload u{"d" + std::to_string(k % kDirectories), "f" + std::to_string(k) + ".bin",
              static_cast<uint64_t>(index) * 100000 + static_cast<uint64_t>(k),
@@ -96,16 +79,16 @@ void RunClient(int index, uint16_t port, std::latch* ready, ClientResult* out) {
     out->uploads.push_back(u);
     if (k % 4 != 3) continue;
     // The directory just written to lists exactly what was uploaded there.
-    std::set<std::string> expected;
+    std::set<std::string> expected, listed;
     for (const Upload& done : out->uploads) {
       if (done.directory == u.directory) expected.insert(done.name);
     }
-    uint32_t size_home = static_cast<uint32_t>(listing.size()), size_dir = size_home;
-    rc = KOVA_SetCurDirectory(session, "\\", listing.data(), &size_home);
-    if (rc == 0) rc = KOVA_SetCurDirectory(session, u.directory, listing.data(), &size_dir);
+    std::vector<CopyEntry> entries;
+    rc = browser.List(u.directory, false, &entries);
+    for (const CopyEntry& entry : entries) listed.insert(entry.remote_name);
     if (rc != 0) {
       out->failure = "list " + u.directory + ": " + std::to_string(rc.code());
-    } else if (ListedNames(listing, size_dir) != expected) {
+    } else if (listed != expected) {
       out->failure = "the listing of " + u.directory + " differs from the uploads";
     }
     ++out->listings;
