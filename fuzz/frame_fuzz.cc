@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "server/net/client_context.h"
+#include "server/net/context_pool.h"
 #include "server/net/request_dispatcher.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
@@ -35,7 +36,6 @@ class FrameHarness {
               ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
           "cannot plant the outside file");
     outside_before_ = testing::ReadTree(outside_, true);
-    for (auto& c : connections_) c = std::make_unique<ClientContext>();
   }
 
   void Run(const uint8_t* data, size_t size) {
@@ -46,7 +46,7 @@ class FrameHarness {
       ++at;
       if (!Step(which, data, size, &at)) break;
     }
-    for (size_t which = 0; which < 2; ++which) Release(which);
+    pool_->DestroyAll();
     Verify();
   }
 
@@ -97,23 +97,14 @@ class FrameHarness {
     Check(payload.find(kOutsideSecret) == std::string_view::npos, "a reply carries the file outside the share");
   }
 
-  // The pool's release; Reconnect puts a new connection in the same slot.
-  void Release(size_t which) {
-    ClientContext& c = *connections_[which];
-    accounts_.Logout(c.session.key);
-    c.session.open_files.CloseAll(*files_);
-    c.session.open = false;
-  }
-
+  // A new connection as `which` once the pool released the one before; its
+  // socket is /dev/null, which the release closes.
   void Reconnect(size_t which) {
-    Release(which);
-    ClientContext& c = *connections_[which];
-    c.session = Session{};  // its files were closed by the release
-    c.session.key = next_key_++;
-    c.stage = STAGE_HEADER;
-    c.io_kind = IO_RECEIVE;
-    c.offset = 0;
-    c.remaining = kHeaderSize;
+    ClientContext* c = connections_[which];
+    if (c != nullptr) pool_->Free(c, c->session.key);
+    uint32_t key = 0;
+    connections_[which] = pool_->Alloc(0, 0, ::open("/dev/null", O_RDWR | O_CLOEXEC), 0, &key);
+    Check(connections_[which] != nullptr, "no free slot for a new connection");
   }
 
   // A fresh share and account table: no input depends on the ones before.
@@ -130,9 +121,11 @@ class FrameHarness {
     Check(::symlink(outside_.c_str(), (home + "outlink").c_str()) == 0 &&
               ::symlink((outside_ + "/secret.txt").c_str(), (home + "secretlink").c_str()) == 0,
           "cannot plant a link");
+    pool_.reset();  // it refers to the registry replaced here
     files_ = std::make_unique<FileRegistry>();
+    pool_ = std::make_unique<ContextPool>(2, accounts_, *files_);
     dispatcher_ = std::make_unique<RequestDispatcher>(accounts_, *files_);
-    next_key_ = 1;
+    for (ClientContext*& c : connections_) c = nullptr;
     for (size_t which = 0; which < 2; ++which) Reconnect(which);
   }
 
@@ -156,9 +149,9 @@ class FrameHarness {
   AccountManager accounts_;
   // New per input: handles number alike (the first is 0x1000), so seeds name them.
   std::unique_ptr<FileRegistry> files_;
+  std::unique_ptr<ContextPool> pool_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
-  std::unique_ptr<ClientContext> connections_[2];
-  uint32_t next_key_ = 1;
+  ClientContext* connections_[2] = {};
 };
 
 }  // namespace

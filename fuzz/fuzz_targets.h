@@ -16,7 +16,7 @@ namespace tervane::fuzz {
 // payload asked for, cut where the input ends. Every reply is the request's
 // header with direction 2, its result and length, within the frame, without
 // payload on error, and without a byte of the file planted outside the share.
-// After every input both connections are released as the pool does it, no
+// After every input both connections are released by the pool, no
 // file stays open, and nothing outside the share changed, though links in
 // alice's home ("outlink", "secretlink") point there.
 int FuzzServerFrames(const uint8_t* data, size_t size);
