@@ -50,13 +50,11 @@ class EscapeTest : public ::testing::Test {
     server_ = std::make_unique<TestServer>(UserList{{"alice", "pw-a"}, {"bob", "pw-b"}});
     ASSERT_TRUE(server_->Start()) << server_->Errors();  // makes the homes
     outside_ = server_->dir() + "/outside";
-    ASSERT_TRUE(MakeDirs(outside_ + "/sub"));
-    ASSERT_TRUE(WriteFile(outside_ + "/secret.txt", kSecret));
+    ASSERT_TRUE(WriteFile(outside_ + "/secret.txt", kSecret));  // WriteFile makes the folders
     ASSERT_TRUE(WriteFile(outside_ + "/sub/inner.txt", kSecret));
     const std::string share = server_->share();
     ASSERT_TRUE(WriteFile(share + "bob/b.txt", kBobsSecret));
     const std::string home = share + "alice/";
-    ASSERT_TRUE(MakeDirs(home + "docs"));
     ASSERT_TRUE(WriteFile(home + "mine.txt", "alice's file"));
     ASSERT_TRUE(WriteFile(home + "docs/mine.txt", "in docs"));
     for (const auto& [target, link] : {std::pair<std::string, std::string>{outside_, "outlink"},
