@@ -27,9 +27,6 @@ int FuzzConfigFile(const uint8_t* data, size_t size) {
   Check(!root.empty() && root.front() == '/' && root.back() == '/' && root.size() <= kMaxPath - 1 &&
             root.find_first_not_of('/') != std::string::npos && root.find('\0') == std::string::npos,
         "share root not absolute with a final '/', beyond its field, the system's root or with a zero byte");
-  Check(config.max_connections == kMaxUserConnections && config.max_space_mb == kMaxSpaceMegabytes &&
-            config.max_file_count == kMaxFileCount,
-        "limits differ from their fixed values");
   for (const auto& account : config.accounts) {
     Check(std::memchr(account->name, '\0', sizeof account->name) != nullptr &&
               std::memchr(account->password, '\0', sizeof account->password) != nullptr,

@@ -22,10 +22,9 @@ namespace tervane::fuzz {
 int FuzzServerFrames(const uint8_t* data, size_t size);
 
 // The "Config.cfg" reader over the bytes as the whole file. An accepted text
-// gives an absolute share root ending in '/' within 259 bytes, the fixed
-// limits, and accounts the registration checks pass; written back and read
-// again, the same root and accounts come out in order. A refused text leaves
-// no accounts.
+// gives an absolute share root ending in '/' within 259 bytes and accounts
+// the registration checks pass; written back and read again, the same root
+// and accounts come out in order. A refused text leaves no accounts.
 int FuzzConfigFile(const uint8_t* data, size_t size);
 
 // The client's settings reader over the bytes as the whole file: directories
