@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,10 +12,12 @@
 
 #include "fuzz/fuzz_support.h"
 #include "server/net/client_context.h"
+#include "server/net/context_pool.h"
 #include "server/net/request_dispatcher.h"
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
 #include "shared/protocol/frame_header.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::fuzz {
 namespace {
@@ -29,10 +32,10 @@ class FrameHarness {
     outside_ = scratch_.At("outside");
     config_path_ = scratch_.At("Config.cfg");
     config_text_ = "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
-    Check(::mkdir(share_.c_str(), 0700) == 0 && ::mkdir(outside_.c_str(), 0700) == 0, "cannot make the share");
-    Check(WriteWholeFile(outside_ + "/secret.txt", kOutsideSecret) && ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
+    Check(testing::WriteFile(outside_ + "/secret.txt", kOutsideSecret) &&
+              ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
           "cannot plant the outside file");
-    for (auto& c : connections_) c = std::make_unique<ClientContext>();
+    outside_before_ = testing::ReadTree(outside_, true);
   }
 
   void Run(const uint8_t* data, size_t size) {
@@ -43,7 +46,7 @@ class FrameHarness {
       ++at;
       if (!Step(which, data, size, &at)) break;
     }
-    for (size_t which = 0; which < 2; ++which) Release(which);
+    pool_->DestroyAll();
     Verify();
   }
 
@@ -94,29 +97,20 @@ class FrameHarness {
     Check(payload.find(kOutsideSecret) == std::string_view::npos, "a reply carries the file outside the share");
   }
 
-  // The pool's release; Reconnect puts a new connection in the same slot.
-  void Release(size_t which) {
-    ClientContext& c = *connections_[which];
-    accounts_.Logout(c.session.key);
-    c.session.open_files.CloseAll(*files_);
-    c.session.open = false;
-  }
-
+  // A new connection as `which` once the pool released the one before; its
+  // socket is /dev/null, which the release closes.
   void Reconnect(size_t which) {
-    Release(which);
-    ClientContext& c = *connections_[which];
-    c.session = Session{};  // its files were closed by the release
-    c.session.key = next_key_++;
-    c.stage = STAGE_HEADER;
-    c.io_kind = IO_RECEIVE;
-    c.offset = 0;
-    c.remaining = kHeaderSize;
+    ClientContext* c = connections_[which];
+    if (c != nullptr) pool_->Free(c, c->session.key);
+    uint32_t key = 0;
+    connections_[which] = pool_->Alloc(0, 0, ::open("/dev/null", O_RDWR | O_CLOEXEC), 0, &key);
+    Check(connections_[which] != nullptr, "no free slot for a new connection");
   }
 
   // A fresh share and account table: no input depends on the ones before.
   void Reset() {
-    Check(EmptyDirectory(share_), "cannot empty the share");
-    Check(WriteWholeFile(config_path_, config_text_), "cannot write Config.cfg");
+    Check(testing::RemoveAll(share_) && testing::MakeDirs(share_), "cannot empty the share");
+    Check(testing::WriteFile(config_path_, config_text_), "cannot write Config.cfg");
     uint32_t max_connections = 0;
     const Result loaded = [&] {
       Silenced quiet(STDERR_FILENO);  // the load names every home: noise once per input
@@ -127,9 +121,11 @@ class FrameHarness {
     Check(::symlink(outside_.c_str(), (home + "outlink").c_str()) == 0 &&
               ::symlink((outside_ + "/secret.txt").c_str(), (home + "secretlink").c_str()) == 0,
           "cannot plant a link");
+    pool_.reset();  // it refers to the registry replaced here
     files_ = std::make_unique<FileRegistry>();
+    pool_ = std::make_unique<ContextPool>(2, accounts_, *files_);
     dispatcher_ = std::make_unique<RequestDispatcher>(accounts_, *files_);
-    next_key_ = 1;
+    for (ClientContext*& c : connections_) c = nullptr;
     for (size_t which = 0; which < 2; ++which) Reconnect(which);
   }
 
@@ -137,27 +133,25 @@ class FrameHarness {
     Check(files_->OpenCount() == 0, "a file stays open after its connections were released");
     struct stat st {};
     Check(::lstat(share_.c_str(), &st) == 0 && S_ISDIR(st.st_mode), "the share is gone");
-    Check(ListNames(outside_) == std::vector<std::string>{"secret.txt"}, "the directory outside the share changed");
-    std::string content;
-    Check(ReadWholeFile(outside_ + "/secret.txt", &content) && content == kOutsideSecret,
-          "the file outside the share changed");
-    Check(::lstat((outside_ + "/secret.txt").c_str(), &st) == 0 && (st.st_mode & 07777) == 0600,
-          "the mode of the file outside the share changed");
-    Check(ListNames(scratch_.path()) == std::vector<std::string>{"Config.cfg", "outside", "share"},
+    Check(testing::ReadTree(outside_, true) == outside_before_, "an entry, mode or byte outside the share changed");
+    std::vector<std::string> top = testing::ListDir(scratch_.path());
+    std::sort(top.begin(), top.end());
+    Check(top == std::vector<std::string>{"Config.cfg", "outside", "share"},
           "something was made or removed beside the share");
   }
 
   ScratchDir scratch_;
   std::string share_;
   std::string outside_;
+  testing::Tree outside_before_;
   std::string config_path_;
   std::string config_text_;
   AccountManager accounts_;
   // New per input: handles number alike (the first is 0x1000), so seeds name them.
   std::unique_ptr<FileRegistry> files_;
+  std::unique_ptr<ContextPool> pool_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
-  std::unique_ptr<ClientContext> connections_[2];
-  uint32_t next_key_ = 1;
+  ClientContext* connections_[2] = {};
 };
 
 }  // namespace

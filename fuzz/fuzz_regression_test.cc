@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::fuzz {
 namespace {
@@ -21,12 +22,6 @@ using Entry = int (*)(const uint8_t*, size_t);
 void RunInput(Entry entry, const std::string& bytes) {
   Silenced quiet(STDOUT_FILENO);  // the server's log lines would bury the test's report
   entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-std::string Seed(const std::string& rel) {
-  std::string bytes;
-  EXPECT_TRUE(ReadWholeFile(std::string(TERVANE_FUZZ_DIR) + "/corpus/" + rel, &bytes)) << rel;
-  return bytes;
 }
 
 // Then inputs that are empty or stop anywhere inside a frame end without a
@@ -40,20 +35,21 @@ TEST(FuzzCorpus, EverySeedFindingAndTruncatedInputRuns) {
     size_t seeds = 0;
     for (const std::string kind : {"corpus", "regressions"}) {
       const std::string dir = std::string(TERVANE_FUZZ_DIR) + "/" + kind + "/" + target;
-      for (const std::string& name : ListNames(dir)) {
-        std::string bytes;
-        if (!ReadWholeFile(dir + "/" + name, &bytes)) continue;
+      for (const std::string& name : testing::ListFiles(dir)) {
         // Named before it runs: a finding aborts the program.
         std::fprintf(stderr, "running %s/%s/%s\n", kind.c_str(), target, name.c_str());
-        RunInput(entry, bytes);
+        RunInput(entry, testing::ReadFile(dir + "/" + name));
         seeds += kind == "corpus";
       }
     }
     EXPECT_GE(seeds, 5u) << target;
   }
-  const std::string frames = Seed("frame/file_cycle");
+  const std::string corpus = std::string(TERVANE_FUZZ_DIR) + "/corpus/";
+  const std::string frames = testing::ReadFile(corpus + "frame/file_cycle");
+  ASSERT_FALSE(frames.empty());
   for (size_t cut = 0; cut <= frames.size(); cut += 7) RunInput(FuzzServerFrames, frames.substr(0, cut));
-  const std::string listing = Seed("listing/pages");
+  const std::string listing = testing::ReadFile(corpus + "listing/pages");
+  ASSERT_FALSE(listing.empty());
   for (size_t cut = 0; cut <= listing.size(); ++cut) RunInput(FuzzClientListing, listing.substr(0, cut));
   for (Entry entry : {FuzzConfigFile, FuzzSettingsFile}) {
     RunInput(entry, std::string());

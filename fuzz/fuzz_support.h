@@ -1,12 +1,12 @@
 // What the fuzz targets share: Check, which aborts on a broken promise (the
-// fuzzer records the input as a finding), a scratch directory, small file
-// helpers and a silenced output. Not thread-safe: one input at a time.
+// fuzzer records the input as a finding), a scratch directory and a silenced
+// output. The file helpers are testing/temp_dir.h's. Not thread-safe: one
+// input at a time.
 #ifndef TERVANE_FUZZ_FUZZ_SUPPORT_H_
 #define TERVANE_FUZZ_FUZZ_SUPPORT_H_
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tervane::fuzz {
 
@@ -16,7 +16,8 @@ inline void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
 
-// A fresh directory under /dev/shm (or /tmp), removed with all in it at the end.
+// A fresh directory under /dev/shm (or /tmp), removed with all in it at the
+// end: memory, since the targets rewrite files and sync them for every input.
 class ScratchDir {
  public:
   explicit ScratchDir(const char* tag);
@@ -29,13 +30,6 @@ class ScratchDir {
  private:
   std::string path_;
 };
-
-// Removes what is below `dir`, read-only directories too, links as entries;
-// false when something is left.
-bool EmptyDirectory(const std::string& dir);
-bool WriteWholeFile(const std::string& path, std::string_view data);
-bool ReadWholeFile(const std::string& path, std::string* out);  // false and empty when unreadable
-std::vector<std::string> ListNames(const std::string& dir);  // sorted; empty when unreadable
 
 // Sends descriptor `fd` to /dev/null for its lifetime.
 class Silenced {

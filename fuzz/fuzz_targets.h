@@ -16,16 +16,15 @@ namespace tervane::fuzz {
 // payload asked for, cut where the input ends. Every reply is the request's
 // header with direction 2, its result and length, within the frame, without
 // payload on error, and without a byte of the file planted outside the share.
-// After every input both connections are released as the pool does it, no
+// After every input both connections are released by the pool, no
 // file stays open, and nothing outside the share changed, though links in
 // alice's home ("outlink", "secretlink") point there.
 int FuzzServerFrames(const uint8_t* data, size_t size);
 
 // The "Config.cfg" reader over the bytes as the whole file. An accepted text
-// gives an absolute share root ending in '/' within 259 bytes, the fixed
-// limits, and accounts the registration checks pass; written back and read
-// again, the same root and accounts come out in order. A refused text leaves
-// no accounts.
+// gives an absolute share root ending in '/' within 259 bytes and accounts
+// the registration checks pass; written back and read again, the same root
+// and accounts come out in order. A refused text leaves no accounts.
 int FuzzConfigFile(const uint8_t* data, size_t size);
 
 // The client's settings reader over the bytes as the whole file: directories

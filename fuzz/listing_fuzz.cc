@@ -13,13 +13,13 @@
 #include "client/net/list_task.h"
 #include "client/net/remote_directory.h"
 #include "client/net/remote_session.h"
-#include "client/net/status_sink.h"
 #include "fuzz/fuzz_support.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 #include "shared/protocol/frame_header.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
+#include "testing/test_recorders.h"
 
 namespace tervane::fuzz {
 namespace {
@@ -77,12 +77,6 @@ void CheckCollected(const uint8_t* buffer, uint32_t size) {
   }
 }
 
-class Recorder : public StatusSink {
- public:
-  void ShowStatus(const std::string& text) override { lines.push_back(text); }
-  std::vector<std::string> lines;
-};
-
 }  // namespace
 
 int FuzzClientListing(const uint8_t* data, size_t size) {
@@ -101,7 +95,7 @@ int FuzzClientListing(const uint8_t* data, size_t size) {
   }
 
   if (via_task) {
-    Recorder status;
+    testing::RecordingStatus status;
     std::vector<uint8_t> listing;
     auto task = std::make_unique<ListTask>();
     task->directory_name = "docs";

@@ -1,11 +1,11 @@
 #include "fuzz/fuzz_targets.h"
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "client/app/settings.h"
 #include "fuzz/fuzz_support.h"
+#include "testing/temp_dir.h"
 #include "shared/platform/win_error.h"
 
 namespace tervane::fuzz {
@@ -21,7 +21,7 @@ bool SameTime(const StartTime& a, const StartTime& b) {
 int FuzzSettingsFile(const uint8_t* data, size_t size) {
   static ScratchDir scratch("fuzz-settings");  // removed at exit
   const std::string path = scratch.At(kSettingsFileName);
-  Check(WriteWholeFile(path, std::string_view(reinterpret_cast<const char*>(data), size)),
+  Check(testing::WriteFile(path, std::string(reinterpret_cast<const char*>(data), size)),
         "cannot write the input file");
   SyncSettings loaded;
   loaded.directories = {"left over from before"};
@@ -38,8 +38,7 @@ int FuzzSettingsFile(const uint8_t* data, size_t size) {
   const Result saved = SaveSettings(path, loaded);
   const uint32_t expected = storable.size() == loaded.directories.size() ? 0u : ERROR_INVALID_NAME;
   Check(saved == expected, "the save misreports the entries it left out");
-  Check(ListNames(scratch.path()) == std::vector<std::string>{kSettingsFileName},
-        "a temporary file stays beside the settings");
+  Check(testing::ListDir(scratch.path()).size() == 1, "a temporary file stays beside the settings");
   SyncSettings again;
   Check(LoadSettings(path, &again) == 0, "saved settings do not load");
   Check(again.server_address == loaded.server_address, "the server address changed through a save");
