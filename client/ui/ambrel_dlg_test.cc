@@ -361,39 +361,30 @@ class AmbrelDlgTest : public QObject {
   }
 
   // The window is two whole seconds from the start, across a minute and
-  // midnight; no start time, no window.
-  void windowIsTwoSecondsFromTheStart() {
+  // midnight; no start time, no window. Each window fires once, on whichever
+  // of its ticks comes first; a changed start time is a new window the same
+  // day. Ticks outside a window come before any tick of it, so that their
+  // false is not the "once".
+  void eachStartWindowFiresOnce() {
     const struct {
+      int day;
       QTime now, start;
-      bool in;
-    } cases[] = {
-        {QTime(12, 29, 59), QTime(12, 30, 0), false}, {QTime(12, 30, 0), QTime(12, 30, 0), true},
-        {QTime(12, 30, 1, 999), QTime(12, 30, 0), true}, {QTime(12, 30, 2), QTime(12, 30, 0), false},
-        {QTime(0, 30, 0), QTime(12, 30, 0), false},    {QTime(12, 30, 0), QTime(), false},
-        {QTime(12, 31, 0), QTime(12, 30, 59), true},   {QTime(12, 31, 1), QTime(12, 30, 59), false},
-        {QTime(0, 0, 0), QTime(23, 59, 59), true},     {QTime(0, 0, 1), QTime(23, 59, 59), false},
+      bool fires;
+    } ticks[] = {
+        {6, QTime(12, 29, 59, 900), QTime(12, 30, 0), false}, {6, QTime(12, 30, 2), QTime(12, 30, 0), false},
+        {6, QTime(0, 30, 0), QTime(12, 30, 0), false},        {6, QTime(12, 30, 0), QTime(), false},
+        {6, QTime(12, 30, 0, 400), QTime(12, 30, 0), true},   {6, QTime(12, 30, 1, 390), QTime(12, 30, 0), false},
+        {6, QTime(12, 31, 1), QTime(12, 30, 59), false},      {6, QTime(12, 31, 0), QTime(12, 30, 59), true},
+        {6, QTime(0, 0, 1), QTime(23, 59, 59), false},        {6, QTime(0, 0, 0, 100), QTime(23, 59, 59), true},
+        {6, QTime(23, 59, 59, 500), QTime(23, 59, 59), true}, {7, QTime(0, 0, 0, 500), QTime(23, 59, 59), false},
+        {7, QTime(12, 30, 1, 999), QTime(12, 30, 0), true},   {7, QTime(12, 30, 1, 999), QTime(12, 30, 1), true},
     };
-    for (const auto& c : cases) QVERIFY2(InStartWindow(c.now, c.start) == c.in, qPrintable(c.now.toString()));
-    QCOMPARE(SecondsSinceStart(QTime(12, 29, 59), QTime(12, 30, 0)), 86399);
-  }
-
-  // Each window fires once, on whichever of its ticks comes first, also
-  // over midnight; a changed start time is a new window the same day.
-  void eachWindowFiresOnce() {
     StartWindowTrigger trigger;
-    const QTime start(12, 30, 0);
-    const QDate day(2024, 5, 6);
-    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 29, 59, 900)), start));
-    QVERIFY(trigger.OnTick(QDateTime(day, QTime(12, 30, 0, 400)), start));
-    QVERIFY(!trigger.OnTick(QDateTime(day, QTime(12, 30, 1, 390)), start));
-    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 10)), start));
-    QVERIFY(!trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 20)), start));
-    QVERIFY(trigger.OnTick(QDateTime(day.addDays(1), QTime(12, 30, 1, 30)), QTime(12, 30, 1)));
-    StartWindowTrigger late;
-    QVERIFY(late.OnTick(QDateTime(day, QTime(23, 59, 59, 500)), QTime(23, 59, 59)));
-    QVERIFY(!late.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 500)), QTime(23, 59, 59)));
-    StartWindowTrigger after_midnight;
-    QVERIFY(after_midnight.OnTick(QDateTime(day.addDays(1), QTime(0, 0, 0, 100)), QTime(23, 59, 59)));
+    for (const auto& t : ticks) {
+      QVERIFY2(trigger.OnTick(QDateTime(QDate(2024, 5, t.day), t.now), t.start) == t.fires,
+               qPrintable(QStringLiteral("%1 %2").arg(t.day).arg(t.now.toString(QStringLiteral("HH:mm:ss.zzz")))));
+    }
+    QCOMPARE(SecondsSinceStart(QTime(12, 29, 59), QTime(12, 30, 0)), 86399);
   }
 
   // Running bodies are counted and waited for while the pump runs; finished
