@@ -328,8 +328,8 @@ class AmbrelDlgTest : public QObject {
 
   // The real engine on a worker against a server that never answers: a
   // trigger or click while the run holds the session is dropped with a
-  // status line; when the server goes, the run's connection message and
-  // caption reach the UI thread, once.
+  // status line; when the server goes, the run's connection message comes
+  // once.
   void triggerDuringARunIsDropped() {
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
@@ -354,8 +354,6 @@ class AmbrelDlgTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(prompts_->messages().size(), size_t{1}, 15000);
     const auto message = prompts_->messages()[0];
     QVERIFY2(message.text.startsWith(U("连接文件服务器失败[127.0.0.1-Error:")), qPrintable(message.text));
-    QVERIFY(message.caption == QStringLiteral("Ostrova") && message.thread == thread());
-    QTRY_COMPARE_WITH_TIMEOUT(dlg_->windowTitle(), U("[Ostrova]--配置的文件服务器IP无法连接"), 5000);
     QVERIFY(dlg_->WaitForRuns(10000) && !dlg_->RunInProgress());
     QCOMPARE(prompts_->messages().size(), size_t{1});
   }
@@ -417,10 +415,9 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(finished.load(), 4);
   }
 
-  // Host order both ways; blank octets count as 0, as a partly filled
-  // address control reports. The edit takes four octets as typed.
+  // Blank octets count as 0, as a partly filled address control reports.
+  // The edit takes four octets as typed.
   void formatsParsesAndTakesFourOctets() {
-    QCOMPARE(Ipv4ToText(0xFFFFFFFFu), QStringLiteral("255.255.255.255"));
     QCOMPARE(ParseIpv4Octets(QStringLiteral("10..3.")), 0x0A000300u);
     QCOMPARE(ParseIpv4Octets(QString()), 0u);
     Ipv4Edit edit;
