@@ -1,8 +1,11 @@
 #include "client/ui/ambrel_dlg.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -13,8 +16,10 @@
 #include <QValidator>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <thread>
+#include <utime.h>
 #include <vector>
 
 #include "client/app/last_run.h"
@@ -24,6 +29,7 @@
 #include "client/ui/run_workers.h"
 #include "client/ui/start_window.h"
 #include "shared/platform/mutex.h"
+#include "testing/child_process.h"
 #include "testing/temp_dir.h"
 #include "testing/ui_test_main.h"
 
@@ -166,11 +172,17 @@ class AmbrelDlgTest : public QObject {
              text.constData());
   }
 
-  // Settings and the last run's line are shown; the marker is taken, a
-  // second copy meets it and leaves the settings alone, and it goes with the
-  // dialog, which keeps the date it loaded. An unreadable start time keeps
-  // the creation time.
+  // Settings and the last run's line are shown; the marker is taken, also
+  // over the file a crashed copy left. The real program meets it, hours old
+  // as it is (age alone does not make a lock stale), and ends at once with 0,
+  // leaving the settings alone. The marker goes with the dialog, which keeps
+  // the date it loaded. A marker that cannot be made does not stop a start;
+  // an unreadable start time keeps the creation time.
   void configuredStartLoadsSettingsAndTakesTheMarker() {
+    QProcess crashed;  // this program's helper mode: takes the marker, dies by SIGKILL
+    crashed.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(testing::kCrashHoldingLockArg), dir_->path()});
+    QVERIFY(crashed.waitForFinished(20000) && crashed.exitStatus() == QProcess::CrashExit);
+    QVERIFY(QFileInfo::exists(LockPath()));
     Write({0xC0A80114u, {2023, 1, 2, 7, 8, 9}, true, {"/srv/b", "/srv/a"}, ""});
     LastRun run;
     run.ended = 1'800'000'000;
@@ -184,16 +196,23 @@ class AmbrelDlgTest : public QObject {
     QCOMPARE(C<QTimeEdit>(kIdStartTime)->time(), QTime(7, 8, 9));
     QVERIFY(C(kIdManualSync)->isEnabled() && C(kIdAutoSync)->isEnabled());
     QCOMPARE(Status().toStdString(), LastRunLine(run));
-    QVERIFY(QFileInfo::exists(LockPath()));
+    const time_t hours_ago = ::time(nullptr) - 5 * 3600;
+    struct utimbuf times {hours_ago, hours_ago};
+    QCOMPARE(::utime(QFile::encodeName(LockPath()).constData(), &times), 0);
     const std::string before = testing::ReadFile(settings_);
-    QCOMPARE(CAmbrelDlg(Options()).InitDialog(), CAmbrelDlg::InitResult::kAnotherCopyRunning);
+    testing::ChildOptions second;
+    second.argv = {testing::BinDir() + "/tervaneclt", "--settings", settings_};
+    second.environment = {"XDG_RUNTIME_DIR=" + dir_->path().toStdString(), "QT_QPA_PLATFORM=offscreen"};
+    QCOMPARE(testing::RunToEnd(second, 15000), 0);  // a dialog that opened is killed: -1
     QCOMPARE(testing::ReadFile(settings_), before);
     dlg_->reject();
     QCOMPARE(Read().start_time.year, 2023);
     dlg_.reset();
     QVERIFY(!QFileInfo::exists(LockPath()));
     QVERIFY(testing::WriteFile(settings_, "[BK_CFG_INIF]\nIP=10.0.0.1\nBEGIN_TM=tomorrow\nBK_DIRS=/a/b|\n"));
-    QCOMPARE(Open(Options()), CAmbrelDlg::InitResult::kReady);
+    DialogOptions no_marker = Options();
+    no_marker.lock_directory = dir_->filePath(QStringLiteral("missing/deeper"));
+    QCOMPARE(Open(no_marker), CAmbrelDlg::InitResult::kReady);
     QCOMPARE(C<QTimeEdit>(kIdStartTime)->time(), QTime(9, 15, 0));
   }
 
