@@ -385,9 +385,9 @@ class AmbrelDlgTest : public QObject {
   }
 
   // The real engine on a worker against a server that never answers: a
-  // trigger or click while the run holds the session is dropped with a
-  // status line; when the server goes, the run's connection message comes
-  // once.
+  // trigger while the run holds the session is dropped with a status line (a
+  // click takes the same StartRun); when the server goes, the run's
+  // connection message comes once.
   void triggerDuringARunIsDropped() {
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
@@ -402,9 +402,6 @@ class AmbrelDlgTest : public QObject {
     Click(kIdAutoSync);
     now_ = QDateTime(QDate(2024, 5, 6), QTime(12, 30, 0));
     dlg_->OnTimerTick();
-    QTRY_COMPARE_WITH_TIMEOUT(Status(), U(kRunBusyText), 10000);
-    C<QLabel>(kIdStatus)->setText(QString());
-    Click(kIdManualSync);
     QTRY_COMPARE_WITH_TIMEOUT(Status(), U(kRunBusyText), 10000);
     QVERIFY(!silent.hasPendingConnections());
     first->abort();
