@@ -16,14 +16,11 @@ namespace tervane {
 namespace {
 
 // Answers the folder picker with a fixed folder.
-class TargetPrompts : public DialogPrompts {
- public:
-  explicit TargetPrompts(QString target) : target_(std::move(target)) {}
+struct TargetPrompts : DialogPrompts {
+  explicit TargetPrompts(QString folder) : target(std::move(folder)) {}
   void ShowMessage(QWidget*, const QString&, const QString&, QMessageBox::Icon) override {}
-  QString ChooseDirectory(QWidget*, const QString&) override { return target_; }
-
- private:
-  QString target_;
+  QString ChooseDirectory(QWidget*, const QString&) override { return target; }
+  const QString target;
 };
 
 }  // namespace
