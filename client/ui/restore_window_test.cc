@@ -6,11 +6,9 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include "client/app/client_session.h"
-#include "client/app/sync_engine.h"
 #include "client/ui/dialog_prompts.h"
+#include "testing/child_process.h"
 #include "testing/temp_dir.h"
-#include "testing/test_recorders.h"
 #include "testing/test_server.h"
 #include "testing/ui_test_main.h"
 
@@ -18,14 +16,11 @@ namespace tervane {
 namespace {
 
 // Answers the folder picker with a fixed folder.
-class TargetPrompts : public DialogPrompts {
- public:
-  explicit TargetPrompts(QString target) : target_(std::move(target)) {}
+struct TargetPrompts : DialogPrompts {
+  explicit TargetPrompts(QString folder) : target(std::move(folder)) {}
   void ShowMessage(QWidget*, const QString&, const QString&, QMessageBox::Icon) override {}
-  QString ChooseDirectory(QWidget*, const QString&) override { return target_; }
-
- private:
-  QString target_;
+  QString ChooseDirectory(QWidget*, const QString&) override { return target; }
+  const QString target;
 };
 
 }  // namespace
@@ -42,26 +37,16 @@ class RestoreWindowTest : public QObject {
     testing::TestServer server;
     QVERIFY2(server.Start(), server.Errors().c_str());
     testing::TempDir tmp;
-    const QString dir = QString::fromStdString(tmp.path()), source = dir + QStringLiteral("/源");
+    const QString source = QString::fromStdString(tmp.At("源"));
     const std::string report = "季度报告\n";
     QVERIFY(testing::WriteFile(tmp.At("源/子/报告.txt"), report) && testing::WriteFile(tmp.At("源/keep.txt"), "x"));
-    SyncSettings settings;
-    settings.server_address = 0x7F000001u;
-    settings.directories = {source.toStdString()};
-    {
-      ClientSession session;
-      testing::RecordingStatus status;
-      testing::RecordingUi ui;
-      SyncJob job;
-      job.server_address = settings.server_address;
-      job.port = server.port();
-      job.directories = settings.directories;
-      QCOMPARE(SyncEngine(&session, &status, &ui).SyncTask(job).ExitCode(), 0);
-    }
     RestoreWindowOptions options;
     options.settings_path = tmp.At("BK_CLIENT_CFG.ini");
-    QCOMPARE(SaveSettings(options.settings_path, settings), 0u);
-    const QString target = dir + QStringLiteral("/target");
+    QVERIFY(testing::WriteClientSettings(options.settings_path, {source.toStdString()}));
+    const std::string log = tmp.At("sync.log");
+    QVERIFY2(testing::RunToEnd(testing::ClientSyncOptions(options.settings_path, server.port(), log), 60000) == 0,
+             testing::ReadFile(log).c_str());
+    const QString target = QString::fromStdString(tmp.At("target"));
     TargetPrompts prompts(target);
     options.port = server.port();
     options.prompts = &prompts;
