@@ -10,7 +10,6 @@
 
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
-#include "server/store/store_path.h"
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/result_codes.h"
 #include "testing/test_recorders.h"
@@ -58,11 +57,8 @@ TEST_F(ContextPoolTest, SlotsAreTakenLowestFirstAndReleasedFresh) {
   ClientContext* c = &pool.slot(0);
   const int fd = c->fd;
   ASSERT_EQ(accounts_.Login("alice", kPassword, keys[0]), 0u);
-  StorePath path;
-  bool has_file = false;
-  ASSERT_EQ(accounts_.ResolveCreatePath(keys[0], "a.txt", &path, &has_file), 0u);
   uint32_t handle = 0;
-  ASSERT_EQ(files_.Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
+  ASSERT_EQ(files_.Open(tree_.Path("", "a.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
   ASSERT_EQ(c->session.open_files.Add(handle, "a.txt", files_), 0u);
   c->session.open = true;
   c->stage = STAGE_WRITE_FILE;
