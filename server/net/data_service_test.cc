@@ -40,9 +40,8 @@ constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
 constexpr char kClosed[] = "Server Close ClientSocket!\n";
 
 std::vector<uint8_t> Frame(uint16_t code, const std::vector<uint8_t>& payload, uint32_t tag) {
-  std::vector<uint8_t> f = testing::RequestHeaderBytes(code, static_cast<uint32_t>(payload.size()), tag);
-  f.insert(f.end(), payload.begin(), payload.end());
-  return f;
+  const uint32_t length = static_cast<uint32_t>(payload.size());
+  return testing::Bytes().Raw(testing::RequestHeaderBytes(code, length, tag)).Raw(payload);
 }
 
 // One server, three stories. Frames split at every byte are joined;
@@ -77,18 +76,16 @@ TEST(DataServiceTest, FramingPipeliningTheLoginPauseAndTheEndsOfATransfer) {
   constexpr uint32_t kPieces = 40;
   constexpr uint32_t kPiece = static_cast<uint32_t>(kMaxPayload - kDataRequestFixed);  // fills the frame
   const std::string data = testing::PatternBytes(uint64_t{kPieces} * kPiece, 3);
-  std::vector<uint8_t> stream;
+  testing::Bytes stream;
   uint32_t frames_sent = 0;
-  auto add = [&](uint16_t code, const std::vector<uint8_t>& payload) {
-    const std::vector<uint8_t> f = Frame(code, payload, 9000 + frames_sent++);
-    stream.insert(stream.end(), f.begin(), f.end());
-  };
   for (uint32_t i = 0; i < kPieces; ++i) {
-    add(OP_WRITE_FILE, WritePayload(h, uint64_t{i} * kPiece, std::string_view(data).substr(uint64_t{i} * kPiece, kPiece)));
-    if (i % 5 == 0) add(OP_HEARTBEAT, {});
+    const std::string_view piece = std::string_view(data).substr(uint64_t{i} * kPiece, kPiece);
+    stream.Raw(Frame(OP_WRITE_FILE, WritePayload(h, uint64_t{i} * kPiece, piece), 9000 + frames_sent++));
+    if (i % 5 == 0) stream.Raw(Frame(OP_HEARTBEAT, {}, 9000 + frames_sent++));
   }
-  add(OP_READ_FILE, ReadPayload(h, 3 * kPiece, static_cast<uint32_t>(kMaxDataPiece)));
-  ASSERT_TRUE(client.SendBytes(stream.data(), stream.size()));
+  const uint32_t read_tag = 9000 + frames_sent++;
+  stream.Raw(Frame(OP_READ_FILE, ReadPayload(h, 3 * kPiece, static_cast<uint32_t>(kMaxDataPiece)), read_tag));
+  ASSERT_TRUE(client.SendBytes(stream.get().data(), stream.get().size()));
 
   for (uint32_t i = 0; i < frames_sent; ++i) {  // the read is last
     Reply reply;
@@ -103,9 +100,8 @@ TEST(DataServiceTest, FramingPipeliningTheLoginPauseAndTheEndsOfATransfer) {
   TestClient eager;
   ASSERT_TRUE(eager.Connect(server.port()));
   const auto start = std::chrono::steady_clock::now();
-  std::vector<uint8_t> both = Frame(OP_LOGIN, TwoStringPayload("alice", "wrong"), 1);
-  const std::vector<uint8_t> heartbeat = Frame(OP_HEARTBEAT, {}, 2);
-  both.insert(both.end(), heartbeat.begin(), heartbeat.end());
+  const std::vector<uint8_t> both =
+      testing::Bytes().Raw(Frame(OP_LOGIN, TwoStringPayload("alice", "wrong"), 1)).Raw(Frame(OP_HEARTBEAT, {}, 2));
   ASSERT_TRUE(eager.SendBytes(both.data(), both.size()));
   Reply reply;
   ASSERT_TRUE(eager.ReadReply(&reply));

@@ -114,7 +114,8 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
   EXPECT_TRUE(fs::is_directory(dir_.At("share/Carol")));
   EXPECT_FALSE(dir_.Exists("share/Dave"));
   EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("Carol", "wrong"), &s), RESULT_WRONG_PASSWORD);
-  EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("\xFF\x01x", kPassword), &s), RESULT_NOT_LOGGED_IN);  // logged as bytes, not text
+  // A name that is not text is logged as bytes.
+  EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("\xFF\x01x", kPassword), &s), RESULT_NOT_LOGGED_IN);
   EXPECT_FALSE(s.logged_in);
   EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("Carol", kPassword), &s), 0u);
   EXPECT_TRUE(s.logged_in);
