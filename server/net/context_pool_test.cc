@@ -98,10 +98,11 @@ TEST_F(ContextPoolTest, SweepReleasesOnlyIdleConnectionsNotBeingServed) {
   ClientContext* served = Alloc(pool, &k, 1000);
   // Set up just before the tick counter wrapped: idle by the unsigned difference.
   ClientContext* wrapped = Alloc(pool, &k, 0xFFFFFF00u);
-  {
+  auto serve = [&](bool busy) {
     MutexLock lock(&pool.mutex());
-    served->busy = true;
-  }
+    served->busy = busy;
+  };
+  serve(true);
   testing::CapturedStdout out;
   EXPECT_EQ(pool.SweepIdle(5200, 1000), 2u);
   out.Restore();
@@ -110,10 +111,7 @@ TEST_F(ContextPoolTest, SweepReleasesOnlyIdleConnectionsNotBeingServed) {
   EXPECT_EQ(out.Text(), "Free SockResource: 5200\nServer Close ClientSocket!\n"
                         "Free SockResource: 5200\nServer Close ClientSocket!\n");
   EXPECT_EQ(pool.SweepIdle(6000, 1000), 0u);  // exactly the limit is not yet idle
-  {
-    MutexLock lock(&pool.mutex());
-    served->busy = false;
-  }
+  serve(false);
   testing::CapturedStdout quiet;
   EXPECT_EQ(pool.SweepIdle(6001, 1000), 2u);
   EXPECT_EQ(pool.InUse(), 0u);

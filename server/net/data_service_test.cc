@@ -158,11 +158,8 @@ TEST(DataServiceTest, ThePoolsLimitTheStopAndARestart) {
   dir.WriteFile("Config.cfg", "[SharePath]\r\n" + dir.path() + "/share/\r\n");
   AccountManager accounts;
   FileRegistry files;
-  ServiceSettings settings;
-  settings.config_path = dir.At("Config.cfg");
-  settings.listen_address = 0x7f000001;
-  settings.port = 0;
-  settings.max_connections = 2;
+  const ServiceSettings settings{
+      .config_path = dir.At("Config.cfg"), .listen_address = 0x7f000001, .port = 0, .max_connections = 2};
   testing::CapturedStdout quiet;
   DataService service(accounts, files);
   for (int run = 0; run < 2; ++run) {
