@@ -84,9 +84,12 @@ TEST_F(RequestDispatcherTest, SessionRequestsAreAnsweredFromTheHeaderMappedOnesR
   c_.last_activity = 0;
   PutHeader(OP_SET_SPARSE, 4);
   ASSERT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
-  EXPECT_TRUE(c_.stage == STAGE_SET_SPARSE && c_.io_kind == IO_RECEIVE && c_.offset == kHeaderSize);
+  EXPECT_EQ(c_.stage, STAGE_SET_SPARSE);
+  EXPECT_EQ(c_.io_kind, IO_RECEIVE);
+  EXPECT_EQ(c_.offset, kHeaderSize);
   EXPECT_EQ(c_.remaining, 4u);
   EXPECT_NE(c_.last_activity.load(), 0u);
+
   PutHeader(OP_WRITE_FILE, static_cast<uint32_t>(kMaxPayload));
   EXPECT_EQ(dispatcher_.OnHeader(c_), DispatchOutcome::kReceivePayload);
   EXPECT_EQ(c_.remaining, kMaxPayload);
