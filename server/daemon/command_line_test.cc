@@ -31,8 +31,9 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEqualsAndRefusesBadInput) {
   EXPECT_TRUE(s.max_connections == 30 && s.log_level == LogLevel::kConnections && cl.config_given);
   ASSERT_TRUE(Parse({"--log-level=errors", "--max-connections", "1000"}, &cl, &error)) << error;
   EXPECT_TRUE(s.log_level == LogLevel::kErrors && s.max_connections == 1000);
-  ASSERT_TRUE(Parse({"--report", "--json", "--help", "--version"}, &cl, &error)) << error;
+  ASSERT_TRUE(Parse({"--report", "--json", "--help", "--version", "--log-level", "requests"}, &cl, &error)) << error;
   EXPECT_TRUE(cl.report && cl.json && cl.show_help && cl.show_version);
+  EXPECT_EQ(s.log_level, LogLevel::kRequests);
 
   const std::vector<std::vector<const char*>> bad = {
       {"--port"},           {"--port", "0"},        {"--port", "65536"},  {"--port", "12ab"},
