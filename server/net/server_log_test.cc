@@ -13,23 +13,21 @@ namespace tervane {
 namespace {
 
 // Lines are written as formatted, in order, cut to 255 bytes; a '%' in an
-// argument is text, never a format. At "errors" only failures are written,
-// the storage layer's lines being failures by the result they end with.
+// argument is text, never a format. At "errors" the storage layer's lines
+// are failures by the result they end with; which kinds each level keeps is
+// LogWriterTest's.
 TEST(ServerLogTest, WritesLinesUnchangedCutsLongOnesAndAtErrorsOnlyFailures) {
   testing::CapturedStdout out;
   ServerLog(LogKind::kFailure, "[打开文件] Result: %d\n", 2);
   ServerLog(LogKind::kRequest, "%s", "100%d\n");
   ServerLog(LogKind::kRequest, "%s\n", std::string(400, 'x').c_str());
   LogWriter::Global().SetLevel(LogLevel::kErrors);
-  ServerLog(LogKind::kConnection, "Client is close socket!\n");
-  ServerLog(RequestLineKind(0), "[移除目录] Result: %d\n", 0);
-  ServerLog(RequestLineKind(145), "[移除目录] Result: %d\n", 145);
   PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/ok.txt", 0);
   PrintStdoutLine("MyDeleteFile:[%s] Result: %d\n", "/s/a/Mon/Result: 0", 5);
   LogWriter::Global().SetLevel(LogLevel::kRequests);
   out.Restore();
   EXPECT_EQ(out.Text(), "[打开文件] Result: 2\n100%d\n" + std::string(255, 'x') +
-                            "[移除目录] Result: 145\nMyDeleteFile:[/s/a/Mon/Result: 0] Result: 5\n");
+                            "MyDeleteFile:[/s/a/Mon/Result: 0] Result: 5\n");
 }
 
 // Identical lines from four threads: any line torn by another's shows as a
