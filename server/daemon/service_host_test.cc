@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "shared/protocol/op_codes.h"
 #include "shared/protocol/open_flags.h"
 #include "testing/test_client.h"
 #include "testing/test_server.h"
@@ -27,9 +26,9 @@ constexpr char kStarting[] = "[20070319]: Starting NFS Io Data-Service....\n";
 constexpr char kClosing[] = "[20070319]: Closing NFS Io Data-Service....\n";
 
 // One session at "connections": connection, session, account and failure
-// lines, in order, and not the heartbeat's, which the default level keeps
-// (DataServiceTest counts them), so the option reaches the log; which kinds
-// each level keeps is LogWriterTest's. The service manager hears the
+// lines, in order, and not the heartbeat's, which the default level keeps,
+// so the option reaches the log; which kinds each level keeps is
+// LogWriterTest's. The service manager hears the
 // stages, READY=1 and STOPPING=1 last.
 TEST(ServiceHostTest, TheConnectionsLevelWritesItsLinesInOrderAndTheStopIsClean) {
   TestServer server(testing::UserList{{"alice", kPassword}});
