@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "shared/protocol/open_flags.h"
+#include "testing/temp_dir.h"
 #include "testing/test_client.h"
 #include "testing/test_server.h"
 
@@ -80,7 +80,7 @@ TEST(ServiceHostTest, AFailedStartExitsWithItsCodeAndSaysWhy) {
   const std::string port = std::to_string(holder.port());
   TestServer server;
   const std::string file = server.dir() + "/plain";
-  ASSERT_TRUE(std::ofstream(file).good());
+  ASSERT_TRUE(testing::WriteFile(file, ""));
   const std::string good = "[SharePath]\r\n" + server.share() + "\r\n";
   const struct {
     std::string config;  // empty: no file at all
@@ -98,7 +98,7 @@ TEST(ServiceHostTest, AFailedStartExitsWithItsCodeAndSaysWhy) {
   };
   for (const auto& c : cases) {
     ::unlink(server.config_path().c_str());
-    if (!c.config.empty()) std::ofstream(server.config_path()) << c.config;
+    ASSERT_TRUE(c.config.empty() || testing::WriteFile(server.config_path(), c.config));
     EXPECT_EQ(server.RunToExit({"--config", server.config_path(), "--port", c.port, "--listen", "127.0.0.1"}),
               c.status);
     EXPECT_NE(server.Errors().find(c.says), std::string::npos) << server.Errors();
@@ -113,10 +113,8 @@ TEST(ServiceHostTest, ReportHelpVersionAndBadOptions) {
   TestServer server(testing::UserList{{"alice", kPassword}, {"bob", kPassword}});
   const std::string mon = server.share() + "alice/Mon";
   const std::string tue = server.share() + "bob/Tue";
-  ASSERT_EQ(::system(("mkdir -p " + mon + " " + tue + " && printf 12345 >" + mon + "/a.txt && printf 123 >" + tue +
-                      "/b.txt && touch -d '3 days ago' " + tue + "/b.txt " + tue)
-                         .c_str()),
-            0);
+  ASSERT_TRUE(testing::WriteFile(mon + "/a.txt", "12345") && testing::WriteFile(tue + "/b.txt", "123"));
+  ASSERT_EQ(::system(("touch -d '3 days ago' " + tue + "/b.txt " + tue).c_str()), 0);
   const struct {
     const char* json;
     std::vector<std::string> says;
