@@ -36,9 +36,6 @@ using testing::TwoStringPayload;
 
 constexpr char kPassword[] = "0123456789abcdef0123456789abcdef";
 
-// The payload of the requests that name only a handle.
-Bytes Handle(uint32_t handle) { return testing::Bytes().U32(handle); }
-
 class RequestHandlersTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,7 +47,6 @@ class RequestHandlersTest : public ::testing::Test {
     ASSERT_EQ(Call(OP_LOGIN, TwoStringPayload("alice", kPassword)), 0u);
     log_.clear();
   }
-  void TearDown() override { alice_.open_files.CloseAll(files_); }
 
   // One request in `session` (alice's by default): its result; the reply
   // payload in reply_, the log lines appended to log_.
@@ -73,7 +69,7 @@ class RequestHandlersTest : public ::testing::Test {
 
   testing::TempDir dir_;
   AccountManager accounts_;
-  FileRegistry files_;
+  FileRegistry files_;  // closes what a test leaves open
   RequestHandlers handlers_{accounts_, files_};
   Session alice_;
   alignas(8) uint8_t buffer_[kFrameBufferSize] = {};
@@ -159,15 +155,15 @@ TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
     const Result want = h == mine ? Result() : Result(ERROR_INVALID_HANDLE);
     EXPECT_EQ(Call(OP_WRITE_FILE, testing::WritePayload(h, 0, text)), want);
     EXPECT_EQ(Call(OP_SET_FILE_TIME, testing::Bytes().U32(h).U32(0).U64(1).U64(2).U64(3)), want);
-    EXPECT_EQ(Call(OP_SET_SPARSE, Handle(h)), want);
-    EXPECT_EQ(Call(OP_GET_FILE_TIME, Handle(h)), want);
+    EXPECT_EQ(Call(OP_SET_SPARSE, testing::Bytes().U32(h)), want);
+    EXPECT_EQ(Call(OP_GET_FILE_TIME, testing::Bytes().U32(h)), want);
     EXPECT_EQ(reply_.size(), h == mine ? 24u : 0u);
     EXPECT_EQ(Call(OP_READ_FILE, ReadPayload(h, 0, kMaxReadCount)), want);
     EXPECT_EQ(std::string(reply_.begin(), reply_.end()), h == mine ? text.substr(0, kMaxReadCount) : "");
     EXPECT_EQ(Call(OP_SET_FILE_SIZE, testing::SetSizePayload(h, 0x100000005)), want);
-    EXPECT_EQ(Call(OP_GET_FILE_SIZE, Handle(h)), want);
+    EXPECT_EQ(Call(OP_GET_FILE_SIZE, testing::Bytes().U32(h)), want);
     EXPECT_EQ(reply_, h == mine ? Bytes({5, 0, 0, 0, 1, 0, 0, 0}) : Bytes());  // sparse beyond 4 GiB
-    EXPECT_EQ(Call(OP_CLOSE_FILE, Handle(h)), 0u);
+    EXPECT_EQ(Call(OP_CLOSE_FILE, testing::Bytes().U32(h)), 0u);
   }
   EXPECT_EQ(log_, "[写文件] Result: 6\n[设置文件时间] Result: 6\n[设置稀疏文件] \n[得到文件时间] Result: 6\n"
                   "[读文件] Result: 6\n[设置文件大小] Result: 6\n[得到文件大小] Result: 6\n[关闭文件] \n"
@@ -179,7 +175,6 @@ TEST_F(RequestHandlersTest, HandleRequestsActOnlyOnTheSessionsOwnHandles) {
   EXPECT_EQ(files_.OpenCount(), 1u);  // bob's only
   const uint32_t again = Open("a.bin");
   EXPECT_EQ(Call(OP_READ_FILE, ReadPayload(again, 0x100000000, 6)), ERROR_HANDLE_EOF);
-  bob.open_files.CloseAll(files_);
 }
 
 // Renames log nothing; a failure is one code of the system's own.
