@@ -1,6 +1,5 @@
 #include "client/app/sync_engine.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,15 +35,10 @@ using testing::FakePeer;
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr uint32_t kSpace = 0x10000000;  // what the fake reports as space left
 
-time_t LocalNoon(int year, int month, int day) {
-  tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = 12;
-  t.tm_isdst = -1;
-  return ::mktime(&t);
-}
+// Noon UTC of 2024-05-06 and 7: a Monday and a Tuesday in every zone from
+// UTC-11 to UTC+11.
+constexpr time_t kMonday = 1714996800;
+constexpr time_t kTuesday = kMonday + 86400;
 
 // A request as the fake saw it, with what it concerns.
 struct Seen {
@@ -59,7 +53,7 @@ struct Seen {
 // copy of 7 bytes were there, and records every request.
 class SyncEngineFakeTest : public ::testing::Test {
  protected:
-  SyncEngineFakeTest() { engine_.SetClock([] { return LocalNoon(2024, 5, 6); }); }  // a Monday
+  SyncEngineFakeTest() { engine_.SetClock([] { return kMonday; }); }
 
   SyncJob Job(std::vector<std::string> dirs) {
     SyncJob job;
@@ -157,9 +151,8 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   }
   testing::MakeDirs(root_ + "/empty");
   testing::MakeDirs(root_ + "/onlysubs/child1");
-  const time_t tuesday = LocalNoon(2024, 5, 7);
   std::atomic<int> clock_reads{0};
-  engine_.SetClock([&] { return clock_reads++ == 0 ? LocalNoon(2024, 5, 6) : tuesday; });
+  engine_.SetClock([&] { return clock_reads++ == 0 ? kMonday : kTuesday; });
   std::vector<std::string> debug;  // written on the run's thread, read once it has ended
   engine_.SetDebugOutput([&](const std::string& line) { debug.push_back(line); });
   const SyncReport report = Run({root_});
@@ -170,26 +163,20 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   EXPECT_EQ(report.ExitCode(), 0);
   EXPECT_EQ(Sum(OP_CREATE_FILE), 40u);
   EXPECT_EQ(Sum(OP_CLOSE_FILE), 43u);
-  EXPECT_EQ(status_.lines()[status_.lines().size() - 2], "目录备份完毕[" + FormatLocalDateTime(tuesday) + "]");
+  EXPECT_EQ(status_.lines()[status_.lines().size() - 2], "目录备份完毕[" + FormatLocalDateTime(kTuesday) + "]");
   std::string prefix;
   ASSERT_EQ(MapRemoteName("Mon", root_, &prefix), 0u);
   std::set<std::string> markers;
-  for (const Seen& s : seen_) {
-    if (s.code != OP_CREATE_FILE) continue;
-    EXPECT_EQ(s.name.rfind(prefix + "\\", 0), 0u) << s.name;
-    if (s.handle == 0) markers.insert(s.name.substr(prefix.size()));
-  }
-  EXPECT_EQ(markers, (std::set<std::string>{"\\empty|", "\\onlysubs|", "\\onlysubs\\child1|"}));
-
   size_t open = 0, most_open = 0;
-  for (const Seen& s : seen_) {
-    if (s.code == OP_CREATE_FILE && s.handle != 0) most_open = std::max(most_open, ++open);
-    if (s.code == OP_CLOSE_FILE && s.handle != 0) --open;
-  }
-  EXPECT_GT(most_open, 1u);
-  EXPECT_LE(most_open, 15u);
   for (const Seen& created : seen_) {
-    if (created.code != OP_CREATE_FILE || created.handle == 0) continue;
+    if (created.code == OP_CLOSE_FILE && created.handle != 0) --open;
+    if (created.code != OP_CREATE_FILE) continue;
+    EXPECT_EQ(created.name.rfind(prefix + "\\", 0), 0u) << created.name;
+    if (created.handle == 0) {
+      markers.insert(created.name.substr(prefix.size()));
+      continue;
+    }
+    most_open = std::max(most_open, ++open);
     const uint64_t size = sizes.at(std::stoul(created.name.substr(created.name.size() - 3)) - 100);
     std::vector<uint16_t> codes;
     for (size_t i : OfFile(created.handle, size)) codes.push_back(seen_[i].code);
@@ -198,6 +185,9 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
     expected.insert(expected.end(), {OP_SET_FILE_TIME, OP_SET_SPACE_INFO, OP_CLOSE_FILE});
     EXPECT_EQ(codes, expected) << created.name;
   }
+  EXPECT_EQ(markers, (std::set<std::string>{"\\empty|", "\\onlysubs|", "\\onlysubs\\child1|"}));
+  EXPECT_GT(most_open, 1u);
+  EXPECT_LE(most_open, 15u);
 }
 
 // A write refused in the middle of a file's pieces fails that file alone:
@@ -211,7 +201,7 @@ TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
   uint32_t big = 0, writes_of_big = 0;
   std::string big_name;
   hook_ = [&](const Seen& s, uint32_t* result) {
-    if (s.code == OP_CREATE_FILE && s.name.size() > 3 && s.name.substr(s.name.size() - 3) == "\\f2") {
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\f2")) {
       big = s.handle;
       big_name = s.name;
     }
@@ -264,10 +254,8 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   testing::WriteFile(root_ + "/unreported", std::string(100, 'u'));  // its space report is refused
   uint32_t refused = 0, unreported = 0;
   hook_ = [&](const Seen& s, uint32_t* result) {
-    if (s.code == OP_CREATE_FILE && s.name.size() > 8 && s.name.substr(s.name.size() - 8) == "\\refused") refused = s.handle;
-    if (s.code == OP_CREATE_FILE && s.name.size() > 11 && s.name.substr(s.name.size() - 11) == "\\unreported") {
-      unreported = s.handle;
-    }
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\refused")) refused = s.handle;
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\unreported")) unreported = s.handle;
     *result = ERROR_DISK_FULL;
     return (s.code == OP_GET_FILE_SIZE && s.handle != 0 && s.handle == refused) ||
            (s.code == OP_SET_SPACE_INFO && s.space == kSpace - 100 + 7);
@@ -286,18 +274,16 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   if (have_short) {
     ASSERT_EQ(::symlink(kShort, (root_ + "/short").c_str()), 0);
   }
-  const std::string deep = root_ + "/deep";
-  const std::string level(200, 'd');
-  testing::MakeDirs(deep);
-  int dirfd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-  for (int i = 0; i < 24 && dirfd >= 0; ++i) {
-    ASSERT_EQ(::mkdirat(dirfd, level.c_str(), 0755), 0);
-    const int next = ::openat(dirfd, level.c_str(), O_RDONLY | O_DIRECTORY);
-    ::close(dirfd);
-    dirfd = next;
+  // A chain of 24 levels of 200 bytes, each made above the chain so far and
+  // the chain moved into it: no path the test uses is too long itself.
+  const std::string top = root_ + "/deep/" + std::string(200, 'd');
+  const std::string up = root_ + "/deep/up";
+  testing::MakeDirs(top);
+  for (int i = 1; i < 24; ++i) {
+    ASSERT_EQ(::mkdir(up.c_str(), 0755), 0);
+    ASSERT_EQ(::rename(top.c_str(), (up + "/" + std::string(200, 'd')).c_str()), 0);
+    ASSERT_EQ(::rename(up.c_str(), top.c_str()), 0);
   }
-  ASSERT_GE(dirfd, 0);
-  ::close(dirfd);
   const std::string missing = tmp_.path() + "/unmounted";
 
   const SyncReport report = Run({missing, root_});
@@ -323,18 +309,12 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
     EXPECT_EQ(Sum(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
     EXPECT_EQ(Sum(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
   }
-  // Remove the chain from the inside out: its full path is too long for rm.
-  std::function<void(int)> remove_below = [&](int fd) {
-    const int child = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
-    if (child < 0) return;
-    remove_below(child);
-    ::close(child);
-    ::unlinkat(fd, level.c_str(), AT_REMOVEDIR);
-  };
-  const int top = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(top, 0);
-  remove_below(top);
-  ::close(top);
+  // Undone the same way, from the top: the full path is too long for rm.
+  for (int i = 1; i < 24; ++i) {
+    ASSERT_EQ(::rename((top + "/" + std::string(200, 'd')).c_str(), up.c_str()), 0);
+    ASSERT_EQ(::rmdir(top.c_str()), 0);
+    ASSERT_EQ(::rename(up.c_str(), top.c_str()), 0);
+  }
 
   const size_t requests = seen_.size();
   const SyncReport none = Run({missing});
