@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
-#include "client/app/account_name.h"
 #include "client/app/copy_browser.h"
 #include "client/app/last_run.h"
 #include "client/app/run_lock.h"
@@ -164,17 +162,11 @@ class ProgramTest : public ::testing::Test {
       ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &st), 0);
       newest_ = std::max(newest_, FileTimeFromTimespec(st.st_mtim));
     }
-    Configure({root_});
+    ASSERT_TRUE(testing::WriteClientSettings(settings_path_, {root_}));
     ASSERT_EQ(Run({"--sync"}, &synced_), 0) << synced_;
     const std::string opening = "向远程发送删除[";
     ASSERT_EQ(synced_.rfind(opening, 0), 0u) << synced_;
     day_ = synced_.substr(opening.size(), 3);
-  }
-  void Configure(const std::vector<std::string>& dirs) {
-    SyncSettings settings;
-    settings.server_address = 0x7F000001;
-    settings.directories = dirs;
-    ASSERT_EQ(SaveSettings(settings_path_, settings), 0u);
   }
   // Runs the program on the fixture's settings; `out` gets stdout, then
   // stderr (or `err` gets stderr).
@@ -188,9 +180,7 @@ class ProgramTest : public ::testing::Test {
     return code;
   }
   // The copy's file of local path `local`, on the server's disk.
-  std::string OnShare(const std::string& local) {
-    return server_.home(AccountName("")) + "/" + day_ + local;
-  }
+  std::string OnShare(const std::string& local) { return testing::ServerCopyPath(server_.share(), day_, local); }
   std::string Counts() const { return std::to_string(files_) + " 个文件 (" + std::to_string(bytes_) + " 字节), "; }
 
   testing::TestServer server_;
@@ -210,7 +200,7 @@ class ProgramTest : public ::testing::Test {
 TEST_F(ProgramTest, SyncReplacesTheDayAndIsRecorded) {
   EXPECT_NE(synced_.find("]\n已上传 " + Counts() + "5 个目录, 失败 0 个, 用时 "), std::string::npos) << synced_;
   ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
-  const std::string other_day = server_.home(AccountName("")) + "/" + (day_ == "Sun" ? "Mon" : "Sun") + "/keep.txt";
+  const std::string other_day = testing::ServerCopyPath(server_.share(), day_ == "Sun" ? "Mon" : "Sun", "/keep.txt");
   testing::WriteFile(other_day, "another day");
   ASSERT_TRUE(server_.WaitForRelease(0, 10000));  // the account is free again
   std::string out;
@@ -241,7 +231,7 @@ TEST_F(ProgramTest, RunsThatCannotStart) {
     EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2) << out << err;
     EXPECT_EQ(out, kRunBusyText);
   }
-  Configure({});
+  ASSERT_TRUE(testing::WriteClientSettings(settings_path_, {}));
   EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2);
   EXPECT_NE(err.find("请选择待备份的目录"), std::string::npos) << err;
   EXPECT_TRUE(out.empty());
@@ -283,9 +273,7 @@ TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
   EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "");
 
   ASSERT_EQ(::unlink((root_ + "/子目录/notes.txt").c_str()), 0);
-  std::string lower_day = day_;  // a day is taken in any case
-  for (char& c : lower_day) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
-  ASSERT_EQ(Run({"--restore", lower_day, root_ + "/子目录/notes.txt"}, &out), 0) << out;
+  ASSERT_EQ(Run({"--restore", day_, root_ + "/子目录/notes.txt"}, &out), 0) << out;
   EXPECT_EQ(testing::ReadFile(root_ + "/子目录/notes.txt"), "notes");
   for (const auto& [rel, content] : testing::ReadTree(tmp_.path())) {
     EXPECT_EQ(rel.find(".tervane-restore-"), std::string::npos) << rel;
