@@ -66,7 +66,9 @@ struct ScriptedLogin {
 // previous connection close); other refusals and a failed registration end
 // the attempt with a status line naming the code; a failed login after
 // registering shows its message and asks for the process to end with 0.
-TEST(ClientSessionTest, LoginSequences) {
+// Null arguments give 1 and send nothing; without a connection the
+// operations fail instead of crashing.
+TEST(ClientSessionTest, LoginSequencesAndBadArguments) {
   const uint16_t L = OP_LOGIN, R = OP_REGISTER_USER, S = OP_GET_SPACE_INFO, D = OP_LIST_DIRECTORY;
   const struct {
     std::vector<uint32_t> logins;
@@ -111,28 +113,19 @@ TEST(ClientSessionTest, LoginSequences) {
     EXPECT_EQ(script.listed, std::vector<std::string>{"\\"});
     EXPECT_EQ(session.user_name(), "sync");
     EXPECT_EQ(session.current_directory(), "\\");
+    EXPECT_EQ(session.Register(nullptr, "x"), 1u);
+    EXPECT_EQ(session.Register("sync", nullptr), 1u);
+    EXPECT_EQ(session.Login(nullptr, "x"), 1u);
+    EXPECT_EQ(session.Login("sync", nullptr), 1u);
+    EXPECT_EQ(fake.Codes(), codes) << "a call with a null argument sent something";
     session.Disconnect();
     EXPECT_EQ(session.connection(), nullptr);
+    EXPECT_NE(session.Login("sync", "x"), 0u);
+    EXPECT_NE(session.Delete("Mon", true), 0u);
+    EXPECT_NE(session.RefreshSpace(), 0u);
+    EXPECT_EQ(session.List(nullptr, "\\"), 1u);
+    EXPECT_NE(session.UploadFile("Mon", "/tmp/x", false), 0u);
   }
-}
-
-// Null arguments give 1 and send nothing; without a connection the
-// operations fail instead of crashing.
-TEST(ClientSessionTest, BadArgumentsAndNoConnection) {
-  ClientSession session;
-  EXPECT_NE(session.Login("sync", "x"), 0u);
-  EXPECT_NE(session.Delete("Mon", true), 0u);
-  EXPECT_NE(session.RefreshSpace(), 0u);
-  EXPECT_EQ(session.List(nullptr, "\\"), 1u);
-  EXPECT_NE(session.UploadFile("Mon", "/tmp/x", false), 0u);
-  ScriptedLogin script;
-  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
-  ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
-  EXPECT_EQ(session.Register(nullptr, "x"), 1u);
-  EXPECT_EQ(session.Register("sync", nullptr), 1u);
-  EXPECT_EQ(session.Login(nullptr, "x"), 1u);
-  EXPECT_EQ(session.Login("sync", nullptr), 1u);
-  EXPECT_EQ(fake.Codes(), std::vector<uint16_t>{OP_OPEN_SESSION});
 }
 
 }  // namespace
