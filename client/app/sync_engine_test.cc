@@ -67,23 +67,19 @@ class SyncEngineFakeTest : public ::testing::Test {
     EXPECT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the run hung";
     return run.get();
   }
-  // Indexes into seen_ of the requests of the file with `handle`.
-  std::vector<size_t> OfFile(uint32_t handle, uint64_t size) {
-    std::vector<size_t> at;
-    for (size_t i = 0; i < seen_.size(); ++i) {
-      const Seen& s = seen_[i];
-      if (s.handle == handle || (s.code == OP_SET_SPACE_INFO && s.space == kSpace - size + 7)) at.push_back(i);
-    }
-    return at;
-  }
-  // Requests of `code` (creates: of files, not directory markers), or the
-  // sum of `field` over them.
-  size_t Sum(uint16_t code, uint32_t Seen::*field = nullptr) {
-    size_t n = 0;
+  // The codes of the requests of the file with `handle` and `size`, its
+  // space report known by the figure it gives.
+  std::vector<uint16_t> CodesOf(uint32_t handle, uint64_t size) {
+    std::vector<uint16_t> codes;
     for (const Seen& s : seen_) {
-      if (s.code == code && (code != OP_CREATE_FILE || s.handle != 0)) n += field ? s.*field : 1;
+      if (s.handle == handle || (s.code == OP_SET_SPACE_INFO && s.space == kSpace - size + 7)) codes.push_back(s.code);
     }
-    return n;
+    return codes;
+  }
+  // Requests of `code` (creates: of files, not directory markers).
+  size_t Count(uint16_t code) {
+    return std::count_if(seen_.begin(), seen_.end(),
+                         [&](const Seen& s) { return s.code == code && (code != OP_CREATE_FILE || s.handle != 0); });
   }
 
   // The hook answers a request itself when it returns true (after it is
@@ -161,8 +157,8 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   EXPECT_EQ(report.files_uploaded, 40u);
   EXPECT_EQ(report.markers_uploaded, 3u);
   EXPECT_EQ(report.ExitCode(), 0);
-  EXPECT_EQ(Sum(OP_CREATE_FILE), 40u);
-  EXPECT_EQ(Sum(OP_CLOSE_FILE), 43u);
+  EXPECT_EQ(Count(OP_CREATE_FILE), 40u);
+  EXPECT_EQ(Count(OP_CLOSE_FILE), 43u);
   EXPECT_EQ(status_.lines()[status_.lines().size() - 2], "目录备份完毕[" + FormatLocalDateTime(kTuesday) + "]");
   std::string prefix;
   ASSERT_EQ(MapRemoteName("Mon", root_, &prefix), 0u);
@@ -178,12 +174,10 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
     }
     most_open = std::max(most_open, ++open);
     const uint64_t size = sizes.at(std::stoul(created.name.substr(created.name.size() - 3)) - 100);
-    std::vector<uint16_t> codes;
-    for (size_t i : OfFile(created.handle, size)) codes.push_back(seen_[i].code);
     std::vector<uint16_t> expected = {OP_CREATE_FILE, OP_GET_FILE_SIZE, OP_SET_FILE_SIZE};
     expected.insert(expected.end(), (size + kMaxDataPiece - 1) / kMaxDataPiece, OP_WRITE_FILE);
     expected.insert(expected.end(), {OP_SET_FILE_TIME, OP_SET_SPACE_INFO, OP_CLOSE_FILE});
-    EXPECT_EQ(codes, expected) << created.name;
+    EXPECT_EQ(CodesOf(created.handle, size), expected) << created.name;
   }
   EXPECT_EQ(markers, (std::set<std::string>{"\\empty|", "\\onlysubs|", "\\onlysubs\\child1|"}));
   EXPECT_GT(most_open, 1u);
@@ -225,12 +219,12 @@ TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
     seen_.clear();
     hook_ = [&](const Seen& s, uint32_t* result) {
       *result = FakePeer::kCloseConnection;
-      return s.code == OP_CREATE_FILE && Sum(OP_CREATE_FILE) == 3;  // under mu_
+      return s.code == OP_CREATE_FILE && Count(OP_CREATE_FILE) == 3;  // under mu_
     };
   }
   const SyncReport lost = Run({root_});
   std::lock_guard<std::mutex> hold(mu_);
-  EXPECT_EQ(Sum(OP_CREATE_FILE), 3u) << "nothing more is tried on a lost connection";
+  EXPECT_EQ(Count(OP_CREATE_FILE), 3u) << "nothing more is tried on a lost connection";
   EXPECT_EQ(lost.outcome, SyncReport::Outcome::kConnectionLost);
   EXPECT_EQ(lost.ExitCode(), 2);
   EXPECT_EQ(lost.failed_uploads, 0u);
@@ -306,8 +300,8 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
       if (s.code == OP_WRITE_FILE && s.handle != refused && s.handle != unreported) bytes += s.count;
     }
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(Sum(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
-    EXPECT_EQ(Sum(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
+    EXPECT_EQ(Count(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
+    EXPECT_EQ(Count(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
   }
   // Undone the same way, from the top: the full path is too long for rm.
   for (int i = 1; i < 24; ++i) {
@@ -355,7 +349,7 @@ TEST_F(SyncEngineFakeTest, StopAndFailedLogin) {
   EXPECT_EQ(SyncWorkerThread(nullptr, Job({})), 4);
   EXPECT_EQ(SyncWorkerThread(&engine_, Job({root_})), 1);
   std::lock_guard<std::mutex> hold(mu_);
-  EXPECT_EQ(Sum(OP_REMOVE_DIRECTORY), 2u) << "a run that cannot log in deletes nothing";
+  EXPECT_EQ(Count(OP_REMOVE_DIRECTORY), 2u) << "a run that cannot log in deletes nothing";
 }
 
 }  // namespace
