@@ -154,29 +154,26 @@ class ProgramTest : public ::testing::Test {
     }
     testing::MakeDirs(root_ + "/empty");
     for (int i = 0; i < 40; ++i) testing::WriteFile(root_ + "/子目录/第" + std::to_string(i) + "个文件.txt", "x");
-    for (const auto& [rel, content] : testing::ReadTree(root_)) {
-      if (rel.back() == '/') continue;
-      ++files_;
-      bytes_ += content.size();
+    for (const std::string& rel : testing::ListFiles(root_)) {
       struct stat st {};
       ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &st), 0);
+      ++files_;
+      bytes_ += static_cast<size_t>(st.st_size);
       newest_ = std::max(newest_, FileTimeFromTimespec(st.st_mtim));
     }
     ASSERT_TRUE(testing::WriteClientSettings(settings_path_, {root_}));
     ASSERT_EQ(Run({"--sync"}, &synced_), 0) << synced_;
-    const std::string opening = "向远程发送删除[";
-    ASSERT_EQ(synced_.rfind(opening, 0), 0u) << synced_;
-    day_ = synced_.substr(opening.size(), 3);
+    day_ = testing::OnlyWeekdayFolder(server_.share());
+    ASSERT_FALSE(day_.empty());
   }
   // Runs the program on the fixture's settings; `out` gets stdout, then
   // stderr (or `err` gets stderr).
   int Run(std::vector<std::string> args, std::string* out, uint16_t port = 0, std::string* err = nullptr) {
     args.insert(args.begin(), testing::ClientBinary());
     args.insert(args.end(), {"--settings", settings_path_, "--port", std::to_string(port ? port : server_.port())});
-    std::string err_text;
-    const int code = testing::RunProgram(args, 60000, out, &err_text);
-    if (err != nullptr) *err = err_text;
-    else *out += err_text;
+    std::string err_text;  // stays empty when the caller takes stderr apart
+    const int code = testing::RunProgram(args, 60000, out, err != nullptr ? err : &err_text);
+    *out += err_text;
     return code;
   }
   // The copy's file of local path `local`, on the server's disk.
@@ -256,13 +253,11 @@ TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
   const std::string copy = out_dir + root_;
   EXPECT_EQ(testing::ReadTree(copy), testing::ReadTree(root_));
   EXPECT_NE(out.find("恢复完毕[" + day_ + "]\n已恢复 " + Counts()), std::string::npos) << out;
-  for (const auto& [rel, content] : testing::ReadTree(root_)) {
-    if (rel.back() == '/') continue;
+  for (const std::string& rel : testing::ListFiles(root_)) {
     struct stat local {}, restored {};
     ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &local), 0);
     ASSERT_EQ(::stat((copy + "/" + rel).c_str(), &restored), 0);
-    EXPECT_EQ(restored.st_mtim.tv_sec, local.st_mtim.tv_sec) << rel;
-    EXPECT_EQ(restored.st_mtim.tv_nsec / 100, local.st_mtim.tv_nsec / 100) << rel;  // 100 ns on the wire
+    EXPECT_EQ(FileTimeFromTimespec(restored.st_mtim), FileTimeFromTimespec(local.st_mtim)) << rel;
   }
 
   testing::WriteFile(copy + "/zero.txt", "mine");
