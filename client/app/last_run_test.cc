@@ -26,17 +26,15 @@ std::string StatusOutput(const std::string& settings_path, bool timer_on, int* s
 }
 
 LastRun FailedRun() {
-  LastRun run;
-  run.ended = kNow - 3600;
-  run.account = "desk-ann";
-  run.result = 1;
-  run.summary = "已上传 2 个文件 (7 字节), 1 个目录, 失败 1 个, 用时 0 秒";
-  run.files = 2;
-  run.bytes = 7;
-  run.directories = 1;
-  run.failures = 1;
-  run.failed = {"  /home/ann/a.txt: 磁盘空间不足 (Error:112)"};
-  return run;
+  return {.ended = kNow - 3600,
+          .account = "desk-ann",
+          .result = 1,
+          .summary = "已上传 2 个文件 (7 字节), 1 个目录, 失败 1 个, 用时 0 秒",
+          .files = 2,
+          .bytes = 7,
+          .directories = 1,
+          .failures = 1,
+          .failed = {"  /home/ann/a.txt: 磁盘空间不足 (Error:112)"}};
 }
 
 // --status after a good, a failed, a missing and a missed run.
