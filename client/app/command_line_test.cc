@@ -200,7 +200,12 @@ class ProgramTest : public ::testing::Test {
 // A good run prints its status lines as they happen and ends with 0. A
 // second run the same day deletes the day's copy first, so a file removed
 // locally disappears from it; other days stay.
-TEST_F(ProgramTest, SyncReplacesTheDayAndIsRecorded) {
+//
+// Runs that cannot start end with 2: nothing listening (tried again after
+// 1, 2, 4, 8 and 15 units, 1 ms here, then the message); another process's
+// run on the same settings holding the lock file; no directories, or no
+// settings file (each recorded as a failed run, for --status and the alert).
+TEST_F(ProgramTest, SyncRunsThatDoAndThatCannotStart) {
   EXPECT_THAT(synced_, HasSubstr("]\n已上传 " + Counts() + "5 个目录, 失败 0 个, 用时 "));
   ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
   const std::string other_day = testing::ServerCopyPath(server_.share(), day_ == "Sun" ? "Mon" : "Sun", "/keep.txt");
@@ -211,14 +216,8 @@ TEST_F(ProgramTest, SyncReplacesTheDayAndIsRecorded) {
   EXPECT_THAT(out, StartsWith("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n"));
   EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
   EXPECT_EQ(testing::ReadFile(other_day), "another day");
-}
 
-// Runs that cannot start end with 2: nothing listening (tried again after
-// 1, 2, 4, 8 and 15 units, 1 ms here, then the message); another process's
-// run on the same settings holding the lock file; no directories, or no
-// settings file (each recorded as a failed run, for --status and the alert).
-TEST_F(ProgramTest, RunsThatCannotStart) {
-  std::string out, err;
+  std::string err;
   EXPECT_EQ(Run({"--sync", "--retry-unit-ms", "1"}, &out, testing::PickFreePort(), &err), 2);
   EXPECT_THAT(err, HasSubstr("Ostrova: 连接文件服务器失败[127.0.0.1-Error:10061]\n"));
   EXPECT_THAT(err, HasSubstr("[Ostrova]--配置的文件服务器IP无法连接\n"));
