@@ -24,14 +24,11 @@ constexpr uint32_t kLoopback = 0x7F000001;
 // A fake that answers the session, space and listing requests and gives the
 // login results in order (0 once they run out), and `register_result`.
 struct ScriptedLogin {
-  explicit ScriptedLogin(std::vector<uint32_t> logins = {}, uint32_t register_result = 0)
-      : login_results(std::move(logins)), register_result(register_result) {}
-
   std::vector<uint32_t> login_results;
   uint32_t register_result = 0;
   size_t logins = 0;
-  std::vector<std::string> credentials;  // "name:digest" of each login and register
-  std::vector<std::string> listed;
+  std::vector<std::string> credentials = {};  // "name:digest" of each login and register
+  std::vector<std::string> listed = {};
 
   uint32_t Handle(const FakePeer::Request& r, std::vector<uint8_t>* reply) {
     std::string_view name, digest;
@@ -92,7 +89,7 @@ TEST(ClientSessionTest, LoginSequencesAndBadArguments) {
   const std::string credentials = std::string(kSyncUserName) + ":" + PasswordDigest(kSyncPassword);
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.logins));
-    ScriptedLogin script(c.logins, c.register_result);
+    ScriptedLogin script{.login_results = c.logins, .register_result = c.register_result};
     FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     testing::RecordingUi ui;
