@@ -98,11 +98,8 @@ TEST(LastRunTest, AFailedRunIsNotifiedOnTheSessionBus) {
   LastRun good = FailedRun();
   good.result = 0;
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), good));
-  const std::string before = bus.Received();
-  EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, bus.address(), stderr), 0);
-  EXPECT_EQ(bus.Received(), before);
   EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, "unix:path=" + tmp.path() + "/no-bus", stderr), 0)
-      << "nothing due, so no bus is needed";
+      << "nothing due, so no bus is needed (and none raised)";
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), FailedRun()));
   EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, "unix:path=" + tmp.path() + "/no-bus", stderr), 1);
 }
