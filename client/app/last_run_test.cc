@@ -9,6 +9,7 @@
 #include "client/app/run_recorder.h"
 #include "testing/fake_notification_bus.h"
 #include "testing/temp_dir.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {
@@ -16,13 +17,9 @@ namespace {
 constexpr time_t kNow = 1'800'000'000;
 
 std::string StatusOutput(const std::string& settings_path, bool timer_on, int* status) {
-  FILE* out = std::tmpfile();
-  *status = RunStatusCommand(settings_path, timer_on, kNow, out);
-  std::rewind(out);
-  char text[2048] = {};
-  const size_t n = std::fread(text, 1, sizeof text - 1, out);
-  std::fclose(out);
-  return std::string(text, n);
+  testing::CapturedStdout out;
+  *status = RunStatusCommand(settings_path, timer_on, kNow, stdout);
+  return out.Text();
 }
 
 LastRun FailedRun() {
