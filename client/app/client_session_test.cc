@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -96,9 +95,8 @@ TEST(ClientSessionTest, LoginSequencesAndBadArguments) {
     testing::RecordingStatus status;
     EXPECT_EQ(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status), c.ok);
     EXPECT_EQ(fake.Codes(), c.codes);
-    EXPECT_EQ(script.credentials, std::vector<std::string>(std::count(c.codes.begin(), c.codes.end(), L) +
-                                                               std::count(c.codes.begin(), c.codes.end(), R),
-                                                           credentials));
+    EXPECT_EQ(script.credentials.size(), fake.CountOf(L) + fake.CountOf(R));
+    for (const std::string& sent : script.credentials) EXPECT_EQ(sent, credentials);
     EXPECT_EQ(status.lines(), c.status.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.status});
     EXPECT_EQ(ui.messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
     EXPECT_EQ(ui.exit_codes, c.message.empty() ? std::vector<int>{} : std::vector<int>{0});
