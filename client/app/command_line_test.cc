@@ -246,12 +246,17 @@ TEST_F(ProgramTest, SyncRunsThatDoAndThatCannotStart) {
   EXPECT_THAT(err, HasSubstr("请先进行环境配置"));
 }
 
-// To a new folder every file comes back byte for byte under its local name,
-// with its modification time, and the empty directory with them. Over an
-// existing file nothing is replaced unless asked (exit 1 names it); without
-// --to a file goes back to its own path; nothing is left under a temporary
-// name.
-TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
+// The copy modes on one fresh copy. --restore: to a new folder every file
+// comes back byte for byte under its local name, with its modification time,
+// and the empty directory with them. Over an existing file nothing is
+// replaced unless asked (exit 1 names it); without --to a file goes back to
+// its own path; nothing is left under a temporary name.
+//
+// --verify passes on the copy, then names a file changed on the share, one
+// deleted there, one added locally and one deleted locally. --list shows the
+// copy's counts and the files below a path with size and time; every mode
+// ends with 2 when no server answers.
+TEST_F(ProgramTest, RestoreVerifyAndList) {
   const std::string out_dir = tmp_.path() + "/restored";
   std::string out;
   ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 0) << out;
@@ -279,14 +284,7 @@ TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
   // A path the copy does not hold is a failure named with its path.
   EXPECT_EQ(Run({"--restore", day_, root_ + "/nothing.txt", "--to", out_dir}, &out), 1);
   EXPECT_THAT(out, HasSubstr("恢复失败\n  " + root_ + "/nothing.txt: "));
-}
 
-// --verify passes on the fresh copy, then names a file changed on the share,
-// one deleted there, one added locally and one deleted locally. --list shows
-// the copy's counts and the files below a path with size and time; every
-// mode ends with 2 when no server answers.
-TEST_F(ProgramTest, VerifyAndList) {
-  std::string out;
   EXPECT_EQ(Run({"--verify", day_}, &out), 0) << out;
   EXPECT_THAT(out, HasSubstr("校验完毕[" + day_ + "]: 副本与本地一致\n一致 " + std::to_string(files_) + " 个, "));
 
