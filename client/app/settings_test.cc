@@ -1,9 +1,8 @@
 #include "client/app/settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -120,11 +119,9 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
   EXPECT_EQ(testing::ReadTree(dir_).size(), 1u) << "a temporary file stayed behind";
 
   EXPECT_NE(SaveSettings(dir_ + "/missing/" + kSettingsFileName, s), 0u);
-  ASSERT_EQ(::mkdir((dir_ + "/asdir").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/asdir"));
   EXPECT_NE(SaveSettings(dir_ + "/asdir", s), 0u);
-  struct stat st {};
-  ASSERT_EQ(::stat((dir_ + "/asdir").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/asdir"));
   EXPECT_EQ(testing::ReadFile(path_), saved);
 
   s.start_time = StartTime{2024, 1, 2, 0, 0, 0};  // midnight, no directories
@@ -167,11 +164,8 @@ TEST_F(SettingsFileTest, WhereTheFileIs) {
   EXPECT_EQ(LoadSettings(dir_ + "/none.ini", &s), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(s.server_address, 42u);
 
-  char exe[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  ASSERT_GT(n, 0);
-  const std::string program(exe, static_cast<size_t>(n));
-  EXPECT_EQ(DefaultSettingsPath(), program.substr(0, program.rfind('/') + 1) + "BK_CLIENT_CFG.ini");
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(DefaultSettingsPath(), (program.parent_path() / "BK_CLIENT_CFG.ini").string());
 
   EXPECT_EQ(SettingsPathFor(dir_ + "/", nullptr, "/home/ann"), dir_ + "/BK_CLIENT_CFG.ini");
   const std::string missing = dir_ + "/no-such-folder/";
