@@ -35,10 +35,15 @@ using testing::FakePeer;
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr uint32_t kSpace = 0x10000000;  // what the fake reports as space left
 
-// Noon UTC of 2024-05-06 and 7: a Monday and a Tuesday in every zone from
-// UTC-11 to UTC+11.
-constexpr time_t kMonday = 1714996800;
-constexpr time_t kTuesday = kMonday + 86400;
+// Local noon of the day whose noon UTC is `utc_noon`: the engine takes the
+// weekday from local time, whatever the zone.
+time_t LocalNoon(time_t utc_noon) {
+  tm local{};
+  ::localtime_r(&utc_noon, &local);
+  return utc_noon - local.tm_gmtoff;
+}
+const time_t kMonday = LocalNoon(1714996800);  // 2024-05-06
+const time_t kTuesday = LocalNoon(1714996800 + 86400);
 
 // A request as the fake saw it, with what it concerns.
 struct Seen {
