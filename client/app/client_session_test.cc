@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,14 +23,11 @@ constexpr uint32_t kLoopback = 0x7F000001;
 // A fake that answers the session, space and listing requests and gives the
 // login results in order (0 once they run out), and `register_result`.
 struct ScriptedLogin {
-  explicit ScriptedLogin(std::vector<uint32_t> logins = {}, uint32_t register_result = 0)
-      : login_results(std::move(logins)), register_result(register_result) {}
-
   std::vector<uint32_t> login_results;
   uint32_t register_result = 0;
   size_t logins = 0;
-  std::vector<std::string> credentials;  // "name:digest" of each login and register
-  std::vector<std::string> listed;
+  std::vector<std::string> credentials = {};  // "name:digest" of each login and register
+  std::vector<std::string> listed = {};
 
   uint32_t Handle(const FakePeer::Request& r, std::vector<uint8_t>* reply) {
     std::string_view name, digest;
@@ -66,42 +62,41 @@ struct ScriptedLogin {
 // previous connection close); other refusals and a failed registration end
 // the attempt with a status line naming the code; a failed login after
 // registering shows its message and asks for the process to end with 0.
-TEST(ClientSessionTest, LoginSequences) {
-  const uint16_t L = OP_LOGIN, R = OP_REGISTER_USER, S = OP_GET_SPACE_INFO, D = OP_LIST_DIRECTORY;
+// Null arguments give 1 and send nothing; without a connection the
+// operations fail instead of crashing.
+TEST(ClientSessionTest, LoginSequencesAndBadArguments) {
+  const uint16_t O = OP_OPEN_SESSION, L = OP_LOGIN, R = OP_REGISTER_USER, S = OP_GET_SPACE_INFO, D = OP_LIST_DIRECTORY;
   const struct {
     std::vector<uint32_t> logins;
     uint32_t register_result;
     bool ok;
-    std::vector<uint16_t> codes;  // after the session's opening
-    std::string status;           // the one status line, if any
-    std::string message;          // the one message box, if any
+    std::vector<uint16_t> codes;
+    std::string status;   // the one status line, if any
+    std::string message;  // the one message box, if any
   } kCases[] = {
-      {{0}, 0, true, {L, S, D}, "", ""},
-      {{RESULT_NOT_LOGGED_IN, 0}, 0, true, {L, R, L, S, D}, "", ""},
-      {{RESULT_ALREADY_LOGGED_IN, 0}, 0, true, {L, L, S, D}, "", ""},
-      {{RESULT_ALREADY_LOGGED_IN, RESULT_ALREADY_LOGGED_IN, RESULT_ALREADY_LOGGED_IN}, 0, false, {L, L, L},
+      {{0}, 0, true, {O, L, S, D}, "", ""},
+      {{RESULT_NOT_LOGGED_IN, 0}, 0, true, {O, L, R, L, S, D}, "", ""},
+      {{RESULT_ALREADY_LOGGED_IN, 0}, 0, true, {O, L, L, S, D}, "", ""},
+      {{RESULT_ALREADY_LOGGED_IN, RESULT_ALREADY_LOGGED_IN, RESULT_ALREADY_LOGGED_IN}, 0, false, {O, L, L, L},
        "登录失败[sync]: 账户正在使用 (0x3503)\n", ""},
-      {{RESULT_WRONG_PASSWORD}, 0, false, {L}, "登录失败[sync]: 密码错误 (0x3502)\n", ""},
-      {{5}, 0, false, {L}, "登录失败[sync]: 拒绝访问 (Error:5)\n", ""},
-      {{RESULT_NOT_LOGGED_IN}, RESULT_USER_EXISTS, false, {L, R}, "注册用户失败[sync]: 用户名已存在 (0x3500)\n", ""},
-      {{RESULT_NOT_LOGGED_IN, RESULT_WRONG_PASSWORD}, 0, false, {L, R, L}, "登录失败[sync]: 密码错误 (0x3502)\n",
+      {{RESULT_WRONG_PASSWORD}, 0, false, {O, L}, "登录失败[sync]: 密码错误 (0x3502)\n", ""},
+      {{5}, 0, false, {O, L}, "登录失败[sync]: 拒绝访问 (Error:5)\n", ""},
+      {{RESULT_NOT_LOGGED_IN}, RESULT_USER_EXISTS, false, {O, L, R}, "注册用户失败[sync]: 用户名已存在 (0x3500)\n", ""},
+      {{RESULT_NOT_LOGGED_IN, RESULT_WRONG_PASSWORD}, 0, false, {O, L, R, L}, "登录失败[sync]: 密码错误 (0x3502)\n",
        "Ostrova|连接备份服务器失败[Error:13570-----注册用户名后登陆失败]"},
   };
   const std::string credentials = std::string(kSyncUserName) + ":" + PasswordDigest(kSyncPassword);
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.logins));
-    ScriptedLogin script(c.logins, c.register_result);
+    ScriptedLogin script{.login_results = c.logins, .register_result = c.register_result};
     FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
     ClientSession session;
     testing::RecordingUi ui;
     testing::RecordingStatus status;
     EXPECT_EQ(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status), c.ok);
-    std::vector<uint16_t> codes = {OP_OPEN_SESSION};
-    codes.insert(codes.end(), c.codes.begin(), c.codes.end());
-    EXPECT_EQ(fake.Codes(), codes);
-    EXPECT_EQ(script.credentials, std::vector<std::string>(std::count(c.codes.begin(), c.codes.end(), L) +
-                                                               std::count(c.codes.begin(), c.codes.end(), R),
-                                                           credentials));
+    EXPECT_EQ(fake.Codes(), c.codes);
+    EXPECT_EQ(script.credentials.size(), fake.CountOf(L) + fake.CountOf(R));
+    for (const std::string& sent : script.credentials) EXPECT_EQ(sent, credentials);
     EXPECT_EQ(status.lines(), c.status.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.status});
     EXPECT_EQ(ui.messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
     EXPECT_EQ(ui.exit_codes, c.message.empty() ? std::vector<int>{} : std::vector<int>{0});
@@ -111,28 +106,19 @@ TEST(ClientSessionTest, LoginSequences) {
     EXPECT_EQ(script.listed, std::vector<std::string>{"\\"});
     EXPECT_EQ(session.user_name(), "sync");
     EXPECT_EQ(session.current_directory(), "\\");
+    EXPECT_EQ(session.Register(nullptr, "x"), 1u);
+    EXPECT_EQ(session.Register("sync", nullptr), 1u);
+    EXPECT_EQ(session.Login(nullptr, "x"), 1u);
+    EXPECT_EQ(session.Login("sync", nullptr), 1u);
+    EXPECT_EQ(fake.Codes(), c.codes) << "a call with a null argument sent something";
     session.Disconnect();
     EXPECT_EQ(session.connection(), nullptr);
+    EXPECT_NE(session.Login("sync", "x"), 0u);
+    EXPECT_NE(session.Delete("Mon", true), 0u);
+    EXPECT_NE(session.RefreshSpace(), 0u);
+    EXPECT_EQ(session.List(nullptr, "\\"), 1u);
+    EXPECT_NE(session.UploadFile("Mon", "/tmp/x", false), 0u);
   }
-}
-
-// Null arguments give 1 and send nothing; without a connection the
-// operations fail instead of crashing.
-TEST(ClientSessionTest, BadArgumentsAndNoConnection) {
-  ClientSession session;
-  EXPECT_NE(session.Login("sync", "x"), 0u);
-  EXPECT_NE(session.Delete("Mon", true), 0u);
-  EXPECT_NE(session.RefreshSpace(), 0u);
-  EXPECT_EQ(session.List(nullptr, "\\"), 1u);
-  EXPECT_NE(session.UploadFile("Mon", "/tmp/x", false), 0u);
-  ScriptedLogin script;
-  FakePeer fake(FakePeer::Answering([&](const auto& r, auto* out) { return script.Handle(r, out); }));
-  ASSERT_EQ(session.Connect("127.0.0.1", fake.port()), 0u);
-  EXPECT_EQ(session.Register(nullptr, "x"), 1u);
-  EXPECT_EQ(session.Register("sync", nullptr), 1u);
-  EXPECT_EQ(session.Login(nullptr, "x"), 1u);
-  EXPECT_EQ(session.Login("sync", nullptr), 1u);
-  EXPECT_EQ(fake.Codes(), std::vector<uint16_t>{OP_OPEN_SESSION});
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
 #include "client/app/command_line.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
-#include "client/app/account_name.h"
 #include "client/app/copy_browser.h"
 #include "client/app/last_run.h"
 #include "client/app/run_lock.h"
@@ -24,6 +23,11 @@
 
 namespace tervane {
 namespace {
+
+using ::testing::Each;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 std::vector<char*> Argv(std::vector<std::string>* args) {
   args->insert(args->begin(), "tervaneclt");
@@ -114,11 +118,11 @@ TEST(CommandLineTest, RunCommandLineModes) {
   EXPECT_EQ(out, UsageText());
   ASSERT_TRUE(run({"--version"}, &code, &out, &err));
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(out.rfind("tervaneclt ", 0), 0u);
+  EXPECT_THAT(out, StartsWith("tervaneclt "));
   ASSERT_TRUE(run({"--bogus"}, &code, &out, &err));
   EXPECT_EQ(code, 2);
-  EXPECT_NE(err.find("unknown argument: --bogus"), std::string::npos);
-  EXPECT_NE(err.find("Usage:"), std::string::npos);
+  EXPECT_THAT(err, HasSubstr("unknown argument: --bogus"));
+  EXPECT_THAT(err, HasSubstr("Usage:"));
   code = -1;
   EXPECT_FALSE(run({"--settings", "/tmp/x.ini"}, &code, &out, &err));
   EXPECT_EQ(code, -1);
@@ -156,41 +160,30 @@ class ProgramTest : public ::testing::Test {
     }
     testing::MakeDirs(root_ + "/empty");
     for (int i = 0; i < 40; ++i) testing::WriteFile(root_ + "/子目录/第" + std::to_string(i) + "个文件.txt", "x");
-    for (const auto& [rel, content] : testing::ReadTree(root_)) {
-      if (rel.back() == '/') continue;
-      ++files_;
-      bytes_ += content.size();
+    for (const std::string& rel : testing::ListFiles(root_)) {
       struct stat st {};
       ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &st), 0);
+      ++files_;
+      bytes_ += static_cast<size_t>(st.st_size);
       newest_ = std::max(newest_, FileTimeFromTimespec(st.st_mtim));
     }
-    Configure({root_});
+    ASSERT_TRUE(testing::WriteClientSettings(settings_path_, {root_}));
     ASSERT_EQ(Run({"--sync"}, &synced_), 0) << synced_;
-    const std::string opening = "向远程发送删除[";
-    ASSERT_EQ(synced_.rfind(opening, 0), 0u) << synced_;
-    day_ = synced_.substr(opening.size(), 3);
-  }
-  void Configure(const std::vector<std::string>& dirs) {
-    SyncSettings settings;
-    settings.server_address = 0x7F000001;
-    settings.directories = dirs;
-    ASSERT_EQ(SaveSettings(settings_path_, settings), 0u);
+    day_ = testing::OnlyWeekdayFolder(server_.share());
+    ASSERT_FALSE(day_.empty());
   }
   // Runs the program on the fixture's settings; `out` gets stdout, then
   // stderr (or `err` gets stderr).
   int Run(std::vector<std::string> args, std::string* out, uint16_t port = 0, std::string* err = nullptr) {
     args.insert(args.begin(), testing::ClientBinary());
     args.insert(args.end(), {"--settings", settings_path_, "--port", std::to_string(port ? port : server_.port())});
-    std::string err_text;
-    const int code = testing::RunProgram(args, 60000, out, &err_text);
-    if (err != nullptr) *err = err_text;
-    else *out += err_text;
+    std::string err_text;  // stays empty when the caller takes stderr apart
+    const int code = testing::RunProgram(args, 60000, out, err != nullptr ? err : &err_text);
+    *out += err_text;
     return code;
   }
   // The copy's file of local path `local`, on the server's disk.
-  std::string OnShare(const std::string& local) {
-    return server_.home(AccountName("")) + "/" + day_ + local;
-  }
+  std::string OnShare(const std::string& local) { return testing::ServerCopyPath(server_.share(), day_, local); }
   std::string Counts() const { return std::to_string(files_) + " 个文件 (" + std::to_string(bytes_) + " 字节), "; }
 
   testing::TestServer server_;
@@ -207,28 +200,27 @@ class ProgramTest : public ::testing::Test {
 // A good run prints its status lines as they happen and ends with 0. A
 // second run the same day deletes the day's copy first, so a file removed
 // locally disappears from it; other days stay.
-TEST_F(ProgramTest, SyncReplacesTheDayAndIsRecorded) {
-  EXPECT_NE(synced_.find("]\n已上传 " + Counts() + "5 个目录, 失败 0 个, 用时 "), std::string::npos) << synced_;
-  ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
-  const std::string other_day = server_.home(AccountName("")) + "/" + (day_ == "Sun" ? "Mon" : "Sun") + "/keep.txt";
-  testing::WriteFile(other_day, "another day");
-  ASSERT_TRUE(server_.WaitForRelease(0, 10000));  // the account is free again
-  std::string out;
-  ASSERT_EQ(Run({"--sync"}, &out), 0) << out;
-  EXPECT_EQ(out.rfind("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n", 0), 0u) << out;
-  EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
-  EXPECT_EQ(testing::ReadFile(other_day), "another day");
-}
-
+//
 // Runs that cannot start end with 2: nothing listening (tried again after
 // 1, 2, 4, 8 and 15 units, 1 ms here, then the message); another process's
 // run on the same settings holding the lock file; no directories, or no
 // settings file (each recorded as a failed run, for --status and the alert).
-TEST_F(ProgramTest, RunsThatCannotStart) {
-  std::string out, err;
+TEST_F(ProgramTest, SyncRunsThatDoAndThatCannotStart) {
+  EXPECT_THAT(synced_, HasSubstr("]\n已上传 " + Counts() + "5 个目录, 失败 0 个, 用时 "));
+  ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
+  const std::string other_day = testing::ServerCopyPath(server_.share(), day_ == "Sun" ? "Mon" : "Sun", "/keep.txt");
+  testing::WriteFile(other_day, "another day");
+  ASSERT_TRUE(server_.WaitForRelease(0, 10000));  // the account is free again
+  std::string out;
+  ASSERT_EQ(Run({"--sync"}, &out), 0) << out;
+  EXPECT_THAT(out, StartsWith("向远程发送删除[" + day_ + "]命令\n远程删除[" + day_ + "] 成功\n"));
+  EXPECT_FALSE(testing::ReadTree(OnShare(root_)).count("zero.txt")) << "the day's copy was not replaced";
+  EXPECT_EQ(testing::ReadFile(other_day), "another day");
+
+  std::string err;
   EXPECT_EQ(Run({"--sync", "--retry-unit-ms", "1"}, &out, testing::PickFreePort(), &err), 2);
-  EXPECT_NE(err.find("Ostrova: 连接文件服务器失败[127.0.0.1-Error:10061]\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("[Ostrova]--配置的文件服务器IP无法连接\n"), std::string::npos) << err;
+  EXPECT_THAT(err, HasSubstr("Ostrova: 连接文件服务器失败[127.0.0.1-Error:10061]\n"));
+  EXPECT_THAT(err, HasSubstr("[Ostrova]--配置的文件服务器IP无法连接\n"));
   std::string retries;
   for (int wait : {1, 2, 4, 8, 15}) {
     retries += "连接文件服务器失败[127.0.0.1]: 服务器拒绝连接 (服务未运行?) (Error:10061)，" + std::to_string(wait) +
@@ -241,9 +233,9 @@ TEST_F(ProgramTest, RunsThatCannotStart) {
     EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2) << out << err;
     EXPECT_EQ(out, kRunBusyText);
   }
-  Configure({});
+  ASSERT_TRUE(testing::WriteClientSettings(settings_path_, {}));
   EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2);
-  EXPECT_NE(err.find("请选择待备份的目录"), std::string::npos) << err;
+  EXPECT_THAT(err, HasSubstr("请选择待备份的目录"));
   EXPECT_TRUE(out.empty());
   LastRun record;
   ASSERT_TRUE(ReadLastRun(LastRunPath(settings_path_), &record));
@@ -251,70 +243,58 @@ TEST_F(ProgramTest, RunsThatCannotStart) {
   EXPECT_EQ(record.summary, "请选择待备份的目录");
   ASSERT_EQ(::unlink(settings_path_.c_str()), 0);
   EXPECT_EQ(Run({"--sync"}, &out, 0, &err), 2);
-  EXPECT_NE(err.find("请先进行环境配置"), std::string::npos) << err;
+  EXPECT_THAT(err, HasSubstr("请先进行环境配置"));
 }
 
-// To a new folder every file comes back byte for byte under its local name,
-// with its modification time, and the empty directory with them. Over an
-// existing file nothing is replaced unless asked (exit 1 names it); without
-// --to a file goes back to its own path; nothing is left under a temporary
-// name.
-TEST_F(ProgramTest, RestoreBringsTheTreeBack) {
+// The copy modes on one fresh copy. --restore: to a new folder every file
+// comes back byte for byte under its local name, with its modification time,
+// and the empty directory with them. Over an existing file nothing is
+// replaced unless asked (exit 1 names it); without --to a file goes back to
+// its own path; nothing is left under a temporary name.
+//
+// --verify passes on the copy, then names a file changed on the share, one
+// deleted there, one added locally and one deleted locally. --list shows the
+// copy's counts and the files below a path with size and time; every mode
+// ends with 2 when no server answers.
+TEST_F(ProgramTest, RestoreVerifyAndList) {
   const std::string out_dir = tmp_.path() + "/restored";
   std::string out;
   ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 0) << out;
   const std::string copy = out_dir + root_;
   EXPECT_EQ(testing::ReadTree(copy), testing::ReadTree(root_));
-  EXPECT_NE(out.find("恢复完毕[" + day_ + "]\n已恢复 " + Counts()), std::string::npos) << out;
-  for (const auto& [rel, content] : testing::ReadTree(root_)) {
-    if (rel.back() == '/') continue;
+  EXPECT_THAT(out, HasSubstr("恢复完毕[" + day_ + "]\n已恢复 " + Counts()));
+  for (const std::string& rel : testing::ListFiles(root_)) {
     struct stat local {}, restored {};
     ASSERT_EQ(::stat((root_ + "/" + rel).c_str(), &local), 0);
     ASSERT_EQ(::stat((copy + "/" + rel).c_str(), &restored), 0);
-    EXPECT_EQ(restored.st_mtim.tv_sec, local.st_mtim.tv_sec) << rel;
-    EXPECT_EQ(restored.st_mtim.tv_nsec / 100, local.st_mtim.tv_nsec / 100) << rel;  // 100 ns on the wire
+    EXPECT_EQ(FileTimeFromTimespec(restored.st_mtim), FileTimeFromTimespec(local.st_mtim)) << rel;
   }
 
   testing::WriteFile(copy + "/zero.txt", "mine");
   ASSERT_EQ(Run({"--restore", day_, root_, "--to", out_dir}, &out), 1) << out;
-  EXPECT_NE(out.find("  " + root_ + "/zero.txt: 本地已有此文件，未覆盖\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("  " + root_ + "/zero.txt: 本地已有此文件，未覆盖\n"));
   EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "mine");
   ASSERT_EQ(Run({"--restore", day_, root_ + "/zero.txt", "--to", out_dir, "--overwrite"}, &out), 0) << out;
   EXPECT_EQ(testing::ReadFile(copy + "/zero.txt"), "");
 
   ASSERT_EQ(::unlink((root_ + "/子目录/notes.txt").c_str()), 0);
-  std::string lower_day = day_;  // a day is taken in any case
-  for (char& c : lower_day) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
-  ASSERT_EQ(Run({"--restore", lower_day, root_ + "/子目录/notes.txt"}, &out), 0) << out;
+  ASSERT_EQ(Run({"--restore", day_, root_ + "/子目录/notes.txt"}, &out), 0) << out;
   EXPECT_EQ(testing::ReadFile(root_ + "/子目录/notes.txt"), "notes");
-  for (const auto& [rel, content] : testing::ReadTree(tmp_.path())) {
-    EXPECT_EQ(rel.find(".tervane-restore-"), std::string::npos) << rel;
-  }
+  EXPECT_THAT(testing::ListFiles(tmp_.path()), Each(Not(HasSubstr(".tervane-restore-"))));
   // A path the copy does not hold is a failure named with its path.
   EXPECT_EQ(Run({"--restore", day_, root_ + "/nothing.txt", "--to", out_dir}, &out), 1);
-  EXPECT_NE(out.find("恢复失败\n  " + root_ + "/nothing.txt: "), std::string::npos) << out;
-}
+  EXPECT_THAT(out, HasSubstr("恢复失败\n  " + root_ + "/nothing.txt: "));
 
-// --verify passes on the fresh copy, then names a file changed on the share,
-// one deleted there, one added locally and one deleted locally. --list shows
-// the copy's counts and the files below a path with size and time; every
-// mode ends with 2 when no server answers.
-TEST_F(ProgramTest, VerifyAndList) {
-  std::string out;
   EXPECT_EQ(Run({"--verify", day_}, &out), 0) << out;
-  EXPECT_NE(out.find("校验完毕[" + day_ + "]: 副本与本地一致\n一致 " + std::to_string(files_) + " 个, "),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("校验完毕[" + day_ + "]: 副本与本地一致\n一致 " + std::to_string(files_) + " 个, "));
 
   ASSERT_EQ(Run({"--list"}, &out), 0) << out;
-  EXPECT_NE(out.find(day_ + "  " + FormatFileTime(newest_) + "  " + std::to_string(files_) + " 个文件  " +
-                     std::to_string(bytes_) + " 字节\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr(day_ + "  " + FormatFileTime(newest_) + "  " + std::to_string(files_) + " 个文件  " +
+                             std::to_string(bytes_) + " 字节\n"));
   ASSERT_EQ(Run({"--list", day_, root_ + "/子目录"}, &out), 0) << out;
-  EXPECT_NE(out.find("           5  "), std::string::npos) << out;
-  EXPECT_NE(out.find("  " + root_ + "/子目录/notes.txt\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(": 共 41 个文件，45 字节，0 个目录\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("           5  "));
+  EXPECT_THAT(out, HasSubstr("  " + root_ + "/子目录/notes.txt\n"));
+  EXPECT_THAT(out, HasSubstr(": 共 41 个文件，45 字节，0 个目录\n"));
   ASSERT_EQ(Run({"--list", day_, root_ + "/missing"}, &out), 1) << out;
 
   const std::string changed = OnShare(root_ + "/a\xEF\x80\xA2" "b\xEF\x80\xA5" "c\xEF\x80\xA1" "d\xEF\x80\xA7" "e.txt");
@@ -324,13 +304,12 @@ TEST_F(ProgramTest, VerifyAndList) {
   testing::WriteFile(root_ + "/new.txt", "new");
   ASSERT_EQ(::unlink((root_ + "/zero.txt").c_str()), 0);
   EXPECT_EQ(Run({"--verify", day_}, &out), 1) << out;
-  EXPECT_NE(out.find("内容不同: " + root_ + "/a:b?c*d|e.txt\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("服务器上没有: " + root_ + "/plus.bin\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("服务器上没有: " + root_ + "/new.txt\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("本地已不存在: " + root_ + "/zero.txt\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("一致 " + std::to_string(files_ - 3) + " 个, 服务器上没有 2 个, 不同 1 个, 本地已不存在 1 个, 失败 0 个"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("内容不同: " + root_ + "/a:b?c*d|e.txt\n"));
+  EXPECT_THAT(out, HasSubstr("服务器上没有: " + root_ + "/plus.bin\n"));
+  EXPECT_THAT(out, HasSubstr("服务器上没有: " + root_ + "/new.txt\n"));
+  EXPECT_THAT(out, HasSubstr("本地已不存在: " + root_ + "/zero.txt\n"));
+  EXPECT_THAT(out, HasSubstr("一致 " + std::to_string(files_ - 3) +
+                             " 个, 服务器上没有 2 个, 不同 1 个, 本地已不存在 1 个, 失败 0 个"));
 
   const uint16_t nobody = testing::PickFreePort();
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{

@@ -9,6 +9,7 @@
 #include "client/app/run_recorder.h"
 #include "testing/fake_notification_bus.h"
 #include "testing/temp_dir.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {
@@ -16,27 +17,21 @@ namespace {
 constexpr time_t kNow = 1'800'000'000;
 
 std::string StatusOutput(const std::string& settings_path, bool timer_on, int* status) {
-  FILE* out = std::tmpfile();
-  *status = RunStatusCommand(settings_path, timer_on, kNow, out);
-  std::rewind(out);
-  char text[2048] = {};
-  const size_t n = std::fread(text, 1, sizeof text - 1, out);
-  std::fclose(out);
-  return std::string(text, n);
+  testing::CapturedStdout out;
+  *status = RunStatusCommand(settings_path, timer_on, kNow, stdout);
+  return out.Text();
 }
 
 LastRun FailedRun() {
-  LastRun run;
-  run.ended = kNow - 3600;
-  run.account = "desk-ann";
-  run.result = 1;
-  run.summary = "已上传 2 个文件 (7 字节), 1 个目录, 失败 1 个, 用时 0 秒";
-  run.files = 2;
-  run.bytes = 7;
-  run.directories = 1;
-  run.failures = 1;
-  run.failed = {"  /home/ann/a.txt: 磁盘空间不足 (Error:112)"};
-  return run;
+  return {.ended = kNow - 3600,
+          .account = "desk-ann",
+          .result = 1,
+          .summary = "已上传 2 个文件 (7 字节), 1 个目录, 失败 1 个, 用时 0 秒",
+          .files = 2,
+          .bytes = 7,
+          .directories = 1,
+          .failures = 1,
+          .failed = {"  /home/ann/a.txt: 磁盘空间不足 (Error:112)"}};
 }
 
 // --status after a good, a failed, a missing and a missed run.
@@ -100,11 +95,8 @@ TEST(LastRunTest, AFailedRunIsNotifiedOnTheSessionBus) {
   LastRun good = FailedRun();
   good.result = 0;
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), good));
-  const std::string before = bus.Received();
-  EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, bus.address(), stderr), 0);
-  EXPECT_EQ(bus.Received(), before);
   EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, "unix:path=" + tmp.path() + "/no-bus", stderr), 0)
-      << "nothing due, so no bus is needed";
+      << "nothing due, so no bus is needed (and none raised)";
   ASSERT_TRUE(WriteLastRun(LastRunPath(settings), FailedRun()));
   EXPECT_EQ(RunNotifyFailureCommand(settings, true, kNow, "unix:path=" + tmp.path() + "/no-bus", stderr), 1);
 }

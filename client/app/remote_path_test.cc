@@ -47,19 +47,11 @@ TEST(RemotePathTest, RefusedCharactersRoundTrip) {
   }
 }
 
-// Out-of-range days have no name.
-TEST(RemotePathTest, Weekdays) {
-  EXPECT_STREQ(WeekdayName(0), "Sun");
-  EXPECT_STREQ(WeekdayName(6), "Sat");
-  EXPECT_EQ(WeekdayName(-1), nullptr);
-  EXPECT_EQ(WeekdayName(7), nullptr);
-}
-
 // POSIX paths lose their leading slash, drive paths keep their letter, empty
 // components are dropped, directory markers keep their bar after the last
 // name; refused characters travel under their private-use names. Relative
 // paths and "." or ".." components are refused; a path with no name is not
-// found.
+// found. Out-of-range weekdays have no name.
 TEST(RemotePathTest, MapsLocalPaths) {
   const struct {
     const char* day;
@@ -89,6 +81,8 @@ TEST(RemotePathTest, MapsLocalPaths) {
   }
   EXPECT_EQ(MapRemoteName("Mon", "/", &out), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(MapRemoteName("Mon", "/|", &out), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(WeekdayName(-1), nullptr);
+  EXPECT_EQ(WeekdayName(7), nullptr);
 }
 
 // The wire form is GB18030 and must fit one create request: "Mon\" + 246

@@ -1,9 +1,8 @@
 #include "client/app/settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,8 +14,10 @@ namespace {
 
 using V = std::vector<std::string>;
 
+// Directories already in the record are replaced, not added to.
 SyncSettings Parse(const std::string& body) {
   SyncSettings s;
+  s.directories = {"/old"};
   ParseSettingsText("[BK_CFG_INIF]\n" + body, &s);
   return s;
 }
@@ -43,11 +44,6 @@ TEST(SettingsParseTest, DirectoriesAndAddress) {
       {"BK_DIRS=/a|/" + std::string(1019, 'e') + "|\n", {"/a"}},
   };
   for (const auto& c : kDirs) EXPECT_EQ(Parse(c.body).directories, c.dirs) << c.body.substr(0, 40);
-  // Directories already in the record are replaced, not added to.
-  SyncSettings s;
-  s.directories = {"/old"};
-  ParseSettingsText("[BK_CFG_INIF]\nBK_DIRS=/new|\n", &s);
-  EXPECT_EQ(s.directories, V{"/new"});
 
   const struct {
     const char* body;
@@ -115,21 +111,17 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
   const std::string saved =
       "[BK_CFG_INIF]\nIP=127.0.0.1\nBEGIN_TM=2024-05-06 12:30:59\nBK_DIRS=/home/ann/Work Files|/srv/a|/data/数据|\n";
   EXPECT_EQ(testing::ReadFile(path_), saved);
-  SyncSettings back;
+  SyncSettings back;  // what it reads is saved again byte for byte
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
-  EXPECT_EQ(back.server_address, s.server_address);
   EXPECT_TRUE(back.start_time_valid);
-  EXPECT_EQ(FormatStartTime(back.start_time), "2024-05-06 12:30:59");
-  EXPECT_EQ(back.directories, s.directories);
-  EXPECT_TRUE(back.user.empty());
+  ASSERT_EQ(SaveSettings(path_, back), 0u);
+  EXPECT_EQ(testing::ReadFile(path_), saved);
   EXPECT_EQ(testing::ReadTree(dir_).size(), 1u) << "a temporary file stayed behind";
 
   EXPECT_NE(SaveSettings(dir_ + "/missing/" + kSettingsFileName, s), 0u);
-  ASSERT_EQ(::mkdir((dir_ + "/asdir").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/asdir"));
   EXPECT_NE(SaveSettings(dir_ + "/asdir", s), 0u);
-  struct stat st {};
-  ASSERT_EQ(::stat((dir_ + "/asdir").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/asdir"));
   EXPECT_EQ(testing::ReadFile(path_), saved);
 
   s.start_time = StartTime{2024, 1, 2, 0, 0, 0};  // midnight, no directories
@@ -137,12 +129,8 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
   ASSERT_EQ(SaveSettings(path_, s), 0u);
   testing::WriteFile(path_, testing::ReadFile(path_) + "USER=desk ann\n");
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
-  EXPECT_EQ(FormatStartTime(back.start_time), "2024-01-02 00:00:00");
-  EXPECT_TRUE(back.directories.empty());
-  EXPECT_EQ(back.user, "desk ann");
   ASSERT_EQ(SaveSettings(path_, back), 0u);
-  const std::string text = testing::ReadFile(path_);
-  EXPECT_EQ(text.substr(text.find("\nBK_DIRS=")), "\nBK_DIRS=\nUSER=desk ann\n");
+  EXPECT_EQ(testing::ReadFile(path_), "[BK_CFG_INIF]\nIP=127.0.0.1\nBEGIN_TM=2024-01-02 00:00:00\nBK_DIRS=\nUSER=desk ann\n");
 }
 
 // Entries that could not load back are refused with a code; the rest is
@@ -176,11 +164,8 @@ TEST_F(SettingsFileTest, WhereTheFileIs) {
   EXPECT_EQ(LoadSettings(dir_ + "/none.ini", &s), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(s.server_address, 42u);
 
-  char exe[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  ASSERT_GT(n, 0);
-  const std::string program(exe, static_cast<size_t>(n));
-  EXPECT_EQ(DefaultSettingsPath(), program.substr(0, program.rfind('/') + 1) + "BK_CLIENT_CFG.ini");
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(DefaultSettingsPath(), (program.parent_path() / "BK_CLIENT_CFG.ini").string());
 
   EXPECT_EQ(SettingsPathFor(dir_ + "/", nullptr, "/home/ann"), dir_ + "/BK_CLIENT_CFG.ini");
   const std::string missing = dir_ + "/no-such-folder/";

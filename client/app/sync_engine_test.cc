@@ -1,6 +1,5 @@
 #include "client/app/sync_engine.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,15 +35,15 @@ using testing::FakePeer;
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr uint32_t kSpace = 0x10000000;  // what the fake reports as space left
 
-time_t LocalNoon(int year, int month, int day) {
-  tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = 12;
-  t.tm_isdst = -1;
-  return ::mktime(&t);
+// Local noon of the day whose noon UTC is `utc_noon`: the engine takes the
+// weekday from local time, whatever the zone.
+time_t LocalNoon(time_t utc_noon) {
+  tm local{};
+  ::localtime_r(&utc_noon, &local);
+  return utc_noon - local.tm_gmtoff;
 }
+const time_t kMonday = LocalNoon(1714996800);  // 2024-05-06
+const time_t kTuesday = LocalNoon(1714996800 + 86400);
 
 // A request as the fake saw it, with what it concerns.
 struct Seen {
@@ -59,7 +58,7 @@ struct Seen {
 // copy of 7 bytes were there, and records every request.
 class SyncEngineFakeTest : public ::testing::Test {
  protected:
-  SyncEngineFakeTest() { engine_.SetClock([] { return LocalNoon(2024, 5, 6); }); }  // a Monday
+  SyncEngineFakeTest() { engine_.SetClock([] { return kMonday; }); }
 
   SyncJob Job(std::vector<std::string> dirs) {
     SyncJob job;
@@ -73,23 +72,19 @@ class SyncEngineFakeTest : public ::testing::Test {
     EXPECT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the run hung";
     return run.get();
   }
-  // Indexes into seen_ of the requests of the file with `handle`.
-  std::vector<size_t> OfFile(uint32_t handle, uint64_t size) {
-    std::vector<size_t> at;
-    for (size_t i = 0; i < seen_.size(); ++i) {
-      const Seen& s = seen_[i];
-      if (s.handle == handle || (s.code == OP_SET_SPACE_INFO && s.space == kSpace - size + 7)) at.push_back(i);
-    }
-    return at;
-  }
-  // Requests of `code` (creates: of files, not directory markers), or the
-  // sum of `field` over them.
-  size_t Sum(uint16_t code, uint32_t Seen::*field = nullptr) {
-    size_t n = 0;
+  // The codes of the requests of the file with `handle` and `size`, its
+  // space report known by the figure it gives.
+  std::vector<uint16_t> CodesOf(uint32_t handle, uint64_t size) {
+    std::vector<uint16_t> codes;
     for (const Seen& s : seen_) {
-      if (s.code == code && (code != OP_CREATE_FILE || s.handle != 0)) n += field ? s.*field : 1;
+      if (s.handle == handle || (s.code == OP_SET_SPACE_INFO && s.space == kSpace - size + 7)) codes.push_back(s.code);
     }
-    return n;
+    return codes;
+  }
+  // Requests of `code` (creates: of files, not directory markers).
+  size_t Count(uint16_t code) {
+    return std::count_if(seen_.begin(), seen_.end(),
+                         [&](const Seen& s) { return s.code == code && (code != OP_CREATE_FILE || s.handle != 0); });
   }
 
   // The hook answers a request itself when it returns true (after it is
@@ -157,9 +152,8 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   }
   testing::MakeDirs(root_ + "/empty");
   testing::MakeDirs(root_ + "/onlysubs/child1");
-  const time_t tuesday = LocalNoon(2024, 5, 7);
   std::atomic<int> clock_reads{0};
-  engine_.SetClock([&] { return clock_reads++ == 0 ? LocalNoon(2024, 5, 6) : tuesday; });
+  engine_.SetClock([&] { return clock_reads++ == 0 ? kMonday : kTuesday; });
   std::vector<std::string> debug;  // written on the run's thread, read once it has ended
   engine_.SetDebugOutput([&](const std::string& line) { debug.push_back(line); });
   const SyncReport report = Run({root_});
@@ -168,36 +162,31 @@ TEST_F(SyncEngineFakeTest, EachFileKeepsItsOrderWithSeveralInFlight) {
   EXPECT_EQ(report.files_uploaded, 40u);
   EXPECT_EQ(report.markers_uploaded, 3u);
   EXPECT_EQ(report.ExitCode(), 0);
-  EXPECT_EQ(Sum(OP_CREATE_FILE), 40u);
-  EXPECT_EQ(Sum(OP_CLOSE_FILE), 43u);
-  EXPECT_EQ(status_.lines()[status_.lines().size() - 2], "目录备份完毕[" + FormatLocalDateTime(tuesday) + "]");
+  EXPECT_EQ(Count(OP_CREATE_FILE), 40u);
+  EXPECT_EQ(Count(OP_CLOSE_FILE), 43u);
+  EXPECT_EQ(status_.lines()[status_.lines().size() - 2], "目录备份完毕[" + FormatLocalDateTime(kTuesday) + "]");
   std::string prefix;
   ASSERT_EQ(MapRemoteName("Mon", root_, &prefix), 0u);
   std::set<std::string> markers;
-  for (const Seen& s : seen_) {
-    if (s.code != OP_CREATE_FILE) continue;
-    EXPECT_EQ(s.name.rfind(prefix + "\\", 0), 0u) << s.name;
-    if (s.handle == 0) markers.insert(s.name.substr(prefix.size()));
-  }
-  EXPECT_EQ(markers, (std::set<std::string>{"\\empty|", "\\onlysubs|", "\\onlysubs\\child1|"}));
-
   size_t open = 0, most_open = 0;
-  for (const Seen& s : seen_) {
-    if (s.code == OP_CREATE_FILE && s.handle != 0) most_open = std::max(most_open, ++open);
-    if (s.code == OP_CLOSE_FILE && s.handle != 0) --open;
-  }
-  EXPECT_GT(most_open, 1u);
-  EXPECT_LE(most_open, 15u);
   for (const Seen& created : seen_) {
-    if (created.code != OP_CREATE_FILE || created.handle == 0) continue;
+    if (created.code == OP_CLOSE_FILE && created.handle != 0) --open;
+    if (created.code != OP_CREATE_FILE) continue;
+    EXPECT_EQ(created.name.rfind(prefix + "\\", 0), 0u) << created.name;
+    if (created.handle == 0) {
+      markers.insert(created.name.substr(prefix.size()));
+      continue;
+    }
+    most_open = std::max(most_open, ++open);
     const uint64_t size = sizes.at(std::stoul(created.name.substr(created.name.size() - 3)) - 100);
-    std::vector<uint16_t> codes;
-    for (size_t i : OfFile(created.handle, size)) codes.push_back(seen_[i].code);
     std::vector<uint16_t> expected = {OP_CREATE_FILE, OP_GET_FILE_SIZE, OP_SET_FILE_SIZE};
     expected.insert(expected.end(), (size + kMaxDataPiece - 1) / kMaxDataPiece, OP_WRITE_FILE);
     expected.insert(expected.end(), {OP_SET_FILE_TIME, OP_SET_SPACE_INFO, OP_CLOSE_FILE});
-    EXPECT_EQ(codes, expected) << created.name;
+    EXPECT_EQ(CodesOf(created.handle, size), expected) << created.name;
   }
+  EXPECT_EQ(markers, (std::set<std::string>{"\\empty|", "\\onlysubs|", "\\onlysubs\\child1|"}));
+  EXPECT_GT(most_open, 1u);
+  EXPECT_LE(most_open, 15u);
 }
 
 // A write refused in the middle of a file's pieces fails that file alone:
@@ -211,7 +200,7 @@ TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
   uint32_t big = 0, writes_of_big = 0;
   std::string big_name;
   hook_ = [&](const Seen& s, uint32_t* result) {
-    if (s.code == OP_CREATE_FILE && s.name.size() > 3 && s.name.substr(s.name.size() - 3) == "\\f2") {
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\f2")) {
       big = s.handle;
       big_name = s.name;
     }
@@ -235,12 +224,12 @@ TEST_F(SyncEngineFakeTest, AFailureInsideOneFileOrOfTheConnection) {
     seen_.clear();
     hook_ = [&](const Seen& s, uint32_t* result) {
       *result = FakePeer::kCloseConnection;
-      return s.code == OP_CREATE_FILE && Sum(OP_CREATE_FILE) == 3;  // under mu_
+      return s.code == OP_CREATE_FILE && Count(OP_CREATE_FILE) == 3;  // under mu_
     };
   }
   const SyncReport lost = Run({root_});
   std::lock_guard<std::mutex> hold(mu_);
-  EXPECT_EQ(Sum(OP_CREATE_FILE), 3u) << "nothing more is tried on a lost connection";
+  EXPECT_EQ(Count(OP_CREATE_FILE), 3u) << "nothing more is tried on a lost connection";
   EXPECT_EQ(lost.outcome, SyncReport::Outcome::kConnectionLost);
   EXPECT_EQ(lost.ExitCode(), 2);
   EXPECT_EQ(lost.failed_uploads, 0u);
@@ -264,10 +253,8 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   testing::WriteFile(root_ + "/unreported", std::string(100, 'u'));  // its space report is refused
   uint32_t refused = 0, unreported = 0;
   hook_ = [&](const Seen& s, uint32_t* result) {
-    if (s.code == OP_CREATE_FILE && s.name.size() > 8 && s.name.substr(s.name.size() - 8) == "\\refused") refused = s.handle;
-    if (s.code == OP_CREATE_FILE && s.name.size() > 11 && s.name.substr(s.name.size() - 11) == "\\unreported") {
-      unreported = s.handle;
-    }
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\refused")) refused = s.handle;
+    if (s.code == OP_CREATE_FILE && s.name.ends_with("\\unreported")) unreported = s.handle;
     *result = ERROR_DISK_FULL;
     return (s.code == OP_GET_FILE_SIZE && s.handle != 0 && s.handle == refused) ||
            (s.code == OP_SET_SPACE_INFO && s.space == kSpace - 100 + 7);
@@ -286,18 +273,16 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   if (have_short) {
     ASSERT_EQ(::symlink(kShort, (root_ + "/short").c_str()), 0);
   }
-  const std::string deep = root_ + "/deep";
-  const std::string level(200, 'd');
-  testing::MakeDirs(deep);
-  int dirfd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-  for (int i = 0; i < 24 && dirfd >= 0; ++i) {
-    ASSERT_EQ(::mkdirat(dirfd, level.c_str(), 0755), 0);
-    const int next = ::openat(dirfd, level.c_str(), O_RDONLY | O_DIRECTORY);
-    ::close(dirfd);
-    dirfd = next;
+  // A chain of 24 levels of 200 bytes, each made above the chain so far and
+  // the chain moved into it: no path the test uses is too long itself.
+  const std::string top = root_ + "/deep/" + std::string(200, 'd');
+  const std::string up = root_ + "/deep/up";
+  testing::MakeDirs(top);
+  for (int i = 1; i < 24; ++i) {
+    ASSERT_EQ(::mkdir(up.c_str(), 0755), 0);
+    ASSERT_EQ(::rename(top.c_str(), (up + "/" + std::string(200, 'd')).c_str()), 0);
+    ASSERT_EQ(::rename(up.c_str(), top.c_str()), 0);
   }
-  ASSERT_GE(dirfd, 0);
-  ::close(dirfd);
   const std::string missing = tmp_.path() + "/unmounted";
 
   const SyncReport report = Run({missing, root_});
@@ -320,21 +305,15 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
       if (s.code == OP_WRITE_FILE && s.handle != refused && s.handle != unreported) bytes += s.count;
     }
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(Sum(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
-    EXPECT_EQ(Sum(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
+    EXPECT_EQ(Count(OP_SET_SPACE_INFO), 9u);  // and only they (and the unreported one) reported
+    EXPECT_EQ(Count(OP_CREATE_FILE), have_short ? 11u : 10u);  // and the short, refused, unreported ones
   }
-  // Remove the chain from the inside out: its full path is too long for rm.
-  std::function<void(int)> remove_below = [&](int fd) {
-    const int child = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
-    if (child < 0) return;
-    remove_below(child);
-    ::close(child);
-    ::unlinkat(fd, level.c_str(), AT_REMOVEDIR);
-  };
-  const int top = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(top, 0);
-  remove_below(top);
-  ::close(top);
+  // Undone the same way, from the top: the full path is too long for rm.
+  for (int i = 1; i < 24; ++i) {
+    ASSERT_EQ(::rename((top + "/" + std::string(200, 'd')).c_str(), up.c_str()), 0);
+    ASSERT_EQ(::rmdir(top.c_str()), 0);
+    ASSERT_EQ(::rename(up.c_str(), top.c_str()), 0);
+  }
 
   const size_t requests = seen_.size();
   const SyncReport none = Run({missing});
@@ -375,7 +354,7 @@ TEST_F(SyncEngineFakeTest, StopAndFailedLogin) {
   EXPECT_EQ(SyncWorkerThread(nullptr, Job({})), 4);
   EXPECT_EQ(SyncWorkerThread(&engine_, Job({root_})), 1);
   std::lock_guard<std::mutex> hold(mu_);
-  EXPECT_EQ(Sum(OP_REMOVE_DIRECTORY), 2u) << "a run that cannot log in deletes nothing";
+  EXPECT_EQ(Count(OP_REMOVE_DIRECTORY), 2u) << "a run that cannot log in deletes nothing";
 }
 
 }  // namespace

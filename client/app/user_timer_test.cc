@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "testing/temp_dir.h"
+#include "testing/test_recorders.h"
 
 namespace tervane {
 namespace {
@@ -67,30 +68,26 @@ TEST(UserTimerTest, ScheduleOnOffShowFromTheSettings) {
   const std::string folder = tmp.path() + "/systemd/user";
   const std::string settings_path = tmp.path() + "/BK_CLIENT_CFG.ini";
   FakeManager manager;
-  FILE* out = std::tmpfile();
-  EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), out), 2) << "no settings";
-  EXPECT_EQ(RunScheduleCommand("sometimes", settings_path, folder, manager.Function(), out), 2);
+  testing::CapturedStdout captured;
+  EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), stdout), 2) << "no settings";
+  EXPECT_EQ(RunScheduleCommand("sometimes", settings_path, folder, manager.Function(), stdout), 2);
   EXPECT_TRUE(manager.calls.empty());
 
   SyncSettings settings;
   settings.start_time = At(21, 15, 0);
   settings.directories = {"/home/ann/docs"};
   ASSERT_EQ(SaveSettings(settings_path, settings), 0u);
-  EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), out), 0);
+  EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "enable --now tervaneclt-sync.timer",
                                                      "enable tervaneclt-notify.service"}));
   Enable(folder);  // what the real enable leaves behind
-  EXPECT_EQ(RunScheduleCommand("show", settings_path, folder, manager.Function(), out), 0);
-  EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), out), 0);
+  EXPECT_EQ(RunScheduleCommand("show", settings_path, folder, manager.Function(), stdout), 0);
+  EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(manager.calls.back(), "disable tervaneclt-notify.service");
   manager.status = 1;
-  EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), out), 1);
+  EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), stdout), 1);
 
-  std::rewind(out);
-  char text[512] = {};
-  EXPECT_GT(std::fread(text, 1, sizeof text - 1, out), 0u);
-  std::fclose(out);
-  EXPECT_STREQ(text, "schedule on, daily at 21:15:00\nschedule on, daily at 21:15:00\nschedule off\n");
+  EXPECT_EQ(captured.Text(), "schedule on, daily at 21:15:00\nschedule on, daily at 21:15:00\nschedule off\n");
 }
 
 }  // namespace
