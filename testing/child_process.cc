@@ -75,15 +75,12 @@ bool ChildProcess::Start(const ChildOptions& options) {
 bool ChildProcess::Signal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
 
 bool ChildProcess::Wait(int timeout_ms, int* status) {
-  for (const int64_t until = NowMs() + timeout_ms; pid_ > 0; ::usleep(5000)) {
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-      pid_ = -1;
-      if (status != nullptr) *status = st;
-      return true;
-    }
+  // waitpid fills *status only when it reaps the child.
+  for (const int64_t until = NowMs() + timeout_ms; pid_ > 0 && ::waitpid(pid_, status, WNOHANG) != pid_;
+       ::usleep(5000)) {
     if (NowMs() >= until) return false;
   }
+  pid_ = -1;
   return true;
 }
 
@@ -119,11 +116,7 @@ int RunToEnd(const ChildOptions& options, int timeout_ms) {
 
 int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string* out, std::string* err) {
   TempDir dir;
-  ChildOptions options;
-  options.argv = argv;
-  options.output_path = dir.At("out");
-  options.error_path = dir.At("err");
-  const int code = RunToEnd(options, timeout_ms);
+  const int code = RunToEnd({.argv = argv, .output_path = dir.At("out"), .error_path = dir.At("err")}, timeout_ms);
   *out = dir.ReadFile("out");
   *err = dir.ReadFile("err");
   return code;
@@ -145,14 +138,12 @@ bool WriteClientSettings(const std::string& path, const std::vector<std::string>
 
 ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
                                uint32_t reply_timeout_ms, uint32_t retry_unit_ms) {
-  ChildOptions options;
-  options.argv = {ClientBinary(), "--sync", "--settings", settings_path, "--port", std::to_string(port),
-                  "--retry-unit-ms", std::to_string(retry_unit_ms)};
+  ChildOptions options{.argv = {ClientBinary(), "--sync", "--settings", settings_path, "--port", std::to_string(port),
+                                "--retry-unit-ms", std::to_string(retry_unit_ms)},
+                       .output_path = output_path};
   if (reply_timeout_ms != 0) {
-    options.argv.push_back("--reply-timeout-ms");
-    options.argv.push_back(std::to_string(reply_timeout_ms));
+    options.argv.insert(options.argv.end(), {"--reply-timeout-ms", std::to_string(reply_timeout_ms)});
   }
-  options.output_path = output_path;
   return options;
 }
 

@@ -109,10 +109,7 @@ std::vector<uint16_t> FakePeer::Codes() const {
   return codes;
 }
 
-size_t FakePeer::CountOf(uint16_t code) const {
-  const std::vector<uint16_t> codes = Codes();
-  return static_cast<size_t>(std::count(codes.begin(), codes.end(), code));
-}
+size_t FakePeer::CountOf(uint16_t code) const { return static_cast<size_t>(std::ranges::count(Codes(), code)); }
 
 bool FakePeer::WaitForClientClose(int timeout_ms) const {
   for (const int64_t until = NowMs() + timeout_ms; !client_closed_ && NowMs() < until;) ::usleep(10000);
@@ -135,10 +132,8 @@ std::vector<uint8_t> FakePeer::ReplyAnnouncing(const Request& request, uint32_t 
 }
 
 FakePeer::Answer FakePeer::SessionAnswer(const Request& request) {
-  return {Reply(request, 0, request.header.code == OP_OPEN_SESSION ? Bytes().U32(0x11223344) : Bytes()), false,
-          false};
+  return {Reply(request, 0, request.header.code == OP_OPEN_SESSION ? Bytes().U32(0x11223344) : Bytes())};
 }
-
 
 std::vector<FakeListing::Entry> FakeListing::Numbered(size_t count, size_t name_length,
                                                           const std::string& prefix) {

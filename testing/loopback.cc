@@ -9,7 +9,6 @@
 
 #include <cerrno>
 
-
 namespace tervane::testing {
 namespace {
 
@@ -48,9 +47,8 @@ int BindLoopback(uint16_t* port, int backlog, int buffer) {
 
 uint16_t PickFreePort() {
   uint16_t port = 0;
-  const int fd = BindLoopback(&port);
-  if (fd < 0) return 0;
-  ::close(fd);
+  const int fd = BindLoopback(&port);  // leaves port 0 when it fails
+  if (fd >= 0) ::close(fd);
   return port;
 }
 

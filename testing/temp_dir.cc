@@ -65,12 +65,10 @@ StorePath TempDir::Path(const std::string& home, const std::string& rel) const {
 }
 
 bool MakeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (::mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
-  return true;
+  return path.empty() || ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {

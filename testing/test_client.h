@@ -34,7 +34,6 @@ class TestClient {
   bool Connect(uint16_t port, int timeout_ms = 3000);  // 127.0.0.1:port, retried until the timeout
   void Close();
   bool Reset();  // closes with a reset (SO_LINGER 0)
-  bool connected() const { return fd_ >= 0; }
 
   bool SendBytes(const void* data, size_t len);  // false when the connection failed
   // A request header (fresh tag), then `payload`.
@@ -66,7 +65,6 @@ class TestClient {
 
  private:
   bool ReadExact(uint8_t* out, size_t len, int timeout_ms);
-  uint32_t Ask(uint16_t code, const std::vector<uint8_t>& payload);
 
   int fd_ = -1;
   uint32_t tag_ = 0x1000;

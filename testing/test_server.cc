@@ -9,12 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "testing/loopback.h"
-#include "testing/temp_dir.h"
 
 namespace tervane::testing {
 namespace {
@@ -41,12 +39,7 @@ int CountOf(const std::string& hay, const std::string& needle) {
 
 std::string TestServer::Binary() { return ProgramExists("tervanesvr") ? BinDir() + "/tervanesvr" : std::string(); }
 
-TestServer::TestServer(const UserList& users) {
-  char name[] = "/tmp/tervane-svr-XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = name;
-  WriteConfig(users);
-}
+TestServer::TestServer(const UserList& users) { WriteConfig(users); }
 
 TestServer::~TestServer() {
   // A server that stops badly, or whose sanitizer spoke up, fails the test
@@ -56,18 +49,17 @@ TestServer::~TestServer() {
   for (int fd : {notify_fd_, stalled_fd_}) {
     if (fd >= 0) ::close(fd);
   }
-  RemoveAll(dir_);
 }
 
 bool TestServer::WriteConfig(const UserList& users, const std::string& share_root) {
-  share_ = share_root.empty() ? dir_ + "/share/" : share_root;
+  share_ = share_root.empty() ? dir_.At("share/") : share_root;
   std::string text = "[SharePath]\r\n" + share_ + "\r\n";
   for (const auto& [user, password] : users) text += "[User]\r\n" + user + "\r\n" + password + "\r\n";
   return MakeDirs(share_) && testing::WriteFile(config_path(), text);
 }
 
 bool TestServer::Spawn(const std::vector<std::string>& args) {
-  const std::string notify_path = dir_ + "/notify";
+  const std::string notify_path = dir_.At("notify");
   if (notify_fd_ < 0) {
     notify_fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -76,13 +68,10 @@ bool TestServer::Spawn(const std::vector<std::string>& args) {
     if (::bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
   }
   notifications_.clear();
-  ChildOptions options;
-  options.argv = {BinDir() + "/tervanesvr"};
+  ChildOptions options{.argv = {BinDir() + "/tervanesvr"}, .output_path = dir_.At("stdout.txt"),
+                       .error_path = dir_.At("stderr.txt"), .environment = {"NOTIFY_SOCKET=" + notify_path},
+                       .file_size_limit = file_size_limit_};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
-  options.environment = {"NOTIFY_SOCKET=" + notify_path};
-  options.file_size_limit = file_size_limit_;
-  options.output_path = dir_ + "/stdout.txt";
-  options.error_path = dir_ + "/stderr.txt";
   // Each start's output alone.
   ::truncate(options.output_path.c_str(), 0);
   ::truncate(options.error_path.c_str(), 0);
@@ -164,8 +153,8 @@ std::vector<std::string> TestServer::Notifications() {
   return notifications_;
 }
 
-std::string TestServer::Log() const { return ReadFile(dir_ + "/stdout.txt"); }
-std::string TestServer::Errors() const { return ReadFile(dir_ + "/stderr.txt"); }
+std::string TestServer::Log() const { return dir_.ReadFile("stdout.txt"); }
+std::string TestServer::Errors() const { return dir_.ReadFile("stderr.txt"); }
 int TestServer::CountInLog(const std::string& text) const { return CountOf(Log(), text); }
 
 bool TestServer::WaitForLog(const std::string& text, int count, int timeout_ms) const {
@@ -185,7 +174,6 @@ std::vector<std::string> TestServer::LogLines() const {
   return lines;
 }
 
-int TestServer::Releases() const { return CountInLog(kReleased); }
 bool TestServer::WaitForRelease(int seen, int timeout_ms) const { return WaitForLog(kReleased, seen + 1, timeout_ms); }
 
 }  // namespace tervane::testing
