@@ -50,10 +50,6 @@ class TestServer {
   int RunToExit(const std::vector<std::string>& args, int timeout_ms = 10000);
   // SIGTERM, then the exit status, or -1 when it had to be killed or died of a signal.
   int Stop(int timeout_ms = 10000);
-  // Stops it as its service manager would (a stopped server is continued
-  // first): true for exit status 0 and no sanitizer report, else *problem
-  // says what was wrong.
-  bool StopCleanly(std::string* problem, int timeout_ms = 10000);
   ChildProcess& process() { return process_; }  // signals, descriptors, memory
 
   uint16_t port() const { return port_; }
