@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -38,15 +39,12 @@ bool ChildProcess::Start(const ChildOptions& options) {
   std::vector<std::string> args = options.argv, env = options.environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const size_t name_length = std::strcspn(*e, "=") + 1;
-    bool replaced = false;
-    for (const std::string& mine : options.environment) replaced |= mine.compare(0, name_length, *e, name_length) == 0;
-    if (!replaced) env.emplace_back(*e);
+    const auto same_name = [&](const std::string& mine) { return mine.compare(0, name_length, *e, name_length) == 0; };
+    if (std::ranges::none_of(options.environment, same_name)) env.emplace_back(*e);
   }
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(a.data());
-  for (std::string& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  std::vector<char*> argv(args.size() + 1), envp(env.size() + 1);  // each ends in a null
+  std::ranges::transform(args, argv.begin(), [](std::string& a) { return a.data(); });
+  std::ranges::transform(env, envp.begin(), [](std::string& e) { return e.data(); });
 
   const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
   const char* out_path = options.output_path.empty() ? "/dev/null" : options.output_path.c_str();
