@@ -148,18 +148,16 @@ std::vector<FakeListing::Entry> FakeListing::Numbered(size_t count, size_t name_
 
 std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) const {
   // Records first, written independently of the codec under test.
+  // A record is its name and 11 bytes; the chunk's two counts take 8.
   Bytes records;
-  uint32_t count = 0;
   size_t i = *next;
-  size_t used = 8;
   for (; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
-    if (used + e.name.size() + 11 > capacity) break;
+    if (8 + records.get().size() + e.name.size() + 11 > capacity) break;
     records.U16(static_cast<uint16_t>(e.name.size())).U32(e.is_directory).U32(i + 1 == entries_.size());
     records.Str(e.name).Zero();
-    used += e.name.size() + 11;
-    ++count;
   }
+  const auto count = static_cast<uint32_t>(i - *next);
   // A chunk with records moves on; one without keeps the position (the entry
   // that does not fit ends the listing for the client).
   *next = i == entries_.size() ? 0 : i;

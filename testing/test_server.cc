@@ -91,9 +91,8 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
     if (!Spawn(args)) return false;
     for (const int64_t deadline = NowMs() + 15000; NowMs() < deadline && process_.running();) {
       DrainNotifications(50);
-      for (const auto& n : notifications_) {
-        if (n.find("READY=1") != std::string::npos) return true;
-      }
+      const auto ready = [](const std::string& n) { return n.find("READY=1") != std::string::npos; };
+      if (std::ranges::any_of(notifications_, ready)) return true;
       process_.Wait(0);  // an early end: perhaps the port was taken meanwhile; try another
     }
     if (process_.running()) {
