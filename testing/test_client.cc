@@ -43,8 +43,7 @@ bool TestClient::SendRequest(uint16_t code, const uint8_t* payload, size_t len) 
 }
 
 bool TestClient::ReadExact(uint8_t* out, size_t len, int timeout_ms) {
-  const int64_t deadline = NowMs() + timeout_ms;
-  return fd_ >= 0 && RecvAll(fd_, out, len, [&] { return NowMs() >= deadline; }) == Received::kAll;
+  return fd_ >= 0 && RecvAll(fd_, out, len, [end = NowMs() + timeout_ms] { return NowMs() >= end; }) == Received::kAll;
 }
 
 bool TestClient::ReadReply(Reply* reply, int timeout_ms) {
@@ -57,7 +56,7 @@ bool TestClient::ReadReply(Reply* reply, int timeout_ms) {
 }
 
 bool TestClient::Exchange(uint16_t code, const std::vector<uint8_t>& payload, Reply* reply) {
-  return SendRequest(code, payload) && ReadReply(reply) && reply->header.code == code &&
+  return SendRequest(code, payload.data(), payload.size()) && ReadReply(reply) && reply->header.code == code &&
          reply->header.request_tag == tag_ && reply->header.direction == kDirectionReply;
 }
 

@@ -38,9 +38,6 @@ class TestClient {
   bool SendBytes(const void* data, size_t len);  // false when the connection failed
   // A request header (fresh tag), then `payload`.
   bool SendRequest(uint16_t code, const uint8_t* payload, size_t len);
-  bool SendRequest(uint16_t code, const std::vector<uint8_t>& payload) {
-    return SendRequest(code, payload.data(), payload.size());
-  }
   bool ReadReply(Reply* reply, int timeout_ms = 10000);  // the header, then the payload it announces
   // SendRequest and ReadReply; false on a transport failure or a reply that
   // does not echo code and tag or is not marked as a reply.

@@ -55,8 +55,7 @@ bool TestServer::Spawn(const std::vector<std::string>& args) {
   const std::string notify_path = dir_.At("notify");
   if (notify_fd_ < 0) {
     notify_fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
     std::strncpy(addr.sun_path, notify_path.c_str(), sizeof addr.sun_path - 1);
     if (::bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
   }
