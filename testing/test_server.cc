@@ -15,11 +15,8 @@
 #include "testing/loopback.h"
 
 namespace tervane::testing {
-namespace {
 
 constexpr char kReleased[] = "Server Close ClientSocket!";
-
-}  // namespace
 
 int CountOf(const std::string& hay, const std::string& needle) {
   int count = 0;
