@@ -42,8 +42,7 @@ FakePeer::~FakePeer() {
 void FakePeer::Serve() {
   for (size_t index = 0; !stop_;) {
     pollfd pfd{listen_fd_, POLLIN, 0};
-    if (::poll(&pfd, 1, 50) <= 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::poll(&pfd, 1, 50) == 1 ? ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (fd < 0) continue;
     NoDelay(fd);
     client_closed_ = false;
