@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -38,15 +39,12 @@ bool ChildProcess::Start(const ChildOptions& options) {
   std::vector<std::string> args = options.argv, env = options.environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const size_t name_length = std::strcspn(*e, "=") + 1;
-    bool replaced = false;
-    for (const std::string& mine : options.environment) replaced |= mine.compare(0, name_length, *e, name_length) == 0;
-    if (!replaced) env.emplace_back(*e);
+    const auto same_name = [&](const std::string& mine) { return mine.compare(0, name_length, *e, name_length) == 0; };
+    if (std::ranges::none_of(options.environment, same_name)) env.emplace_back(*e);
   }
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(a.data());
-  for (std::string& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  std::vector<char*> argv(args.size() + 1), envp(env.size() + 1);  // each ends in a null
+  std::ranges::transform(args, argv.begin(), [](std::string& a) { return a.data(); });
+  std::ranges::transform(env, envp.begin(), [](std::string& e) { return e.data(); });
 
   const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
   const char* out_path = options.output_path.empty() ? "/dev/null" : options.output_path.c_str();
@@ -75,15 +73,12 @@ bool ChildProcess::Start(const ChildOptions& options) {
 bool ChildProcess::Signal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
 
 bool ChildProcess::Wait(int timeout_ms, int* status) {
-  for (const int64_t until = NowMs() + timeout_ms; pid_ > 0; ::usleep(5000)) {
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-      pid_ = -1;
-      if (status != nullptr) *status = st;
-      return true;
-    }
+  // waitpid fills *status only when it reaps the child.
+  for (const int64_t until = NowMs() + timeout_ms; pid_ > 0 && ::waitpid(pid_, status, WNOHANG) != pid_;
+       ::usleep(5000)) {
     if (NowMs() >= until) return false;
   }
+  pid_ = -1;
   return true;
 }
 
@@ -119,11 +114,7 @@ int RunToEnd(const ChildOptions& options, int timeout_ms) {
 
 int RunProgram(const std::vector<std::string>& argv, int timeout_ms, std::string* out, std::string* err) {
   TempDir dir;
-  ChildOptions options;
-  options.argv = argv;
-  options.output_path = dir.At("out");
-  options.error_path = dir.At("err");
-  const int code = RunToEnd(options, timeout_ms);
+  const int code = RunToEnd({.argv = argv, .output_path = dir.At("out"), .error_path = dir.At("err")}, timeout_ms);
   *out = dir.ReadFile("out");
   *err = dir.ReadFile("err");
   return code;
@@ -145,14 +136,12 @@ bool WriteClientSettings(const std::string& path, const std::vector<std::string>
 
 ChildOptions ClientSyncOptions(const std::string& settings_path, uint16_t port, const std::string& output_path,
                                uint32_t reply_timeout_ms, uint32_t retry_unit_ms) {
-  ChildOptions options;
-  options.argv = {ClientBinary(), "--sync", "--settings", settings_path, "--port", std::to_string(port),
-                  "--retry-unit-ms", std::to_string(retry_unit_ms)};
+  ChildOptions options{.argv = {ClientBinary(), "--sync", "--settings", settings_path, "--port", std::to_string(port),
+                                "--retry-unit-ms", std::to_string(retry_unit_ms)},
+                       .output_path = output_path};
   if (reply_timeout_ms != 0) {
-    options.argv.push_back("--reply-timeout-ms");
-    options.argv.push_back(std::to_string(reply_timeout_ms));
+    options.argv.insert(options.argv.end(), {"--reply-timeout-ms", std::to_string(reply_timeout_ms)});
   }
-  options.output_path = output_path;
   return options;
 }
 

@@ -19,11 +19,11 @@ struct ChildOptions {
   // Standard output, appended (/dev/null when empty), or `output_fd` when
   // >= 0 (the caller keeps and closes it); standard error, appended, or the
   // same as standard output when empty.
-  std::string output_path;
+  std::string output_path{};  // {}: a designated initializer may leave it out
   int output_fd = -1;
-  std::string error_path;
-  std::vector<std::string> environment;  // "NAME=value", replacing an inherited NAME
-  uint64_t file_size_limit = 0;          // RLIMIT_FSIZE in the child; 0 leaves it alone
+  std::string error_path{};
+  std::vector<std::string> environment{};  // "NAME=value", replacing an inherited NAME
+  uint64_t file_size_limit = 0;            // RLIMIT_FSIZE in the child; 0 leaves it alone
 };
 
 class ChildProcess {
@@ -34,7 +34,6 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Start(const ChildOptions& options);  // false when it could not be started
-  pid_t pid() const { return pid_; }
   bool running() const { return pid_ > 0; }
 
   bool Signal(int signal);  // false when there is no child

@@ -42,10 +42,9 @@ FakeNotificationBus::FakeNotificationBus() {
   address_ = out.substr(0, nl);
   bus_pid_ = static_cast<pid_t>(std::atoi(out.c_str() + nl + 1));
   const std::string ready_file = dir_.At("ready");
-  ChildOptions service;
-  service.argv = {"/usr/bin/python3", "-c", kFakeNotificationService, address_, dir_.At("received"), ready_file};
-  service.output_path = dir_.At("service.log");
-  const bool started = service_.Start(service);
+  const bool started = service_.Start(
+      {.argv = {"/usr/bin/python3", "-c", kFakeNotificationService, address_, dir_.At("received"), ready_file},
+       .output_path = dir_.At("service.log")});
   for (const int64_t until = NowMs() + 15000; started && !(ready_ = Exists(ready_file)) && NowMs() < until;) {
     ::usleep(10000);
   }

@@ -42,8 +42,7 @@ FakePeer::~FakePeer() {
 void FakePeer::Serve() {
   for (size_t index = 0; !stop_;) {
     pollfd pfd{listen_fd_, POLLIN, 0};
-    if (::poll(&pfd, 1, 50) <= 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::poll(&pfd, 1, 50) == 1 ? ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (fd < 0) continue;
     NoDelay(fd);
     client_closed_ = false;
@@ -109,10 +108,7 @@ std::vector<uint16_t> FakePeer::Codes() const {
   return codes;
 }
 
-size_t FakePeer::CountOf(uint16_t code) const {
-  const std::vector<uint16_t> codes = Codes();
-  return static_cast<size_t>(std::count(codes.begin(), codes.end(), code));
-}
+size_t FakePeer::CountOf(uint16_t code) const { return static_cast<size_t>(std::ranges::count(Codes(), code)); }
 
 bool FakePeer::WaitForClientClose(int timeout_ms) const {
   for (const int64_t until = NowMs() + timeout_ms; !client_closed_ && NowMs() < until;) ::usleep(10000);
@@ -135,10 +131,8 @@ std::vector<uint8_t> FakePeer::ReplyAnnouncing(const Request& request, uint32_t 
 }
 
 FakePeer::Answer FakePeer::SessionAnswer(const Request& request) {
-  return {Reply(request, 0, request.header.code == OP_OPEN_SESSION ? Bytes().U32(0x11223344) : Bytes()), false,
-          false};
+  return {Reply(request, 0, request.header.code == OP_OPEN_SESSION ? Bytes().U32(0x11223344) : Bytes())};
 }
-
 
 std::vector<FakeListing::Entry> FakeListing::Numbered(size_t count, size_t name_length,
                                                           const std::string& prefix) {
@@ -153,18 +147,16 @@ std::vector<FakeListing::Entry> FakeListing::Numbered(size_t count, size_t name_
 
 std::vector<uint8_t> FakeListing::NextChunk(uint32_t capacity, size_t* next) const {
   // Records first, written independently of the codec under test.
+  // A record is its name and 11 bytes; the chunk's two counts take 8.
   Bytes records;
-  uint32_t count = 0;
   size_t i = *next;
-  size_t used = 8;
   for (; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
-    if (used + e.name.size() + 11 > capacity) break;
+    if (8 + records.get().size() + e.name.size() + 11 > capacity) break;
     records.U16(static_cast<uint16_t>(e.name.size())).U32(e.is_directory).U32(i + 1 == entries_.size());
     records.Str(e.name).Zero();
-    used += e.name.size() + 11;
-    ++count;
   }
+  const auto count = static_cast<uint32_t>(i - *next);
   // A chunk with records moves on; one without keeps the position (the entry
   // that does not fit ends the listing for the client).
   *next = i == entries_.size() ? 0 : i;

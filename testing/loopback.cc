@@ -9,16 +9,11 @@
 
 #include <cerrno>
 
-
 namespace tervane::testing {
 namespace {
 
 sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
+  return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 }  // namespace
@@ -48,9 +43,8 @@ int BindLoopback(uint16_t* port, int backlog, int buffer) {
 
 uint16_t PickFreePort() {
   uint16_t port = 0;
-  const int fd = BindLoopback(&port);
-  if (fd < 0) return 0;
-  ::close(fd);
+  const int fd = BindLoopback(&port);  // leaves port 0 when it fails
+  if (fd >= 0) ::close(fd);
   return port;
 }
 

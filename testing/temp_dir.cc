@@ -1,11 +1,11 @@
 #include "testing/temp_dir.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -28,9 +28,8 @@ void Walk(const std::string& root, const std::string& prefix, bool with_modes, T
       (*tree)[rel + "/"] = with_modes ? Octal(st.st_mode) : "";
       Walk(root, rel + "/", with_modes, tree);
     } else if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      const ssize_t n = ::readlink(full.c_str(), target, sizeof target);
-      (*tree)[rel] = "-> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+      std::error_code error;  // an unreadable link shows as "-> "
+      (*tree)[rel] = "-> " + std::filesystem::read_symlink(full, error).string();
     } else {
       (*tree)[rel] = (with_modes ? Octal(st.st_mode) + ":" : "") + ReadFile(full);
     }
@@ -65,12 +64,10 @@ StorePath TempDir::Path(const std::string& home, const std::string& rel) const {
 }
 
 bool MakeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (::mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
-  return true;
+  return path.empty() || ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -94,12 +91,10 @@ bool Exists(const std::string& path) {
 
 std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  while (const dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+  std::error_code error;  // an unreadable directory lists nothing; a failing read ends the listing
+  for (std::filesystem::directory_iterator it(dir, error), end; it != end; it.increment(error)) {
+    names.emplace_back(it->path().filename());
   }
-  if (d != nullptr) ::closedir(d);
   return names;
 }
 

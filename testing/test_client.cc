@@ -15,9 +15,8 @@ TestClient::~TestClient() { Close(); }
 
 bool TestClient::Connect(uint16_t port, int timeout_ms) {
   Close();
-  for (const int64_t deadline = NowMs() + timeout_ms; (fd_ = ConnectLoopback(port)) < 0;) {
+  for (const int64_t deadline = NowMs() + timeout_ms; (fd_ = ConnectLoopback(port)) < 0; ::usleep(20000)) {
     if (NowMs() >= deadline) return false;
-    ::usleep(20000);
   }
   return true;
 }
@@ -44,8 +43,7 @@ bool TestClient::SendRequest(uint16_t code, const uint8_t* payload, size_t len) 
 }
 
 bool TestClient::ReadExact(uint8_t* out, size_t len, int timeout_ms) {
-  const int64_t deadline = NowMs() + timeout_ms;
-  return fd_ >= 0 && RecvAll(fd_, out, len, [&] { return NowMs() >= deadline; }) == Received::kAll;
+  return fd_ >= 0 && RecvAll(fd_, out, len, [end = NowMs() + timeout_ms] { return NowMs() >= end; }) == Received::kAll;
 }
 
 bool TestClient::ReadReply(Reply* reply, int timeout_ms) {
@@ -58,7 +56,7 @@ bool TestClient::ReadReply(Reply* reply, int timeout_ms) {
 }
 
 bool TestClient::Exchange(uint16_t code, const std::vector<uint8_t>& payload, Reply* reply) {
-  return SendRequest(code, payload) && ReadReply(reply) && reply->header.code == code &&
+  return SendRequest(code, payload.data(), payload.size()) && ReadReply(reply) && reply->header.code == code &&
          reply->header.request_tag == tag_ && reply->header.direction == kDirectionReply;
 }
 
@@ -72,17 +70,16 @@ bool TestClient::StaysQuiet(int ms) {
   return fd_ >= 0 && ::poll(&p, 1, ms) == 0;
 }
 
-uint32_t TestClient::Ask(uint16_t code, const std::vector<uint8_t>& payload) { return Call(*this, code, payload); }
-uint32_t TestClient::OpenSession() { return Ask(OP_OPEN_SESSION, {}); }
-uint32_t TestClient::Heartbeat() { return Ask(OP_HEARTBEAT, {}); }
-uint32_t TestClient::CloseSession() { return Ask(OP_CLOSE_SESSION, {}); }
+uint32_t TestClient::OpenSession() { return Call(*this, OP_OPEN_SESSION, {}); }
+uint32_t TestClient::Heartbeat() { return Call(*this, OP_HEARTBEAT, {}); }
+uint32_t TestClient::CloseSession() { return Call(*this, OP_CLOSE_SESSION, {}); }
 uint32_t TestClient::Register(std::string_view name, std::string_view password) {
-  return Ask(OP_REGISTER_USER, TwoStringPayload(name, password));
+  return Call(*this, OP_REGISTER_USER, TwoStringPayload(name, password));
 }
 uint32_t TestClient::Login(std::string_view name, std::string_view password) {
-  return Ask(OP_LOGIN, TwoStringPayload(name, password));
+  return Call(*this, OP_LOGIN, TwoStringPayload(name, password));
 }
-uint32_t TestClient::CloseFile(uint32_t handle) { return Ask(OP_CLOSE_FILE, Bytes().U32(handle).U32(0)); }
+uint32_t TestClient::CloseFile(uint32_t handle) { return Call(*this, OP_CLOSE_FILE, Bytes().U32(handle).U32(0)); }
 
 uint32_t TestClient::CreateFile(std::string_view path, uint32_t access, uint32_t share, uint32_t disposition,
                                 uint32_t* handle) {

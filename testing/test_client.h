@@ -34,14 +34,10 @@ class TestClient {
   bool Connect(uint16_t port, int timeout_ms = 3000);  // 127.0.0.1:port, retried until the timeout
   void Close();
   bool Reset();  // closes with a reset (SO_LINGER 0)
-  bool connected() const { return fd_ >= 0; }
 
   bool SendBytes(const void* data, size_t len);  // false when the connection failed
   // A request header (fresh tag), then `payload`.
   bool SendRequest(uint16_t code, const uint8_t* payload, size_t len);
-  bool SendRequest(uint16_t code, const std::vector<uint8_t>& payload) {
-    return SendRequest(code, payload.data(), payload.size());
-  }
   bool ReadReply(Reply* reply, int timeout_ms = 10000);  // the header, then the payload it announces
   // SendRequest and ReadReply; false on a transport failure or a reply that
   // does not echo code and tag or is not marked as a reply.
@@ -66,7 +62,6 @@ class TestClient {
 
  private:
   bool ReadExact(uint8_t* out, size_t len, int timeout_ms);
-  uint32_t Ask(uint16_t code, const std::vector<uint8_t>& payload);
 
   int fd_ = -1;
   uint32_t tag_ = 0x1000;

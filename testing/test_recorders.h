@@ -29,10 +29,7 @@ class RecordingStatus : public StatusSink {
     MutexLock lock(&mu_);
     return lines_;
   }
-  int Count(const std::string& text) const {
-    const std::vector<std::string> all = lines();
-    return static_cast<int>(std::count(all.begin(), all.end(), text));
-  }
+  int Count(const std::string& text) const { return static_cast<int>(std::ranges::count(lines(), text)); }
   // Called (outside the lock) for every line, on the caller's thread.
   void SetHook(std::function<void(const std::string&)> hook) {
     MutexLock lock(&mu_);

@@ -9,29 +9,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "testing/loopback.h"
-#include "testing/temp_dir.h"
 
 namespace tervane::testing {
-namespace {
 
 constexpr char kReleased[] = "Server Close ClientSocket!";
-
-// What a sanitizer wrote when it found a fault ("" when nothing).
-std::string SanitizerReport(const std::string& output) {
-  std::string found;
-  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
-                             "runtime error:"}) {
-    if (output.find(report) != std::string::npos) found += std::string(found.empty() ? "" : "; ") + report;
-  }
-  return found;
-}
-
-}  // namespace
 
 int CountOf(const std::string& hay, const std::string& needle) {
   int count = 0;
@@ -41,48 +26,41 @@ int CountOf(const std::string& hay, const std::string& needle) {
 
 std::string TestServer::Binary() { return ProgramExists("tervanesvr") ? BinDir() + "/tervanesvr" : std::string(); }
 
-TestServer::TestServer(const UserList& users) {
-  char name[] = "/tmp/tervane-svr-XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = name;
-  WriteConfig(users);
-}
+TestServer::TestServer(const UserList& users) { WriteConfig(users); }
 
 TestServer::~TestServer() {
   // A server that stops badly, or whose sanitizer spoke up, fails the test
   // that ran it even when the test did not stop it itself.
   EXPECT_TRUE(!process_.running() || Stop(5000) == 0) << "tervanesvr did not stop cleanly; stderr:\n" << Errors();
-  EXPECT_EQ(SanitizerReport(Errors()), "") << Errors();
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                             "runtime error:"}) {
+    EXPECT_EQ(Errors().find(report), std::string::npos) << Errors();
+  }
   for (int fd : {notify_fd_, stalled_fd_}) {
     if (fd >= 0) ::close(fd);
   }
-  RemoveAll(dir_);
 }
 
 bool TestServer::WriteConfig(const UserList& users, const std::string& share_root) {
-  share_ = share_root.empty() ? dir_ + "/share/" : share_root;
+  share_ = share_root.empty() ? dir_.At("share/") : share_root;
   std::string text = "[SharePath]\r\n" + share_ + "\r\n";
   for (const auto& [user, password] : users) text += "[User]\r\n" + user + "\r\n" + password + "\r\n";
   return MakeDirs(share_) && testing::WriteFile(config_path(), text);
 }
 
 bool TestServer::Spawn(const std::vector<std::string>& args) {
-  const std::string notify_path = dir_ + "/notify";
+  const std::string notify_path = dir_.At("notify");
   if (notify_fd_ < 0) {
     notify_fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
     std::strncpy(addr.sun_path, notify_path.c_str(), sizeof addr.sun_path - 1);
     if (::bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
   }
   notifications_.clear();
-  ChildOptions options;
-  options.argv = {BinDir() + "/tervanesvr"};
+  ChildOptions options{.argv = {BinDir() + "/tervanesvr"}, .output_path = dir_.At("stdout.txt"),
+                       .error_path = dir_.At("stderr.txt"), .environment = {"NOTIFY_SOCKET=" + notify_path},
+                       .file_size_limit = file_size_limit_};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
-  options.environment = {"NOTIFY_SOCKET=" + notify_path};
-  options.file_size_limit = file_size_limit_;
-  options.output_path = dir_ + "/stdout.txt";
-  options.error_path = dir_ + "/stderr.txt";
   // Each start's output alone.
   ::truncate(options.output_path.c_str(), 0);
   ::truncate(options.error_path.c_str(), 0);
@@ -109,9 +87,8 @@ bool TestServer::Start(const std::vector<std::string>& extra_args) {
     if (!Spawn(args)) return false;
     for (const int64_t deadline = NowMs() + 15000; NowMs() < deadline && process_.running();) {
       DrainNotifications(50);
-      for (const auto& n : notifications_) {
-        if (n.find("READY=1") != std::string::npos) return true;
-      }
+      const auto ready = [](const std::string& n) { return n.find("READY=1") != std::string::npos; };
+      if (std::ranges::any_of(notifications_, ready)) return true;
       process_.Wait(0);  // an early end: perhaps the port was taken meanwhile; try another
     }
     if (process_.running()) {
@@ -129,19 +106,6 @@ int TestServer::RunToExit(const std::vector<std::string>& args, int timeout_ms) 
 int TestServer::Stop(int timeout_ms) {
   process_.Signal(SIGCONT);  // a stopped server could not take the stop
   return process_.Signal(SIGTERM) ? WaitForExit(timeout_ms) : -1;
-}
-
-bool TestServer::StopCleanly(std::string* problem, int timeout_ms) {
-  if (!process_.running()) {
-    *problem = "the server was not running";
-    return false;
-  }
-  const int status = Stop(timeout_ms);
-  problem->clear();
-  if (status != 0) *problem = "the server exited with " + std::to_string(status) + " (-1: killed or a signal)";
-  const std::string reports = SanitizerReport(Log() + Errors());
-  if (!reports.empty()) *problem += std::string(problem->empty() ? "" : "; ") + "its output holds " + reports;
-  return problem->empty();
 }
 
 int TestServer::WaitForExit(int timeout_ms) {
@@ -164,8 +128,8 @@ std::vector<std::string> TestServer::Notifications() {
   return notifications_;
 }
 
-std::string TestServer::Log() const { return ReadFile(dir_ + "/stdout.txt"); }
-std::string TestServer::Errors() const { return ReadFile(dir_ + "/stderr.txt"); }
+std::string TestServer::Log() const { return dir_.ReadFile("stdout.txt"); }
+std::string TestServer::Errors() const { return dir_.ReadFile("stderr.txt"); }
 int TestServer::CountInLog(const std::string& text) const { return CountOf(Log(), text); }
 
 bool TestServer::WaitForLog(const std::string& text, int count, int timeout_ms) const {
@@ -185,7 +149,6 @@ std::vector<std::string> TestServer::LogLines() const {
   return lines;
 }
 
-int TestServer::Releases() const { return CountInLog(kReleased); }
 bool TestServer::WaitForRelease(int seen, int timeout_ms) const { return WaitForLog(kReleased, seen + 1, timeout_ms); }
 
 }  // namespace tervane::testing

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "testing/child_process.h"
+#include "testing/temp_dir.h"
 
 namespace tervane::testing {
 
@@ -49,18 +50,13 @@ class TestServer {
   int RunToExit(const std::vector<std::string>& args, int timeout_ms = 10000);
   // SIGTERM, then the exit status, or -1 when it had to be killed or died of a signal.
   int Stop(int timeout_ms = 10000);
-  // Stops it as its service manager would (a stopped server is continued
-  // first): true for exit status 0 and no sanitizer report, else *problem
-  // says what was wrong.
-  bool StopCleanly(std::string* problem, int timeout_ms = 10000);
   ChildProcess& process() { return process_; }  // signals, descriptors, memory
-  bool running() const { return process_.running(); }
 
   uint16_t port() const { return port_; }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
   const std::string& share() const { return share_; }  // ends in '/'
   std::string home(const std::string& user) const { return share_ + user; }
-  std::string config_path() const { return dir_ + "/Config.cfg"; }
+  std::string config_path() const { return dir_.At("Config.cfg"); }
 
   // Standard output / standard error since the last start; the log's lines,
   // each with its "\n"; the notify socket's messages so far, in order.
@@ -71,10 +67,9 @@ class TestServer {
   std::vector<std::string> LogLines() const;
   std::vector<std::string> Notifications();
 
-  // Connections released so far. An account is free for a new login only
-  // once the server has seen its connection's close, which a loaded machine
-  // may delay: WaitForRelease waits until more than `seen` were released.
-  int Releases() const;
+  // An account is free for a new login only once the server has seen its
+  // connection's close, which a loaded machine may delay: WaitForRelease
+  // waits until more than `seen` connections were released.
   bool WaitForRelease(int seen, int timeout_ms = 10000) const;
 
  private:
@@ -82,7 +77,7 @@ class TestServer {
   int WaitForExit(int timeout_ms);
   void DrainNotifications(int wait_ms);
 
-  std::string dir_;
+  TempDir dir_;  // first made, last removed: after the process has ended
   std::string share_;
   ChildProcess process_;
   uint16_t port_ = 0;
