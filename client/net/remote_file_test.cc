@@ -120,9 +120,34 @@ TEST(RemoteFileTest, EveryFileRequestHasItsExactBytesAndBadArgumentsSendNothing)
 }
 
 // Pieces of 64 KiB, a read straight into its destination; from just below
-// 4 GiB the second piece's offset carries into the high half.
+// 4 GiB the second piece's offset carries into the high half. A refused
+// piece keeps the pieces before it and stops the call; a read piece refused
+// with 38 or shorter than asked gives 38; a refused close frees the record
+// all the same.
 TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
-  Fixture f(FileServer());
+  // Reads from here on are answered only once four pieces have come: a
+  // client waiting for each reply would time out instead.
+  static constexpr uint64_t kHeldFrom = 1ull << 40;
+  auto held = std::make_shared<std::vector<uint8_t>>();
+  const FakePeer::Script plain = FileServer();
+  Fixture f(FileServer([held, plain](const Request& r, Answer* a) {
+    const uint16_t code = r.header.code;
+    if (code != OP_WRITE_FILE && code != OP_READ_FILE && code != OP_CLOSE_FILE) return false;
+    // A close's payload is the handle alone; reads and writes carry an offset.
+    const uint64_t at = code == OP_CLOSE_FILE ? 0 : LoadU64(r.payload.data() + 8);
+    if (code == OP_CLOSE_FILE) *a = Answer{FakePeer::Reply(r, ERROR_INVALID_HANDLE)};
+    else if (code == OP_WRITE_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
+    else if (code == OP_READ_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
+    else if (code == OP_READ_FILE && at == 1000)
+      *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
+    else if (code == OP_READ_FILE && at >= kHeldFrom) {
+      const std::vector<uint8_t> reply = plain(r).bytes;
+      held->insert(held->end(), reply.begin(), reply.end());
+      *a = Answer{held->size() == 4 * reply.size() ? *held : std::vector<uint8_t>()};
+    } else return false;
+    return true;
+  }));
+  KOVA_SetReplyTimeout(f.session, 5000);
   RemoteFile* file = f.Open();
   const uint64_t start = 0x00000000FFFF8000ull, second = 0x0000000100008000ull;
   std::vector<uint8_t> data(65537);
@@ -149,58 +174,21 @@ TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
       EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_READ_FILE, fields(second, 1)));
     }
   }
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
+  std::vector<uint8_t> buffer(4 * 65536, 0xEE);
+  ASSERT_EQ(KOVA_ReadFile(file, &kHeldFrom, static_cast<uint32_t>(buffer.size()), buffer.data()), 0u);
+  for (size_t i = 0; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], PatternAt(kHeldFrom + i)) << i;
 
-// This server answers no piece of a read until all four have come: a client
-// waiting for each reply would time out instead.
-TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
-  auto held = std::make_shared<std::vector<uint8_t>>();
-  auto count = std::make_shared<int>(0);
-  const FakePeer::Script plain = FileServer();
-  Fixture f(FileServer([held, count, plain](const Request& r, Answer* a) {
-    if (r.header.code != OP_READ_FILE) return false;
-    const std::vector<uint8_t> reply = plain(r).bytes;
-    held->insert(held->end(), reply.begin(), reply.end());
-    *a = Answer{++*count == 4 ? *held : std::vector<uint8_t>()};
-    return true;
-  }));
-  KOVA_SetReplyTimeout(f.session, 5000);
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> destination(4 * 65536);
-  const uint64_t offset = 0;
-  ASSERT_EQ(KOVA_ReadFile(file, &offset, static_cast<uint32_t>(destination.size()), destination.data()), 0u);
-  for (size_t i = 0; i < destination.size(); ++i) ASSERT_EQ(destination[i], PatternAt(i)) << i;
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
-
-// A refused piece keeps the pieces before it and stops the call; a read
-// piece refused with 38 or shorter than asked gives 38; a refused close
-// frees the record all the same.
-TEST(RemoteFileTest, AFailedPieceStopsTheCall) {
-  Fixture f(FileServer([](const Request& r, Answer* a) {
-    if (r.header.code != OP_WRITE_FILE && r.header.code != OP_READ_FILE && r.header.code != OP_CLOSE_FILE) return false;
-    // A close's payload is the handle alone; reads and writes carry an offset.
-    const uint64_t at = r.header.code == OP_CLOSE_FILE ? 0 : LoadU64(r.payload.data() + 8);
-    if (r.header.code == OP_CLOSE_FILE) *a = Answer{FakePeer::Reply(r, ERROR_INVALID_HANDLE)};
-    else if (r.header.code == OP_WRITE_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
-    else if (r.header.code == OP_READ_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
-    else if (r.header.code == OP_READ_FILE && at == 1000)
-      *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
-    else return false;
-    return true;
-  }));
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> data(3 * 65536, 0xEE);
+  std::fill(buffer.begin(), buffer.end(), 0xEE);
+  const size_t writes = f.peer.CountOf(OP_WRITE_FILE);
   const uint64_t zero = 0, thousand = 1000;
-  EXPECT_EQ(KOVA_WriteFile(file, &zero, static_cast<uint32_t>(data.size()), data.data()), ERROR_DISK_FULL);
-  EXPECT_EQ(f.peer.CountOf(OP_WRITE_FILE), 2u);
-  EXPECT_EQ(KOVA_ReadFile(file, &zero, 70000, data.data()), ERROR_HANDLE_EOF);
-  EXPECT_EQ(data[65535], PatternAt(65535));
-  EXPECT_EQ(data[65536], 0xEE);
-  EXPECT_EQ(KOVA_ReadFile(file, &thousand, 100, data.data()), ERROR_HANDLE_EOF);
-  EXPECT_EQ(data[98], 0x55);
-  EXPECT_EQ(data[99], PatternAt(99));
+  EXPECT_EQ(KOVA_WriteFile(file, &zero, 3 * 65536, buffer.data()), ERROR_DISK_FULL);
+  EXPECT_EQ(f.peer.CountOf(OP_WRITE_FILE), writes + 2);
+  EXPECT_EQ(KOVA_ReadFile(file, &zero, 70000, buffer.data()), ERROR_HANDLE_EOF);
+  EXPECT_EQ(buffer[65535], PatternAt(65535));
+  EXPECT_EQ(buffer[65536], 0xEE);
+  EXPECT_EQ(KOVA_ReadFile(file, &thousand, 100, buffer.data()), ERROR_HANDLE_EOF);
+  EXPECT_EQ(buffer[98], 0x55);
+  EXPECT_EQ(buffer[99], PatternAt(99));
   uint64_t size = 0;
   EXPECT_EQ(KOVA_GetFileSize(file, &size), 0u);  // plain error replies keep the stream in step
   EXPECT_EQ(KOVA_CloseFile(file), ERROR_INVALID_HANDLE);  // and frees the record (LeakSanitizer)
