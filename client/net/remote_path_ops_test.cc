@@ -34,12 +34,8 @@ Answer PathServer(const Request& r) {
   }
 }
 
-struct Fixture : testing::PeerSession {
-  explicit Fixture(FakePeer::Script script = PathServer) : PeerSession(std::move(script)) {}
-};
-
-TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
-  Fixture f;
+TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndBadNamesSendNothing) {
+  testing::PeerSession f(PathServer);
   auto sent = [&](uint16_t code, const std::vector<uint8_t>& fields) {
     const Request r = f.Last();
     EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, static_cast<uint32_t>(fields.size()), r.header.request_tag))
@@ -79,14 +75,12 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
   sent(OP_SET_SPACE_INFO, Bytes().U32(0xFFFFF000).U32(12345));
   ASSERT_EQ(KOVA_Heartbeat(f.session), 0u);
   sent(OP_HEARTBEAT, {});
-}
 
-TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
-  Fixture f;
-  // 28 + 4 + 267 + 1 = 300 fits; one more byte does not.
+  // Bad names and arguments send nothing. 28 + 4 + 267 + 1 = 300 fits; one
+  // more byte does not.
   EXPECT_EQ(KOVA_DeleteFile(f.session, std::string(267, 'x')), 0u);
   EXPECT_EQ(f.Last().bytes.size(), 300u);
-  const size_t sent = f.peer.Requests().size();
+  const size_t count = f.peer.Requests().size();
   EXPECT_EQ(KOVA_DeleteFile(f.session, std::string(268, 'x')), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(KOVA_SetFileAttributes(f.session, std::string(264, 'x'), 0), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(KOVA_Rename(f.session, std::string(200, 'x'), std::string(67, 'y')), ERROR_FILENAME_EXCED_RANGE);
@@ -95,9 +89,8 @@ TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
   EXPECT_EQ(KOVA_DeleteFile(nullptr, "a"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_Heartbeat(nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", nullptr), ERROR_INVALID_PARAMETER);
-  uint32_t v = 0;
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &v, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(f.peer.Requests().size(), sent);
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(f.peer.Requests().size(), count);
 }
 
 // Refusals come back as they are, keeping out values and the stream in
@@ -105,7 +98,7 @@ TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
 // none belongs would put the stream out of step, so it closes the connection.
 TEST(RemotePathOpsTest, RefusedAndMalformedRepliesKeepOutValues) {
   auto space_asked = std::make_shared<int>(0);
-  Fixture f([space_asked](const Request& r) {
+  testing::PeerSession f([space_asked](const Request& r) {
     switch (r.header.code) {
       case OP_LOGIN: return Answer{FakePeer::Reply(r, RESULT_WRONG_PASSWORD)};
       case OP_RENAME: return Answer{FakePeer::Reply(r, RESULT_RENAME_FAILED)};
