@@ -18,7 +18,6 @@ namespace {
 
 using testing::TestServer;
 
-constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr char kDigest[] = "5f4dcc3b5aa765d61d8327deb882cf99";
 
@@ -39,7 +38,7 @@ TEST(RealServerTest, EveryCallIsUnderstoodByTheServer) {
   // A file of a whole piece and one byte more, read back past its end: the
   // whole first piece arrives, the one reaching the end gives 38.
   RemoteFile* file = nullptr;
-  ASSERT_EQ(KOVA_CreateFile(s, "Mon\\C\\a.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, kAttributeNormal,
+  ASSERT_EQ(KOVA_CreateFile(s, "Mon\\C\\a.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             &file), 0u);
   std::vector<uint8_t> data(65537);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
@@ -61,7 +60,7 @@ TEST(RealServerTest, EveryCallIsUnderstoodByTheServer) {
   EXPECT_EQ(KOVA_CloseFile(file), 0u);
 
   uint32_t attributes = 0;
-  EXPECT_EQ(KOVA_SetFileAttributes(s, "Mon\\C\\a.bin", kAttributeNormal), 0u);
+  EXPECT_EQ(KOVA_SetFileAttributes(s, "Mon\\C\\a.bin", FILE_ATTRIBUTE_NORMAL), 0u);
   EXPECT_EQ(KOVA_Rename(s, "Mon\\C\\a.bin", "Mon\\C\\b.bin"), 0u);
   ASSERT_EQ(KOVA_GetFileAttributes(s, "Mon\\C\\b.bin", &attributes), 0u);
   EXPECT_EQ(attributes & kAttributeDirectory, 0u);

@@ -24,11 +24,6 @@ using testing::TagTakenBetween;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
-struct Fixture : testing::PeerSession {
-  using PeerSession::PeerSession;
-  size_t Listings() const { return peer.CountOf(OP_LIST_DIRECTORY); }
-};
-
 // Lists the directories of `listings` by name; any other is missing.
 FakePeer::Script Serving(std::map<std::string, FakeListing*> listings) {
   return [listings](const Request& r) {
@@ -49,7 +44,7 @@ TEST(RemoteDirectoryTest, CollectsEveryChunkOrGives14AndTheSizeItNeeds) {
   cut_short.push_back({std::string(262, 'L'), false});  // 273 bytes: never fits a chunk
   cut_short.push_back({"after", false});
   FakeListing huge(cut_short), huge_again(cut_short), empty({});
-  Fixture f(Serving({{"docs", &docs}, {"huge", &huge}, {"huge again", &huge_again}, {"empty", &empty}}));
+  testing::PeerSession f(Serving({{"docs", &docs}, {"huge", &huge}, {"huge again", &huge_again}, {"empty", &empty}}));
   std::vector<uint8_t> buffer(4096, 0xEE);
   uint32_t size = static_cast<uint32_t>(buffer.size());
   const uint32_t before = GetTickCount();
@@ -77,7 +72,7 @@ TEST(RemoteDirectoryTest, CollectsEveryChunkOrGives14AndTheSizeItNeeds) {
   EXPECT_EQ(size, whole.size());
   EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + 520, buffer2.get()));
   for (uint32_t i = 520; i < room; ++i) ASSERT_EQ(buffer2[i], 0xEE) << i;
-  EXPECT_EQ(f.Listings(), 10u);  // the whole listing was still walked
+  EXPECT_EQ(f.peer.CountOf(OP_LIST_DIRECTORY), 10u);  // the whole listing was still walked
   size = 0;
   ASSERT_EQ(KOVA_SetCurDirectory(f.session, "docs", nullptr, &size), ERROR_OUTOFMEMORY);
   EXPECT_EQ(size, whole.size());
@@ -99,14 +94,14 @@ TEST(RemoteDirectoryTest, CollectsEveryChunkOrGives14AndTheSizeItNeeds) {
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, "missing", buffer.data(), &size), RESULT_NO_SUCH_DIRECTORY);
   EXPECT_EQ(size, 64u);
   EXPECT_EQ(buffer, std::vector<uint8_t>(4096, 0xEE));
-  const size_t listings = f.Listings();
+  const size_t listings = f.peer.CountOf(OP_LIST_DIRECTORY);
   // 28 + 6 + 265 + 1 = 300 is the longest name; one more does not go out.
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string(266, 'n'), buffer.data(), &size), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string_view("a\0", 2), buffer.data(), &size), ERROR_INVALID_NAME);
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, "a", nullptr, &size), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, "a", buffer.data(), nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_SetCurDirectory(nullptr, "a", buffer.data(), &size), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(f.Listings(), listings);
+  EXPECT_EQ(f.peer.CountOf(OP_LIST_DIRECTORY), listings);
   EXPECT_EQ(KOVA_SetCurDirectory(f.session, std::string(265, 'n'), buffer.data(), &size), RESULT_NO_SUCH_DIRECTORY);
   EXPECT_EQ(f.peer.Requests().back().bytes.size(), 300u);
 }
@@ -129,7 +124,7 @@ TEST(RemoteDirectoryTest, MalformedChunksAreInvalidData) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Fixture f([&c](const Request& r) {
+    testing::PeerSession f([&c](const Request& r) {
       if (r.header.code != OP_LIST_DIRECTORY) return FakePeer::SessionAnswer(r);
       return Answer{FakePeer::ReplyAnnouncing(r, 0, c.announced, c.payload)};
     });
