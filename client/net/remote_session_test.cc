@@ -141,11 +141,10 @@ TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
     testing::PeerSession p([&c](const Request& r) {
       return r.header.code == OP_OPEN_SESSION ? FakePeer::SessionAnswer(r) : c.answer(r);
     });
-    RemoteSession* const session = p.session;
-    KOVA_SetReplyTimeout(session, 200);
-    EXPECT_EQ(KOVA_DeleteFile(session, "x"), c.code);
-    EXPECT_FALSE(KOVA_IsConnected(session));
-    EXPECT_EQ(KOVA_Heartbeat(session), WSAENOTCONN);
+    KOVA_SetReplyTimeout(p.session, 200);
+    EXPECT_EQ(KOVA_DeleteFile(p.session, "x"), c.code);
+    EXPECT_FALSE(KOVA_IsConnected(p.session));
+    EXPECT_EQ(KOVA_Heartbeat(p.session), WSAENOTCONN);
     EXPECT_EQ(p.peer.Requests().size(), 2u);  // the session open and the delete
   }
 }
