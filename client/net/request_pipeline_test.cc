@@ -36,12 +36,11 @@ ReplyHandler Record(std::vector<Reply>* into) {
 // refused with 5.
 Answer Echo(const Request& r) {
   if (MapRequestCode(r.header.code) == STAGE_NOT_MAPPED) return FakePeer::SessionAnswer(r);
-  const std::vector<uint8_t> payload(r.bytes.begin() + kHeaderSize, r.bytes.end());
   switch (r.header.code) {
     case OP_WRITE_FILE: return Answer{FakePeer::Reply(r, 0)};
     case OP_READ_FILE: return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16), r.payload.data()[0]))};
     case OP_DELETE_FILE: return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED)};
-    default: return Answer{FakePeer::Reply(r, 0, payload)};
+    default: return Answer{FakePeer::Reply(r, 0, r.payload)};
   }
 }
 
