@@ -20,22 +20,29 @@ using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
 // Answers every request with success; attributes are the path's length
-// times 3 plus its first byte, space info 4096 and 17.
-Answer PathServer(const Request& r) {
-  switch (r.header.code) {
-    case OP_GET_FILE_ATTRIBUTES: {
-      const uint16_t length = LoadU16(r.payload.data());
-      return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload.data()[4]))};
+// times 3 plus its first byte (for "short": two bytes only); space info 4096
+// and 17 the first time, then refused, then four bytes only.
+FakePeer::Script PathServer() {
+  auto space_asked = std::make_shared<int>(0);
+  return [space_asked](const Request& r) {
+    switch (r.header.code) {
+      case OP_GET_FILE_ATTRIBUTES: {
+        const uint16_t length = LoadU16(r.payload.data());
+        if (r.payload.at(4) == 's') return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
+        return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload.data()[4]))};
+      }
+      case OP_GET_SPACE_INFO:
+        if (++*space_asked == 2) return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
+        return Answer{FakePeer::Reply(r, 0, *space_asked == 1 ? Bytes().U32(4096).U32(17) : Bytes().U32(1))};
+      default:
+        return FakePeer::SessionAnswer(r);
     }
-    case OP_GET_SPACE_INFO:
-      return Answer{FakePeer::Reply(r, 0, Bytes().U32(4096).U32(17))};
-    default:
-      return FakePeer::SessionAnswer(r);
-  }
+  };
 }
 
-TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndBadNamesSendNothing) {
-  testing::PeerSession f(PathServer);
+// A refusal or a reply too short for its values leaves the out values alone.
+TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndFailuresKeepOutValues) {
+  testing::PeerSession f(PathServer());
   auto sent = [&](uint16_t code, const std::vector<uint8_t>& fields) {
     const Request r = f.Last();
     EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, static_cast<uint32_t>(fields.size()), r.header.request_tag))
@@ -75,6 +82,11 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndBadNamesSendNothing) {
   sent(OP_SET_SPACE_INFO, Bytes().U32(0xFFFFF000).U32(12345));
   ASSERT_EQ(KOVA_Heartbeat(f.session), 0u);
   sent(OP_HEARTBEAT, {});
+  attributes = space = files = 77;
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), ERROR_INVALID_DATA);
+  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "short", &attributes), ERROR_INVALID_DATA);
+  EXPECT_EQ(std::vector<uint32_t>({attributes, space, files}), std::vector<uint32_t>(3, 77));
 
   // Bad names and arguments send nothing. 28 + 4 + 267 + 1 = 300 fits; one
   // more byte does not.
@@ -91,25 +103,6 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndBadNamesSendNothing) {
   EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(f.peer.Requests().size(), count);
-}
-
-// A refusal or a reply too short for its values leaves the out values alone.
-TEST(RemotePathOpsTest, RefusedAndMalformedRepliesKeepOutValues) {
-  auto space_asked = std::make_shared<int>(0);
-  testing::PeerSession f([space_asked](const Request& r) {
-    switch (r.header.code) {
-      case OP_GET_SPACE_INFO:
-        if (++*space_asked == 1) return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
-        return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
-      case OP_GET_FILE_ATTRIBUTES: return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
-      default: return FakePeer::SessionAnswer(r);
-    }
-  });
-  uint32_t attributes = 77, space = 77, files = 77;
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), ERROR_INVALID_DATA);
-  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", &attributes), ERROR_INVALID_DATA);
-  EXPECT_EQ(std::vector<uint32_t>({attributes, space, files}), std::vector<uint32_t>(3, 77));
 }
 
 }  // namespace
