@@ -34,7 +34,7 @@ Answer WithTag(std::vector<uint8_t> reply, uint32_t tag) {
 // (LeakSanitizer); abandoning closes once. A failed connect leaves no socket
 // and no record: the session open refused (connection 2), answered with more
 // than a small frame holds (3), never answered (4).
-TEST(RemoteSessionTest, ConnectOpensTheSessionAndDisconnectOrAbandonCloseIt) {
+TEST(RemoteSessionTest, ConnectOpensTheSessionOrLeavesNothingAndDisconnectOrAbandonCloseIt) {
   FakePeer peer([](const Request& r) {
     if (r.connection == 2) return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED)};
     if (r.connection == 3) return Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(1000, 0xAB))};
