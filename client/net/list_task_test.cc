@@ -21,19 +21,6 @@ using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 using Lines = std::vector<std::string>;
 
-struct Fixture : testing::PeerSession {
-  using PeerSession::PeerSession;
-  uint32_t Run(std::vector<uint8_t>* listing = nullptr) {
-    auto task = std::make_unique<ListTask>();
-    task->directory_name = "\\";
-    task->status = &sink;
-    task->session = session;
-    task->listing = listing;
-    return RunListTask(std::move(task));
-  }
-  testing::RecordingStatus sink;
-};
-
 // Serves `listing`; with `then`, list requests after the first `good` get
 // that instead.
 FakePeer::Script Serving(std::shared_ptr<FakeListing> listing, int good, FakePeer::Script then) {
@@ -79,10 +66,11 @@ TEST(ListTaskTest, ListingsAreCollectedAndFailuresShowTheirTexts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto listing = std::make_shared<FakeListing>(FakeListing::Numbered(c.records, 20));
-    Fixture f(Serving(listing, c.good, c.then));
+    testing::PeerSession f(Serving(listing, c.good, c.then));
+    testing::RecordingStatus sink;
     std::vector<uint8_t> collected(3, 1);
-    EXPECT_EQ(f.Run(&collected), 0u);
-    EXPECT_EQ(f.sink.lines(), c.shown);
+    EXPECT_EQ(RunListTask(std::make_unique<ListTask>(ListTask{"\\", &sink, f.session, &collected})), 0u);
+    EXPECT_EQ(sink.lines(), c.shown);
     EXPECT_EQ(collected, c.then ? std::vector<uint8_t>(3, 1) : listing->WholeListing(272));
     if (!c.then) {
       EXPECT_EQ(f.peer.CountOf(OP_LIST_DIRECTORY), static_cast<size_t>(c.good));

@@ -51,19 +51,16 @@ FakePeer::Script FileServer(std::function<bool(const Request&, Answer*)> first =
   };
 }
 
-struct Fixture : testing::PeerSession {
-  using PeerSession::PeerSession;
-  RemoteFile* Open() {
-    RemoteFile* file = nullptr;
-    EXPECT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", 0x40000000, 0, 2, 0x80, &file), 0u);
-    return file;
-  }
-};
+RemoteFile* Open(RemoteSession* session) {
+  RemoteFile* file = nullptr;
+  EXPECT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", 0x40000000, 0, 2, 0x80, &file), 0u);
+  return file;
+}
 
 // Bad arguments and names send nothing; a directory-chain path gives a
 // record of handle 0.
 TEST(RemoteFileTest, EveryFileRequestHasItsExactBytesAndBadArgumentsSendNothing) {
-  Fixture f(FileServer());
+  testing::PeerSession f(FileServer());
   RemoteFile* file = reinterpret_cast<RemoteFile*>(0x1);
   // 28 + 20 + 252 + 1 bytes would pass the 300-byte frame.
   EXPECT_EQ(KOVA_CreateFile(f.session, std::string(252, 'a'), 0, 0, 0, 0, &file), ERROR_FILENAME_EXCED_RANGE);
@@ -124,7 +121,7 @@ TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
   static constexpr uint64_t kHeldFrom = 1ull << 40;
   auto held = std::make_shared<std::vector<uint8_t>>();
   const FakePeer::Script plain = FileServer();
-  Fixture f(FileServer([held, plain](const Request& r, Answer* a) {
+  testing::PeerSession f(FileServer([held, plain](const Request& r, Answer* a) {
     const uint16_t code = r.header.code;
     if (code != OP_WRITE_FILE && code != OP_READ_FILE && code != OP_CLOSE_FILE) return false;
     // A close's payload is the handle alone; reads and writes carry an offset.
@@ -142,7 +139,7 @@ TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
     return true;
   }));
   KOVA_SetReplyTimeout(f.session, 5000);
-  RemoteFile* file = f.Open();
+  RemoteFile* file = Open(f.session);
   const uint64_t start = 0x00000000FFFF8000ull, second = 0x0000000100008000ull;
   std::vector<uint8_t> data(65537);
   for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(i + 5);
@@ -202,7 +199,7 @@ TEST(RemoteFileTest, MalformedRepliesAreInvalidData) {
                         Case{"short times", OP_GET_FILE_TIME, 0},
                         Case{"payload on a set-size reply", OP_SET_FILE_SIZE, 4}}) {
     SCOPED_TRACE(c.what);
-    Fixture f(FileServer([c](const Request& r, Answer* a) {
+    testing::PeerSession f(FileServer([c](const Request& r, Answer* a) {
       if (r.header.code != c.code) return false;
       // The bytes really follow, so a client trusting the figure would write them.
       *a = Answer{c.announced == 0 ? FakePeer::Reply(r, 0, Bytes().U32(5))
@@ -210,7 +207,7 @@ TEST(RemoteFileTest, MalformedRepliesAreInvalidData) {
                                                                std::vector<uint8_t>(c.announced, 0xCC))};
       return true;
     }));
-    RemoteFile* file = f.Open();
+    RemoteFile* file = Open(f.session);
     ASSERT_NE(file, nullptr);
     std::unique_ptr<uint8_t[]> destination(new uint8_t[100]());
     const uint64_t offset = 0;
@@ -230,8 +227,8 @@ TEST(RemoteFileTest, MalformedRepliesAreInvalidData) {
 }
 
 TEST(RemoteFileTest, PiecesOfOneCallAreNeverSplitByAnotherThread) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
+  testing::PeerSession f(FileServer());
+  RemoteFile* file = Open(f.session);
   std::vector<uint8_t> data(3 * 65536, 7);
   std::atomic<bool> writing{true};
   std::atomic<int> heartbeats{0}, failures{0};
