@@ -8,7 +8,6 @@
 #include "testing/peer_session.h"
 #include "client/net/remote_path_ops.h"
 #include "gtest/gtest.h"
-#include "shared/platform/tick.h"
 #include "shared/platform/win_error.h"
 #include "shared/protocol/byte_order.h"
 
@@ -37,7 +36,9 @@ FakePeer::Script FileServer(std::function<bool(const Request&, Answer*)> first =
     if (first && first(r, &answer)) return answer;
     const uint8_t* p = r.payload.data();
     switch (r.header.code) {
-      case OP_CREATE_FILE: return Answer{FakePeer::Reply(r, 0, Bytes().U32(kHandle).U32(LoadU32(p + 4)))};
+      case OP_CREATE_FILE:  // a directory-chain path ("...|") makes directories and opens nothing
+        if (r.payload[r.payload.size() - 2] == '|') return Answer{FakePeer::Reply(r, 0)};
+        return Answer{FakePeer::Reply(r, 0, Bytes().U32(kHandle).U32(LoadU32(p + 4)))};
       case OP_READ_FILE: {
         std::vector<uint8_t> data(LoadU32(p + 16));
         for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(LoadU64(p + 8) + i);
@@ -50,23 +51,43 @@ FakePeer::Script FileServer(std::function<bool(const Request&, Answer*)> first =
   };
 }
 
-struct Fixture : testing::PeerSession {
-  using PeerSession::PeerSession;
-  RemoteFile* Open() {
-    RemoteFile* file = nullptr;
-    EXPECT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", 0x40000000, 0, 2, 0x80, &file), 0u);
-    return file;
-  }
-};
-
-TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
-  Fixture f(FileServer());
-  const uint32_t before = GetTickCount();
+RemoteFile* Open(RemoteSession* session) {
   RemoteFile* file = nullptr;
+  EXPECT_EQ(KOVA_CreateFile(session, "Mon\\C\\a.txt", 0x40000000, 0, 2, 0x80, &file), 0u);
+  return file;
+}
+
+// Bad arguments and names send nothing; a directory-chain path gives a
+// record of handle 0.
+TEST(RemoteFileTest, EveryFileRequestHasItsExactBytesAndBadArgumentsSendNothing) {
+  testing::PeerSession f(FileServer());
+  RemoteFile* file = reinterpret_cast<RemoteFile*>(0x1);
+  // 28 + 20 + 252 + 1 bytes would pass the 300-byte frame.
+  EXPECT_EQ(KOVA_CreateFile(f.session, std::string(252, 'a'), 0, 0, 0, 0, &file), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(KOVA_CreateFile(f.session, std::string_view("a\0b", 3), 0, 0, 0, 0, &file), ERROR_INVALID_NAME);
+  EXPECT_EQ(KOVA_CreateFile(nullptr, "a", 0, 0, 0, 0, &file), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_CreateFile(f.session, "a", 0, 0, 0, 0, nullptr), ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(KOVA_CreateFile(f.session, std::string(251, 'b'), 0, 0, 0, 0, &file), 0u);
+  EXPECT_EQ(std::string(file->path), std::string(251, 'b'));
+  EXPECT_EQ(f.Last().bytes.size(), 300u);
+  uint64_t offset = 0;
+  uint8_t byte = 0;
+  EXPECT_EQ(KOVA_ReadFile(file, nullptr, 1, &byte), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_ReadFile(file, &offset, 1, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_WriteFile(file, &offset, 1, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_GetFileSize(file, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_SetFileSize(file, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(KOVA_CloseFile(nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(f.peer.Requests().size(), 2u);  // the session open and the one create
+  EXPECT_EQ(KOVA_CloseFile(file), 0u);
+  ASSERT_EQ(KOVA_CreateFile(f.session, "Mon\\C\\empty|", 0, 0, 0, 0, &file), 0u);
+  EXPECT_EQ(file->handle, 0u);
+  EXPECT_EQ(KOVA_CloseFile(file), 0u);
+  EXPECT_EQ(LoadU32(f.Last().payload.data()), 0u);
+
+  const size_t seen = f.peer.Requests().size();
   ASSERT_EQ(KOVA_CreateFile(f.session, "Mon\\C\\a.txt", 0xC0000000, 0x3, 4, 0x80, &file), 0u);
-  EXPECT_TRUE(testing::TagTakenBetween(f.peer.Requests().at(1).header.request_tag, before, GetTickCount()));
-  EXPECT_EQ(file->handle, kHandle);
-  EXPECT_STREQ(file->path, "Mon\\C\\a.txt");
   uint64_t size = 0, c = 0, a = 0, w = 0;
   ASSERT_EQ(KOVA_GetFileSize(file, &size), 0u);
   ASSERT_EQ(KOVA_GetFileTime(file, &c, &a, &w), 0u);
@@ -77,7 +98,7 @@ TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
   ASSERT_EQ(KOVA_SetFileTime(file, &creation, nullptr, &last_write), 0u);
   ASSERT_EQ(KOVA_CloseFile(file), 0u);
 
-  const auto rs = f.From(1);
+  const auto rs = f.From(seen);
   ASSERT_EQ(rs.size(), 6u);
   const std::vector<uint8_t> h = Bytes().U32(kHandle).U32(0);
   EXPECT_EQ(rs[0].bytes, Frame(rs[0], OP_CREATE_FILE, Bytes().U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0)
@@ -89,47 +110,36 @@ TEST(RemoteFileTest, EveryFileRequestHasItsExactBytes) {
   EXPECT_EQ(rs[5].bytes, Frame(rs[5], OP_CLOSE_FILE, h));
 }
 
-TEST(RemoteFileTest, ArgumentsPathsAndTheDirectoryChain) {
-  Fixture f(FileServer([](const Request& r, Answer* a) {
-    if (r.header.code != OP_CREATE_FILE || r.payload.back() != 0 || r.payload[r.payload.size() - 2] != '|') return false;
-    *a = Answer{FakePeer::Reply(r, 0)};  // directories made, nothing opened
+// Pieces of 64 KiB, a read straight into its destination; from just below
+// 4 GiB the second piece's offset carries into the high half. A refused
+// piece keeps the pieces before it and stops the call; a read piece refused
+// with 38 or shorter than asked gives 38; a refused close frees the record
+// all the same.
+TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
+  // Reads from here on are answered only once four pieces have come: a
+  // client waiting for each reply would time out instead.
+  static constexpr uint64_t kHeldFrom = 1ull << 40;
+  auto held = std::make_shared<std::vector<uint8_t>>();
+  const FakePeer::Script plain = FileServer();
+  testing::PeerSession f(FileServer([held, plain](const Request& r, Answer* a) {
+    const uint16_t code = r.header.code;
+    if (code != OP_WRITE_FILE && code != OP_READ_FILE && code != OP_CLOSE_FILE) return false;
+    // A close's payload is the handle alone; reads and writes carry an offset.
+    const uint64_t at = code == OP_CLOSE_FILE ? 0 : LoadU64(r.payload.data() + 8);
+    if (code == OP_CLOSE_FILE) *a = Answer{FakePeer::Reply(r, ERROR_INVALID_HANDLE)};
+    else if (code == OP_WRITE_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
+    else if (code == OP_READ_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
+    else if (code == OP_READ_FILE && at == 1000)
+      *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
+    else if (code == OP_READ_FILE && at >= kHeldFrom) {
+      const std::vector<uint8_t> reply = plain(r).bytes;
+      held->insert(held->end(), reply.begin(), reply.end());
+      *a = Answer{held->size() == 4 * reply.size() ? *held : std::vector<uint8_t>()};
+    } else return false;
     return true;
   }));
-  RemoteFile* file = reinterpret_cast<RemoteFile*>(0x1);
-  // 28 + 20 + 252 + 1 bytes would pass the 300-byte frame.
-  EXPECT_EQ(KOVA_CreateFile(f.session, std::string(252, 'a'), 0, 0, 0, 0, &file), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(KOVA_CreateFile(f.session, std::string_view("a\0b", 3), 0, 0, 0, 0, &file), ERROR_INVALID_NAME);
-  EXPECT_EQ(KOVA_CreateFile(nullptr, "a", 0, 0, 0, 0, &file), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_CreateFile(f.session, "a", 0, 0, 0, 0, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(f.peer.Requests().size(), 1u);
-  ASSERT_EQ(KOVA_CreateFile(f.session, std::string(251, 'b'), 0, 0, 0, 0, &file), 0u);
-  EXPECT_EQ(std::string(file->path), std::string(251, 'b'));
-  EXPECT_EQ(f.peer.Requests().back().bytes.size(), 300u);
-
-  uint64_t offset = 0;
-  uint8_t byte = 0;
-  EXPECT_EQ(KOVA_ReadFile(nullptr, &offset, 1, &byte), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_ReadFile(file, nullptr, 1, &byte), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_ReadFile(file, &offset, 1, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_WriteFile(file, &offset, 1, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_GetFileSize(file, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_SetFileSize(file, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(KOVA_CloseFile(nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(f.peer.Requests().size(), 2u);
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-
-  ASSERT_EQ(KOVA_CreateFile(f.session, "Mon\\C\\empty|", 0, 0, 0, 0, &file), 0u);
-  EXPECT_EQ(file->handle, 0u);
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-  EXPECT_EQ(LoadU32(f.peer.Requests().back().payload.data()), 0u);
-}
-
-// Pieces of 64 KiB, a read straight into its destination; from just below
-// 4 GiB the second piece's offset carries into the high half.
-TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
+  KOVA_SetReplyTimeout(f.session, 5000);
+  RemoteFile* file = Open(f.session);
   const uint64_t start = 0x00000000FFFF8000ull, second = 0x0000000100008000ull;
   std::vector<uint8_t> data(65537);
   for (size_t i = 0; i < data.size(); ++i) data[i] = PatternAt(i + 5);
@@ -155,87 +165,49 @@ TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
       EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_READ_FILE, fields(second, 1)));
     }
   }
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
+  std::vector<uint8_t> buffer(4 * 65536, 0xEE);
+  ASSERT_EQ(KOVA_ReadFile(file, &kHeldFrom, static_cast<uint32_t>(buffer.size()), buffer.data()), 0u);
+  for (size_t i = 0; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], PatternAt(kHeldFrom + i)) << i;
 
-// This server answers no piece of a read until all four have come: a client
-// waiting for each reply would time out instead.
-TEST(RemoteFileTest, ThePiecesOfAReadAreInFlightTogether) {
-  auto held = std::make_shared<std::vector<uint8_t>>();
-  auto count = std::make_shared<int>(0);
-  const FakePeer::Script plain = FileServer();
-  Fixture f(FileServer([held, count, plain](const Request& r, Answer* a) {
-    if (r.header.code != OP_READ_FILE) return false;
-    const std::vector<uint8_t> reply = plain(r).bytes;
-    held->insert(held->end(), reply.begin(), reply.end());
-    *a = Answer{++*count == 4 ? *held : std::vector<uint8_t>()};
-    return true;
-  }));
-  KOVA_SetReplyTimeout(f.session, 5000);
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> destination(4 * 65536);
-  const uint64_t offset = 0;
-  ASSERT_EQ(KOVA_ReadFile(file, &offset, static_cast<uint32_t>(destination.size()), destination.data()), 0u);
-  for (size_t i = 0; i < destination.size(); ++i) ASSERT_EQ(destination[i], PatternAt(i)) << i;
-  EXPECT_EQ(KOVA_CloseFile(file), 0u);
-}
-
-// A refused piece keeps the pieces before it and stops the call; a read
-// piece refused with 38 or shorter than asked gives 38; a refused close
-// frees the record all the same.
-TEST(RemoteFileTest, AFailedPieceStopsTheCall) {
-  Fixture f(FileServer([](const Request& r, Answer* a) {
-    if (r.header.code != OP_WRITE_FILE && r.header.code != OP_READ_FILE && r.header.code != OP_CLOSE_FILE) return false;
-    // A close's payload is the handle alone; reads and writes carry an offset.
-    const uint64_t at = r.header.code == OP_CLOSE_FILE ? 0 : LoadU64(r.payload.data() + 8);
-    if (r.header.code == OP_CLOSE_FILE) *a = Answer{FakePeer::Reply(r, ERROR_INVALID_HANDLE)};
-    else if (r.header.code == OP_WRITE_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_DISK_FULL)};
-    else if (r.header.code == OP_READ_FILE && at == 65536) *a = Answer{FakePeer::Reply(r, ERROR_HANDLE_EOF)};
-    else if (r.header.code == OP_READ_FILE && at == 1000)
-      *a = Answer{FakePeer::Reply(r, 0, std::vector<uint8_t>(LoadU32(r.payload.data() + 16) - 1, 0x55))};
-    else return false;
-    return true;
-  }));
-  RemoteFile* file = f.Open();
-  std::vector<uint8_t> data(3 * 65536, 0xEE);
+  std::fill(buffer.begin(), buffer.end(), 0xEE);
+  const size_t writes = f.peer.CountOf(OP_WRITE_FILE);
   const uint64_t zero = 0, thousand = 1000;
-  EXPECT_EQ(KOVA_WriteFile(file, &zero, static_cast<uint32_t>(data.size()), data.data()), ERROR_DISK_FULL);
-  EXPECT_EQ(f.peer.CountOf(OP_WRITE_FILE), 2u);
-  EXPECT_EQ(KOVA_ReadFile(file, &zero, 70000, data.data()), ERROR_HANDLE_EOF);
-  EXPECT_EQ(data[65535], PatternAt(65535));
-  EXPECT_EQ(data[65536], 0xEE);
-  EXPECT_EQ(KOVA_ReadFile(file, &thousand, 100, data.data()), ERROR_HANDLE_EOF);
-  EXPECT_EQ(data[98], 0x55);
-  EXPECT_EQ(data[99], PatternAt(99));
+  EXPECT_EQ(KOVA_WriteFile(file, &zero, 3 * 65536, buffer.data()), ERROR_DISK_FULL);
+  EXPECT_EQ(f.peer.CountOf(OP_WRITE_FILE), writes + 2);
+  EXPECT_EQ(KOVA_ReadFile(file, &zero, 70000, buffer.data()), ERROR_HANDLE_EOF);
+  EXPECT_EQ(buffer[65535], PatternAt(65535));
+  EXPECT_EQ(buffer[65536], 0xEE);
+  EXPECT_EQ(KOVA_ReadFile(file, &thousand, 100, buffer.data()), ERROR_HANDLE_EOF);
+  EXPECT_EQ(buffer[98], 0x55);
+  EXPECT_EQ(buffer[99], PatternAt(99));
   uint64_t size = 0;
   EXPECT_EQ(KOVA_GetFileSize(file, &size), 0u);  // plain error replies keep the stream in step
   EXPECT_EQ(KOVA_CloseFile(file), ERROR_INVALID_HANDLE);  // and frees the record (LeakSanitizer)
 }
 
+// A reply short of its values keeps the stream in step; announced bytes
+// beyond what the request allows (the piece, the frame, nothing) close it.
 TEST(RemoteFileTest, MalformedRepliesAreInvalidData) {
   struct Case {
     const char* what;
     uint16_t code;
-    uint32_t announced;  // 0: a short fixed reply, after which the stream is in step
+    uint32_t announced;  // 0: a short fixed reply
   };
   for (const Case& c : {Case{"read beyond its piece", OP_READ_FILE, 101},
-                        Case{"read of a whole frame", OP_READ_FILE, 65764},
                         Case{"size beyond the frame", OP_GET_FILE_SIZE, 65765},
-                        Case{"size of 4 GiB", OP_GET_FILE_SIZE, 0xFFFFFFFF},
                         Case{"short size", OP_GET_FILE_SIZE, 0},
                         Case{"short times", OP_GET_FILE_TIME, 0},
-                        Case{"payload on a set-size reply", OP_SET_FILE_SIZE, 4},
-                        Case{"payload on a close reply", OP_CLOSE_FILE, 1}}) {
+                        Case{"payload on a set-size reply", OP_SET_FILE_SIZE, 4}}) {
     SCOPED_TRACE(c.what);
-    Fixture f(FileServer([c](const Request& r, Answer* a) {
+    testing::PeerSession f(FileServer([c](const Request& r, Answer* a) {
       if (r.header.code != c.code) return false;
-      // The bytes really follow (up to 64 KiB), so a client trusting the figure would write them.
+      // The bytes really follow, so a client trusting the figure would write them.
       *a = Answer{c.announced == 0 ? FakePeer::Reply(r, 0, Bytes().U32(5))
                                    : FakePeer::ReplyAnnouncing(r, 0, c.announced,
-                                                               std::vector<uint8_t>(std::min(c.announced, 70000u), 0xCC))};
+                                                               std::vector<uint8_t>(c.announced, 0xCC))};
       return true;
     }));
-    RemoteFile* file = f.Open();
+    RemoteFile* file = Open(f.session);
     ASSERT_NE(file, nullptr);
     std::unique_ptr<uint8_t[]> destination(new uint8_t[100]());
     const uint64_t offset = 0;
@@ -245,28 +217,18 @@ TEST(RemoteFileTest, MalformedRepliesAreInvalidData) {
     if (c.code == OP_GET_FILE_SIZE) rc = KOVA_GetFileSize(file, &value);
     if (c.code == OP_GET_FILE_TIME) rc = KOVA_GetFileTime(file, &value, nullptr, nullptr);
     if (c.code == OP_SET_FILE_SIZE) rc = KOVA_SetFileSize(file, &offset);
-    if (c.code == OP_CLOSE_FILE) {
-      EXPECT_EQ(KOVA_CloseFile(file), ERROR_INVALID_DATA);
-      EXPECT_FALSE(KOVA_IsConnected(f.session));
-      continue;
-    }
     EXPECT_EQ(rc, ERROR_INVALID_DATA);
     EXPECT_EQ(value, 77u);
     for (int i = 0; i < 100; ++i) ASSERT_EQ(destination[i], 0) << i;
-    if (c.announced == 0) {
-      EXPECT_EQ(KOVA_Heartbeat(f.session), 0u);
-      EXPECT_EQ(KOVA_CloseFile(file), 0u);
-      continue;
-    }
-    EXPECT_FALSE(KOVA_IsConnected(f.session));
-    EXPECT_EQ(KOVA_GetFileSize(file, &value), WSAENOTCONN);
-    EXPECT_EQ(KOVA_CloseFile(file), WSAENOTCONN);  // and frees it all the same
+    EXPECT_EQ(KOVA_IsConnected(f.session), c.announced == 0);
+    // A closed connection's record is freed all the same (LeakSanitizer).
+    EXPECT_EQ(KOVA_CloseFile(file), c.announced == 0 ? 0u : WSAENOTCONN);
   }
 }
 
 TEST(RemoteFileTest, PiecesOfOneCallAreNeverSplitByAnotherThread) {
-  Fixture f(FileServer());
-  RemoteFile* file = f.Open();
+  testing::PeerSession f(FileServer());
+  RemoteFile* file = Open(f.session);
   std::vector<uint8_t> data(3 * 65536, 7);
   std::atomic<bool> writing{true};
   std::atomic<int> heartbeats{0}, failures{0};

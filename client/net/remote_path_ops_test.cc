@@ -20,26 +20,29 @@ using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
 // Answers every request with success; attributes are the path's length
-// times 3 plus its first byte, space info 4096 and 17.
-Answer PathServer(const Request& r) {
-  switch (r.header.code) {
-    case OP_GET_FILE_ATTRIBUTES: {
-      const uint16_t length = LoadU16(r.payload.data());
-      return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload.data()[4]))};
+// times 3 plus its first byte (for "short": two bytes only); space info 4096
+// and 17 the first time, then refused, then four bytes only.
+FakePeer::Script PathServer() {
+  auto space_asked = std::make_shared<int>(0);
+  return [space_asked](const Request& r) {
+    switch (r.header.code) {
+      case OP_GET_FILE_ATTRIBUTES: {
+        const uint16_t length = LoadU16(r.payload.data());
+        if (r.payload.at(4) == 's') return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
+        return Answer{FakePeer::Reply(r, 0, Bytes().U32(length * 3u + r.payload.data()[4]))};
+      }
+      case OP_GET_SPACE_INFO:
+        if (++*space_asked == 2) return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
+        return Answer{FakePeer::Reply(r, 0, *space_asked == 1 ? Bytes().U32(4096).U32(17) : Bytes().U32(1))};
+      default:
+        return FakePeer::SessionAnswer(r);
     }
-    case OP_GET_SPACE_INFO:
-      return Answer{FakePeer::Reply(r, 0, Bytes().U32(4096).U32(17))};
-    default:
-      return FakePeer::SessionAnswer(r);
-  }
+  };
 }
 
-struct Fixture : testing::PeerSession {
-  explicit Fixture(FakePeer::Script script = PathServer) : PeerSession(std::move(script)) {}
-};
-
-TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
-  Fixture f;
+// A refusal or a reply too short for its values leaves the out values alone.
+TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndFailuresKeepOutValues) {
+  testing::PeerSession f(PathServer());
   auto sent = [&](uint16_t code, const std::vector<uint8_t>& fields) {
     const Request r = f.Last();
     EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, static_cast<uint32_t>(fields.size()), r.header.request_tag))
@@ -79,14 +82,17 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytes) {
   sent(OP_SET_SPACE_INFO, Bytes().U32(0xFFFFF000).U32(12345));
   ASSERT_EQ(KOVA_Heartbeat(f.session), 0u);
   sent(OP_HEARTBEAT, {});
-}
+  attributes = space = files = 77;
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), ERROR_INVALID_DATA);
+  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "short", &attributes), ERROR_INVALID_DATA);
+  EXPECT_EQ(std::vector<uint32_t>({attributes, space, files}), std::vector<uint32_t>(3, 77));
 
-TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
-  Fixture f;
-  // 28 + 4 + 267 + 1 = 300 fits; one more byte does not.
+  // Bad names and arguments send nothing. 28 + 4 + 267 + 1 = 300 fits; one
+  // more byte does not.
   EXPECT_EQ(KOVA_DeleteFile(f.session, std::string(267, 'x')), 0u);
   EXPECT_EQ(f.Last().bytes.size(), 300u);
-  const size_t sent = f.peer.Requests().size();
+  const size_t count = f.peer.Requests().size();
   EXPECT_EQ(KOVA_DeleteFile(f.session, std::string(268, 'x')), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(KOVA_SetFileAttributes(f.session, std::string(264, 'x'), 0), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(KOVA_Rename(f.session, std::string(200, 'x'), std::string(67, 'y')), ERROR_FILENAME_EXCED_RANGE);
@@ -95,39 +101,8 @@ TEST(RemotePathOpsTest, BadNamesAndArgumentsSendNothing) {
   EXPECT_EQ(KOVA_DeleteFile(nullptr, "a"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_Heartbeat(nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", nullptr), ERROR_INVALID_PARAMETER);
-  uint32_t v = 0;
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &v, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(f.peer.Requests().size(), sent);
-}
-
-// Refusals come back as they are, keeping out values and the stream in
-// step; a reply too short for its values is invalid data; a payload where
-// none belongs would put the stream out of step, so it closes the connection.
-TEST(RemotePathOpsTest, RefusedAndMalformedRepliesKeepOutValues) {
-  auto space_asked = std::make_shared<int>(0);
-  Fixture f([space_asked](const Request& r) {
-    switch (r.header.code) {
-      case OP_LOGIN: return Answer{FakePeer::Reply(r, RESULT_WRONG_PASSWORD)};
-      case OP_RENAME: return Answer{FakePeer::Reply(r, RESULT_RENAME_FAILED)};
-      case OP_HEARTBEAT: return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
-      case OP_GET_SPACE_INFO:
-        if (++*space_asked == 1) return Answer{FakePeer::Reply(r, RESULT_NOT_LOGGED_IN)};
-        return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
-      case OP_GET_FILE_ATTRIBUTES: return Answer{FakePeer::Reply(r, 0, Bytes().U16(1))};
-      case OP_DELETE_FILE: return Answer{FakePeer::Reply(r, 0, Bytes().U32(1))};
-      default: return FakePeer::SessionAnswer(r);
-    }
-  });
-  uint32_t attributes = 77, space = 77, files = 77;
-  EXPECT_EQ(KOVA_Login(f.session, "u", "p"), RESULT_WRONG_PASSWORD);
-  EXPECT_EQ(KOVA_Rename(f.session, "a", "b"), RESULT_RENAME_FAILED);
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), RESULT_NOT_LOGGED_IN);
-  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), ERROR_INVALID_DATA);
-  EXPECT_EQ(KOVA_GetFileAttributes(f.session, "a", &attributes), ERROR_INVALID_DATA);
-  EXPECT_EQ(std::vector<uint32_t>({attributes, space, files}), std::vector<uint32_t>(3, 77));
-  EXPECT_EQ(KOVA_Heartbeat(f.session), RESULT_NOT_LOGGED_IN);  // read whole: still in step
-  EXPECT_EQ(KOVA_DeleteFile(f.session, "a"), ERROR_INVALID_DATA);
-  EXPECT_EQ(KOVA_Heartbeat(f.session), WSAENOTCONN);
+  EXPECT_EQ(KOVA_GetSpaceInfo(f.session, &space, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(f.peer.Requests().size(), count);
 }
 
 }  // namespace
