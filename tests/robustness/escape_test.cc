@@ -21,9 +21,6 @@ namespace {
 
 using namespace tervane::testing;
 using Bytes = std::vector<uint8_t>;
-using testing::kExchangeFailed;
-using testing::Reply;
-using testing::TestClient;
 
 constexpr char kSecret[] = "OUTSIDE-SECRET-a41f";
 constexpr char kBobsSecret[] = "BOB-PRIVATE-77c2";

@@ -27,7 +27,6 @@ namespace tervane::robust {
 namespace {
 
 using namespace tervane::testing;
-using testing::TestClient;
 
 constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
 
