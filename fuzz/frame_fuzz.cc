@@ -27,11 +27,7 @@ constexpr char kOutsideSecret[] = "TERVANE-OUTSIDE-SECRET-5d1c9e";
 
 class FrameHarness {
  public:
-  FrameHarness() : scratch_("fuzz-frames") {
-    share_ = scratch_.At("share");
-    outside_ = scratch_.At("outside");
-    config_path_ = scratch_.At("Config.cfg");
-    config_text_ = "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
+  FrameHarness() {
     Check(testing::WriteFile(outside_ + "/secret.txt", kOutsideSecret) &&
               ::chmod((outside_ + "/secret.txt").c_str(), 0600) == 0,
           "cannot plant the outside file");
@@ -140,12 +136,13 @@ class FrameHarness {
           "something was made or removed beside the share");
   }
 
-  ScratchDir scratch_;
-  std::string share_;
-  std::string outside_;
+  ScratchDir scratch_{"fuzz-frames"};
+  const std::string share_ = scratch_.At("share");
+  const std::string outside_ = scratch_.At("outside");
   testing::Tree outside_before_;
-  std::string config_path_;
-  std::string config_text_;
+  const std::string config_path_ = scratch_.At("Config.cfg");
+  const std::string config_text_ =
+      "[SharePath]\r\n" + share_ + "/\r\n[User]\r\nalice\r\nalicepw\r\n[User]\r\nbob\r\nbobpw\r\n";
   AccountManager accounts_;
   // New per input: handles number alike (the first is 0x1000), so seeds name them.
   std::unique_ptr<FileRegistry> files_;

@@ -27,7 +27,6 @@ namespace tervane::robust {
 namespace {
 
 using namespace tervane::testing;
-using testing::TestClient;
 
 constexpr uint32_t kDiskFull = 112;  // ERROR_DISK_FULL
 
@@ -175,20 +174,18 @@ TEST_F(FaultTest, FileSizeLimitFailsTheWriteAndTheServerGoesOn) {
 }
 
 // A server stopped mid-run (its connection stays open) ends the run within
-// the reply time-out with exit 2 and one line naming the lost connection and
-// the time-out (the line's form is SyncEngineFakeTest's).
+// the reply time-out, 1 s here (the default ten minutes would outlast the
+// 20 s wait), with exit 2 and one line naming the lost connection and the
+// time-out (the line's form is SyncEngineFakeTest's).
 TEST_F(FaultTest, LostServerEndsTheRunWithOneLine) {
   ASSERT_TRUE(server_.Start()) << server_.Log();
   ChildProcess client;
   ASSERT_NO_FATAL_FAILURE(StartBackupOfABigFile(&client, 10, 1000));
   ASSERT_TRUE(server_.process().Signal(SIGSTOP));
-  const int64_t stopped_at = NowMs();
   int status = 0;
   const bool ended = client.Wait(20000, &status);
-  const int64_t took = NowMs() - stopped_at;
   server_.process().Signal(SIGCONT);
   ASSERT_TRUE(ended) << "the run still hangs 20 s after the server stopped answering";
-  EXPECT_LT(took, 10000) << "the run took " << took << " ms to give up";
   ASSERT_TRUE(WIFEXITED(status));
   const std::string output = ReadFile(tmp_.At("client.log"));
   EXPECT_EQ(WEXITSTATUS(status), 2) << output;

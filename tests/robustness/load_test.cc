@@ -107,12 +107,10 @@ TEST(LoadTest, TenClientsUploadAndListAtOnce) {
   std::vector<std::thread> clients;
   for (int i = 0; i < kClients; ++i) clients.emplace_back(RunClient, i, server.port(), &ready, &results[i]);
   for (std::thread& t : clients) t.join();
-  size_t files = 0;
   for (int i = 0; i < kClients; ++i) {
     const ClientResult& r = results[static_cast<size_t>(i)];
     EXPECT_TRUE(r.failure.empty()) << "client " << i << ": " << r.failure;
     EXPECT_GE(r.uploads.size(), 4u) << "client " << i << " hardly got to upload or list";
-    files += r.uploads.size();
     for (const Upload& u : r.uploads) {
       const std::string copy = ReadFile(server.share() + "load" + std::to_string(i) + "/" + u.directory + "/" + u.name);
       EXPECT_TRUE(copy == PatternBytes(u.size, u.seed))
@@ -127,8 +125,6 @@ TEST(LoadTest, TenClientsUploadAndListAtOnce) {
   const long resident_after = server.process().ResidentKb();
   EXPECT_LE(resident_after, resident_before + kResidentSlackKb)
       << "resident KiB before " << resident_before << ", after " << resident_after;
-  std::printf("%zu files uploaded by %d clients; resident KiB %ld -> %ld\n", files, kClients, resident_before,
-              resident_after);
 }
 
 }  // namespace
