@@ -136,10 +136,8 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
 // Entries that could not load back are refused with a code; the rest is
 // written. A list longer than the read buffer is written whole and reported.
 TEST_F(SettingsFileTest, EntriesThatCannotLoadBack) {
-  EXPECT_TRUE(IsStorableDirectory("/a"));
-  for (const char* bad : {"/", "/a|b", "/a\nb", " /a"}) EXPECT_FALSE(IsStorableDirectory(bad)) << bad;
   SyncSettings s;
-  s.directories = {"/keep", "/", "/bar|name", "/also"};
+  s.directories = {"/keep", "/", "/bar|name", "/a\nb", " /a", "/also"};
   EXPECT_EQ(SaveSettings(path_, s), ERROR_INVALID_NAME);
   SyncSettings back;
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
@@ -174,11 +172,7 @@ TEST_F(SettingsFileTest, WhereTheFileIs) {
   EXPECT_EQ(SettingsPathFor(missing, "relative", nullptr), missing + "BK_CLIENT_CFG.ini");
   const std::string per_user = SettingsPathFor(missing, (dir_ + "/xdg").c_str(), nullptr);
   CreateSettingsFolder(per_user);
-  s.directories = {"/data"};
-  ASSERT_EQ(SaveSettings(per_user, s), 0u);
-  SyncSettings back;
-  ASSERT_EQ(LoadSettings(per_user, &back), 0u);
-  EXPECT_EQ(back.directories, s.directories);
+  EXPECT_EQ(SaveSettings(per_user, s), 0u);
 }
 
 }  // namespace

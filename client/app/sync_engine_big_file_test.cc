@@ -48,11 +48,8 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   testing::RecordingStatus status;
   testing::RecordingUi ui;
   SyncEngine engine(&session, &status, &ui);
-  SyncJob job;
-  job.server_address = 0x7F000001;
-  job.port = fake.port();
-  job.directories = {root};
-  const SyncReport report = engine.SyncTask(job);
+  const SyncReport report = engine.SyncTask(
+      {.server_address = 0x7F000001, .port = fake.port(), .directories = {root}, .user = {}, .run_lock_path = {}});
   EXPECT_EQ(report.files_uploaded, 1u);
   EXPECT_EQ(report.ExitCode(), 0);
   uint64_t size_set = 0, next_offset = 0;  // where the next piece must start

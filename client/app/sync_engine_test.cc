@@ -61,11 +61,8 @@ class SyncEngineFakeTest : public ::testing::Test {
   SyncEngineFakeTest() { engine_.SetClock([] { return kMonday; }); }
 
   SyncJob Job(std::vector<std::string> dirs) {
-    SyncJob job;
-    job.server_address = kLoopback;
-    job.port = fake_.port();
-    job.directories = std::move(dirs);
-    return job;
+    return {.server_address = kLoopback, .port = fake_.port(), .directories = std::move(dirs), .user = {},
+            .run_lock_path = {}};
   }
   SyncReport Run(std::vector<std::string> dirs) {
     auto run = std::async(std::launch::async, [&] { return engine_.SyncTask(Job(dirs)); });
