@@ -83,8 +83,7 @@ TEST(SettingsParseTest, FileFormAndStartTime) {
   }
   for (const char* bad : {"", "12:30", "2023-02-29 10:00:00", "2024-13-01 10:00:00", "2024-01-01 24:00:00",
                           "2024-01-01 10:60:00", "2024-01-01 10:00:00 PM", "tomorrow"}) {
-    StartTime keep;
-    keep.hour = 5;
+    StartTime keep{.hour = 5};
     EXPECT_FALSE(ParseStartTime(bad, &keep)) << bad;
     EXPECT_EQ(keep.hour, 5) << bad;
   }

@@ -66,9 +66,7 @@ TEST(UserTimerTest, TheDropInFollowsTheStartTimeAndScheduleOnOffShow) {
   EXPECT_EQ(RunScheduleCommand("sometimes", settings_path, folder, manager.Function(), stdout), 2);
   EXPECT_TRUE(manager.calls.empty());
 
-  SyncSettings settings;
-  settings.start_time = At(21, 15, 0);
-  settings.directories = {"/home/ann/docs"};
+  const SyncSettings settings{.start_time = At(21, 15, 0), .directories = {"/home/ann/docs"}, .user = {}};
   ASSERT_EQ(SaveSettings(settings_path, settings), 0u);
   EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "enable --now tervaneclt-sync.timer",
