@@ -42,7 +42,7 @@ bool Parse(std::vector<std::string> args, CommandLineOptions* options) {
   return ParseCommandLine(static_cast<int>(args.size()), argv.data(), options);
 }
 
-TEST(CommandLineTest, ParsesModesAndOptions) {
+TEST(CommandLineTest, ParsesModesAndOptionsAndRefusesBadOnes) {
   CommandLineOptions o;
   ASSERT_TRUE(Parse({}, &o));
   EXPECT_FALSE(o.sync || o.help || o.version);
@@ -74,9 +74,7 @@ TEST(CommandLineTest, ParsesModesAndOptions) {
   EXPECT_EQ(o.arguments, (std::vector<std::string>{"Sun"}));
   ASSERT_TRUE(Parse({"--restore-window", "--settings", "/s.ini"}, &o));
   EXPECT_TRUE(o.restore_window);
-}
 
-TEST(CommandLineTest, RefusesBadArguments) {
   const std::vector<std::vector<std::string>> bad = {
       {"--frobnicate"}, {"sync"}, {"--port"}, {"--port", "0"}, {"--port", "65536"}, {"--port", "12x"},
       {"--port", "-5"}, {"--port="}, {"--settings"}, {"--reply-timeout-ms", "0"}, {"--reply-timeout-ms", "86400001"}, {"--reply-timeout-ms", "x"},
@@ -86,7 +84,7 @@ TEST(CommandLineTest, RefusesBadArguments) {
       {"--verify", "Mon", "Tue"}, {"--list", "--verify"}, {"--sync", "Mon"}, {"Mon"}, {"--to", "/t"},
       {"--list", "--overwrite"}, {"--restore", "Mon", "/a", "--to"}};
   for (const auto& args : bad) {
-    CommandLineOptions o;
+    o = CommandLineOptions{};
     EXPECT_FALSE(Parse(args, &o)) << args[0];
     EXPECT_FALSE(o.error.empty()) << args[0];
   }
