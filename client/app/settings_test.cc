@@ -26,7 +26,7 @@ SyncSettings Parse(const std::string& body) {
 // after an entry shorter than 2 bytes, is left out; only the first 1023
 // bytes count. IP: a dotted IPv4 address within 15 bytes, in host byte
 // order; anything else loads as all ones.
-TEST(SettingsParseTest, DirectoriesAndAddress) {
+TEST(SettingsParseTest, DirectoriesAddressFileFormAndStartTime) {
   const struct {
     std::string body;
     V dirs;
@@ -54,13 +54,11 @@ TEST(SettingsParseTest, DirectoriesAndAddress) {
       {"IP=192.168.100.2000\n", 0xC0A864C8u},  // 16 bytes: the first 15 parse
   };
   for (const auto& c : kAddresses) EXPECT_EQ(Parse(c.body).server_address, c.address) << c.body;
-}
 
-// Section and key names ignore case; other sections, comments, a byte-order
-// mark and CR LF line ends are tolerated; the first occurrence counts.
-// BEGIN_TM: date and time, or a date alone (midnight); an unreadable value
-// marks the time invalid and keeps the old one.
-TEST(SettingsParseTest, FileFormAndStartTime) {
+  // Section and key names ignore case; other sections, comments, a byte-order
+  // mark and CR LF line ends are tolerated; the first occurrence counts.
+  // BEGIN_TM: date and time, or a date alone (midnight); an unreadable value
+  // marks the time invalid and keeps the old one.
   SyncSettings s;
   ParseSettingsText("\xEF\xBB\xBF; comment\r\n[Other]\r\nIP=9.9.9.9\r\nBK_DIRS=/wrong|\r\n[bk_cfg_inif]\r\n"
                     "ip=1.2.3.4\r\nbegin_tm=2024-05-06 07:08:09\r\nBK_DIRS=/right|\r\nIP=5.5.5.5\r\n",
