@@ -8,7 +8,6 @@
 #include "client/app/md5.h"
 #include "testing/test_recorders.h"
 #include "testing/fake_peer.h"
-#include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
