@@ -8,7 +8,6 @@
 #include "client/app/md5.h"
 #include "testing/test_recorders.h"
 #include "testing/fake_peer.h"
-#include "shared/platform/win_error.h"
 #include "shared/protocol/op_codes.h"
 #include "shared/protocol/payloads.h"
 #include "shared/protocol/result_codes.h"
@@ -95,8 +94,7 @@ TEST(ClientSessionTest, LoginSequencesAndBadArguments) {
     testing::RecordingStatus status;
     EXPECT_EQ(ConnectAndLogin(&session, kLoopback, fake.port(), &ui, &status), c.ok);
     EXPECT_EQ(fake.Codes(), c.codes);
-    EXPECT_EQ(script.credentials.size(), fake.CountOf(L) + fake.CountOf(R));
-    for (const std::string& sent : script.credentials) EXPECT_EQ(sent, credentials);
+    EXPECT_EQ(script.credentials, std::vector<std::string>(fake.CountOf(L) + fake.CountOf(R), credentials));
     EXPECT_EQ(status.lines(), c.status.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.status});
     EXPECT_EQ(ui.messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
     EXPECT_EQ(ui.exit_codes, c.message.empty() ? std::vector<int>{} : std::vector<int>{0});

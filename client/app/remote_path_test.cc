@@ -79,10 +79,8 @@ TEST(RemotePathTest, MapsLocalPaths) {
     EXPECT_EQ(MapRemoteName("Mon", bad, &out), ERROR_INVALID_NAME) << bad;
     EXPECT_EQ(out, "") << bad;
   }
-  EXPECT_EQ(MapRemoteName("Mon", "/", &out), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(MapRemoteName("Mon", "/|", &out), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(WeekdayName(-1), nullptr);
-  EXPECT_EQ(WeekdayName(7), nullptr);
+  for (const char* root : {"/", "/|"}) EXPECT_EQ(MapRemoteName("Mon", root, &out), ERROR_PATH_NOT_FOUND) << root;
+  for (int day : {-1, 7}) EXPECT_EQ(WeekdayName(day), nullptr) << day;
 }
 
 // The wire form is GB18030 and must fit one create request: "Mon\" + 246

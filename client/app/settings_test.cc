@@ -26,7 +26,7 @@ SyncSettings Parse(const std::string& body) {
 // after an entry shorter than 2 bytes, is left out; only the first 1023
 // bytes count. IP: a dotted IPv4 address within 15 bytes, in host byte
 // order; anything else loads as all ones.
-TEST(SettingsParseTest, DirectoriesAndAddress) {
+TEST(SettingsParseTest, DirectoriesAddressFileFormAndStartTime) {
   const struct {
     std::string body;
     V dirs;
@@ -54,13 +54,11 @@ TEST(SettingsParseTest, DirectoriesAndAddress) {
       {"IP=192.168.100.2000\n", 0xC0A864C8u},  // 16 bytes: the first 15 parse
   };
   for (const auto& c : kAddresses) EXPECT_EQ(Parse(c.body).server_address, c.address) << c.body;
-}
 
-// Section and key names ignore case; other sections, comments, a byte-order
-// mark and CR LF line ends are tolerated; the first occurrence counts.
-// BEGIN_TM: date and time, or a date alone (midnight); an unreadable value
-// marks the time invalid and keeps the old one.
-TEST(SettingsParseTest, FileFormAndStartTime) {
+  // Section and key names ignore case; other sections, comments, a byte-order
+  // mark and CR LF line ends are tolerated; the first occurrence counts.
+  // BEGIN_TM: date and time, or a date alone (midnight); an unreadable value
+  // marks the time invalid and keeps the old one.
   SyncSettings s;
   ParseSettingsText("\xEF\xBB\xBF; comment\r\n[Other]\r\nIP=9.9.9.9\r\nBK_DIRS=/wrong|\r\n[bk_cfg_inif]\r\n"
                     "ip=1.2.3.4\r\nbegin_tm=2024-05-06 07:08:09\r\nBK_DIRS=/right|\r\nIP=5.5.5.5\r\n",
@@ -83,8 +81,7 @@ TEST(SettingsParseTest, FileFormAndStartTime) {
   }
   for (const char* bad : {"", "12:30", "2023-02-29 10:00:00", "2024-13-01 10:00:00", "2024-01-01 24:00:00",
                           "2024-01-01 10:60:00", "2024-01-01 10:00:00 PM", "tomorrow"}) {
-    StartTime keep;
-    keep.hour = 5;
+    StartTime keep{.hour = 5};
     EXPECT_FALSE(ParseStartTime(bad, &keep)) << bad;
     EXPECT_EQ(keep.hour, 5) << bad;
   }
@@ -136,10 +133,8 @@ TEST_F(SettingsFileTest, SaveReplacesTheFileAndLoadsBack) {
 // Entries that could not load back are refused with a code; the rest is
 // written. A list longer than the read buffer is written whole and reported.
 TEST_F(SettingsFileTest, EntriesThatCannotLoadBack) {
-  EXPECT_TRUE(IsStorableDirectory("/a"));
-  for (const char* bad : {"/", "/a|b", "/a\nb", " /a"}) EXPECT_FALSE(IsStorableDirectory(bad)) << bad;
   SyncSettings s;
-  s.directories = {"/keep", "/", "/bar|name", "/also"};
+  s.directories = {"/keep", "/", "/bar|name", "/a\nb", " /a", "/also"};
   EXPECT_EQ(SaveSettings(path_, s), ERROR_INVALID_NAME);
   SyncSettings back;
   ASSERT_EQ(LoadSettings(path_, &back), 0u);
@@ -174,11 +169,7 @@ TEST_F(SettingsFileTest, WhereTheFileIs) {
   EXPECT_EQ(SettingsPathFor(missing, "relative", nullptr), missing + "BK_CLIENT_CFG.ini");
   const std::string per_user = SettingsPathFor(missing, (dir_ + "/xdg").c_str(), nullptr);
   CreateSettingsFolder(per_user);
-  s.directories = {"/data"};
-  ASSERT_EQ(SaveSettings(per_user, s), 0u);
-  SyncSettings back;
-  ASSERT_EQ(LoadSettings(per_user, &back), 0u);
-  EXPECT_EQ(back.directories, s.directories);
+  EXPECT_EQ(SaveSettings(per_user, s), 0u);
 }
 
 }  // namespace

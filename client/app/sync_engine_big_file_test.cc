@@ -48,15 +48,12 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
   testing::RecordingStatus status;
   testing::RecordingUi ui;
   SyncEngine engine(&session, &status, &ui);
-  SyncJob job;
-  job.server_address = 0x7F000001;
-  job.port = fake.port();
-  job.directories = {root};
-  const SyncReport report = engine.SyncTask(job);
+  const SyncReport report = engine.SyncTask(
+      {.server_address = 0x7F000001, .port = fake.port(), .directories = {root}, .user = {}, .run_lock_path = {}});
   EXPECT_EQ(report.files_uploaded, 1u);
   EXPECT_EQ(report.ExitCode(), 0);
   uint64_t size_set = 0, next_offset = 0;  // where the next piece must start
-  uint32_t handle = 0, space = 0, files = 0, space_reports = 0;
+  uint32_t handle = 0, space = 0, files = 0;
   for (const FakePeer::Request& r : fake.Requests()) {
     const uint16_t code = r.header.code;
     DataRequest d;
@@ -70,12 +67,11 @@ TEST(SyncEngineBigFileTest, FileOfFourGigabytesAndMore) {
       next_offset = d.offset + d.count;
     } else if (code == OP_SET_SPACE_INFO) {
       EXPECT_TRUE(DecodeSpaceInfo(r.payload.data(), r.payload.size(), &space, &files));
-      ++space_reports;
     }
   }
   EXPECT_EQ(size_set, size);
   EXPECT_EQ(next_offset, size) << "every byte, each once";
-  EXPECT_EQ(space_reports, 1u);
+  EXPECT_EQ(fake.CountOf(OP_SET_SPACE_INFO), 1u);
   EXPECT_EQ(space, static_cast<uint32_t>(0x10000000u - 3u + 77u));
   EXPECT_EQ(files, 50u);
 }

@@ -61,11 +61,8 @@ class SyncEngineFakeTest : public ::testing::Test {
   SyncEngineFakeTest() { engine_.SetClock([] { return kMonday; }); }
 
   SyncJob Job(std::vector<std::string> dirs) {
-    SyncJob job;
-    job.server_address = kLoopback;
-    job.port = fake_.port();
-    job.directories = std::move(dirs);
-    return job;
+    return {.server_address = kLoopback, .port = fake_.port(), .directories = std::move(dirs), .user = {},
+            .run_lock_path = {}};
   }
   SyncReport Run(std::vector<std::string> dirs) {
     auto run = std::async(std::launch::async, [&] { return engine_.SyncTask(Job(dirs)); });
@@ -270,9 +267,7 @@ TEST_F(SyncEngineFakeTest, FailuresAreNamedAndTheRestGoesUp) {
   struct stat st {};
   const bool have_short = ::stat(kShort, &st) == 0 && st.st_size >= 64 &&
                           testing::ReadFile(kShort).size() < static_cast<size_t>(st.st_size);
-  if (have_short) {
-    ASSERT_EQ(::symlink(kShort, (root_ + "/short").c_str()), 0);
-  }
+  ASSERT_TRUE(!have_short || ::symlink(kShort, (root_ + "/short").c_str()) == 0);
   // A chain of 24 levels of 200 bytes, each made above the chain so far and
   // the chain moved into it: no path the test uses is too long itself.
   const std::string top = root_ + "/deep/" + std::string(200, 'd');

@@ -29,14 +29,7 @@ struct FakeManager {
 
 StartTime At(int hour, int minute, int second) { return StartTime{2000, 1, 1, hour, minute, second}; }
 
-void Enable(const std::string& folder) {
-  testing::MakeDirs(folder + "/timers.target.wants");
-  ASSERT_EQ(::symlink("/usr/lib/systemd/user/tervaneclt-sync.timer",
-                      (folder + "/timers.target.wants/tervaneclt-sync.timer").c_str()),
-            0);
-}
-
-TEST(UserTimerTest, TheDropInFollowsAChangedStartTimeOnceTheUserHasASchedule) {
+TEST(UserTimerTest, TheDropInFollowsTheStartTimeAndScheduleOnOffShow) {
   testing::TempDir tmp;
   const std::string folder = tmp.path() + "/systemd/user";
   const std::string drop_in = folder + "/tervaneclt-sync.timer.d/start-time.conf";
@@ -46,7 +39,10 @@ TEST(UserTimerTest, TheDropInFollowsAChangedStartTimeOnceTheUserHasASchedule) {
   EXPECT_NE(::access(drop_in.c_str(), F_OK), 0) << "no schedule: nothing written";
   EXPECT_TRUE(manager.calls.empty());
 
-  Enable(folder);
+  testing::MakeDirs(folder + "/timers.target.wants");  // what the real enable leaves behind
+  ASSERT_EQ(::symlink("/usr/lib/systemd/user/tervaneclt-sync.timer",
+                      (folder + "/timers.target.wants/tervaneclt-sync.timer").c_str()),
+            0);
   ASSERT_TRUE(FollowStartTime(folder, At(18, 0, 0), manager.Function(), &error)) << error;
   EXPECT_EQ(testing::ReadFile(drop_in),
             "# Written by tervaneclt from the start time of its settings; rewritten\n"
@@ -54,33 +50,24 @@ TEST(UserTimerTest, TheDropInFollowsAChangedStartTimeOnceTheUserHasASchedule) {
   ASSERT_TRUE(FollowStartTime(folder, At(18, 0, 0), manager.Function(), &error));
   ASSERT_TRUE(FollowStartTime(folder, At(7, 5, 9), manager.Function(), &error));
   EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "daemon-reload"})) << "only on a change";
-  StartTime back;
-  ASSERT_TRUE(ReadTimerStartTime(folder, &back));
-  EXPECT_EQ(back.hour * 10000 + back.minute * 100 + back.second, 70509);
 
   manager.status = 1;
   EXPECT_FALSE(FollowStartTime(folder, At(9, 0, 0), manager.Function(), &error));
   EXPECT_EQ(error, "systemctl --user daemon-reload failed (status 1)");
-}
 
-TEST(UserTimerTest, ScheduleOnOffShowFromTheSettings) {
-  testing::TempDir tmp;
-  const std::string folder = tmp.path() + "/systemd/user";
+  // --schedule on the same folder, the timer enabled above.
   const std::string settings_path = tmp.path() + "/BK_CLIENT_CFG.ini";
-  FakeManager manager;
+  manager = FakeManager{};
   testing::CapturedStdout captured;
   EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), stdout), 2) << "no settings";
   EXPECT_EQ(RunScheduleCommand("sometimes", settings_path, folder, manager.Function(), stdout), 2);
   EXPECT_TRUE(manager.calls.empty());
 
-  SyncSettings settings;
-  settings.start_time = At(21, 15, 0);
-  settings.directories = {"/home/ann/docs"};
+  const SyncSettings settings{.start_time = At(21, 15, 0), .directories = {"/home/ann/docs"}, .user = {}};
   ASSERT_EQ(SaveSettings(settings_path, settings), 0u);
   EXPECT_EQ(RunScheduleCommand("on", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(manager.calls, (std::vector<std::string>{"daemon-reload", "enable --now tervaneclt-sync.timer",
                                                      "enable tervaneclt-notify.service"}));
-  Enable(folder);  // what the real enable leaves behind
   EXPECT_EQ(RunScheduleCommand("show", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(RunScheduleCommand("off", settings_path, folder, manager.Function(), stdout), 0);
   EXPECT_EQ(manager.calls.back(), "disable tervaneclt-notify.service");
