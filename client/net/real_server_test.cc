@@ -30,9 +30,6 @@ TEST(RealServerTest, EveryCallIsUnderstoodByTheServer) {
   ASSERT_EQ(KOVA_Connect("127.0.0.1", &s, server.port()), 0u);
   ASSERT_EQ(KOVA_RegisterUser(s, "alice", kDigest), 0u);
   ASSERT_EQ(KOVA_Login(s, "alice", kDigest), 0u);
-  uint32_t space = 1, files = 1;
-  EXPECT_EQ(KOVA_SetSpaceInfo(s, 1000, 10), 0u);
-  EXPECT_EQ(KOVA_GetSpaceInfo(s, &space, &files), 0u);
 
   // A file of a whole piece and one byte more, read back past its end: the
   // whole first piece arrives, the one reaching the end gives 38.
