@@ -43,11 +43,6 @@ TEST(RealServerTest, EveryCallIsUnderstoodByTheServer) {
   std::vector<uint8_t> back(data.size() + 1);
   EXPECT_EQ(KOVA_ReadFile(file, &zero, static_cast<uint32_t>(back.size()), back.data()), ERROR_HANDLE_EOF);
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 65536, back.begin()));
-  uint64_t size = 0;
-  EXPECT_EQ(KOVA_GetFileSize(file, &size), 0u);
-  EXPECT_EQ(size, data.size());
-  const uint64_t shorter = 10;
-  EXPECT_EQ(KOVA_SetFileSize(file, &shorter), 0u);
   const uint64_t when = 132223104000000000ull;  // 2020-01-01 00:00:00 UTC as a FILETIME
   EXPECT_EQ(KOVA_SetFileTime(file, nullptr, nullptr, &when), 0u);
   uint64_t written = 0;
