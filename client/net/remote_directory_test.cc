@@ -60,7 +60,7 @@ TEST(RemoteDirectoryTest, CollectsEveryChunkOrGives14AndTheSizeItNeeds) {
   const uint32_t tag = rs[1].header.request_tag;
   EXPECT_TRUE(TagTakenBetween(tag, before, after));
   for (size_t i = 1; i < rs.size(); ++i) {
-    EXPECT_EQ(rs[i].bytes, Bytes().Raw(RequestHeaderBytes(OP_LIST_DIRECTORY, 11, tag)).U16(4).U32(272).Str("docs").Zero().get());
+    EXPECT_EQ(rs[i].bytes, Bytes().Raw(RequestHeaderBytes(OP_LIST_DIRECTORY, 11, tag)).Raw(testing::ListPayload("docs")).get());
   }
   // Room for the first two chunks and half of the third; exactly that big so
   // the address sanitizer sees any write past it.

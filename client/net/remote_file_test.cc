@@ -101,11 +101,10 @@ TEST(RemoteFileTest, EveryFileRequestHasItsExactBytesAndBadArgumentsSendNothing)
   const auto rs = f.From(seen);
   ASSERT_EQ(rs.size(), 6u);
   const std::vector<uint8_t> h = Bytes().U32(kHandle).U32(0);
-  EXPECT_EQ(rs[0].bytes, Frame(rs[0], OP_CREATE_FILE, Bytes().U32(0xC0000000).U32(0x3).U32(4).U32(0x80).U16(12).U16(0)
-                                                          .Str("Mon\\C\\a.txt").Zero()));
+  EXPECT_EQ(rs[0].bytes, Frame(rs[0], OP_CREATE_FILE, testing::CreatePayload("Mon\\C\\a.txt", 0xC0000000, 0x3, 4)));
   EXPECT_EQ(rs[1].bytes, Frame(rs[1], OP_GET_FILE_SIZE, h));
   EXPECT_EQ(rs[2].bytes, Frame(rs[2], OP_GET_FILE_TIME, h));
-  EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_SET_FILE_SIZE, Bytes().Raw(h).U64(new_size)));
+  EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_SET_FILE_SIZE, testing::SetSizePayload(kHandle, new_size)));
   EXPECT_EQ(rs[4].bytes, Frame(rs[4], OP_SET_FILE_TIME, Bytes().Raw(h).U64(creation).U64(0).U64(last_write)));
   EXPECT_EQ(rs[5].bytes, Frame(rs[5], OP_CLOSE_FILE, h));
 }
@@ -156,13 +155,14 @@ TEST(RemoteFileTest, WritesAndReadsGoInPiecesOf64KiB) {
     const size_t pieces = count == 0 ? 0 : count == 65536 ? 1 : 2;
     ASSERT_EQ(rs.size(), 2 * pieces);
     if (count == 0) continue;
-    const auto fields = [&](uint64_t at, uint32_t n) { return Bytes().U32(kHandle).U32(0).U64(at).U32(n); };
-    EXPECT_EQ(rs[0].bytes, Frame(rs[0], OP_WRITE_FILE, Bytes().Raw(fields(start, 65536))
-                                                           .Raw(std::vector<uint8_t>(data.begin(), data.begin() + 65536))));
-    EXPECT_EQ(rs[pieces].bytes, Frame(rs[pieces], OP_READ_FILE, fields(start, 65536)));
+    EXPECT_EQ(rs[0].bytes, Frame(rs[0], OP_WRITE_FILE,
+                                 Bytes().Raw(testing::ReadPayload(kHandle, start, 65536))
+                                     .Raw(std::vector<uint8_t>(data.begin(), data.begin() + 65536))));
+    EXPECT_EQ(rs[pieces].bytes, Frame(rs[pieces], OP_READ_FILE, testing::ReadPayload(kHandle, start, 65536)));
     if (pieces == 2) {
-      EXPECT_EQ(rs[1].bytes, Frame(rs[1], OP_WRITE_FILE, Bytes().Raw(fields(second, 1)).U8(data[65536])));
-      EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_READ_FILE, fields(second, 1)));
+      EXPECT_EQ(rs[1].bytes,
+                Frame(rs[1], OP_WRITE_FILE, Bytes().Raw(testing::ReadPayload(kHandle, second, 1)).U8(data[65536])));
+      EXPECT_EQ(rs[3].bytes, Frame(rs[3], OP_READ_FILE, testing::ReadPayload(kHandle, second, 1)));
     }
   }
   std::vector<uint8_t> buffer(4 * 65536, 0xEE);

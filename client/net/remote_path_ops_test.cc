@@ -48,32 +48,28 @@ TEST(RemotePathOpsTest, EveryRequestHasItsExactBytesAndFailuresKeepOutValues) {
     EXPECT_EQ(r.bytes, Bytes().Raw(RequestHeaderBytes(code, static_cast<uint32_t>(fields.size()), r.header.request_tag))
                            .Raw(fields).get());
   };
-  auto path = [](std::string_view p) { return Bytes().U16(static_cast<uint16_t>(p.size() + 1)).U16(0).Str(p).Zero(); };
-  auto two = [](std::string_view a, std::string_view b) {
-    return Bytes().U16(static_cast<uint16_t>(a.size())).U16(static_cast<uint16_t>(b.size())).Str(a).Zero().Str(b).Zero();
-  };
   const std::string gb_name = "Mon\\\xD6\xD0\xCE\xC4.txt";  // GB18030 text moves as bytes
   ASSERT_EQ(KOVA_DeleteFile(f.session, gb_name), 0u);
-  sent(OP_DELETE_FILE, path(gb_name));
+  sent(OP_DELETE_FILE, testing::PathPayload(gb_name));
   ASSERT_EQ(KOVA_DeleteFile(f.session, ""), 0u);  // an empty name is still a terminated string
-  sent(OP_DELETE_FILE, path(""));
+  sent(OP_DELETE_FILE, testing::PathPayload(""));
   ASSERT_EQ(KOVA_CreateDirectory(f.session, "Mon\\C"), 0u);
-  sent(OP_CREATE_DIRECTORY, path("Mon\\C"));
+  sent(OP_CREATE_DIRECTORY, testing::PathPayload("Mon\\C"));
   ASSERT_EQ(KOVA_RemoveDirectory(f.session, "Mon"), 0u);
-  sent(OP_REMOVE_DIRECTORY, path("Mon"));
+  sent(OP_REMOVE_DIRECTORY, testing::PathPayload("Mon"));
   uint32_t attributes = 0, space = 1, files = 1;
   ASSERT_EQ(KOVA_GetFileAttributes(f.session, "ab", &attributes), 0u);
-  sent(OP_GET_FILE_ATTRIBUTES, path("ab"));
+  sent(OP_GET_FILE_ATTRIBUTES, testing::PathPayload("ab"));
   EXPECT_EQ(attributes, 3u * 3u + 'a');
   ASSERT_EQ(KOVA_SetFileAttributes(f.session, "a.txt", 0x21), 0u);
-  sent(OP_SET_FILE_ATTRIBUTES, Bytes().U32(0x21).Raw(path("a.txt")));
+  sent(OP_SET_FILE_ATTRIBUTES, testing::SetAttributesPayload(0x21, "a.txt"));
   const std::string digest = "5f4dcc3b5aa765d61d8327deb882cf99";
   ASSERT_EQ(KOVA_RegisterUser(f.session, "backup", digest), 0u);
-  sent(OP_REGISTER_USER, two("backup", digest));
+  sent(OP_REGISTER_USER, testing::TwoStringPayload("backup", digest));
   ASSERT_EQ(KOVA_Login(f.session, "backup", digest), 0u);
-  sent(OP_LOGIN, two("backup", digest));
+  sent(OP_LOGIN, testing::TwoStringPayload("backup", digest));
   ASSERT_EQ(KOVA_Rename(f.session, "old.txt", "new name.txt"), 0u);
-  sent(OP_RENAME, two("old.txt", "new name.txt"));
+  sent(OP_RENAME, testing::TwoStringPayload("old.txt", "new name.txt"));
   ASSERT_EQ(KOVA_GetSpaceInfo(f.session, &space, &files), 0u);
   sent(OP_GET_SPACE_INFO, Bytes().U32(0).U32(0));
   EXPECT_EQ(space, 4096u);

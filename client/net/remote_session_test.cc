@@ -25,11 +25,6 @@ using testing::RequestHeaderBytes;
 using Answer = FakePeer::Answer;
 using Request = FakePeer::Request;
 
-Answer WithTag(std::vector<uint8_t> reply, uint32_t tag) {
-  StoreU32(reply.data() + kOffRequestTag, tag);
-  return Answer{reply};
-}
-
 // Disconnect ignores a refused close and frees the record all the same
 // (LeakSanitizer); abandoning closes once. A failed connect leaves no socket
 // and no record: the session open refused (connection 2), answered with more
@@ -127,7 +122,11 @@ TEST(RemoteSessionTest, BrokenReplyFailsTheCallAndClosesTheConnection) {
   const Case cases[] = {
       {"closed a byte short", cut(27, false), ERROR_INVALID_DATA},
       {"half a header, then silence", cut(10, true), WSAETIMEDOUT},
-      {"a stale reply's tag", [](const Request& r) { return WithTag(FakePeer::Reply(r, 0), r.header.request_tag - 5); },
+      {"a stale reply's tag",
+       [](Request r) {
+         StoreU32(r.bytes.data() + kOffRequestTag, r.header.request_tag - 5);
+         return Answer{FakePeer::Reply(r, 0)};
+       },
        ERROR_BAD_FORMAT},
       {"an error with a payload",
        [](const Request& r) { return Answer{FakePeer::Reply(r, ERROR_ACCESS_DENIED, Bytes().U32(1))}; },

@@ -74,7 +74,7 @@ TEST(RequestPipelineTest, RepliesComeInOrderToTheirRequestsWhoseBytesAreUnchange
     }
     for (uint32_t i = 0; i < 128; ++i) {
       const bool write = i % 2 == 0;
-      const std::vector<uint8_t> fields = Bytes().U8(static_cast<uint8_t>(i)).Zero(7).U64(uint64_t{i} << 16).U32(kMaxDataPiece);
+      const std::vector<uint8_t> fields = testing::ReadPayload(i, uint64_t{i} << 16, kMaxDataPiece);
       ASSERT_EQ(pipeline.Submit(write ? OP_WRITE_FILE : OP_READ_FILE, fields.data(), fields.size(),
                                 write ? data.data() : nullptr, write ? data.size() : 0, write ? 0 : kMaxDataPiece,
                                 Record(&replies)),

@@ -151,12 +151,11 @@ TEST(DataServiceTest, TimersDropLateLoginsAndSilentConnectionsOnly) {
 // releases every connection, a second stop does nothing, and the same
 // service starts again.
 TEST(DataServiceTest, ThePoolsLimitTheStopAndARestart) {
-  testing::TempDir dir;
-  dir.WriteFile("Config.cfg", "[SharePath]\r\n" + dir.path() + "/share/\r\n");
+  const TestServer unstarted;  // for its directory and Config.cfg only
   AccountManager accounts;
   FileRegistry files;
   const ServiceSettings settings{
-      .config_path = dir.At("Config.cfg"), .listen_address = 0x7f000001, .port = 0, .max_connections = 2};
+      .config_path = unstarted.config_path(), .listen_address = 0x7f000001, .port = 0, .max_connections = 2};
   testing::CapturedStdout quiet;
   DataService service(accounts, files);
   for (int run = 0; run < 2; ++run) {
